@@ -1,0 +1,117 @@
+#include "foundation/NVFormat.h"
+
+#include <QDateTime>
+#include <QTimeZone>
+
+#include <gtest/gtest.h>
+
+#include <limits>
+
+namespace {
+
+struct FormatCase {
+    const char *format;
+    QVariantList arguments;
+    const char *expected;
+};
+
+TEST(NVFormat, EverySpecifierMatchesC)
+{
+    const FormatCase cases[] = {
+        {"%d", {qint64(-42)}, "-42"},
+        {"%i", {qint64(7)}, "7"},
+        {"%d", {qint64(0x1'0000'0001)}, "1"}, // no length modifier: 32 bits, as C reads it
+        {"%u", {qint64(-1)}, "4294967295"},
+        {"%lu", {qint64(-1)}, "18446744073709551615"},
+        {"%ld", {std::numeric_limits<quint64>::max()}, "-1"},
+        {"%lld", {std::numeric_limits<qint64>::min()}, "-9223372036854775808"},
+        {"%llu", {std::numeric_limits<quint64>::max()}, "18446744073709551615"},
+        {"%qd", {qint64(5)}, "5"},
+        {"%zu", {quint64(9)}, "9"},
+        {"%hhd", {qint64(255)}, "-1"},
+        {"%hu", {qint64(65537)}, "1"},
+        {"%x", {qint64(255)}, "ff"},
+        {"%X", {qint64(255)}, "FF"},
+        {"%#x", {qint64(255)}, "0xff"},
+        {"%lx", {qint64(-2)}, "fffffffffffffffe"},
+        {"%08lx", {qint64(0xBEEF)}, "0000beef"},
+        {"%o", {qint64(8)}, "10"},
+        {"%5d|", {qint64(42)}, "   42|"},
+        {"%-5d|", {qint64(42)}, "42   |"},
+        {"%+d", {qint64(3)}, "+3"},
+        {"%.3d", {qint64(7)}, "007"},
+        {"%f", {1.5}, "1.500000"},
+        {"%.2f", {3.14159}, "3.14"},
+        {"%g", {0.0001}, "0.0001"},
+        {"%g", {1e20}, "1e+20"},
+        {"%e", {12345.0}, "1.234500e+04"},
+        {"%f", {qint64(2)}, "2.000000"},
+        {"%s", {QStringLiteral("text")}, "text"},
+        {"%.2s", {QStringLiteral("text")}, "te"},
+        {"%6s|", {QStringLiteral("ab")}, "    ab|"},
+        {"%c", {qint64('A')}, "A"},
+        {"100%%", {}, "100%"},
+        {"%@", {QStringLiteral("obj")}, "obj"},
+        {"%@", {qint64(12)}, "12"},
+        {"%@", {QVariant()}, "(null)"},
+        {"%@ and %@", {QStringLiteral("a"), QStringLiteral("b")}, "a and b"},
+        {"%2$@ %1$@", {QStringLiteral("world"), QStringLiteral("hello")}, "hello world"},
+        {"%1$@ %1$@", {QStringLiteral("echo")}, "echo echo"},
+        {"%2$lu.%1$d", {qint64(1), qint64(2)}, "2.1"},
+        {"%lu.%lu.%lu", {quint64(14), quint64(2), quint64(1)}, "14.2.1"},
+        {"no specifiers", {QStringLiteral("unused")}, "no specifiers"},
+        {"%@", {QVariantList{qint64(1), QStringLiteral("b c")}}, "(\n    1,\n    \"b c\"\n)"},
+        {"héllo %@ ✓", {QStringLiteral("wörld")}, "héllo wörld ✓"},
+    };
+    for (const FormatCase &c : cases) {
+        const NVFormat::Result result = NVFormat::formatChecked(QString::fromUtf8(c.format), c.arguments);
+        EXPECT_EQ(result.text, QString::fromUtf8(c.expected)) << c.format;
+        EXPECT_TRUE(result.problems.isEmpty()) << c.format << ": " << result.problems.join("; ").toStdString();
+    }
+}
+
+TEST(NVFormat, MismatchesAreReportedNeverInterpreted)
+{
+    const FormatCase cases[] = {
+        {"%d", {QStringLiteral("12")}, "12"},          // a string for an integer prints its text
+        {"%s", {qint64(5)}, "5"},                      // a number for a string prints its digits
+        {"%d and %d", {qint64(1)}, "1 and (null)"},   // a missing argument
+        {"%@ %@", {QStringLiteral("only")}, "only (null)"},
+        {"%f", {QVariantMap{}}, "{}"},
+        {"%5$@", {QStringLiteral("x")}, "(null)"},
+        {"50%", {}, "50%"},                            // a lone percent at the end
+        {"%y", {qint64(1)}, "%y"},                     // unknown conversion stays as written
+        {"%*d", {qint64(3), qint64(4)}, "%*d"},        // star widths are not read from arguments
+        {"%99999d", {qint64(1)}, "%99999d"},           // absurd widths are refused
+    };
+    for (const FormatCase &c : cases) {
+        const NVFormat::Result result = NVFormat::formatChecked(QString::fromUtf8(c.format), c.arguments);
+        EXPECT_EQ(result.text, QString::fromUtf8(c.expected)) << c.format;
+        EXPECT_FALSE(result.problems.isEmpty()) << c.format;
+    }
+}
+
+TEST(NVFormat, TypedArgumentsKeepTheirSignedness)
+{
+    EXPECT_EQ(NVFormat::format("%@ %@", -1, std::numeric_limits<quint64>::max()), "-1 18446744073709551615");
+    EXPECT_EQ(NVFormat::format("%@ %s %d", QStringLiteral("q"), "c-string", true), "q c-string 1");
+    const char *nothing = nullptr;
+    EXPECT_EQ(NVFormat::format("%@", nothing), "(null)");
+    struct Described {
+        QString description() const { return QStringLiteral("5.7.1 (6543)"); }
+    };
+    Described d;
+    const Described *none = nullptr;
+    EXPECT_EQ(NVFormat::format("%@ / %@ / %@", d, &d, none), "5.7.1 (6543) / 5.7.1 (6543) / (null)");
+}
+
+TEST(NVFormat, SpecifierSignaturesFollowArgumentOrder)
+{
+    EXPECT_EQ(NVFormat::specifierSignature(u"_progressDescriptionKnownSize %@ %@"), "@@");
+    EXPECT_EQ(NVFormat::specifierSignature(u"%d of %@ (%lu%%)"), "d@u");
+    EXPECT_EQ(NVFormat::specifierSignature(u"%2$@ before %1$d"), "d@");
+    EXPECT_EQ(NVFormat::specifierSignature(u"%.1f %s %c"), "fsc");
+    EXPECT_EQ(NVFormat::specifierSignature(u"plain"), "");
+}
+
+} // namespace

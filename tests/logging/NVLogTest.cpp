@@ -1,0 +1,132 @@
+#include "logging/NVLog.h"
+#include "logging/NVLogCategory.h"
+#include "logging/NVUnifiedLog.h"
+
+#include "support/LogCapture.h"
+
+#include <QDateTime>
+#include <QRegularExpression>
+#include <QTimeZone>
+
+#include <gtest/gtest.h>
+
+#include <mutex>
+
+namespace {
+
+class FakeEnvironment : public NVLogEnvironment {
+public:
+    bool debug = false;
+    QString identifier;
+    bool boolForKey(const QString &key) const override { return key == "SoftwareUpdateDebugLogsEnabled" && debug; }
+    QString bundleIdentifier() const override { return identifier; }
+};
+
+class RecordingBackend : public NVUnifiedLogBackend {
+public:
+    struct Entry {
+        QString subsystem, category;
+        NVLogType type;
+        QString text;
+    };
+    bool debugEnabled = false;
+    mutable std::mutex mutex;
+    std::vector<Entry> entries;
+
+    bool isEnabled(const QString &, const QString &, NVLogType type) const override
+    {
+        return type != NVLogType::Debug || debugEnabled;
+    }
+    void write(const QString &s, const QString &c, NVLogType t, const QString &text) override
+    {
+        std::lock_guard lock(mutex);
+        entries.push_back({s, c, t, text});
+    }
+};
+
+TEST(NVLog, FailureLinesAreAlwaysWritten)
+{
+    LogCapture capture;
+    NVSULog(QStringLiteral("Skipping pre-release version %@."), QStringLiteral("6.0b1"));
+    NVSULog(QStringLiteral("plain"));
+    EXPECT_EQ(capture.messages(), QStringList({"Software Update: Skipping pre-release version 6.0b1.", "Software Update: plain"}));
+}
+
+TEST(NVLog, DebugLinesFollowTheSettingAtEveryCall)
+{
+    FakeEnvironment environment;
+    NVSetLogEnvironment(&environment);
+    LogCapture capture;
+    NVSUDebugLog(QStringLiteral("first %d"), 1);
+    EXPECT_TRUE(capture.messages().isEmpty());
+    environment.debug = true;
+    NVSUDebugLog(QStringLiteral("second %d"), 2);
+    environment.debug = false;
+    NVSUDebugLog(QStringLiteral("third %d"), 3);
+    EXPECT_EQ(capture.messages(), QStringList({"Software Update Debug: second 2"}));
+    NVSetLogEnvironment(nullptr);
+}
+
+TEST(NVLog, ConsoleLineHasDateProcessAndThread)
+{
+    const QDateTime when(QDate(2026, 12, 5), QTime(16, 2, 21, 7), Qt::LocalTime);
+    EXPECT_EQ(NVConsoleLine(when, "velkin-software-update", 4242, 4243, "Software Update: hello"),
+              "2026-12-05 16:02:21.007 velkin-software-update[4242:4243] Software Update: hello");
+}
+
+TEST(NVLog, ConsoleLinesReachStandardErrorWhole)
+{
+    testing::internal::CaptureStderr();
+    NVSULog(QStringLiteral("to stderr %@"), QStringLiteral("now"));
+    const std::string err = testing::internal::GetCapturedStderr();
+    const QRegularExpression line(QStringLiteral(
+        R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} logging_tests\[\d+:\d+\] Software Update: to stderr now\n$)"));
+    EXPECT_TRUE(line.match(QString::fromStdString(err)).hasMatch()) << err;
+}
+
+TEST(NVUnifiedLog, PrefixLoggerChoiceAndEnabledTypes)
+{
+    // The subsystem is fixed on first use, so this test owns its process
+    // (each test runs in its own process under CTest).
+    FakeEnvironment environment;
+    NVSetLogEnvironment(&environment);
+    auto backend = std::make_shared<RecordingBackend>();
+    NVSetUnifiedLogBackend(backend);
+
+    NVUnifiedLog(false, NVLogType::Default, QStringLiteral("installed 6.1"));
+    NVUnifiedLog(true, NVLogType::Debug, QStringLiteral("not enabled"));
+    backend->debugEnabled = true;
+    NVUnifiedLog(true, NVLogType::Debug, QStringLiteral("now enabled"));
+
+    ASSERT_EQ(backend->entries.size(), 2u);
+    EXPECT_EQ(backend->entries[0].text, "6304: installed 6.1");
+    EXPECT_EQ(backend->entries[0].category, "default");
+    EXPECT_EQ(backend->entries[0].subsystem, "norvane.velkin"); // no bundle identifier
+    EXPECT_EQ(backend->entries[1].text, "6304: now enabled");
+    EXPECT_EQ(backend->entries[1].category, "debug");
+    EXPECT_EQ(backend->entries[1].type, NVLogType::Debug);
+
+    NVSetUnifiedLogBackend(nullptr);
+    NVSetLogEnvironment(nullptr);
+}
+
+TEST(NVLogCategory, RawValuesAndLazyLoggers)
+{
+    using namespace NVConfiguration::Logging;
+    EXPECT_EQ(categoryFromRawValue(8), Category::installer);
+    EXPECT_EQ(categoryFromRawValue(16), Category::diagnostics);
+    EXPECT_FALSE(categoryFromRawValue(17).has_value());
+    EXPECT_FALSE(categoryFromRawValue(255).has_value());
+    EXPECT_EQ(NVLogObjC::installer(), 8);
+    const auto all = allCategories();
+    for (int i = 0; i < CategoryCount; ++i)
+        EXPECT_EQ(quint8(all[i]), i);
+
+    NVLogging::LazyLogger lazy(Category::installer);
+    EXPECT_FALSE(lazy.logger.has_value());
+    const NVUnifiedLogger &logger = lazy.get();
+    EXPECT_EQ(logger.category(), "installer");
+    EXPECT_EQ(&lazy.get(), &logger); // kept, not remade
+}
+
+} // namespace
