@@ -1,0 +1,158 @@
+#include "foundation/NVExtensions.h"
+
+#include "support/DeathTest.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <limits>
+#include <memory>
+#include <vector>
+
+#include <unistd.h>
+
+using NVExtensions::pidsOfProcessesWithExecutablePath;
+using NVExtensions::rangeOfData;
+
+namespace {
+
+struct SearchCase {
+    const char *data;
+    const char *needle;
+    NVRange range;
+    NVRange expected;
+};
+
+TEST(NVExtensions, RangeOfDataFindsTheFirstOccurrenceInsideTheRange)
+{
+    const NVRange notFound{NVNotFound, 0};
+    const SearchCase cases[] = {
+        {"abcabc", "ca", {0, 6}, {2, 2}},
+        {"abcabc", "ca", {3, 3}, notFound},       // "abc" holds no "ca"
+        {"abcabc", "abc", {1, 5}, {3, 3}},        // the first match lies before the range
+        {"abcabc", "abc", {0, 6}, {0, 3}},
+        {"abcabc", "bc", {4, 2}, {4, 2}},         // a match that ends exactly at the range's end
+        {"abcabc", "bca", {3, 3}, notFound},      // would end beyond the range
+        {"abcabc", "abcabcx", {0, 6}, notFound},  // longer than the data
+        {"abcabc", "a", {2, 0}, notFound},        // an empty range holds nothing
+        {"abcabc", "", {0, 6}, notFound},
+        {"abcabc", "", {100, 5}, notFound},       // an empty needle is never checked against the range
+        {"", "", {3, 3}, notFound},
+        {"aaab", "aab", {0, 4}, {1, 3}},          // a partial match must not skip the real one
+    };
+    for (const SearchCase &c : cases) {
+        const NVRange found = rangeOfData(QByteArray(c.data), QByteArray(c.needle), c.range);
+        EXPECT_EQ(found, c.expected) << c.data << " / " << c.needle << " in " << qPrintable(c.range.description())
+                                     << " gave " << qPrintable(found.description());
+    }
+    // Bytes are bytes: a zero byte is matched like any other.
+    EXPECT_EQ(rangeOfData(QByteArray("x\0y\0z", 5), QByteArray("\0z", 2), {0, 5}), (NVRange{3, 2}));
+}
+
+struct BadRange {
+    qint64 size;
+    NVRange range;
+};
+
+TEST(NVExtensionsDeathTest, RangeOutsideTheDataIsAProgrammingError)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const BadRange cases[] = {
+        {6, {6, 0}},  // the location must lie inside the data, even for an empty range
+        {6, {0, 7}},
+        {6, {5, 2}},
+        {6, {-1, 2}},
+        {6, {2, std::numeric_limits<qint64>::max()}}, // location + length overflows
+        {0, {0, 0}},  // empty data rejects every range
+    };
+    for (const BadRange &c : cases) {
+        const QByteArray data(c.size, 'a');
+        const QString message = QStringLiteral("-[NSData rangeOfData:options:range:]: search range %1 outside receiver's range of bytes {0, %2}")
+                                    .arg(c.range.description())
+                                    .arg(c.size);
+        EXPECT_DEATH(rangeOfData(data, "a", c.range), literalDeathMessage(message))
+            << qPrintable(c.range.description());
+    }
+}
+
+// Children running a private copy of sleep, so that no other process on the
+// machine shares their executable path.
+class Sleepers {
+public:
+    explicit Sleepers(const QString &executable) : m_executable(executable) {}
+    ~Sleepers()
+    {
+        for (auto &process : m_processes) {
+            process->kill();
+            process->waitForFinished(5000);
+        }
+    }
+
+    pid_t start()
+    {
+        auto process = std::make_unique<QProcess>();
+        process->start(m_executable, {"60"});
+        if (!process->waitForStarted(5000))
+            return -1;
+        const pid_t pid = pid_t(process->processId());
+        m_processes.push_back(std::move(process));
+        return pid;
+    }
+
+private:
+    QString m_executable;
+    std::vector<std::unique_ptr<QProcess>> m_processes;
+};
+
+TEST(NVExtensions, ProcessesAreFoundByTheirExecutablePathInListingOrderUpToTheCap)
+{
+    QTemporaryDir directory;
+    ASSERT_TRUE(directory.isValid());
+    // The kernel reports the canonical path, so the test asks with that one.
+    const QString executable = QFileInfo(directory.path()).canonicalFilePath() + "/nv-sleeper";
+    ASSERT_TRUE(QFile::copy("/bin/sleep", executable));
+    ASSERT_TRUE(QFile::setPermissions(executable, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+
+    EXPECT_TRUE(pidsOfProcessesWithExecutablePath(executable, 32).isEmpty());
+
+    Sleepers sleepers(executable);
+    std::vector<pid_t> started;
+    for (int i = 0; i < 34; ++i) {
+        const pid_t pid = sleepers.start();
+        ASSERT_GT(pid, 0);
+        started.push_back(pid);
+    }
+
+    const QList<pid_t> all = pidsOfProcessesWithExecutablePath(executable, 1000);
+    std::vector<pid_t> found(all.begin(), all.end());
+    std::vector<pid_t> expected = started;
+    std::sort(found.begin(), found.end());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(found, expected);
+
+    // The cap keeps the first matches in the order the system lists them.
+    const QList<pid_t> capped = pidsOfProcessesWithExecutablePath(executable, 32);
+    EXPECT_EQ(capped, all.first(32));
+    EXPECT_EQ(pidsOfProcessesWithExecutablePath(executable, 1), all.first(1));
+    EXPECT_TRUE(pidsOfProcessesWithExecutablePath(executable, 0).isEmpty());
+
+    // Another path, even one naming the same file through a different
+    // spelling, finds nothing.
+    EXPECT_TRUE(pidsOfProcessesWithExecutablePath(executable + "x", 32).isEmpty());
+    EXPECT_TRUE(pidsOfProcessesWithExecutablePath(QFileInfo(executable).path() + "/./nv-sleeper", 32).isEmpty());
+    EXPECT_TRUE(pidsOfProcessesWithExecutablePath(QString(), 32).isEmpty());
+}
+
+TEST(NVExtensions, TheRunningProcessFindsItself)
+{
+    const QString self = QFileInfo(QCoreApplication::applicationFilePath()).canonicalFilePath();
+    EXPECT_TRUE(pidsOfProcessesWithExecutablePath(self, 32).contains(::getpid()));
+}
+
+} // namespace
