@@ -1,0 +1,278 @@
+#include "foundation/NVDateFormatter.h"
+#include "foundation/NVDateUtilities.h"
+
+#include <QDateTime>
+#include <QLocale>
+#include <QTemporaryDir>
+#include <QTimeZone>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include <utmpx.h>
+
+using namespace NVDateUtilities;
+
+namespace {
+
+// Every case runs in its own process, so each may choose the zone it needs:
+// Berlin changes to summer time on 31 March 2024 (02:00 -> 03:00) and back on
+// 27 October 2024 (03:00 -> 02:00).
+class NVDateUtilitiesTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        qputenv("TZ", "Europe/Berlin");
+        tzset();
+        QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
+    }
+};
+
+QDateTime berlin(int y, int mo, int d, int h = 0, int mi = 0, int s = 0)
+{
+    return QDateTime(QDate(y, mo, d), QTime(h, mi, s), Qt::LocalTime);
+}
+
+QDateTime utc(const char *iso) { return QDateTime::fromString(QString::fromLatin1(iso), Qt::ISODate).toUTC(); }
+
+TEST_F(NVDateUtilitiesTest, SameDayComparesLocalCalendarDays)
+{
+    struct Case {
+        QDateTime a, b;
+        bool same;
+    };
+    const Case cases[] = {
+        {berlin(2024, 5, 1, 23, 59), berlin(2024, 5, 2, 0, 1), false},
+        {berlin(2024, 5, 1, 0, 0), berlin(2024, 5, 1, 23, 59), true},
+        {berlin(2024, 5, 1, 12), QDateTime(), false},
+        // 22:30 UTC is already the next day in Berlin.
+        {utc("2024-05-01T22:30:00Z"), utc("2024-05-02T10:00:00Z"), true},
+        {utc("2024-05-01T21:30:00Z"), utc("2024-05-02T10:00:00Z"), false},
+        {berlin(2023, 5, 1, 12), berlin(2024, 5, 1, 12), false},
+        {berlin(2024, 4, 1, 12), berlin(2024, 5, 1, 12), false},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(isOnSameDayAsDate(c.a, c.b), c.same) << qPrintable(c.a.toString(Qt::ISODate)) << " "
+                                                       << qPrintable(c.b.toString(Qt::ISODate));
+}
+
+TEST_F(NVDateUtilitiesTest, AddingDaysAndMonthsKeepsTheWallClockAndClipsMonths)
+{
+    struct Case {
+        const char *what;
+        QDateTime result, expected;
+    };
+    const Case cases[] = {
+        {"+1 day into summer time", dateByAddingDays(berlin(2024, 3, 30, 12), 1), berlin(2024, 3, 31, 12)},
+        {"+1 day out of summer time", dateByAddingDays(berlin(2024, 10, 26, 12), 1), berlin(2024, 10, 27, 12)},
+        {"-1 day", dateByAddingDays(berlin(2024, 3, 1, 8), -1), berlin(2024, 2, 29, 8)},
+        {"31 January + 1 month (leap year)", dateByAddingMonths(berlin(2024, 1, 31, 9), 1), berlin(2024, 2, 29, 9)},
+        {"31 January + 1 month", dateByAddingMonths(berlin(2023, 1, 31, 9), 1), berlin(2023, 2, 28, 9)},
+        {"31 March - 1 month", dateByAddingMonths(berlin(2024, 3, 31, 9), -1), berlin(2024, 2, 29, 9)},
+        {"31 January + 13 months", dateByAddingMonths(berlin(2023, 1, 31, 9), 13), berlin(2024, 2, 29, 9)},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(c.result, c.expected) << c.what << ": " << qPrintable(c.result.toLocalTime().toString(Qt::ISODate));
+    // A calendar day across the change is 23 hours, not 24.
+    EXPECT_EQ(berlin(2024, 3, 30, 12).secsTo(dateByAddingDays(berlin(2024, 3, 30, 12), 1)), 23 * 3600);
+    // Results are absolute dates, kept in UTC.
+    EXPECT_EQ(dateByAddingDays(berlin(2024, 3, 30, 12), 1).timeSpec(), Qt::UTC);
+    EXPECT_FALSE(dateByAddingDays(QDateTime(), 1).isValid());
+}
+
+TEST_F(NVDateUtilitiesTest, MidnightAndNoonOfADaylightSavingDay)
+{
+    const QDateTime afternoon = berlin(2024, 3, 31, 15, 20, 5);
+    EXPECT_EQ(midnight(afternoon), utc("2024-03-30T23:00:00Z"));
+    EXPECT_EQ(noon(afternoon), utc("2024-03-31T10:00:00Z"));
+    EXPECT_EQ(midnight(berlin(2024, 10, 27, 23, 59)), utc("2024-10-26T22:00:00Z"));
+    EXPECT_EQ(noon(berlin(2024, 10, 27, 1)), utc("2024-10-27T11:00:00Z"));
+}
+
+TEST_F(NVDateUtilitiesTest, YesterdayTodayAndTomorrowAreStartsOfConsecutiveDays)
+{
+    struct Case {
+        QDateTime now;
+        qint64 hoursTodayToTomorrow;
+    };
+    const Case cases[] = {
+        {berlin(2024, 3, 31, 10), 23},  // the day summer time starts
+        {berlin(2024, 10, 27, 10), 25}, // the day it ends
+        {berlin(2024, 10, 28, 0, 30), 24},
+    };
+    for (const Case &c : cases) {
+        const QDate day = c.now.date();
+        const QDateTime y = yesterday(c.now), t = today(c.now), m = tomorrow(c.now);
+        EXPECT_EQ(y.toLocalTime(), QDateTime(day.addDays(-1), QTime(0, 0), Qt::LocalTime));
+        EXPECT_EQ(t.toLocalTime(), QDateTime(day, QTime(0, 0), Qt::LocalTime));
+        EXPECT_EQ(m.toLocalTime(), QDateTime(day.addDays(1), QTime(0, 0), Qt::LocalTime));
+        EXPECT_EQ(t.secsTo(m), c.hoursTodayToTomorrow * 3600) << qPrintable(day.toString(Qt::ISODate));
+        EXPECT_EQ(dateWithDaysSinceToday(7, c.now).toLocalTime(), QDateTime(day.addDays(7), QTime(0, 0), Qt::LocalTime));
+    }
+}
+
+TEST_F(NVDateUtilitiesTest, DatesSinceMidnightOfADay)
+{
+    const QDateTime lateJanuary = berlin(2024, 1, 31, 15, 45);
+    EXPECT_EQ(dateWithDays(0, lateJanuary), berlin(2024, 1, 31));
+    EXPECT_EQ(dateWithDays(-31, lateJanuary), berlin(2023, 12, 31));
+    EXPECT_EQ(dateWithMonths(1, lateJanuary), berlin(2024, 2, 29));
+    EXPECT_EQ(dateWithYears(1, berlin(2024, 2, 29, 8)), berlin(2025, 2, 28));
+    EXPECT_EQ(_dateWithOffset(2, CalendarUnit::Month, berlin(2024, 3, 31, 12)), berlin(2024, 5, 31));
+    EXPECT_FALSE(dateWithDays(1, QDateTime()).isValid());
+}
+
+TEST_F(NVDateUtilitiesTest, PatternsFormatInTheLocalZoneAndDefaultLocale)
+{
+    const QDateTime summer = berlin(2024, 5, 1, 10, 5, 9).addMSecs(250);
+    const QDateTime winter = berlin(2024, 1, 7, 22, 0, 0);
+    struct Case {
+        QDateTime date;
+        const char *pattern;
+        const char *expected;
+    };
+    const Case cases[] = {
+        {summer, "yyyy-MM-dd HH:mm:ss xx", "2024-05-01 10:05:09 +0200"},
+        {winter, "yyyy-MM-dd HH:mm:ss xx", "2024-01-07 22:00:00 +0100"},
+        {summer, "EEEE, d MMMM yyyy 'at' h:mm a", "Wednesday, 1 May 2024 at 10:05 AM"},
+        {winter, "EEE d MMM yy, hh a", "Sun 7 Jan 24, 10 PM"},
+        {summer, "HH 'o''clock', ss.SSS", "10 o'clock, 09.250"},
+        {summer, "x|xxx|XXXXX|ZZZZ|Z", "+02|+02:00|+02:00|GMT+02:00|+0200"},
+        {summer, "D/k/K", "122/10/10"},
+        {winter, "y.M.d", "2024.1.7"},
+        {summer, "''", "'"},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(descriptionWithDateFormat(c.date, QString::fromLatin1(c.pattern)), QString::fromLatin1(c.expected)) << c.pattern;
+    EXPECT_EQ(descriptionWithISODateFormat(utc("2024-04-30T22:30:00Z")), "2024-05-01");
+    EXPECT_EQ(descriptionWithDateFormat(QDateTime(), "yyyy"), "");
+}
+
+TEST_F(NVDateUtilitiesTest, FormattedDatesParseBack)
+{
+    const QDateTime dates[] = {berlin(2024, 5, 1, 10, 5, 9).addMSecs(250), berlin(2024, 1, 7, 0, 30), berlin(1999, 12, 31, 12, 59, 59)};
+    const char *patterns[] = {
+        "yyyy-MM-dd HH:mm:ss.SSS xx", "yyyy-MM-dd'T'HH:mm:ss.SSSXXX", "d MMMM yyyy h:mm:ss.SSS a ZZZZ",
+        "yyyyMMddHHmmssSSS", "MMM d, yyyy, KK:mm:ss.SSS a x",
+    };
+    NVDateFormatter formatter;
+    formatter.setLocale(QLocale(QLocale::English, QLocale::UnitedStates));
+    for (const char *pattern : patterns) {
+        formatter.setDateFormat(QString::fromLatin1(pattern));
+        for (const QDateTime &date : dates) {
+            const QString text = formatter.stringFromDate(date);
+            EXPECT_EQ(formatter.dateFromString(text), date) << pattern << " " << qPrintable(text);
+        }
+    }
+}
+
+TEST_F(NVDateUtilitiesTest, ADateOnlyFirstStringFixesTheShortPatternInLocalTime)
+{
+    NVISODateParser parser;
+    EXPECT_EQ(parser.parse("2024-05-01"), utc("2024-04-30T22:00:00Z"));
+    // A full string is read with the full pattern even now.
+    EXPECT_EQ(parser.parse("2024-05-01 10:00:00 +0200"), utc("2024-05-01T08:00:00Z"));
+    EXPECT_EQ(parser.parse("2024-01-15"), utc("2024-01-14T23:00:00Z"));
+    const char *refused[] = {
+        "2024-05-01 10",  // the short pattern stays "yyyy-MM-dd"
+        "2024/05/01", "2024-13-01", "2024-02-30", "2024-05-01x", " 2024-05-01", "x", "", "2024-05-01 10:00:00 +02",
+        "2024-05-01 10:00:00 +0200 and more",
+    };
+    for (const char *text : refused)
+        EXPECT_FALSE(parser.parse(QString::fromLatin1(text)).isValid()) << text;
+}
+
+TEST_F(NVDateUtilitiesTest, AFullFirstStringFixesTheFullPatternInGMT)
+{
+    NVISODateParser parser;
+    EXPECT_EQ(parser.parse("2024-05-01 10:00:00 +0200"), utc("2024-05-01T08:00:00Z"));
+    EXPECT_EQ(parser.parse("2024-05-01 10:00:00 -0130"), utc("2024-05-01T11:30:00Z"));
+    EXPECT_EQ(parser.parse("2024-12-24 00:00:00 +0000"), utc("2024-12-24T00:00:00Z"));
+    EXPECT_FALSE(parser.parse("2024-05-01 10:00:00 0200").isValid());
+    EXPECT_FALSE(parser.parse("2024-05-01 24:00:00 +0200").isValid());
+    // The other form gets a pattern of its own, fixed by its first string.
+    EXPECT_EQ(parser.parse("2024-05-01"), utc("2024-04-30T22:00:00Z"));
+    EXPECT_FALSE(parser.parse("2024-05-01 10").isValid());
+}
+
+TEST_F(NVDateUtilitiesTest, AShortFirstStringIsReadWithThatManyCharactersOfThePattern)
+{
+    NVISODateParser parser;
+    EXPECT_EQ(parser.parse("2024-05-01 10:00"), utc("2024-05-01T08:00:00Z"));
+    EXPECT_EQ(parser.parse("2024-12-01 10:00"), utc("2024-12-01T09:00:00Z"));
+    EXPECT_FALSE(parser.parse("2024-05-01").isValid());
+
+    // 02:30 does not exist on 31 March; it moves forward with the clock.
+    NVISODateParser gap;
+    EXPECT_EQ(gap.parse("2024-03-31 02:30"), utc("2024-03-31T01:30:00Z"));
+}
+
+TEST_F(NVDateUtilitiesTest, TheProcessWideParserKeepsItsFirstPattern)
+{
+    EXPECT_EQ(dateFromISODateString("2024-05-01"), utc("2024-04-30T22:00:00Z"));
+    EXPECT_FALSE(dateFromISODateString("2024-05-01 10").isValid());
+    EXPECT_EQ(dateFromISODateString("2024-05-01 10:00:00 +0200"), utc("2024-05-01T08:00:00Z"));
+}
+
+// A login-records file with the given records, in the C library's format.
+class LoginRecords {
+public:
+    LoginRecords() : m_path(m_directory.filePath("utmp")) {}
+
+    void add(short type, const char *line, qint64 seconds, qint32 microseconds = 0)
+    {
+        utmpx record;
+        std::memset(&record, 0, sizeof record);
+        record.ut_type = type;
+        std::strncpy(record.ut_line, line, sizeof record.ut_line);
+        std::strncpy(record.ut_user, "velkin", sizeof record.ut_user);
+        record.ut_tv.tv_sec = decltype(record.ut_tv.tv_sec)(seconds);
+        record.ut_tv.tv_usec = microseconds;
+        m_records.push_back(record);
+    }
+
+    QString write() const
+    {
+        FILE *file = std::fopen(QFile::encodeName(m_path).constData(), "wb");
+        if (!file)
+            return QString();
+        std::fwrite(m_records.data(), sizeof(utmpx), m_records.size(), file);
+        std::fclose(file);
+        return m_path;
+    }
+
+private:
+    QTemporaryDir m_directory;
+    QString m_path;
+    std::vector<utmpx> m_records;
+};
+
+TEST(NVDateUtilities, TimeSinceLoginComesFromTheFirstLiveConsoleRecord)
+{
+    const QDateTime now = QDateTime::fromSecsSinceEpoch(1714557600, Qt::UTC);
+    const qint64 nowSeconds = now.toSecsSinceEpoch();
+    struct Case {
+        const char *line;
+        double expected;
+    };
+    const Case cases[] = {{":0", 3599.5}, {"seat0", 3599.5}, {"console", 3599.5}, {":1", 0.0}, {"tty1", 0.0}, {":00", 0.0}};
+    for (const Case &c : cases) {
+        LoginRecords records;
+        // An ended session leaves a dead record on the same line; it does not count.
+        records.add(DEAD_PROCESS, c.line, nowSeconds - 90000);
+        records.add(USER_PROCESS, "pts/0", nowSeconds - 60);
+        records.add(USER_PROCESS, c.line, nowSeconds - 3600, 500000);
+        records.add(USER_PROCESS, c.line, nowSeconds - 10); // a later record on the line is not reached
+        const QString path = records.write();
+        ASSERT_FALSE(path.isEmpty());
+        EXPECT_DOUBLE_EQ(timeIntervalSinceLogin(path, now), c.expected) << c.line;
+    }
+    EXPECT_EQ(timeIntervalSinceLogin("/nonexistent/utmp", now), 0.0);
+    LoginRecords empty;
+    EXPECT_EQ(timeIntervalSinceLogin(empty.write(), now), 0.0);
+}
+
+} // namespace
