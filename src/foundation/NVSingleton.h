@@ -42,9 +42,9 @@ public:
 protected:
     NVSingleton()
     {
-        NV_PRECONDITION(constructionPermit() != nullptr,
+        NV_PRECONDITION(constructionPermit(),
                         QStringLiteral("NVSingleton: a second instance of a singleton class was constructed; use NVSingleton::sharedInstance()"));
-        constructionPermit() = nullptr;
+        constructionPermit() = false;
     }
 
     virtual ~NVSingleton()
@@ -71,9 +71,9 @@ private:
     }
 
     // Set by sharedInstance() for exactly one construction on this thread.
-    static const std::type_info *&constructionPermit()
+    static bool &constructionPermit()
     {
-        static thread_local const std::type_info *permit = nullptr;
+        static thread_local bool permit = false;
         return permit;
     }
 
@@ -108,7 +108,7 @@ T &NVSingleton::sharedInstance()
         NV_PRECONDITION(!r.underConstruction[type],
                         QStringLiteral("-[%1 sharedInstance]: requested while it is being created").arg(demangled(typeid(T))));
         r.underConstruction[type] = true;
-        constructionPermit() = &typeid(T);
+        constructionPermit() = true;
         T *instance = new T;
         static_cast<NVSingleton *>(instance)->m_className = demangled(typeid(T));
         static_cast<NVSingleton *>(instance)->initSharedInstance();
