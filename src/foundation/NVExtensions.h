@@ -13,7 +13,7 @@ struct NVRange {
     qint64 location = 0;
     qint64 length = 0;
 
-    // "{location, length}", the platform's textual form.
+    // "{location, length}", the platform's textual form. Any thread.
     QString description() const;
     bool operator==(const NVRange &) const = default;
 };
