@@ -7,9 +7,9 @@
 
 #include <optional>
 
-// Formats and parses dates with the Unicode date patterns that data files and
-// the other platform use ("yyyy-MM-dd HH:mm:ss xx"), which Qt's own format
-// strings do not understand (Qt has no "xx" and reads "a" differently).
+// Formats and parses dates with Unicode (LDML) date patterns, the form data
+// files use ("yyyy-MM-dd HH:mm:ss xx"), which Qt's own format strings do not
+// understand (Qt has no "xx" and reads "a" differently).
 //
 // Pattern letters:
 //   G era; y year ("yy" two digits); M, L month (1-2 digits, 3 short name,

@@ -11,9 +11,9 @@
 
 class QSocketNotifier;
 
-// A set of file-system events: the kernel's vnode event bits, whose values
-// are kept so that stored and logged values mean the same everywhere, plus two
-// bits of the observer's own above them.
+// A set of file-system events: the classic kqueue vnode event bits, whose
+// values are kept so that stored and logged values mean the same everywhere,
+// plus two bits of the observer's own above them.
 class NVFileSystemEvents {
 public:
     constexpr NVFileSystemEvents() = default;
