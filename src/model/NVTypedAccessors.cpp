@@ -1,4 +1,4 @@
-#include "foundation/NVTypedAccessors.h"
+#include "model/NVTypedAccessors.h"
 
 #include "foundation/NVValue.h"
 #include "logging/NVLog.h"

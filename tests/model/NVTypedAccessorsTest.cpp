@@ -1,4 +1,4 @@
-#include "foundation/NVTypedAccessors.h"
+#include "model/NVTypedAccessors.h"
 
 #include "support/LogCapture.h"
 
