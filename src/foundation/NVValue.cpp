@@ -68,7 +68,8 @@ qint64 parseLeadingInteger(QStringView text)
 
 bool needsQuotes(const QString &s)
 {
-    if (s.isEmpty())
+    // "//" and "/*" would start a comment when the text is read back.
+    if (s.isEmpty() || s.contains(QLatin1String("//")) || s.contains(QLatin1String("/*")))
         return true;
     for (QChar c : s) {
         const char16_t u = c.unicode();
