@@ -292,7 +292,6 @@ bool TextParser::run(State state, QVariant &value)
                     return false;
                 if (!atEnd() && peek() == u')') {
                     ++m_pos;
-                    Frame frame = std::move(m_stack.back());
                     m_stack.pop_back();
                     value = QVariant(QVariantList());
                     state = State::AfterValue;
@@ -331,11 +330,11 @@ bool TextParser::run(State state, QVariant &value)
             }
             Frame &top = m_stack.back();
             if (top.isDict) {
-                top.map.insert_or_assign(std::move(top.key), std::move(value));
+                const auto inserted = top.map.insert_or_assign(std::move(top.key), std::move(value)).first;
                 if (!skipBlanks())
                     return false;
                 if (atEnd() || peek() != u';')
-                    return fail(m_pos, QStringLiteral("expected ';' after the value of %1").arg(excerpt(top.map.rbegin()->first)));
+                    return fail(m_pos, QStringLiteral("expected ';' after the value of %1").arg(excerpt(inserted->first)));
                 ++m_pos;
                 state = State::Key;
                 break;
@@ -519,27 +518,29 @@ StringsTable TextParser::parseTable()
             continue;
         }
 
-        // Resynchronise after the ';' that ends the bad entry. Entries are
-        // usually one per line, and a missing closing quote runs a string
-        // into the next line, so a ';' that ends a line at or after the
-        // entry's start is a good guess; the first ';' past the problem is
-        // another (entries on one line). The earlier of the two wins, and
-        // both lie past the entry's start, so reading always moves on.
+        // Resynchronise after the ';' that ends the bad entry: the first ';'
+        // past the problem, unless a ';' that ends a line comes earlier
+        // (entries are usually one per line, and a missing closing quote runs
+        // a string into the next line). Both lie past the entry's start, so
+        // reading always moves on, and the scan stops at the first candidate,
+        // so a long line of bad entries costs linear time.
         record();
         const qsizetype failedAt = m_failure->at;
         m_failure.reset();
         m_stack.clear();
-        qsizetype resume = -1;
-        for (qsizetype i = m_text.indexOf(u';', entryStart); i >= 0 && resume < 0; i = m_text.indexOf(u';', i + 1)) {
+        const qsizetype next = m_text.indexOf(u';', failedAt);
+        qsizetype resume = next < 0 ? -1 : next + 1;
+        const qsizetype scanEnd = next < 0 ? m_text.size() : next;
+        for (qsizetype i = m_text.indexOf(u';', entryStart); i >= 0 && i < scanEnd; i = m_text.indexOf(u';', i + 1)) {
             qsizetype j = i + 1;
             while (j < m_text.size() && (m_text[j] == u' ' || m_text[j] == u'\t'))
                 ++j;
-            if (j >= m_text.size() || m_text[j] == u'\n' || m_text[j] == u'\r' || m_text.mid(j).startsWith(u"//")
-                || m_text.mid(j).startsWith(u"/*"))
+            const QStringView rest = m_text.mid(j);
+            if (rest.isEmpty() || rest[0] == u'\n' || rest[0] == u'\r' || rest.startsWith(u"//") || rest.startsWith(u"/*")) {
                 resume = i + 1;
+                break;
+            }
         }
-        if (const qsizetype next = m_text.indexOf(u';', failedAt); next >= 0 && (resume < 0 || next + 1 < resume))
-            resume = next + 1;
         if (resume < 0)
             break;
         m_pos = resume;

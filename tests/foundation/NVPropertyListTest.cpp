@@ -638,6 +638,27 @@ TEST(NVPropertyListLimits, ObjectAndSizeLimitsApplyToEveryEncoding)
     EXPECT_FALSE(readText(*write(four, Format::Text), tiny).ok());
 }
 
+TEST(NVPropertyListLimits, MalformedInputCostsLinearTime)
+{
+    // Long runs of bad entries, unterminated strings and comments: each must
+    // be answered in about one pass, not one pass per entry.
+    const QByteArray inputs[] = {
+        QByteArray("=;").repeated(200000),
+        QByteArray("\"k\" = \"v;\n").repeated(100000),
+        QByteArray("\"a\" = \"") + QByteArray("x;").repeated(200000),
+        QByteArray("a = b;\n") + QByteArray("/*").repeated(200000),
+        QByteArray("( ").repeated(400) + QByteArray("a, ").repeated(200000),
+    };
+    for (const QByteArray &input : inputs) {
+        QElapsedTimer timer;
+        timer.start();
+        const StringsTable table = readStringsTable(input);
+        EXPECT_TRUE(table.firstError.has_value());
+        EXPECT_FALSE(readText(input).ok());
+        EXPECT_LT(timer.elapsed(), 3000) << input.left(20).constData();
+    }
+}
+
 // ---- Text form -------------------------------------------------------------------
 
 TEST(NVPropertyListText, ReadsTheTextForms)
@@ -682,6 +703,7 @@ TEST(NVPropertyListText, RefusesMalformedTextWithLineAndColumn)
     const std::pair<QByteArray, const char *> cases[] = {
         {"( a, b", "Property list error at line 1, column 1: unterminated array"},
         {"{ a = b }", "Property list error at line 1, column 9: expected ';' after the value of \"a\""},
+        {"{ m = 1; a = b }", "Property list error at line 1, column 16: expected ';' after the value of \"a\""},
         {"{\n  a = b;\n  c d;\n}", "Property list error at line 3, column 5: expected '=' after the key \"c\""},
         {"{ a = b;", "Property list error at line 1, column 1: unterminated dictionary"},
         {"( a b )", "Property list error at line 1, column 5: expected ',' or ')' after an array element"},
