@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QByteArray>
+#include <QProcessEnvironment>
+#include <QString>
+#include <QStringList>
+
+#include <chrono>
+#include <functional>
+
+namespace TestSupport {
+
+// The updater bundle the build assembled, and its executable.
+QString bundlePath();
+QString bundleExecutable();
+
+struct ProcessResult {
+    int exitCode = -1;
+    bool crashed = false;
+    QByteArray out;
+    QByteArray err;
+};
+
+// Runs a program to completion (at most 60 s) with extra environment entries
+// on top of this process's environment.
+ProcessResult run(const QString &program, const QStringList &arguments,
+                  const QProcessEnvironment &extra = QProcessEnvironment());
+
+// Turns the event loop until condition() holds or the timeout passes;
+// answers the final value of condition().
+bool waitFor(const std::function<bool()> &condition, std::chrono::milliseconds timeout = std::chrono::seconds(5));
+
+// Writes bytes to a file, creating parent folders.
+void writeFile(const QString &path, const QByteArray &bytes);
+QByteArray readFile(const QString &path);
+
+} // namespace TestSupport
