@@ -192,8 +192,26 @@ QString NVBundle::developmentLocalization() const
     return region.isEmpty() ? QStringLiteral("en") : region;
 }
 
+namespace {
+
+std::mutex testLanguagesMutex;
+QStringList testLanguages;
+
+} // namespace
+
+void NVBundle::setUserLanguagesForTesting(const QStringList &languages)
+{
+    std::lock_guard lock(testLanguagesMutex);
+    testLanguages = languages;
+}
+
 QStringList NVBundle::userLanguages()
 {
+    {
+        std::lock_guard lock(testLanguagesMutex);
+        if (!testLanguages.isEmpty())
+            return testLanguages;
+    }
     QStringList languages;
     for (QString language : QLocale().uiLanguages()) {
         language.replace(u'_', u'-');

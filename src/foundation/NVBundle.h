@@ -71,6 +71,9 @@ public:
     // (LANGUAGE, LC_ALL, LC_MESSAGES, LANG through QLocale::uiLanguages()),
     // with "_" turned into "-". Any thread.
     static QStringList userLanguages();
+    // Tests only: userLanguages() answers languages from now on (Qt reads the
+    // locale settings once per process); an empty list restores them. Any thread.
+    static void setUserLanguagesForTesting(const QStringList &languages);
 
     void invalidateResourceCache();
 
