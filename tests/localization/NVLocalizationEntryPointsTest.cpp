@@ -1,0 +1,119 @@
+#include "localization/NVLocalization.h"
+
+#include "support/LocalizationTestSupport.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+class PlainObject : public NVLocalizable {};
+
+class TableObject : public NVLocalizable {
+public:
+    NV_LOCALIZATION_TABLE("NVSoftwareUpdate")
+};
+
+class TableSubclass : public TableObject {};
+
+class RecordingObject : public NVLocalizable {
+public:
+    explicit RecordingObject(QStringList *calls, QString name) : m_calls(calls), m_name(std::move(name)) {}
+    void localizeWithTable(const QString &table, const NVBundle *bundle) override
+    {
+        *m_calls << m_name + u':' + table + (bundle ? QStringLiteral(":bundle") : QString());
+    }
+
+private:
+    QStringList *m_calls;
+    QString m_name;
+};
+
+TestBundle entryPointBundle()
+{
+    TestBundle bundle;
+    bundle.table("en", "NVSoftwareUpdate", "\"_k\" = \"from the class table\";\n")
+        .table("en", "Localizable", "\"_k\" = \"from the default table\";\n")
+        .table("de", "Localizable", "\"_k\" = \"aus der Standardtabelle\";\n")
+        .table("en", "SettingsTerminology", EnglishTerminology);
+    bundle.makeMain();
+    return bundle;
+}
+
+TEST(NVLocalizationEntryPoints, ClassesAndObjectsUseTheirClassTable)
+{
+    const TestBundle bundle = entryPointBundle();
+    NVBundle::setUserLanguagesForTesting({"en"});
+    const TableSubclass subclassObject;
+    const NVLocalizable &asBase = subclassObject;
+    struct Case {
+        const char *what;
+        QString result;
+        QString expected;
+    } cases[] = {
+        {"class with a table", NVLocalization::localizeString<TableObject>("_k"), "from the class table"},
+        {"subclass", NVLocalization::localizeString<TableSubclass>("_k"), "from the class table"},
+        {"class without a table", NVLocalization::localizeString<PlainObject>("_k"), "from the default table"},
+        {"object without a table", PlainObject().localizeString("_k"), "from the default table"},
+        {"object through its base", asBase.localizeString("_k"), "from the class table"},
+        {"string, default table", NVLocalization::localizedString("_k"), "from the default table"},
+        {"string, named table", NVLocalization::localizedStringFromTable("_k", "NVSoftwareUpdate"), "from the class table"},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(c.result, c.expected) << c.what;
+    EXPECT_EQ(TableObject::localizationTable(), "NVSoftwareUpdate");
+    EXPECT_TRUE(PlainObject::localizationTable().isEmpty());
+
+    TestBundle other;
+    other.table("en", "NVSoftwareUpdate", "\"_k\" = \"from another bundle\";\n");
+    EXPECT_EQ(NVLocalization::localizedStringFromTable("_k", "NVSoftwareUpdate", other.bundle()), "from another bundle");
+}
+
+TEST(NVLocalizationEntryPoints, DictionariesLocalizeOnlyStrings)
+{
+    const TestBundle bundle = entryPointBundle();
+    NVBundle::setUserLanguagesForTesting({"de"});
+    QVariantMap dictionary = {{"title", "_k"}, {"count", 3}, {"list", QVariantList{"_k"}}};
+    EXPECT_TRUE(NVLocalization::localizeStringForKey(dictionary, "title", QString(), nullptr));
+    EXPECT_FALSE(NVLocalization::localizeStringForKey(dictionary, "count", QString(), nullptr));
+    EXPECT_FALSE(NVLocalization::localizeStringForKey(dictionary, "list", QString(), nullptr));
+    EXPECT_FALSE(NVLocalization::localizeStringForKey(dictionary, "absent", QString(), nullptr));
+    const QVariantMap expected = {{"title", "aus der Standardtabelle"}, {"count", 3}, {"list", QVariantList{"_k"}}};
+    EXPECT_EQ(dictionary, expected);
+}
+
+TEST(NVLocalizationEntryPoints, PreferredLocalizationOfTheMainBundle)
+{
+    const TestBundle bundle = entryPointBundle();
+    struct Case {
+        QStringList languages;
+        QString expected;
+        bool english;
+        bool german;
+    } cases[] = {
+        {{"de"}, "de", false, true},
+        {{"de-AT"}, "de", false, true},
+        {{"fr", "de"}, "de", false, true},
+        {{"en-GB"}, "en", true, false},
+        {{"fr"}, "en", true, false}, // nothing matches: the development localization
+        {{"C"}, "en", true, false},
+    };
+    for (const Case &c : cases) {
+        NVBundle::setUserLanguagesForTesting(c.languages);
+        EXPECT_EQ(NVLocalization::preferredLocalization(), c.expected) << c.languages.join(',').toStdString();
+        EXPECT_EQ(NVLocalization::preferredLocalizationIsEnglish(), c.english);
+        EXPECT_EQ(NVLocalization::preferredLocalizationIsGerman(), c.german);
+    }
+}
+
+TEST(NVLocalizationEntryPoints, ArraysPassTheTableToEachElementInOrder)
+{
+    QStringList calls;
+    RecordingObject first(&calls, "first"), second(&calls, "second");
+    PlainObject plain;
+    NVLocalization::localizeWithTable({&first, nullptr, &plain, &second}, "Window", nullptr);
+    EXPECT_EQ(calls, QStringList({"first:Window", "second:Window"}));
+    second.localize();
+    EXPECT_EQ(calls.last(), "second:");
+}
+
+} // namespace

@@ -1,0 +1,266 @@
+#include "localization/NVLocalization.h"
+
+#include "foundation/NVUserDefaults.h"
+#include "support/LocalizationTestSupport.h"
+#include "support/LogCapture.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using NVLocalization::EnglishFallback;
+using NVLocalization::lookUpLocalizedString;
+
+const QString T = QStringLiteral("T");
+
+QByteArray utf16WithByteOrderMark(const QString &text)
+{
+    QByteArray bytes("\xff\xfe", 2); // little-endian, as the machine stores QString
+    bytes.append(reinterpret_cast<const char *>(text.utf16()), text.size() * 2);
+    return bytes;
+}
+
+TestBundle fallbackBundle()
+{
+    TestBundle bundle;
+    bundle.table("en", "T",
+                 "\"both\" = \"English both\";\n"
+                 "\"onlyEnglish\" = \"English only\";\n"
+                 "\"open\" = \"English open\";\n"
+                 "\"placeholder\" = \"Open @@Settings\";\n")
+        .table("de", "T",
+               "\"both\" = \"Deutsch beide\";\n"
+               "\"open\" = \"<#not-yet-localized#>\";\n")
+        // A table outside the .lproj folders wins over the localized copies,
+        // so for it the fallback is the only way to the English text.
+        .table("", "Shared", "\"global\" = \"Global\";\n")
+        .table("en", "Shared", "\"shared\" = \"English shared\";\n")
+        .table("en", "SettingsTerminology", EnglishTerminology)
+        .table("de", "SettingsTerminology", GermanTerminology);
+    return bundle;
+}
+
+TEST(NVLocalization, EnglishFallbackDependsOnTheFirstLanguageBeingExactlyEnglish)
+{
+    const TestBundle bundle = fallbackBundle();
+    bundle.makeMain();
+    struct Case {
+        QStringList languages;
+        QString table;
+        QString key;
+        QString expected;
+    } cases[] = {
+        {{"de"}, T, "both", "Deutsch beide"},
+        {{"de"}, T, "onlyEnglish", "English only"},
+        {{"de"}, T, "open", "English open"},
+        {{"de"}, T, "nowhere", "nowhere"},
+        {{"de-AT", "en"}, T, "both", "Deutsch beide"},
+        {{"en"}, T, "both", "English both"},
+        {{"en"}, T, "open", "English open"},
+        {{"fr"}, T, "both", "English both"}, // no French: the development localization
+        {{"de"}, "Shared", "global", "Global"},
+        {{"de"}, "Shared", "shared", "English shared"},
+        {{"en"}, "Shared", "shared", "shared"},       // "en" means the table already was English
+        {{"en-GB"}, "Shared", "shared", "English shared"}, // "en-GB" is not "en"
+        {{"en-US", "en"}, "Shared", "shared", "English shared"},
+        {{"de"}, T, "placeholder", "Open Einstellungen"}, // English text, German settings word
+        {{"en"}, T, "placeholder", "Open Settings"},
+    };
+    for (const Case &c : cases) {
+        NVBundle::setUserLanguagesForTesting(c.languages);
+        EXPECT_EQ(NVLocalization::localizedStringFromTable(c.key, c.table), c.expected)
+            << c.languages.join(',').toStdString() << " " << c.key.toStdString();
+    }
+    NVBundle::setUserLanguagesForTesting({"de"});
+    EXPECT_EQ(lookUpLocalizedString("onlyEnglish", T, nullptr, EnglishFallback::Off), "onlyEnglish");
+    EXPECT_EQ(lookUpLocalizedString("open", T, nullptr, EnglishFallback::Off), "open");
+}
+
+TEST(NVLocalization, NotYetLocalizedFallsBackWithoutAReport)
+{
+    const TestBundle bundle = fallbackBundle();
+    bundle.makeMain();
+    NVBundle::setUserLanguagesForTesting({"de"});
+    NVUserDefaults::standardUserDefaults()->registerDefaults({{LogMissingLocalizationsKey, "all"}});
+
+    QString open, nowhere;
+    const QByteArray quiet = capturedStandardOutput([&] { open = NVLocalization::localizedStringFromTable("open", T); });
+    EXPECT_EQ(open, "English open");
+    EXPECT_EQ(quiet, "");
+
+    // Missed in the German and the English table: still one line.
+    const QByteArray reported =
+        capturedStandardOutput([&] { nowhere = NVLocalization::localizedStringFromTable("nowhere", T); });
+    EXPECT_EQ(nowhere, "nowhere");
+    EXPECT_EQ(reported, "\"nowhere\" = \"<#not-yet-localized#>\";\n");
+}
+
+TEST(NVLocalization, MissingKeysAreReportedOnceAndOnlyForTheNamedTable)
+{
+    TestBundle bundle;
+    bundle.table("en", "NVSoftwareUpdate", "\"_present\" = \"Present\";\n")
+        .table("en", "SettingsTerminology", EnglishTerminology);
+    bundle.makeMain();
+    NVBundle::setUserLanguagesForTesting({"en"});
+    NVUserDefaults::standardUserDefaults()->registerDefaults({{LogMissingLocalizationsKey, "NVSoftwareUpdate"}});
+
+    struct Step {
+        QString key;
+        QString table;
+        QByteArray printed;
+    } steps[] = {
+        {"_goBackButtonTitle", "NVSoftwareUpdate", "\"_goBackButtonTitle\" = \"<#not-yet-localized#>\";\n"},
+        {"_goBackButtonTitle", "NVSoftwareUpdate", ""},
+        {"_otherKey", "SettingsTerminology", ""},
+        {"_otherKey", "NVSoftwareUpdate", ""}, // recorded by the miss above, though nothing was printed
+        {"_present", "NVSoftwareUpdate", ""},
+        {"C:\\dir", "NVSoftwareUpdate", "\"C:\\\\dir\" = \"<#not-yet-localized#>\";\n"},
+        {"%@ %@", "NVSoftwareUpdate", ""},
+        {"12 / 3", "NVSoftwareUpdate", ""},
+        {"", "NVSoftwareUpdate", ""},
+        {"Überall \"quoted\"", "NVSoftwareUpdate", "\"Überall \"quoted\"\" = \"<#not-yet-localized#>\";\n"},
+        {"_plain", "", ""},
+    };
+    for (const Step &step : steps) {
+        QString result;
+        const QByteArray printed = capturedStandardOutput(
+            [&] { result = lookUpLocalizedString(step.key, step.table, nullptr, EnglishFallback::On); });
+        EXPECT_EQ(printed, step.printed) << step.key.toStdString() << " in " << step.table.toStdString();
+        EXPECT_EQ(result, step.key == "_present" ? "Present" : step.key);
+    }
+}
+
+TEST(NVLocalization, TheDefaultTableIsReportedAsLocalizableAndAbsentSettingRecordsNothing)
+{
+    TestBundle bundle;
+    bundle.table("en", "SettingsTerminology", EnglishTerminology);
+    bundle.makeMain();
+    NVBundle::setUserLanguagesForTesting({"en"});
+
+    // Without the setting nothing is printed and nothing is remembered.
+    EXPECT_EQ(capturedStandardOutput([] { NVLocalization::localizedString("_plain"); }), "");
+
+    NVUserDefaults::standardUserDefaults()->registerDefaults({{LogMissingLocalizationsKey, "Localizable"}});
+    EXPECT_EQ(capturedStandardOutput([] { NVLocalization::localizedString("_plain"); }),
+              "\"_plain\" = \"<#not-yet-localized#>\";\n");
+    EXPECT_EQ(capturedStandardOutput([] { NVLocalization::localizedStringFromTable("_inT", "T"); }), "");
+    EXPECT_EQ(capturedStandardOutput([] { NVLocalization::localizedStringFromTable("_explicit", "Localizable"); }),
+              "\"_explicit\" = \"<#not-yet-localized#>\";\n");
+}
+
+TEST(NVLocalization, SettingsPlaceholdersAreReplacedFromTheEnd)
+{
+    TestBundle bundle;
+    bundle.table("en", "SettingsTerminology", EnglishTerminology);
+    bundle.makeMain();
+    NVBundle::setUserLanguagesForTesting({"en"});
+    struct Case {
+        QString text;
+        QString expected;
+    } cases[] = {
+        {"Open @@System Settings", "Open Settings App"},
+        {"@@@Settings", "@Settings"},
+        {"@@Unknown", "@@Unknown"},
+        {"@@Settings and @@Privacy & Security", "Settings and Privacy & Security"},
+        {"Change it in @@settings.", "Change it in settings."},
+        {"@@settings@@Settings", "settingsSettings"},
+        {"@@system settings, @@SETTINGS", "@@system settings, @@SETTINGS"},
+        {"@@System", "@@System"},
+        {"@@", "@@"},
+        {"@", "@"},
+        {"", ""},
+    };
+    for (const Case &c : cases) {
+        QString text = c.text;
+        NVLocalization::substituteSettingsPlaceholders(text);
+        EXPECT_EQ(text, c.expected) << c.text.toStdString();
+    }
+    // A key without any table entry still gets its placeholders replaced.
+    EXPECT_EQ(NVLocalization::localizedStringFromTable("Check @@System Settings", "NVSoftwareUpdate"),
+              "Check Settings App");
+    EXPECT_EQ(NVLocalization::localizedString(""), "");
+}
+
+TEST(NVLocalization, ReplacementsAreNeverScannedAgain)
+{
+    TestBundle bundle;
+    bundle.table("en", "SettingsTerminology",
+                 "\"_capitalizedSettingsTerm.settings\" = \"System Settings\";\n"
+                 "\"_systemSettingsAppName.settings\" = \"WRONG\";\n"
+                 "\"_privacyAndSecuritySettingsName.settings\" = \"@@Privacy & Security\";\n");
+    bundle.makeMain();
+    NVBundle::setUserLanguagesForTesting({"en"});
+    struct Case {
+        QString text;
+        QString expected;
+    } cases[] = {
+        // The replacement "System Settings" after the first "@@" must not
+        // form "@@System Settings" with it.
+        {"@@@@Settings", "@@System Settings"},
+        {"@@@@Settings, in a longer text", "@@System Settings, in a longer text"},
+        {"@@Settings", "System Settings"},
+        // A terminology text naming itself cannot recurse without end.
+        {"@@Privacy & Security", "@@Privacy & Security"},
+    };
+    for (const Case &c : cases) {
+        QString text = c.text;
+        NVLocalization::substituteSettingsPlaceholders(text);
+        EXPECT_EQ(text, c.expected) << c.text.toStdString();
+    }
+}
+
+TEST(NVLocalization, BadTablesAndBundlesStillAnswer)
+{
+    TestBundle bundle;
+    bundle.table("de", "T", "\"a\" = \"A\";\n\"b\" = ;\n\"c\" = \"C\";\n")
+        .table("en", "T", "\"b\" = \"English b\";\n")
+        .table("de", "Garbage", QByteArray("\xff\xfe\x41", 3))
+        .table("de", "Wide", utf16WithByteOrderMark("/* c */ // line\n\"k\" = \"\\U00e4\\n\";\n\"C:\\\\dir\" = \"Folder\";"))
+        .table("de", "Xml",
+               "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+               "<key>x</key><string>From XML</string><key>n</key><integer>3</integer></dict></plist>");
+    bundle.makeMain();
+    NVBundle::setUserLanguagesForTesting({"de"});
+
+    LogCapture log;
+    struct Case {
+        QString table;
+        QString key;
+        QString expected;
+    } cases[] = {
+        {"T", "a", "A"},
+        {"T", "c", "C"},
+        {"T", "b", "English b"}, // the broken entry falls back to English
+        {"T", "a", "A"},
+        {"Garbage", "k", "k"},
+        {"Wide", "k", QString::fromUtf8("ä\n")},
+        {"Wide", "C:\\dir", "Folder"},
+        {"Xml", "x", "From XML"},
+        {"Xml", "n", "n"}, // not a string: no text
+        {"Missing", "k", "k"},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(NVLocalization::localizedStringFromTable(c.key, c.table), c.expected)
+            << c.table.toStdString() << " " << c.key.toStdString();
+
+    const QString damaged = bundle.resources() + "/de.lproj/T.strings";
+    const QStringList reports = log.matching("Damaged string table " + damaged + ": ");
+    ASSERT_EQ(reports.size(), 1) << log.messages().join('\n').toStdString();
+    EXPECT_TRUE(reports.first().contains("line 2")) << reports.first().toStdString();
+    EXPECT_TRUE(reports.first().endsWith("(its readable entries are used)"));
+    EXPECT_TRUE(log.matching("/de.lproj/Wide.strings").isEmpty());
+
+    // No tables at all, no en.lproj, and an en.lproj that is a file.
+    TestBundle empty;
+    TestSupport::writeFile(empty.resources() + "/de.lproj/T.strings", "\"x\" = \"X\";");
+    TestBundle fileNotFolder;
+    TestSupport::writeFile(fileNotFolder.resources() + "/en.lproj", "not a folder");
+    TestSupport::writeFile(fileNotFolder.resources() + "/de.lproj/T.strings", "\"x\" = \"X\";");
+    for (const TestBundle *b : {&empty, &fileNotFolder}) {
+        EXPECT_EQ(NVLocalization::localizedStringFromTable("x", T, b->bundle()), "X");
+        EXPECT_EQ(NVLocalization::localizedStringFromTable("y", T, b->bundle()), "y");
+        EXPECT_EQ(NVLocalization::localizedStringFromTable("y", "None", b->bundle()), "y");
+    }
+}
+
+} // namespace

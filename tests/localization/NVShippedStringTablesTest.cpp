@@ -1,0 +1,143 @@
+#include "localization/NVSoftwareUpdateStrings.h"
+
+#include "foundation/NVBundle.h"
+#include "foundation/NVFormat.h"
+#include "foundation/NVPropertyList.h"
+#include "localization/NVLocalization.h"
+#include "localization/NVSettingsTerminology.h"
+#include "support/TestSupport.h"
+
+#include <QDir>
+#include <QSet>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+namespace Strings = NVSoftwareUpdateStrings;
+
+QString resourcesOfTheUpdater() { return TestSupport::bundlePath() + "/Contents/Resources"; }
+
+QStringList shippedLocalizations()
+{
+    QStringList names = QDir(resourcesOfTheUpdater()).entryList({"*.lproj"}, QDir::Dirs, QDir::Name);
+    for (QString &name : names)
+        name.chop(6);
+    return names;
+}
+
+QVariantMap readShippedTable(const QString &localization, const QString &table)
+{
+    const QString path = resourcesOfTheUpdater() + u'/' + localization + ".lproj/" + table + ".strings";
+    const QByteArray data = TestSupport::readFile(path);
+    EXPECT_FALSE(data.isEmpty()) << path.toStdString() << " is missing";
+    const NVPropertyList::StringsTable parsed = NVPropertyList::readStringsTable(data);
+    EXPECT_FALSE(parsed.firstError.has_value())
+        << path.toStdString() << ": " << parsed.firstError.value_or(NVError()).localizedDescription().toStdString();
+    return parsed.entries;
+}
+
+// Sample arguments of the kinds a signature names, for formatting a text the
+// way its caller will.
+QVariantList sampleArguments(const QString &signature)
+{
+    QVariantList arguments;
+    for (QChar kind : signature)
+        arguments << (kind == u'd' ? QVariant(qint64(-42)) : QVariant(QStringLiteral("sample")));
+    return arguments;
+}
+
+TEST(NVShippedStringTables, EveryLanguageHasEveryKeyWithItsSpecifiersAndNoStrayKeys)
+{
+    const QStringList localizations = shippedLocalizations();
+    ASSERT_TRUE(localizations.contains("en")) << "the English fallback needs en.lproj";
+    ASSERT_TRUE(localizations.contains("de"));
+
+    QSet<QString> known(Strings::keys().cbegin(), Strings::keys().cend());
+    for (const Strings::Alert &alert : Strings::alerts())
+        for (const QString &key : alert.possibleKeys())
+            known.insert(key);
+
+    for (const QString &localization : localizations) {
+        SCOPED_TRACE(localization.toStdString());
+        const QVariantMap table = readShippedTable(localization, Strings::Table);
+        for (const QString &key : Strings::keys()) {
+            ASSERT_TRUE(table.contains(key)) << "missing " << key.toStdString();
+            const QString text = table.value(key).toString();
+            EXPECT_FALSE(text.isEmpty()) << key.toStdString();
+            EXPECT_NE(text, NVNotYetLocalizedMarker) << key.toStdString();
+            EXPECT_EQ(NVFormat::specifierSignature(text), NVFormat::specifierSignature(key))
+                << key.toStdString() << " = " << text.toStdString();
+        }
+        for (const Strings::Alert &alert : Strings::alerts()) {
+            for (const QString &key : alert.requiredKeys())
+                EXPECT_TRUE(table.contains(key) && !table.value(key).toString().isEmpty())
+                    << "missing " << key.toStdString();
+            // Every text of an alert is filled from the same arguments, so
+            // each may use any prefix of them, but no more and no other kind.
+            for (const QString &key : alert.possibleKeys()) {
+                if (!table.contains(key))
+                    continue;
+                const QString text = table.value(key).toString();
+                EXPECT_TRUE(alert.argumentSignature.startsWith(NVFormat::specifierSignature(text)))
+                    << key.toStdString() << " = " << text.toStdString();
+                const NVFormat::Result formatted = NVFormat::formatChecked(text, sampleArguments(alert.argumentSignature));
+                EXPECT_TRUE(formatted.problems.isEmpty())
+                    << key.toStdString() << ": " << formatted.problems.join("; ").toStdString();
+            }
+        }
+        for (auto it = table.constBegin(); it != table.constEnd(); ++it)
+            EXPECT_TRUE(known.contains(it.key())) << "no code uses " << it.key().toStdString();
+
+        const QVariantMap terminology = readShippedTable(localization, NVSettingsTerminologyTable);
+        const QStringList terminologyKeys = NVSettingsTerminologyStrings::keys();
+        EXPECT_EQ(terminologyKeys.size(), 8);
+        QStringList sortedKeys = terminologyKeys;
+        sortedKeys.sort();
+        EXPECT_EQ(QStringList(terminology.keys()), sortedKeys);
+        for (const QString &key : terminologyKeys) {
+            const QString text = terminology.value(key).toString();
+            EXPECT_FALSE(text.isEmpty()) << key.toStdString();
+            EXPECT_FALSE(text.contains("@@")) << "a settings word must not refer to itself: " << key.toStdString();
+            EXPECT_FALSE(text.contains(u'%')) << key.toStdString();
+        }
+    }
+}
+
+// The updater's own bundle, as a user with German as first language sees it:
+// LANGUAGE is set before anything asks for the user's languages.
+TEST(NVShippedStringTables, LanguageDeShowsTheGermanTexts)
+{
+    qputenv("LANGUAGE", "de");
+    NVBundle::setMainBundleForTesting(TestSupport::bundlePath());
+    class Driver : public NVLocalizable {
+    public:
+        NV_LOCALIZATION_TABLE("NVSoftwareUpdate")
+    } driver;
+
+    EXPECT_TRUE(NVLocalization::preferredLocalizationIsGerman());
+    EXPECT_EQ(driver.localizeString(Strings::_goBackButtonTitle), "Zurück");
+    EXPECT_EQ(driver.localizeString(Strings::SoftwareUpdate), "Softwareaktualisierung");
+    EXPECT_EQ(NVFormat::format(driver.localizeString(Strings::_progressDescriptionKnownSize), "2,4 MB", "10 MB"),
+              "2,4 MB von 10 MB");
+    const QString secure = driver.localizeString(Strings::_secureConnectionFailedInfo);
+    EXPECT_TRUE(secure.contains("in den Systemeinstellungen")) << secure.toStdString();
+    EXPECT_FALSE(secure.contains("@@"));
+    EXPECT_EQ(lowercaseSettingsTerm(), "Einstellungen");
+    EXPECT_EQ(NVSettingsTerminologyBridge::openSecuritySettingsButtonTitle(),
+              "Einstellungen für Datenschutz & Sicherheit öffnen");
+}
+
+TEST(NVShippedStringTables, LanguageEnShowsTheEnglishTexts)
+{
+    qputenv("LANGUAGE", "en");
+    NVBundle::setMainBundleForTesting(TestSupport::bundlePath());
+    EXPECT_TRUE(NVLocalization::preferredLocalizationIsEnglish());
+    const QString table = Strings::Table;
+    EXPECT_EQ(NVLocalization::localizedStringFromTable(Strings::_goBackButtonTitle, table), "Go Back");
+    const QString secure = NVLocalization::localizedStringFromTable(Strings::_secureConnectionFailedInfo, table);
+    EXPECT_TRUE(secure.contains("in System Settings are correct")) << secure.toStdString();
+    EXPECT_EQ(lowercaseSettingsTerm(), "settings");
+}
+
+} // namespace
