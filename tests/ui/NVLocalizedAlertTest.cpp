@@ -1,0 +1,146 @@
+#include "ui/NVLocalizedAlert.h"
+
+#include "support/LocalizationTestSupport.h"
+#include "support/LogCapture.h"
+#include "support/RecordingAlertPresenter.h"
+
+#include <QCoreApplication>
+#include <QObject>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using NVLocalizedAlert::localizedAlertWithName;
+using NVLocalizedAlert::runLocalizedAlertWithName;
+
+class Driver : public NVLocalizable {
+public:
+    NV_LOCALIZATION_TABLE("NVSoftwareUpdate")
+};
+
+const TestBundle &alertBundle()
+{
+    static const TestBundle *bundle = [] {
+        auto *b = new TestBundle;
+        b->table("en", "NVSoftwareUpdate",
+                 "\"full_message\" = \"Headline for %@\";\n"
+                 "\"full_info\" = \"Body about %2$@\";\n"
+                 "\"full_button1\" = \"First %@\";\n"
+                 "\"full_button2\" = \"Second\";\n"
+                 "\"full_button3\" = \"Third\";\n"
+                 "\"gap_message\" = \"Gap\";\n"
+                 "\"gap_info\" = \"\";\n"
+                 "\"gap_button1\" = \"One\";\n"
+                 "\"gap_button2\" = \"\";\n"
+                 "\"gap_button3\" = \"Three\";\n"
+                 "\"plain_message\" = \"Plain\";\n"
+                 "\"plain_info\" = \"Nothing to choose, see @@Settings\";\n"
+                 "\"open_message\" = \"<#not-yet-localized#>\";\n")
+            .table("en", "SettingsTerminology", EnglishTerminology);
+        return b;
+    }();
+    return *bundle;
+}
+
+class NVLocalizedAlertTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        alertBundle().makeMain();
+        NVBundle::setUserLanguagesForTesting({"en"});
+    }
+    Driver driver;
+};
+
+TEST_F(NVLocalizedAlertTest, AlertsAreBuiltFromTheirKeys)
+{
+    struct Case {
+        QString name;
+        QVariantList arguments;
+        NVAlert expected;
+    } cases[] = {
+        // The body uses the second argument, the headline and first button the first.
+        {"full", {"Velkin", "notes"}, {"Headline for Velkin", "Body about notes", {"First Velkin", "Second", "Third"}, {}}},
+        // Empty "_info" shows its key; the empty second button is dropped.
+        {"gap", {}, {"Gap", "gap_info", {"One", "Three"}, {}}},
+        // No button texts: the presenter's single default button.
+        {"plain", {}, {"Plain", "Nothing to choose, see Settings", {}, {}}},
+        // Nothing in the table, or a text still to be translated.
+        {"absent", {"x"}, {"absent_message", "absent_info", {}, {}}},
+        {"open", {}, {"open_message", "open_info", {}, {}}},
+    };
+    for (const Case &c : cases) {
+        const NVAlert alert = localizedAlertWithName(driver, c.name, c.arguments);
+        EXPECT_EQ(alert.messageText, c.expected.messageText) << c.name.toStdString();
+        EXPECT_EQ(alert.informativeText, c.expected.informativeText) << c.name.toStdString();
+        EXPECT_EQ(alert.buttonTitles, c.expected.buttonTitles) << c.name.toStdString();
+    }
+}
+
+TEST_F(NVLocalizedAlertTest, TextLookupAnswersTheKeyOnlyForHeadlineAndBody)
+{
+    struct Case {
+        QString name;
+        QString postfix;
+        std::optional<QString> expected;
+    } cases[] = {
+        {"full", "_message", "Headline for A"},
+        {"full", "_button2", "Second"},
+        {"gap", "_info", "gap_info"},
+        {"gap", "_button2", std::nullopt},
+        {"absent", "_message", "absent_message"},
+        {"absent", "_info", "absent_info"},
+        {"absent", "_button1", std::nullopt},
+        {"absent", "_other", std::nullopt},
+        {"", "", std::nullopt},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(localizedAlertWithName(driver, c.name, c.postfix, {"A", "B"}), c.expected)
+            << (c.name + c.postfix).toStdString();
+}
+
+TEST_F(NVLocalizedAlertTest, ModalAlertsGoThroughThePresenter)
+{
+    RecordingAlertPresenter presenter;
+    presenter.answers = {NSAlertThirdButtonReturn};
+    EXPECT_EQ(runLocalizedAlertWithName(driver, "full", {"Velkin", "notes"}), NSAlertThirdButtonReturn);
+    ASSERT_EQ(presenter.shown.size(), 1);
+    EXPECT_FALSE(presenter.shown.first().sheet);
+    EXPECT_EQ(presenter.shown.first().alert.buttonTitles, QStringList({"First Velkin", "Second", "Third"}));
+}
+
+TEST_F(NVLocalizedAlertTest, SheetsCallTheirEndOnceAfterTheUserAnswered)
+{
+    RecordingAlertPresenter presenter;
+    QObject window;
+    presenter.answers = {NSAlertSecondButtonReturn, NSAlertFirstButtonReturn};
+
+    int ended = 0;
+    runLocalizedAlertWithName(driver, "gap", &window, [&] { ++ended; });
+    EXPECT_EQ(ended, 0) << "a sheet returns before the user answers";
+    runLocalizedAlertWithName(driver, "plain", &window, nullptr, {"unused"});
+    ASSERT_TRUE(TestSupport::waitFor([&] { return presenter.sheetsAnswered == 2; }));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(ended, 1);
+    ASSERT_EQ(presenter.shown.size(), 2);
+    EXPECT_TRUE(presenter.shown.at(0).sheet);
+    EXPECT_EQ(presenter.shown.at(0).window, &window);
+    EXPECT_EQ(presenter.shown.at(0).alert.buttonTitles, QStringList({"One", "Three"}));
+}
+
+TEST_F(NVLocalizedAlertTest, WithoutAPresenterAlertsAnswerTheirFirstButtonAndAreLogged)
+{
+    ASSERT_EQ(NVAlertPresenter::current(), nullptr);
+    LogCapture log;
+    EXPECT_EQ(runLocalizedAlertWithName(driver, "full", {"Velkin", "notes"}), NSAlertFirstButtonReturn);
+    int ended = 0;
+    runLocalizedAlertWithName(driver, "plain", nullptr, [&] { ++ended; });
+    EXPECT_EQ(ended, 0);
+    EXPECT_TRUE(TestSupport::waitFor([&] { return ended == 1; }));
+    const QStringList lines = log.matching("No window to show the alert");
+    ASSERT_EQ(lines.size(), 2);
+    EXPECT_EQ(lines.first(), "No window to show the alert \"Headline for Velkin\" (Body about notes); answering with its first button");
+}
+
+} // namespace
