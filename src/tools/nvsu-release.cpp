@@ -1,0 +1,417 @@
+// nvsu-release: the maker's release tool. It makes test keys, packages an
+// application bundle, signs the archive in place, checks a signature exactly
+// as the updater will, and writes the update feed.
+
+#include "driver/NVSUCodeSignature.h"
+#include "platform/NVCertificateMaker.h"
+#include "platform/NVCodeSigning.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QProcess>
+#include <QSaveFile>
+#include <QTextStream>
+
+#include <functional>
+
+namespace {
+
+enum ExitCode { Success = 0, Failure = 1, UsageError = 2 };
+
+QTextStream &out()
+{
+    static QTextStream stream(stdout);
+    return stream;
+}
+
+QTextStream &err()
+{
+    static QTextStream stream(stderr);
+    return stream;
+}
+
+// QCommandLineParser names the program by its path; the usage line should
+// read as the command is typed.
+QString helpText(const QCommandLineParser &parser, const QString &command)
+{
+    QString text = parser.helpText();
+    const qsizetype start = text.indexOf(QLatin1String("Usage: "));
+    const qsizetype end = text.indexOf(QLatin1String(" [options]"));
+    if (start == 0 && end > start)
+        text.replace(7, end - 7, QStringLiteral("nvsu-release ") + command);
+    return text;
+}
+
+int fail(const QString &message)
+{
+    err() << "nvsu-release: " << message << Qt::endl;
+    return Failure;
+}
+
+// Parses one subcommand's arguments; prints help or the usage error itself.
+// Returns an exit code when the command should stop here.
+std::optional<int> parse(QCommandLineParser &parser, const QString &command, const QStringList &arguments, int positionalCount)
+{
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("Shows this help."));
+    parser.addOption(help);
+    if (!parser.parse(QStringList{QStringLiteral("nvsu-release ") + command} + arguments)) {
+        err() << "nvsu-release " << command << ": " << parser.errorText() << "\n\n" << helpText(parser, command);
+        return UsageError;
+    }
+    if (parser.isSet(help)) {
+        out() << helpText(parser, command);
+        return Success;
+    }
+    if (parser.positionalArguments().size() != positionalCount) {
+        err() << "nvsu-release " << command << ": expected " << positionalCount << " argument(s)\n\n" << helpText(parser, command);
+        return UsageError;
+    }
+    return std::nullopt;
+}
+
+std::optional<int> requireOptions(QCommandLineParser &parser, const QString &command, const QList<QCommandLineOption> &required)
+{
+    for (const QCommandLineOption &option : required) {
+        if (!parser.isSet(option)) {
+            err() << "nvsu-release " << command << ": --" << option.names().constLast() << " is required\n\n" << helpText(parser, command);
+            return UsageError;
+        }
+    }
+    return std::nullopt;
+}
+
+// ---- keys -----------------------------------------------------------------------------
+
+bool writeFile(const QString &path, const QByteArray &contents, bool secret, QString *problem)
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly)) {
+        *problem = QStringLiteral("cannot write \"%1\": %2").arg(path, file.errorString());
+        return false;
+    }
+    if (secret)
+        file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    file.write(contents);
+    if (!file.commit()) {
+        *problem = QStringLiteral("cannot write \"%1\": %2").arg(path, file.errorString());
+        return false;
+    }
+    return true;
+}
+
+int keysCommand(const QStringList &arguments)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Makes a test code-signing root (CodeSigningAnchors.pem), an intermediate and a team\n"
+        "certificate with its key (subject OU = the team, with the distribution extension), and a\n"
+        "TLS test authority (ServerTrustAnchors.pem) with a server certificate for localhost,\n"
+        "127.0.0.1, 127.0.0.2 and ::1. For tests and demonstrations only."));
+    const QCommandLineOption output(QStringLiteral("output"), QStringLiteral("The folder to write into (created if missing)."), QStringLiteral("DIR"));
+    const QCommandLineOption team(QStringLiteral("team"), QStringLiteral("The team identifier (default %1).").arg(NVSUCodeSignatureTeamIdentifier),
+                                  QStringLiteral("ID"), NVSUCodeSignatureTeamIdentifier);
+    const QCommandLineOption force(QStringLiteral("force"), QStringLiteral("Replaces files that are already there."));
+    parser.addOptions({output, team, force});
+    if (auto stop = parse(parser, QStringLiteral("keys"), arguments, 0))
+        return *stop;
+    if (auto stop = requireOptions(parser, QStringLiteral("keys"), {output}))
+        return *stop;
+
+    const QDir directory(parser.value(output));
+    if (!QDir().mkpath(directory.path()))
+        return fail(QStringLiteral("cannot create \"%1\"").arg(directory.path()));
+
+    using Role = NVCertificateRequest::Role;
+    NVCertificateRequest rootRequest;
+    rootRequest.role = Role::Authority;
+    rootRequest.commonName = QStringLiteral("Norvane Test Code Signing Root");
+    rootRequest.organization = QStringLiteral("Norvane Test");
+    NVCertificateRequest intermediateRequest;
+    intermediateRequest.role = Role::Authority;
+    intermediateRequest.commonName = QStringLiteral("Norvane Test Distribution CA");
+    intermediateRequest.organization = QStringLiteral("Norvane Test");
+    intermediateRequest.pathLength = 0;
+    NVCertificateRequest leafRequest;
+    leafRequest.role = Role::CodeSigning;
+    leafRequest.commonName = QStringLiteral("Distribution: Norvane (%1)").arg(parser.value(team));
+    leafRequest.organization = QStringLiteral("Norvane");
+    leafRequest.organizationalUnit = parser.value(team);
+    leafRequest.distributionExtension = true;
+    leafRequest.notAfter = QDateTime::currentDateTimeUtc().addYears(5);
+    NVCertificateRequest tlsAuthorityRequest;
+    tlsAuthorityRequest.role = Role::Authority;
+    tlsAuthorityRequest.commonName = QStringLiteral("Norvane Test TLS Authority");
+    tlsAuthorityRequest.organization = QStringLiteral("Norvane Test");
+    NVCertificateRequest serverRequest;
+    serverRequest.role = Role::TLSServer;
+    serverRequest.commonName = QStringLiteral("localhost");
+    serverRequest.dnsNames = {QStringLiteral("localhost")};
+    serverRequest.ipAddresses = {QStringLiteral("127.0.0.1"), QStringLiteral("127.0.0.2"), QStringLiteral("::1")};
+
+    auto root = NVCertificateMaker::make(rootRequest);
+    if (!root)
+        return fail(root.error().localizedDescription());
+    auto intermediate = NVCertificateMaker::make(intermediateRequest, &root.value());
+    if (!intermediate)
+        return fail(intermediate.error().localizedDescription());
+    auto leaf = NVCertificateMaker::make(leafRequest, &intermediate.value());
+    if (!leaf)
+        return fail(leaf.error().localizedDescription());
+    auto tlsAuthority = NVCertificateMaker::make(tlsAuthorityRequest);
+    if (!tlsAuthority)
+        return fail(tlsAuthority.error().localizedDescription());
+    auto server = NVCertificateMaker::make(serverRequest, &tlsAuthority.value());
+    if (!server)
+        return fail(server.error().localizedDescription());
+
+    struct Output {
+        const char *name;
+        QByteArray contents;
+        bool secret;
+        const char *what;
+    };
+    const QList<Output> outputs = {
+        {"CodeSigningAnchors.pem", root->certificatePEM(), false, "code-signing root: the bundle's trust anchors"},
+        {"code-signing-root-key.pem", root->privateKeyPEM(), true, "its key"},
+        {"code-signing-intermediate.pem", intermediate->certificatePEM(), false, "intermediate: pass to sign --chain"},
+        {"code-signing-intermediate-key.pem", intermediate->privateKeyPEM(), true, "its key"},
+        {"code-signing-certificate.pem", leaf->certificatePEM(), false, "team certificate: sign --certificate"},
+        {"code-signing-key.pem", leaf->privateKeyPEM(), true, "its key: sign --key"},
+        {"ServerTrustAnchors.pem", tlsAuthority->certificatePEM(), false, "TLS test authority: the bundle's server trust anchors"},
+        {"tls-authority-key.pem", tlsAuthority->privateKeyPEM(), true, "its key"},
+        {"server-certificate.pem", server->certificatePEM(), false, "server certificate for localhost and the loopback addresses"},
+        {"server-key.pem", server->privateKeyPEM(), true, "its key"},
+    };
+    if (!parser.isSet(force)) {
+        for (const Output &file : outputs)
+            if (QFileInfo::exists(directory.filePath(QLatin1String(file.name))))
+                return fail(QStringLiteral("\"%1\" exists; use --force to replace it").arg(directory.filePath(QLatin1String(file.name))));
+    }
+    for (const Output &file : outputs) {
+        QString problem;
+        if (file.contents.isEmpty() || !writeFile(directory.filePath(QLatin1String(file.name)), file.contents, file.secret, &problem))
+            return fail(problem.isEmpty() ? QStringLiteral("cannot encode %1").arg(QLatin1String(file.name)) : problem);
+        out() << directory.filePath(QLatin1String(file.name)) << "  (" << file.what << ")\n";
+    }
+    return Success;
+}
+
+// ---- sign and verify --------------------------------------------------------------
+
+int signCommand(const QStringList &arguments)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Signs FILE in place: the signature goes into the slot the file's format provides (a final\n"
+        "empty gzip member, the zip comment, or a block appended to anything else). Refuses a file\n"
+        "that is already signed and one whose bytes would make the slot ambiguous."));
+    parser.addPositionalArgument(QStringLiteral("file"), QStringLiteral("The archive or disk image to sign."));
+    const QCommandLineOption certificate(QStringLiteral("certificate"), QStringLiteral("The signing certificate (PEM)."), QStringLiteral("PEM"));
+    const QCommandLineOption key(QStringLiteral("key"), QStringLiteral("Its private key (PEM)."), QStringLiteral("PEM"));
+    const QCommandLineOption chain(QStringLiteral("chain"), QStringLiteral("Intermediate certificates to embed (PEM)."), QStringLiteral("PEM"));
+    parser.addOptions({certificate, key, chain});
+    if (auto stop = parse(parser, QStringLiteral("sign"), arguments, 1))
+        return *stop;
+    if (auto stop = requireOptions(parser, QStringLiteral("sign"), {certificate, key}))
+        return *stop;
+
+    const QString file = parser.positionalArguments().constFirst();
+    auto identity = NVCodeSigning::loadIdentity(parser.value(certificate), parser.value(key), parser.value(chain));
+    if (!identity)
+        return fail(identity.error().localizedDescription());
+    if (const NVStatus status = NVCodeSigning::signFile(file, identity.value()))
+        return fail(status->localizedDescription());
+
+    auto source = NVFileByteSource::open(file);
+    const auto location = source ? NVSignatureSlot::locate(*source.value()) : NVResult<NVSignatureSlot::Location>(source.error());
+    if (!location)
+        return fail(QStringLiteral("the signature was written but cannot be found again: %1").arg(location.error().localizedDescription()));
+    out() << "signed " << file << " (" << NVSignatureSlot::kindName(location->kind) << ", " << location->signedLength << " signed bytes, "
+          << location->signatureLength << "-byte signature)\n";
+    return Success;
+}
+
+int verifyCommand(const QStringList &arguments)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Checks FILE exactly as the updater does and prints the outcome (valid, invalid or missing)\n"
+        "with the reason. Exits 0 only when the signature is valid and meets the requirement."));
+    parser.addPositionalArgument(QStringLiteral("file"), QStringLiteral("The signed file."));
+    const QCommandLineOption anchors(QStringLiteral("anchors"), QStringLiteral("The trust anchors (PEM), as CodeSigningAnchors.pem."), QStringLiteral("PEM"));
+    const QCommandLineOption requirement(QStringLiteral("requirement"),
+                                         QStringLiteral("Another requirement text (default: the updater's requirement)."),
+                                         QStringLiteral("TEXT"), NVSUCodeSignatureRequirement);
+    parser.addOptions({anchors, requirement});
+    if (auto stop = parse(parser, QStringLiteral("verify"), arguments, 1))
+        return *stop;
+    if (auto stop = requireOptions(parser, QStringLiteral("verify"), {anchors}))
+        return *stop;
+
+    const QString file = parser.positionalArguments().constFirst();
+    NVCodeSigningResult result;
+    auto code = NVStaticCode::create(file);
+    const NVResult<NVCodeRequirement> parsed = NVCodeRequirement::create(parser.value(requirement));
+    if (!code)
+        result = NVCodeSigningResult::fromError(code.error());
+    else if (!parsed)
+        result = NVCodeSigningResult::fromError(parsed.error());
+    else
+        result = code.value()->checkValidity(parsed.value(), NVCodeSigningAnchors::fromFile(parser.value(anchors)));
+
+    // A requirement that cannot be created counts as a missing signature,
+    // as it does in the updater.
+    const NVSUCodeSignatureOutcome outcome =
+        result.status == errSecCSReqInvalid ? NVSUCodeSignatureOutcomeMissing : NVSUCodeSignatureOutcomeForStatus(result.status);
+    static const char *const names[] = {"missing", "invalid", "valid"};
+    out() << names[outcome] << ": " << result.reason << " (status " << result.status << ")\n";
+    return outcome == NVSUCodeSignatureOutcomeValid ? Success : Failure;
+}
+
+// ---- package ----------------------------------------------------------------------
+
+struct ToolRun {
+    QString program;
+    QStringList arguments;
+    QString workingDirectory;
+};
+
+QString runTool(const ToolRun &run)
+{
+    QProcess process;
+    process.setProgram(run.program);
+    process.setArguments(run.arguments);
+    process.setWorkingDirectory(run.workingDirectory);
+    process.setStandardInputFile(QProcess::nullDevice());
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start();
+    if (!process.waitForFinished(-1) || process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
+        const QString output = QString::fromLocal8Bit(process.readAll()).trimmed();
+        return QStringLiteral("%1 failed (%2)%3")
+            .arg(run.program, process.error() == QProcess::FailedToStart ? QStringLiteral("cannot start")
+                                                                           : QStringLiteral("exit status %1").arg(process.exitCode()),
+                 output.isEmpty() ? QString() : QStringLiteral(": ") + output);
+    }
+    return QString();
+}
+
+int packageCommand(const QStringList &arguments)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Packs BUNDLE into an archive that holds the bundle at its top level. \"dmg\" makes a squashfs\n"
+        "disk image, the form the updater mounts. Sign the result with \"sign\" afterwards."));
+    parser.addPositionalArgument(QStringLiteral("bundle"), QStringLiteral("The application bundle (a folder)."));
+    const QCommandLineOption format(QStringLiteral("format"), QStringLiteral("dmg, tar.gz, tgz, tar.bz2, tbz or zip."), QStringLiteral("FORMAT"));
+    const QCommandLineOption output(QStringLiteral("output"), QStringLiteral("The archive to write (replaced if it exists)."), QStringLiteral("FILE"));
+    parser.addOptions({format, output});
+    if (auto stop = parse(parser, QStringLiteral("package"), arguments, 1))
+        return *stop;
+    if (auto stop = requireOptions(parser, QStringLiteral("package"), {format, output}))
+        return *stop;
+
+    const QFileInfo bundle(QDir::cleanPath(QDir(parser.positionalArguments().constFirst()).absolutePath()));
+    if (!bundle.isDir())
+        return fail(QStringLiteral("\"%1\" is not a folder").arg(bundle.filePath()));
+    const QString name = bundle.fileName();
+    const QString parent = bundle.absolutePath();
+    const QFileInfo target(QDir::cleanPath(QDir().absoluteFilePath(parser.value(output))));
+    if ((target.absoluteFilePath() + QLatin1Char('/')).startsWith(bundle.absoluteFilePath() + QLatin1Char('/')))
+        return fail(QStringLiteral("the archive cannot be written inside the bundle"));
+
+    // Written beside the target under a temporary name, then renamed, so a
+    // failed run leaves no half archive under the final name. zip insists on
+    // a ".zip" suffix and adds to an archive that exists.
+    const QString kind = parser.value(format);
+    const QString partial = target.absolutePath() + QStringLiteral("/.%1.partial-%2%3")
+                                                        .arg(target.fileName())
+                                                        .arg(QCoreApplication::applicationPid())
+                                                        .arg(kind == QLatin1String("zip") ? QStringLiteral(".zip") : QString());
+    QFile::remove(partial);
+
+    const QStringList tarOwner = {QStringLiteral("--owner=0"), QStringLiteral("--group=0"), QStringLiteral("--numeric-owner")};
+    ToolRun run;
+    if (kind == QLatin1String("tar.gz") || kind == QLatin1String("tgz") || kind == QLatin1String("tar.bz2") || kind == QLatin1String("tbz")) {
+        const bool gzip = kind == QLatin1String("tar.gz") || kind == QLatin1String("tgz");
+        run = {QStringLiteral("/usr/bin/tar"),
+               QStringList{QStringLiteral("-C"), parent} + tarOwner
+                   + QStringList{gzip ? QStringLiteral("-czf") : QStringLiteral("-cjf"), partial, QStringLiteral("--"), name},
+               parent};
+    } else if (kind == QLatin1String("zip")) {
+        // -y keeps symbolic links as links; -nw takes brackets and stars in
+        // names literally.
+        run = {QStringLiteral("/usr/bin/zip"),
+               {QStringLiteral("-q"), QStringLiteral("-r"), QStringLiteral("-y"), QStringLiteral("-nw"), partial, QStringLiteral("--"), name},
+               parent};
+    } else if (kind == QLatin1String("dmg")) {
+        run = {QStringLiteral("/usr/bin/mksquashfs"),
+               {bundle.absoluteFilePath(), partial, QStringLiteral("-keep-as-directory"), QStringLiteral("-noappend"),
+                QStringLiteral("-all-root"), QStringLiteral("-no-progress"), QStringLiteral("-quiet")},
+               parent};
+    } else {
+        err() << "nvsu-release package: unknown format \"" << kind << "\"\n\n" << helpText(parser, QStringLiteral("package"));
+        return UsageError;
+    }
+
+    const QString problem = runTool(run);
+    if (!problem.isEmpty()) {
+        QFile::remove(partial);
+        return fail(problem);
+    }
+    QFile::remove(target.absoluteFilePath());
+    if (!QFile::rename(partial, target.absoluteFilePath())) {
+        QFile::remove(partial);
+        return fail(QStringLiteral("cannot move the archive to \"%1\"").arg(target.absoluteFilePath()));
+    }
+    out() << "packaged " << bundle.filePath() << " as " << target.absoluteFilePath() << "\n";
+    return Success;
+}
+
+// ---- dispatch -----------------------------------------------------------------------
+
+struct Command {
+    const char *name;
+    const char *summary;
+    std::function<int(const QStringList &)> run;
+};
+
+const QList<Command> &commands()
+{
+    static const QList<Command> all = {
+        {"keys", "keys --output DIR [--team ID]: test code-signing and TLS certificates", keysCommand},
+        {"sign", "sign FILE --certificate PEM --key PEM [--chain PEM]: sign an archive in place", signCommand},
+        {"verify", "verify FILE --anchors PEM: check a signature as the updater does", verifyCommand},
+        {"package", "package BUNDLE --format dmg|tar.gz|tgz|tar.bz2|tbz|zip --output FILE: make an update archive", packageCommand},
+    };
+    return all;
+}
+
+int usage(QTextStream &stream, int code)
+{
+    stream << "usage: nvsu-release COMMAND [arguments]   (nvsu-release COMMAND --help for details)\n\ncommands:\n";
+    for (const Command &command : commands())
+        stream << "  " << command.summary << "\n";
+    return code;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication application(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("nvsu-release"));
+    QStringList arguments = QCoreApplication::arguments().mid(1);
+    if (arguments.isEmpty())
+        return usage(err(), UsageError);
+    const QString name = arguments.takeFirst();
+    if (name == QLatin1String("--help") || name == QLatin1String("-h") || name == QLatin1String("help"))
+        return usage(out(), Success);
+    for (const Command &command : commands())
+        if (name == QLatin1String(command.name))
+            return command.run(arguments);
+    err() << "nvsu-release: unknown command \"" << name << "\"\n\n";
+    return usage(err(), UsageError);
+}
