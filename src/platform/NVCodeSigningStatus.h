@@ -11,13 +11,14 @@ using NVOSStatus = qint32;
 inline constexpr NVOSStatus errSecSuccess = 0;
 // No signature slot at all.
 inline constexpr NVOSStatus errSecCSUnsigned = -67062;
-// A signature is there but broken: not canonical, bad CMS, wrong digest or
-// signature, an unusable certificate chain.
+// A signature is there but broken: a slot that is not canonical or does not
+// fit the file's format, bad CMS, wrong digest or signature, an unusable
+// certificate chain.
 inline constexpr NVOSStatus errSecCSSignatureFailed = -67061;
 // The signature is sound but does not satisfy the requirement.
 inline constexpr NVOSStatus errSecCSReqFailed = -67050;
-// The file cannot present a signature: not a readable regular file, a slot
-// whose lengths do not fit the file, or a slot of another file format.
+// The file cannot present a signature: not a readable regular file, or a
+// slot whose lengths do not fit the file.
 inline constexpr NVOSStatus errSecCSBadObjectFormat = -67049;
 // The requirement text does not parse.
 inline constexpr NVOSStatus errSecCSReqInvalid = -67052;

@@ -159,7 +159,7 @@ NVResult<Location> locateGzip(const NVByteSource &source)
     const qint64 size = source.size();
     if (!endsLikeGzipSlot(source)) {
         if (trailerAtEnd(source, size))
-            return badFormat(QStringLiteral("a gzip file ends with a signature block outside a gzip member"));
+            return notCanonical(QStringLiteral("a gzip file ends with a signature block outside a gzip member"));
         return NVCodeSigningError(errSecCSUnsigned, QStringLiteral("the gzip file has no signature member at its end"));
     }
     const qint64 blockEnd = size - qint64(sizeof GzipEmptyTail);
@@ -189,7 +189,7 @@ NVResult<Location> locateAtEnd(const NVByteSource &source)
     const std::optional<quint32> trailer = trailerAtEnd(source, size);
     if (!trailer) {
         if (endsLikeGzipSlot(source))
-            return badFormat(QStringLiteral("a gzip signature member ends a file that is not gzip"));
+            return notCanonical(QStringLiteral("a gzip signature member ends a file that is not gzip"));
         return NVCodeSigningError(errSecCSUnsigned, QStringLiteral("the file has no signature block at its end"));
     }
     const qint64 cmsLength = *trailer;

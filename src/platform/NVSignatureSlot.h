@@ -107,8 +107,9 @@ struct Location {
 };
 
 // Finds and checks the slot. Fails with errSecCSUnsigned when there is none,
-// errSecCSBadObjectFormat when its lengths do not fit the file or it is the
-// slot of another format, errSecCSSignatureFailed when it is not canonical.
+// errSecCSBadObjectFormat when its lengths do not fit the file, and
+// errSecCSSignatureFailed when it is not canonical or is the slot of another
+// format (a signed file whose first bytes were changed looks like that).
 NVResult<Location> locate(const NVByteSource &source);
 
 // How an unsigned file would be signed: its slot kind and the offset at

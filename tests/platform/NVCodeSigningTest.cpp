@@ -1,0 +1,278 @@
+#include "platform/NVCodeSigning.h"
+
+#include "driver/NVSUCodeSignature.h"
+#include "support/SigningFixture.h"
+
+#include <QFile>
+#include <QRandomGenerator>
+
+#include <openssl/x509v3.h>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+namespace {
+
+using Signer = SigningFixture::Signer;
+using namespace NVOpenSSL;
+
+NVCodeSigningResult check(const QString &path, const NVCodeSigningAnchors &anchors, const QString &requirementText = NVSUCodeSignatureRequirement)
+{
+    auto code = NVStaticCode::create(path);
+    if (!code)
+        return NVCodeSigningResult::fromError(code.error());
+    const auto requirement = NVCodeRequirement::create(requirementText);
+    EXPECT_TRUE(requirement.ok());
+    return code.value()->checkValidity(requirement.value(), anchors);
+}
+
+QByteArray payload(int size)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (int i = 0; i < size; ++i)
+        bytes[i] = char(QRandomGenerator::global()->bounded(256));
+    return bytes;
+}
+
+QByteArray flipped(QByteArray bytes, qint64 at)
+{
+    bytes[at] = char(bytes[at] ^ 0x01);
+    return bytes;
+}
+
+QByteArray derOf(CMS_ContentInfo *cms)
+{
+    unsigned char *der = nullptr;
+    const int length = i2d_CMS_ContentInfo(cms, &der);
+    QByteArray bytes(reinterpret_cast<const char *>(der), std::max(length, 0));
+    OPENSSL_free(der);
+    return bytes;
+}
+
+// A signature over `content` built step by step, so that tests can make every
+// kind of signature the checker must refuse.
+QByteArray customSignature(const QByteArray &content, const std::function<void(CMS_ContentInfo *)> &addSigners,
+                           const std::function<void(CMS_ContentInfo *)> &afterwards = {})
+{
+    CMSPtr cms(CMS_sign(nullptr, nullptr, nullptr, nullptr, CMS_DETACHED | CMS_BINARY | CMS_PARTIAL | CMS_NOSMIMECAP));
+    addSigners(cms.get());
+    BIOPtr sink(CMS_dataInit(cms.get(), nullptr));
+    EXPECT_TRUE(sink && BIO_write(sink.get(), content.constData(), int(content.size())) == content.size());
+    EXPECT_EQ(CMS_dataFinal(cms.get(), sink.get()), 1);
+    if (afterwards)
+        afterwards(cms.get());
+    return derOf(cms.get());
+}
+
+void addSigner(CMS_ContentInfo *cms, const NVCodeSigning::SigningIdentity &identity, const EVP_MD *digest = EVP_sha256(), unsigned flags = 0)
+{
+    ASSERT_NE(CMS_add1_signer(cms, identity.certificate.get(), identity.key.get(), digest, CMS_BINARY | CMS_NOSMIMECAP | CMS_PARTIAL | flags),
+              nullptr);
+    for (int i = 0; i < sk_X509_num(identity.chain.get()); ++i)
+        CMS_add1_cert(cms, sk_X509_value(identity.chain.get(), i));
+}
+
+// `content` with the given signature in the slot its format takes.
+QByteArray withSignature(const QByteArray &content, const QByteArray &cms)
+{
+    const auto plan = NVSignatureSlot::plan(NVMemoryByteSource(content));
+    EXPECT_TRUE(plan.ok());
+    return content.left(plan->writeOffset) + NVSignatureSlot::composeSlot(plan->kind, cms);
+}
+
+TEST(NVCodeSigning, SignersAreJudgedByChainAndRequirement)
+{
+    const SigningFixture fixture;
+    const QByteArray content = makeBzip2(payload(5000));
+    const struct {
+        Signer signer;
+        NVOSStatus status;
+        const char *reason;
+    } cases[] = {
+        {Signer::Team, errSecSuccess, "satisfies the requirement"},
+        {Signer::TeamNonCriticalMarker, errSecSuccess, "satisfies the requirement"},
+        {Signer::OtherTeam, errSecCSReqFailed, "does not satisfy the requirement"},
+        {Signer::NoDistributionExtension, errSecCSReqFailed, "does not satisfy the requirement"},
+        {Signer::UnknownCriticalExtension, errSecCSSignatureFailed, "unhandled critical extension"},
+        {Signer::Expired, errSecCSSignatureFailed, "certificate has expired"},
+        {Signer::OtherRoot, errSecCSReqFailed, "does not end in a trust anchor"},
+        {Signer::SelfSigned, errSecCSReqFailed, "does not end in a trust anchor"},
+    };
+    for (const auto &c : cases) {
+        const QString name = SigningFixture::signerName(c.signer);
+        SCOPED_TRACE(name.toStdString());
+        const QString file = fixture.signedFile(name + QStringLiteral(".tbz"), content, c.signer);
+        const NVCodeSigningResult result = check(file, fixture.anchors());
+        EXPECT_EQ(result.status, c.status);
+        EXPECT_TRUE(result.reason.contains(QLatin1String(c.reason))) << result.reason.toStdString();
+    }
+}
+
+TEST(NVCodeSigning, AnyChangedByteOfTheSignedRegionIsCaught)
+{
+    const SigningFixture fixture;
+    const QByteArray contents = payload(200000);
+    const struct {
+        const char *name;
+        QByteArray content;
+    } formats[] = {
+        {"gzip", makeGzip(contents)},
+        {"zip", makeZip(contents)},
+        {"bzip2", makeBzip2(contents)},
+        {"raw", contents},
+    };
+    for (const auto &format : formats) {
+        SCOPED_TRACE(format.name);
+        const QString file = fixture.signedFile(QLatin1String(format.name), format.content);
+        ASSERT_EQ(check(file, fixture.anchors()).status, errSecSuccess);
+        const QByteArray signedBytes = readAll(file);
+        auto source = NVFileByteSource::open(file);
+        const auto location = NVSignatureSlot::locate(*source.value());
+        ASSERT_TRUE(location.ok());
+        for (const qint64 at : {qint64(0), location->signedLength / 2, location->signedLength - 1}) {
+            SCOPED_TRACE(at);
+            const QString changed = fixture.writeFile(QStringLiteral("changed"), flipped(signedBytes, at));
+            const NVCodeSigningResult result = check(changed, fixture.anchors());
+            EXPECT_EQ(result.status, errSecCSSignatureFailed) << result.reason.toStdString();
+        }
+    }
+}
+
+TEST(NVCodeSigning, MalformedSignaturesAreRefused)
+{
+    const SigningFixture fixture;
+    const NVCodeSigning::SigningIdentity team = fixture.identity(Signer::Team);
+    const NVCodeSigning::SigningIdentity otherTeam = fixture.identity(Signer::OtherTeam);
+    const QByteArray content = makeBzip2(payload(3000));
+    const QByteArray good = customSignature(content, [&](CMS_ContentInfo *cms) { addSigner(cms, team); });
+
+    QByteArray longLength = good;
+    ASSERT_EQ(quint8(longLength[1]), 0x82); // a two-byte length, rewritten as three
+    longLength.replace(1, 1, QByteArray("\x83\x00", 2));
+
+    const QByteArray badSignatureValue = flipped(good, good.size() - 1);
+
+    const struct {
+        const char *name;
+        QByteArray cms;
+        const char *reason;
+    } cases[] = {
+        {"garbage", payload(600), "not a CMS structure"},
+        {"two signers", customSignature(content, [&](CMS_ContentInfo *cms) {
+             addSigner(cms, team);
+             addSigner(cms, otherTeam);
+         }),
+         "2 signers"},
+        {"unsigned attributes", customSignature(content, [&](CMS_ContentInfo *cms) { addSigner(cms, team); },
+                                                [](CMS_ContentInfo *cms) {
+                                                    CMS_SignerInfo *signer = sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(cms), 0);
+                                                    CMS_unsigned_add1_attr_by_NID(signer, NID_pkcs9_emailAddress, V_ASN1_IA5STRING, "a@b.example", 11);
+                                                }),
+         "unsigned attributes"},
+        {"no signed attributes", customSignature(content, [&](CMS_ContentInfo *cms) { addSigner(cms, team, EVP_sha256(), CMS_NOATTR); }),
+         "no signed attributes"},
+        {"SHA-1", customSignature(content, [&](CMS_ContentInfo *cms) { addSigner(cms, team, EVP_sha1()); }), "not SHA-256"},
+        {"no certificates", customSignature(content, [&](CMS_ContentInfo *cms) { addSigner(cms, team, EVP_sha256(), CMS_NOCERTS); }),
+         "certificate"},
+        {"embedded content", customSignature(content, [&](CMS_ContentInfo *cms) {
+             addSigner(cms, team);
+             CMS_set_detached(cms, 0);
+         }),
+         "detached"},
+        {"not DER", longLength, "not DER-encoded"},
+        {"bytes after the CMS", good + QByteArray(3, '\0'), "bytes follow"},
+        {"bad signature value", badSignatureValue, "does not verify"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const QString file = fixture.writeFile(QStringLiteral("file.tbz"), withSignature(content, c.cms));
+        const NVCodeSigningResult result = check(file, fixture.anchors());
+        EXPECT_EQ(result.status, errSecCSSignatureFailed);
+        EXPECT_TRUE(result.reason.contains(QLatin1String(c.reason))) << result.reason.toStdString();
+    }
+    // The well-formed one passes, so the cases above fail for their own reason.
+    const QString file = fixture.writeFile(QStringLiteral("good.tbz"), withSignature(content, good));
+    EXPECT_EQ(check(file, fixture.anchors()).status, errSecSuccess);
+}
+
+// A whole zip archive stuffed into the signature's certificate set, inside the
+// comment of a correctly signed zip: the signature still verifies (the
+// certificate set is not signed), but unzip would find the stuffed archive's
+// end record first.
+TEST(NVCodeSigning, ZipCommentHidingASecondArchiveIsRefused)
+{
+    const SigningFixture fixture;
+    const QByteArray zip = makeZip(payload(4000));
+    const QString file = fixture.signedFile(QStringLiteral("update.zip"), zip);
+    ASSERT_EQ(check(file, fixture.anchors()).status, errSecSuccess);
+
+    const QByteArray signedZip = readAll(file);
+    const auto location = NVSignatureSlot::locate(NVMemoryByteSource(signedZip));
+    ASSERT_TRUE(location.ok());
+    auto parsed = NVCodeSigning::parseSignature(signedZip.mid(location->signatureOffset, location->signatureLength));
+    ASSERT_TRUE(parsed.ok());
+
+    X509Ptr carrier(X509_dup(parsed.value()->signerCertificate));
+    ASN1ObjectPtr oid(OBJ_txt2obj("1.3.6.1.4.1.99999.7", 1));
+    ASN1OctetStringPtr value(ASN1_OCTET_STRING_new());
+    const QByteArray hidden = makeZip("what the attacker wants installed");
+    ASN1_OCTET_STRING_set(value.get(), reinterpret_cast<const unsigned char *>(hidden.constData()), int(hidden.size()));
+    X509ExtensionPtr extension(X509_EXTENSION_create_by_OBJ(nullptr, oid.get(), 0, value.get()));
+    ASSERT_EQ(X509_add_ext(carrier.get(), extension.get(), -1), 1);
+    const NVCodeSigning::SigningIdentity team = fixture.identity(Signer::Team);
+    ASSERT_GT(X509_sign(carrier.get(), team.key.get(), EVP_sha256()), 0);
+    ASSERT_EQ(CMS_add1_cert(parsed.value()->cms.get(), carrier.get()), 1);
+    const QByteArray stuffed = derOf(parsed.value()->cms.get());
+    ASSERT_TRUE(stuffed.contains(QByteArray("PK\x05\x06", 4)));
+
+    const QString attacked = fixture.writeFile(QStringLiteral("attacked.zip"),
+                                               signedZip.left(location->signedLength) + NVSignatureSlot::composeSlot(NVSignatureSlot::Kind::Zip, stuffed));
+    const NVCodeSigningResult result = check(attacked, fixture.anchors());
+    EXPECT_EQ(result.status, errSecCSSignatureFailed);
+    EXPECT_TRUE(result.reason.contains(QLatin1String("second end record"))) << result.reason.toStdString();
+}
+
+TEST(NVCodeSigning, AnchorsDecideTheAnchorClause)
+{
+    const SigningFixture fixture;
+    const QString file = fixture.signedFile(QStringLiteral("update.tbz"), makeBzip2("x"));
+
+    const NVCodeSigningResult noAnchors = check(file, NVCodeSigningAnchors::fromFile(fixture.path(QStringLiteral("missing.pem"))));
+    EXPECT_EQ(noAnchors.status, errSecCSReqFailed);
+    EXPECT_TRUE(noAnchors.reason.contains(QLatin1String("cannot read the trust anchors"))) << noAnchors.reason.toStdString();
+
+    const NVCodeSigningAnchors garbage = NVCodeSigningAnchors::fromPEM("not a certificate");
+    EXPECT_EQ(garbage.count(), 0);
+    EXPECT_EQ(check(file, garbage).status, errSecCSReqFailed);
+
+    // Without the anchor clause the same signature passes without anchors.
+    EXPECT_EQ(check(file, NVCodeSigningAnchors(), QStringLiteral("certificate leaf[subject.OU] = \"Q4XW8N2JTD\"")).status, errSecSuccess);
+    EXPECT_EQ(check(file, NVCodeSigningAnchors(), QStringLiteral("!anchor apple generic")).status, errSecSuccess);
+}
+
+TEST(NVCodeSigning, FilesThatCannotBeReadAreBadObjects)
+{
+    const SigningFixture fixture;
+    EXPECT_EQ(check(fixture.path(QStringLiteral("does-not-exist")), fixture.anchors()).status, errSecCSBadObjectFormat);
+    EXPECT_EQ(check(fixture.path(QString()), fixture.anchors()).status, errSecCSBadObjectFormat); // a folder
+    EXPECT_EQ(check(QStringLiteral("/dev/null"), fixture.anchors()).status, errSecCSBadObjectFormat);
+    EXPECT_EQ(check(fixture.writeFile(QStringLiteral("empty"), QByteArray()), fixture.anchors()).status, errSecCSUnsigned);
+}
+
+TEST(NVCodeSigning, SigningLeavesNoTraceWhenItRefuses)
+{
+    const SigningFixture fixture;
+    const QString file = fixture.signedFile(QStringLiteral("once.tgz"), makeGzip("data"));
+    const QByteArray before = readAll(file);
+    const NVStatus again = NVCodeSigning::signFile(file, fixture.identity(Signer::Team));
+    ASSERT_TRUE(again.has_value());
+    EXPECT_EQ(again->code(), NVCodeSigning::Refused);
+    EXPECT_EQ(readAll(file), before);
+
+    const auto mismatched = NVCodeSigning::loadIdentity(fixture.certificatePath(Signer::Team), fixture.keyPath(Signer::OtherTeam));
+    ASSERT_FALSE(mismatched.ok());
+    EXPECT_TRUE(mismatched.error().localizedDescription().contains(QLatin1String("does not belong"))) << mismatched.error().localizedDescription().toStdString();
+}
+
+} // namespace

@@ -1,0 +1,210 @@
+#include "platform/NVSignatureSlot.h"
+
+#include "support/SigningFixture.h"
+
+#include <QProcess>
+#include <QtEndian>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+namespace {
+
+using namespace NVSignatureSlot;
+
+// Slot tests do not need a real signature: any bytes free of "PK\5\6" do.
+const QByteArray fakeCms = QByteArray("0\x82") + QByteArray(300, 'c');
+
+QByteArray le32(quint32 value)
+{
+    char bytes[4];
+    qToLittleEndian(value, bytes);
+    return QByteArray(bytes, 4);
+}
+
+QByteArray trailer(quint32 length) { return le32(length) + QByteArray(Magic, sizeof Magic); }
+
+// The file as signing would leave it, with `cms` as the signature.
+QByteArray signedLike(const QByteArray &content, const QByteArray &cms = fakeCms)
+{
+    const NVMemoryByteSource source(content);
+    const auto plan = NVSignatureSlot::plan(source);
+    if (!plan) {
+        ADD_FAILURE() << plan.error().localizedDescription().toStdString();
+        return content;
+    }
+    return content.left(plan->writeOffset) + composeSlot(plan->kind, cms);
+}
+
+QByteArray patched(QByteArray bytes, qint64 at, const QByteArray &replacement)
+{
+    bytes.replace(at < 0 ? bytes.size() + at : at, replacement.size(), replacement);
+    return bytes;
+}
+
+QByteArray decompressWith(const QString &program, const QStringList &arguments, const QByteArray &input, int *exitCode)
+{
+    QProcess process;
+    process.start(program, arguments);
+    process.write(input);
+    process.closeWriteChannel();
+    process.waitForFinished(60000);
+    *exitCode = process.exitCode();
+    return process.readAllStandardOutput();
+}
+
+TEST(NVSignatureSlot, EachFormatGetsItsSlotAndReadsBack)
+{
+    const QByteArray payload = QByteArray("payload of the archive ").repeated(50);
+    struct Case {
+        const char *name;
+        QByteArray content;
+        Kind kind;
+        qint64 signedLength; // -1: the whole content
+    };
+    const QByteArray zip = makeZip(payload);
+    const Case cases[] = {
+        {"gzip", makeGzip(payload), Kind::Gzip, -1},
+        {"zip", zip, Kind::Zip, zip.size() - 2},
+        {"bzip2", makeBzip2(payload), Kind::Appended, -1},
+        {"plain bytes", payload, Kind::Appended, -1},
+        {"empty", QByteArray(), Kind::Appended, -1},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const QByteArray file = signedLike(c.content);
+        const auto location = locate(NVMemoryByteSource(file));
+        ASSERT_TRUE(location.ok()) << location.error().localizedDescription().toStdString();
+        EXPECT_EQ(location->kind, c.kind);
+        EXPECT_EQ(location->signedLength, c.signedLength < 0 ? c.content.size() : c.signedLength);
+        EXPECT_EQ(file.mid(location->signatureOffset, location->signatureLength), fakeCms);
+        EXPECT_EQ(file.left(location->signedLength), c.content.left(location->signedLength));
+    }
+}
+
+TEST(NVSignatureSlot, ArchiveToolsReadThroughTheSlot)
+{
+    const QByteArray payload = QByteArray("the archive's one member\n").repeated(20);
+    int exitCode = -1;
+    EXPECT_EQ(decompressWith(QStringLiteral("/usr/bin/gzip"), {QStringLiteral("-dc")}, signedLike(makeGzip(payload)), &exitCode), payload);
+    EXPECT_EQ(exitCode, 0);
+
+    QTemporaryDir directory;
+    const QString zipPath = directory.filePath(QStringLiteral("signed.zip"));
+    QFile zipFile(zipPath);
+    ASSERT_TRUE(zipFile.open(QIODevice::WriteOnly));
+    zipFile.write(signedLike(makeZip(payload)));
+    zipFile.close();
+    QProcess unzip;
+    unzip.setStandardInputFile(QProcess::nullDevice());
+    unzip.start(QStringLiteral("/usr/bin/unzip"), {QStringLiteral("-qq"), QStringLiteral("-p"), zipPath, QStringLiteral("member.bin")});
+    ASSERT_TRUE(unzip.waitForFinished(60000));
+    EXPECT_EQ(unzip.exitCode(), 0);
+    EXPECT_EQ(unzip.readAllStandardOutput(), payload);
+}
+
+TEST(NVSignatureSlot, BrokenSlotsGetTheirStatus)
+{
+    const QByteArray gzip = makeGzip("some data");
+    const QByteArray zip = makeZip("some data");
+    const QByteArray bzip2 = makeBzip2("some data");
+    const QByteArray signedGzip = signedLike(gzip);
+    const qint64 member = gzip.size();
+    const QByteArray endRecordCms = fakeCms + QByteArray("PK\x05\x06", 4) + QByteArray(18, '\0');
+
+    // A gzip member with the extra field and real data behind it: gunzip
+    // would produce the data, so it must never pass as the empty slot member.
+    const QByteArray nonEmptyMember = composeSlot(Kind::Gzip, fakeCms).chopped(10) + makeGzip("extra content").mid(10);
+
+    struct Case {
+        const char *name;
+        QByteArray bytes;
+        NVOSStatus status;
+        const char *reason;
+    };
+    const Case cases[] = {
+        {"empty file", QByteArray(), errSecCSUnsigned, "no signature"},
+        {"unsigned bytes", QByteArray("just some bytes"), errSecCSUnsigned, "no signature"},
+        {"unsigned gzip", gzip, errSecCSUnsigned, "no signature member"},
+        {"unsigned zip", zip, errSecCSUnsigned, "no signature"},
+        {"trailer alone", trailer(20), errSecCSBadObjectFormat, "impossible signature length"},
+        {"zero length", QByteArray("data") + trailer(0), errSecCSBadObjectFormat, "impossible signature length"},
+        {"length beyond the file", QByteArray("ab") + trailer(100), errSecCSBadObjectFormat, "impossible"},
+        {"length beyond the limit", QByteArray(64, 'x') + trailer(quint32(MaxAppendedSignatureSize + 1)), errSecCSBadObjectFormat, "impossible"},
+        {"huge length", QByteArray(64, 'x') + trailer(0xffffffffu), errSecCSBadObjectFormat, "impossible"},
+        {"appended block on gzip", gzip + composeSlot(Kind::Appended, fakeCms), errSecCSSignatureFailed, "outside a gzip member"},
+        {"gzip member on bzip2", bzip2 + composeSlot(Kind::Gzip, fakeCms), errSecCSSignatureFailed, "not gzip"},
+        {"gzip member longer than the file", patched(composeSlot(Kind::Gzip, fakeCms), -22, le32(fakeCms.size() + 10)),
+         errSecCSBadObjectFormat, "before the start"},
+        {"gzip member length beyond XLEN", patched(signedGzip, -22, le32(70000)), errSecCSBadObjectFormat, "impossible"},
+        {"gzip member with a name flag", patched(signedGzip, member + 3, "\x0c"), errSecCSSignatureFailed, "canonical empty member"},
+        {"gzip member with a time", patched(signedGzip, member + 4, "\x01"), errSecCSSignatureFailed, "canonical empty member"},
+        {"gzip member with another XLEN", patched(signedGzip, member + 10, "\x01"), errSecCSSignatureFailed, "canonical empty member"},
+        {"gzip member with another subfield", patched(signedGzip, member + 12, "X"), errSecCSSignatureFailed, "canonical empty member"},
+        {"gzip member that is not empty", gzip + nonEmptyMember, errSecCSUnsigned, "no signature member"},
+        {"bytes after the gzip member", signedGzip + "x", errSecCSUnsigned, "no signature member"},
+        {"gzip member holding an end record", signedLike(gzip, endRecordCms), errSecCSSignatureFailed, "zip end record"},
+        {"zip comment length differs", patched(signedLike(zip), zip.size() - 2, "\x01\x00"), errSecCSSignatureFailed,
+         "comment length"},
+        {"zip comment hides an end record", signedLike(zip, endRecordCms), errSecCSSignatureFailed, "second end record"},
+        {"bytes after the zip comment", signedLike(zip) + "x", errSecCSUnsigned, "no signature"},
+        {"appended block holding an end record", signedLike(bzip2, endRecordCms), errSecCSSignatureFailed, "zip end record"},
+        {"end record spanning into the block", QByteArray("xPK\x05") + composeSlot(Kind::Appended, "\x06" + fakeCms),
+         errSecCSSignatureFailed, "zip end record"},
+        {"bytes after the appended block", signedLike(bzip2) + "x", errSecCSUnsigned, "no signature"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto location = locate(NVMemoryByteSource(c.bytes));
+        ASSERT_FALSE(location.ok());
+        EXPECT_EQ(location.error().code(), c.status);
+        EXPECT_TRUE(location.error().localizedDescription().contains(QLatin1String(c.reason)))
+            << location.error().localizedDescription().toStdString();
+    }
+}
+
+TEST(NVSignatureSlot, SigningRefusesFilesThatCannotTakeACanonicalSlot)
+{
+    QByteArray zipWithComment = makeZip("data");
+    zipWithComment = patched(zipWithComment, -2, "\x03\x00") + "abc";
+    struct Case {
+        const char *name;
+        QByteArray bytes;
+        const char *reason;
+    };
+    const Case cases[] = {
+        {"signed gzip", signedLike(makeGzip("data")), "already signed"},
+        {"signed zip", signedLike(makeZip("data")), "already signed"},
+        {"signed bytes", signedLike("data"), "already signed"},
+        {"a broken slot", QByteArray("ab") + trailer(100), "already ends like a signature slot"},
+        {"a zip with a comment", zipWithComment, "has a comment"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto plan = NVSignatureSlot::plan(NVMemoryByteSource(c.bytes));
+        ASSERT_FALSE(plan.ok());
+        EXPECT_TRUE(plan.error().localizedDescription().contains(QLatin1String(c.reason))) << plan.error().localizedDescription().toStdString();
+    }
+}
+
+TEST(NVSignatureSlot, SignaturesTooLargeForTheSlotAreNotComposed)
+{
+    EXPECT_TRUE(composeSlot(Kind::Gzip, QByteArray(MaxGzipBlockSize - TrailerSize + 1, 'c')).isEmpty());
+    EXPECT_FALSE(composeSlot(Kind::Gzip, QByteArray(MaxGzipBlockSize - TrailerSize, 'c')).isEmpty());
+    EXPECT_TRUE(composeSlot(Kind::Zip, QByteArray(MaxZipBlockSize - TrailerSize + 1, 'c')).isEmpty());
+    EXPECT_FALSE(composeSlot(Kind::Zip, QByteArray(MaxZipBlockSize - TrailerSize, 'c')).isEmpty());
+    EXPECT_TRUE(composeSlot(Kind::Appended, QByteArray()).isEmpty());
+}
+
+TEST(NVSignatureSlot, OverlayReadsBaseThenTail)
+{
+    const NVMemoryByteSource base(QByteArray("0123456789"));
+    const NVOverlayByteSource overlay(base, 4, "abc");
+    EXPECT_EQ(overlay.size(), 7);
+    EXPECT_EQ(overlay.read(0, 7), QByteArray("0123abc"));
+    EXPECT_EQ(overlay.read(3, 2), QByteArray("3a"));
+    EXPECT_TRUE(overlay.read(5, 3).isEmpty());
+}
+
+} // namespace

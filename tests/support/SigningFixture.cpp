@@ -1,0 +1,176 @@
+#include "support/SigningFixture.h"
+
+#include "driver/NVSUCodeSignature.h"
+#include "platform/NVCertificateMaker.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using Signer = SigningFixture::Signer;
+using Role = NVCertificateRequest::Role;
+
+const Signer allSigners[] = {Signer::Team, Signer::TeamNonCriticalMarker, Signer::OtherTeam, Signer::NoDistributionExtension,
+                             Signer::UnknownCriticalExtension, Signer::Expired, Signer::OtherRoot, Signer::SelfSigned};
+
+NVIdentity makeOrFail(const NVCertificateRequest &request, const NVIdentity *issuer)
+{
+    auto identity = NVCertificateMaker::make(request, issuer);
+    if (!identity) {
+        ADD_FAILURE() << identity.error().localizedDescription().toStdString();
+        return {};
+    }
+    return std::move(identity).value();
+}
+
+NVCertificateRequest authority(const QString &name)
+{
+    NVCertificateRequest request;
+    request.role = Role::Authority;
+    request.commonName = name;
+    request.organization = QStringLiteral("Signing Fixture");
+    return request;
+}
+
+void write(const QString &path, const QByteArray &contents)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(contents) != contents.size())
+        ADD_FAILURE() << "cannot write " << path.toStdString();
+}
+
+QByteArray runFilter(const QString &program, const QStringList &arguments, const QByteArray &input)
+{
+    QProcess process;
+    process.start(program, arguments);
+    process.write(input);
+    process.closeWriteChannel();
+    if (!process.waitForFinished(60000) || process.exitCode() != 0)
+        ADD_FAILURE() << program.toStdString() << " failed";
+    return process.readAllStandardOutput();
+}
+
+} // namespace
+
+SigningFixture::SigningFixture()
+{
+    const NVIdentity root = makeOrFail(authority(QStringLiteral("Fixture Root")), nullptr);
+    NVCertificateRequest intermediateRequest = authority(QStringLiteral("Fixture Distribution CA"));
+    intermediateRequest.pathLength = 0;
+    const NVIdentity intermediate = makeOrFail(intermediateRequest, &root);
+    const NVIdentity otherRoot = makeOrFail(authority(QStringLiteral("Another Root")), nullptr);
+    intermediateRequest.commonName = QStringLiteral("Another Distribution CA");
+    const NVIdentity otherIntermediate = makeOrFail(intermediateRequest, &otherRoot);
+    write(anchorsPath(), root.certificatePEM());
+    write(path(QStringLiteral("intermediate.pem")), intermediate.certificatePEM());
+    write(path(QStringLiteral("other-intermediate.pem")), otherIntermediate.certificatePEM());
+
+    for (const Signer signer : allSigners) {
+        NVCertificateRequest request;
+        request.role = Role::CodeSigning;
+        request.commonName = QStringLiteral("Fixture signer ") + signerName(signer);
+        request.organization = QStringLiteral("Norvane");
+        request.organizationalUnit = signer == Signer::OtherTeam ? QStringLiteral("Z9OTHERT3M") : NVSUCodeSignatureTeamIdentifier;
+        request.distributionExtension = signer != Signer::NoDistributionExtension;
+        request.distributionExtensionCritical = signer != Signer::TeamNonCriticalMarker;
+        if (signer == Signer::UnknownCriticalExtension)
+            request.unknownCriticalExtensions = {QStringLiteral("1.3.6.1.4.1.99999.42.1")};
+        if (signer == Signer::Expired) {
+            request.notBefore = QDateTime::currentDateTimeUtc().addYears(-2);
+            request.notAfter = QDateTime::currentDateTimeUtc().addDays(-1);
+        }
+        const NVIdentity *issuer = signer == Signer::OtherRoot ? &otherIntermediate : signer == Signer::SelfSigned ? nullptr : &intermediate;
+        const NVIdentity leaf = makeOrFail(request, issuer);
+        write(certificatePath(signer), leaf.certificatePEM());
+        write(keyPath(signer), leaf.privateKeyPEM());
+    }
+}
+
+QString SigningFixture::signerName(Signer signer)
+{
+    switch (signer) {
+    case Signer::Team:
+        return QStringLiteral("team");
+    case Signer::TeamNonCriticalMarker:
+        return QStringLiteral("team-noncritical-marker");
+    case Signer::OtherTeam:
+        return QStringLiteral("other-team");
+    case Signer::NoDistributionExtension:
+        return QStringLiteral("no-distribution-extension");
+    case Signer::UnknownCriticalExtension:
+        return QStringLiteral("unknown-critical-extension");
+    case Signer::Expired:
+        return QStringLiteral("expired");
+    case Signer::OtherRoot:
+        return QStringLiteral("other-root");
+    case Signer::SelfSigned:
+        return QStringLiteral("self-signed");
+    }
+    return QString();
+}
+
+QString SigningFixture::certificatePath(Signer signer) const { return path(signerName(signer) + QStringLiteral("-certificate.pem")); }
+QString SigningFixture::keyPath(Signer signer) const { return path(signerName(signer) + QStringLiteral("-key.pem")); }
+
+QString SigningFixture::chainPath(Signer signer) const
+{
+    if (signer == Signer::SelfSigned)
+        return QString();
+    return path(signer == Signer::OtherRoot ? QStringLiteral("other-intermediate.pem") : QStringLiteral("intermediate.pem"));
+}
+
+NVCodeSigning::SigningIdentity SigningFixture::identity(Signer signer) const
+{
+    auto identity = NVCodeSigning::loadIdentity(certificatePath(signer), keyPath(signer), chainPath(signer));
+    if (!identity) {
+        ADD_FAILURE() << identity.error().localizedDescription().toStdString();
+        return {};
+    }
+    return std::move(identity).value();
+}
+
+QString SigningFixture::writeFile(const QString &name, const QByteArray &contents) const
+{
+    write(path(name), contents);
+    return path(name);
+}
+
+QString SigningFixture::signedFile(const QString &name, const QByteArray &contents, Signer signer) const
+{
+    const QString file = writeFile(name, contents);
+    if (const NVStatus status = NVCodeSigning::signFile(file, identity(signer)))
+        ADD_FAILURE() << status->localizedDescription().toStdString();
+    return file;
+}
+
+QByteArray makeGzip(const QByteArray &contents)
+{
+    return runFilter(QStringLiteral("/usr/bin/gzip"), {QStringLiteral("-c"), QStringLiteral("-n")}, contents);
+}
+
+QByteArray makeBzip2(const QByteArray &contents)
+{
+    return runFilter(QStringLiteral("/usr/bin/bzip2"), {QStringLiteral("-c")}, contents);
+}
+
+QByteArray makeZip(const QByteArray &contents)
+{
+    QTemporaryDir directory;
+    write(directory.filePath(QStringLiteral("member.bin")), contents);
+    QProcess process;
+    process.setWorkingDirectory(directory.path());
+    process.start(QStringLiteral("/usr/bin/zip"), {QStringLiteral("-q"), QStringLiteral("-X"), QStringLiteral("out.zip"), QStringLiteral("member.bin")});
+    if (!process.waitForFinished(60000) || process.exitCode() != 0)
+        ADD_FAILURE() << "zip failed";
+    return readAll(directory.filePath(QStringLiteral("out.zip")));
+}
+
+QByteArray readAll(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
