@@ -207,27 +207,9 @@ TEST(NVCodeSigning, ZipCommentHidingASecondArchiveIsRefused)
     const QString file = fixture.signedFile(QStringLiteral("update.zip"), zip);
     ASSERT_EQ(check(file, fixture.anchors()).status, errSecSuccess);
 
-    const QByteArray signedZip = readAll(file);
-    const auto location = NVSignatureSlot::locate(NVMemoryByteSource(signedZip));
-    ASSERT_TRUE(location.ok());
-    auto parsed = NVCodeSigning::parseSignature(signedZip.mid(location->signatureOffset, location->signatureLength));
-    ASSERT_TRUE(parsed.ok());
-
-    X509Ptr carrier(X509_dup(parsed.value()->signerCertificate));
-    ASN1ObjectPtr oid(OBJ_txt2obj("1.3.6.1.4.1.99999.7", 1));
-    ASN1OctetStringPtr value(ASN1_OCTET_STRING_new());
-    const QByteArray hidden = makeZip("what the attacker wants installed");
-    ASN1_OCTET_STRING_set(value.get(), reinterpret_cast<const unsigned char *>(hidden.constData()), int(hidden.size()));
-    X509ExtensionPtr extension(X509_EXTENSION_create_by_OBJ(nullptr, oid.get(), 0, value.get()));
-    ASSERT_EQ(X509_add_ext(carrier.get(), extension.get(), -1), 1);
-    const NVCodeSigning::SigningIdentity team = fixture.identity(Signer::Team);
-    ASSERT_GT(X509_sign(carrier.get(), team.key.get(), EVP_sha256()), 0);
-    ASSERT_EQ(CMS_add1_cert(parsed.value()->cms.get(), carrier.get()), 1);
-    const QByteArray stuffed = derOf(parsed.value()->cms.get());
-    ASSERT_TRUE(stuffed.contains(QByteArray("PK\x05\x06", 4)));
-
-    const QString attacked = fixture.writeFile(QStringLiteral("attacked.zip"),
-                                               signedZip.left(location->signedLength) + NVSignatureSlot::composeSlot(NVSignatureSlot::Kind::Zip, stuffed));
+    const QByteArray attackedBytes = hideZipInSignature(fixture, readAll(file));
+    ASSERT_TRUE(attackedBytes.mid(zip.size()).contains(QByteArray("PK\x05\x06", 4)));
+    const QString attacked = fixture.writeFile(QStringLiteral("attacked.zip"), attackedBytes);
     const NVCodeSigningResult result = check(attacked, fixture.anchors());
     EXPECT_EQ(result.status, errSecCSSignatureFailed);
     EXPECT_TRUE(result.reason.contains(QLatin1String("second end record"))) << result.reason.toStdString();

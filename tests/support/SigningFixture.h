@@ -45,6 +45,12 @@ private:
     QTemporaryDir m_directory;
 };
 
+// A signed zip whose signature's certificate set also carries a whole second
+// zip archive (inside a certificate extension): the signature stays
+// cryptographically valid, but unzip would find the hidden archive's end
+// record first. Made with the team's key.
+QByteArray hideZipInSignature(const SigningFixture &fixture, const QByteArray &signedZip);
+
 // A small but real archive of each kind, made with the system's tools.
 QByteArray makeGzip(const QByteArray &contents);
 QByteArray makeZip(const QByteArray &contents);
