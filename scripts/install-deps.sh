@@ -18,8 +18,8 @@ packages=(
   sudo
   # headless windows and a session bus for the tests
   xvfb xauth dbus dbus-x11
-  # file and locale utilities the tests rely on
-  attr util-linux locales tzdata
+  # file and locale utilities the tests rely on; GNU time for the benchmarks' peak memory
+  attr util-linux locales tzdata time
 )
 
 missing=()
