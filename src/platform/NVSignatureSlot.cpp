@@ -32,14 +32,20 @@ bool NVMemoryByteSource::readAt(qint64 offset, char *buffer, qint64 length) cons
 NVResult<std::unique_ptr<NVFileByteSource>> NVFileByteSource::open(const QString &path, bool writable)
 {
     const QByteArray native = path.toLocal8Bit();
-    const int fd = ::open(native.constData(), (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NOCTTY);
+    // Non-blocking, so that a FIFO put in the file's place cannot make the
+    // open wait for a writer; a regular file reads the same either way.
+    const int fd = ::open(native.constData(), (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0)
         return NVError::posix(errno, {{NSFilePathErrorKey, path}});
     struct stat info;
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        const int code = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
+    if (::fstat(fd, &info) != 0) {
+        const int code = errno;
         ::close(fd);
         return NVError::posix(code, {{NSFilePathErrorKey, path}});
+    }
+    if (!S_ISREG(info.st_mode)) {
+        ::close(fd);
+        return NVError::posix(S_ISDIR(info.st_mode) ? EISDIR : EINVAL, {{NSFilePathErrorKey, path}});
     }
     // The whole file is read once, front to back.
     ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);

@@ -12,6 +12,8 @@
 
 #include <functional>
 
+#include <sys/stat.h>
+
 namespace {
 
 using Signer = SigningFixture::Signer;
@@ -239,6 +241,9 @@ TEST(NVCodeSigning, FilesThatCannotBeReadAreBadObjects)
     EXPECT_EQ(check(fixture.path(QStringLiteral("does-not-exist")), fixture.anchors()).status, errSecCSBadObjectFormat);
     EXPECT_EQ(check(fixture.path(QString()), fixture.anchors()).status, errSecCSBadObjectFormat); // a folder
     EXPECT_EQ(check(QStringLiteral("/dev/null"), fixture.anchors()).status, errSecCSBadObjectFormat);
+    const QString fifo = fixture.path(QStringLiteral("fifo"));
+    ASSERT_EQ(mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    EXPECT_EQ(check(fifo, fixture.anchors()).status, errSecCSBadObjectFormat); // and does not wait for a writer
     EXPECT_EQ(check(fixture.writeFile(QStringLiteral("empty"), QByteArray()), fixture.anchors()).status, errSecCSUnsigned);
 }
 
