@@ -3,6 +3,7 @@
 // as the updater will, and writes the update feed.
 
 #include "driver/NVSUCodeSignature.h"
+#include "foundation/NVPropertyList.h"
 #include "platform/NVCertificateMaker.h"
 #include "platform/NVCodeSigning.h"
 
@@ -370,6 +371,145 @@ int packageCommand(const QStringList &arguments)
     return Success;
 }
 
+// ---- feed -------------------------------------------------------------------------
+
+// "URL" or, repeated, "LANG=URL" for a value localized by language.
+NVResult<QVariant> localizableValue(const QStringList &values, const QString &option)
+{
+    QVariantMap localized;
+    for (const QString &value : values) {
+        const qsizetype equals = value.indexOf(QLatin1Char('='));
+        const QString language = equals > 0 ? value.left(equals) : QString();
+        const bool isLocalized = !language.isEmpty() && !language.contains(QLatin1Char(':')) && !language.contains(QLatin1Char('/'));
+        const QString url = isLocalized ? value.mid(equals + 1) : value;
+        const QUrl parsed(url, QUrl::StrictMode);
+        if (!parsed.isValid() || parsed.isRelative())
+            return NVError::withDescription(QStringLiteral("nvsu-release"), 1, QStringLiteral("--%1: \"%2\" is not an absolute URL (blanks must be written %20)").arg(option, url));
+        if (!isLocalized) {
+            if (values.size() > 1)
+                return NVError::withDescription(QStringLiteral("nvsu-release"), 1,
+                                                QStringLiteral("--%1: give one URL, or LANG=URL for each language").arg(option));
+            return QVariant(url);
+        }
+        localized.insert(language, url);
+    }
+    return QVariant(localized);
+}
+
+int feedCommand(const QStringList &arguments)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Adds one update to the feed FEED (an XML property list; created when missing). An existing\n"
+        "XML or binary feed is read and written back as XML; a feed whose root is one dictionary\n"
+        "becomes an array. An entry with the same --version is replaced in place."));
+    parser.addPositionalArgument(QStringLiteral("feed"), QStringLiteral("The feed file."));
+    const QCommandLineOption version(QStringLiteral("version"), QStringLiteral("BundleVersion: the comparable version number."), QStringLiteral("VERSION"));
+    const QCommandLineOption shortVersion(QStringLiteral("short-version"), QStringLiteral("BundleShortVersionString: the version users see."),
+                                          QStringLiteral("TEXT"));
+    const QCommandLineOption downloadURL(QStringLiteral("download-url"), QStringLiteral("DownloadURL: the signed archive."), QStringLiteral("URL"));
+    const QCommandLineOption object(QStringLiteral("installation-object"),
+                                    QStringLiteral("InstallationObject: the bundle in the archive (default Velkin.app)."), QStringLiteral("NAME"),
+                                    QStringLiteral("Velkin.app"));
+    const QCommandLineOption mechanism(QStringLiteral("installation-mechanism"),
+                                       QStringLiteral("InstallationMechanism: ReplaceBundle (default) or Installer."), QStringLiteral("MECHANISM"),
+                                       QStringLiteral("ReplaceBundle"));
+    const QCommandLineOption pageURL(QStringLiteral("download-page-url"),
+                                     QStringLiteral("DownloadPageURL: the page for manual installation, or LANG=URL repeated (default: the "
+                                                    "download URL)."),
+                                     QStringLiteral("URL"));
+    const QCommandLineOption notesURL(QStringLiteral("release-notes-url"), QStringLiteral("ReleaseNotesURL: the release notes, or LANG=URL repeated."),
+                                      QStringLiteral("URL"));
+    const QCommandLineOption lifecycle(QStringLiteral("release-lifecycle"),
+                                       QStringLiteral("ReleaseLifecycle: nightly, beta or \"release candidate\" (default: a final release)."),
+                                       QStringLiteral("STAGE"));
+    const QCommandLineOption minimumSystem(QStringLiteral("minimum-system-version"), QStringLiteral("MinimumSystemVersion (a glibc version)."),
+                                           QStringLiteral("VERSION"));
+    const QCommandLineOption maximumSystem(QStringLiteral("maximum-system-version"), QStringLiteral("MaximumSystemVersion (a glibc version)."),
+                                           QStringLiteral("VERSION"));
+    const QCommandLineOption minimumBase(QStringLiteral("minimum-base-version"),
+                                         QStringLiteral("MinimumBaseVersion: the oldest installed version that may update automatically."),
+                                         QStringLiteral("VERSION"));
+    const QCommandLineOption suppress(QStringLiteral("suppress-auto-update"), QStringLiteral("SuppressAutoUpdate: only offer the download page."));
+    parser.addOptions({version, shortVersion, downloadURL, object, mechanism, pageURL, notesURL, lifecycle, minimumSystem, maximumSystem, minimumBase,
+                       suppress});
+    const QString command = QStringLiteral("feed");
+    if (auto stop = parse(parser, command, arguments, 1))
+        return *stop;
+    if (auto stop = requireOptions(parser, command, {version, shortVersion, downloadURL}))
+        return *stop;
+
+    QVariantMap entry;
+    entry.insert(QStringLiteral("BundleVersion"), parser.value(version));
+    entry.insert(QStringLiteral("BundleShortVersionString"), parser.value(shortVersion));
+    entry.insert(QStringLiteral("InstallationObject"), parser.value(object));
+    const QString mechanismText = parser.value(mechanism);
+    if (mechanismText != QLatin1String("ReplaceBundle") && mechanismText != QLatin1String("Installer"))
+        return fail(QStringLiteral("--installation-mechanism must be ReplaceBundle or Installer, not \"%1\"").arg(mechanismText));
+    entry.insert(QStringLiteral("InstallationMechanism"), mechanismText);
+    const QUrl download(parser.value(downloadURL), QUrl::StrictMode);
+    if (!download.isValid() || download.isRelative())
+        return fail(QStringLiteral("--download-url: \"%1\" is not an absolute URL (blanks must be written %20)").arg(parser.value(downloadURL)));
+    entry.insert(QStringLiteral("DownloadURL"), parser.value(downloadURL));
+    // The page is mandatory in a feed entry; the archive's own address is
+    // the fallback, so a browser at least fetches the update.
+    const QStringList pages = parser.isSet(pageURL) ? parser.values(pageURL) : QStringList{parser.value(downloadURL)};
+    const NVResult<QVariant> page = localizableValue(pages, QStringLiteral("download-page-url"));
+    if (!page)
+        return fail(page.error().localizedDescription());
+    entry.insert(QStringLiteral("DownloadPageURL"), page.value());
+    if (parser.isSet(notesURL)) {
+        const NVResult<QVariant> notes = localizableValue(parser.values(notesURL), QStringLiteral("release-notes-url"));
+        if (!notes)
+            return fail(notes.error().localizedDescription());
+        entry.insert(QStringLiteral("ReleaseNotesURL"), notes.value());
+    }
+    if (parser.isSet(lifecycle)) {
+        const QString stage = parser.value(lifecycle);
+        if (stage != QLatin1String("nightly") && stage != QLatin1String("beta") && stage != QLatin1String("release candidate")
+            && stage != QLatin1String("release"))
+            return fail(QStringLiteral("--release-lifecycle must be nightly, beta, \"release candidate\" or release, not \"%1\"").arg(stage));
+        if (stage != QLatin1String("release"))
+            entry.insert(QStringLiteral("ReleaseLifecycle"), stage);
+    }
+    for (const auto &[option, key] : {std::pair{&minimumSystem, "MinimumSystemVersion"}, std::pair{&maximumSystem, "MaximumSystemVersion"},
+                                      std::pair{&minimumBase, "MinimumBaseVersion"}}) {
+        if (parser.isSet(*option))
+            entry.insert(QLatin1String(key), parser.value(*option));
+    }
+    if (parser.isSet(suppress))
+        entry.insert(QStringLiteral("SuppressAutoUpdate"), true);
+
+    const QString path = parser.positionalArguments().constFirst();
+    QVariantList updates;
+    if (QFileInfo::exists(path)) {
+        const NVResult<QVariant> existing = NVPropertyList::readFile(path);
+        if (!existing)
+            return fail(QStringLiteral("cannot read the feed \"%1\": %2").arg(path, existing.error().localizedDescription()));
+        if (existing->typeId() == QMetaType::QVariantList)
+            updates = existing->toList();
+        else if (existing->typeId() == QMetaType::QVariantMap)
+            updates = {existing.value()};
+        else
+            return fail(QStringLiteral("the feed \"%1\" holds neither an array nor a dictionary").arg(path));
+    }
+    bool replaced = false;
+    for (QVariant &update : updates) {
+        if (update.typeId() == QMetaType::QVariantMap && update.toMap().value(QStringLiteral("BundleVersion")) == entry.value(QStringLiteral("BundleVersion"))) {
+            update = entry;
+            replaced = true;
+            break;
+        }
+    }
+    if (!replaced)
+        updates.append(entry);
+    if (const NVStatus status = NVPropertyList::writeFile(path, updates, NVPropertyList::Format::XML))
+        return fail(QStringLiteral("cannot write the feed \"%1\": %2").arg(path, status->localizedDescription()));
+    out() << (replaced ? "replaced " : "added ") << parser.value(shortVersion) << " (" << parser.value(version) << ") in " << path << ", "
+          << updates.size() << (updates.size() == 1 ? " update\n" : " updates\n");
+    return Success;
+}
+
 // ---- dispatch -----------------------------------------------------------------------
 
 struct Command {
@@ -385,6 +525,7 @@ const QList<Command> &commands()
         {"sign", "sign FILE --certificate PEM --key PEM [--chain PEM]: sign an archive in place", signCommand},
         {"verify", "verify FILE --anchors PEM: check a signature as the updater does", verifyCommand},
         {"package", "package BUNDLE --format dmg|tar.gz|tgz|tar.bz2|tbz|zip --output FILE: make an update archive", packageCommand},
+        {"feed", "feed FEED --version V --short-version S --download-url URL [...]: add an update to a feed", feedCommand},
     };
     return all;
 }

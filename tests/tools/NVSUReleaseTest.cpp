@@ -206,7 +206,7 @@ TEST(NVSUReleaseTool, VerifyNamesOutcomeAndReason)
 
 TEST(NVSUReleaseTool, HelpAndUsageErrors)
 {
-    for (const QString command : {"keys", "sign", "verify", "package"}) {
+    for (const QString command : {"keys", "sign", "verify", "package", "feed"}) {
         SCOPED_TRACE(command.toStdString());
         const ToolRun help = release({command, QStringLiteral("--help")});
         EXPECT_EQ(help.exitCode, 0);
