@@ -1,0 +1,314 @@
+#include "model/NVSUFeed.h"
+#include "model/NVSUUpdateSelection.h"
+
+#include "ModelTestSupport.h"
+#include "support/LogCapture.h"
+
+#include <QDateTime>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using ModelTest::entry;
+
+const QString L = QStringLiteral("Software Update: ");
+const QString D = QStringLiteral("Software Update Debug: ");
+
+// Entries for the installed version 6300 ("6.3") on the system 2.36.
+QVariantMap v(int number, const QVariantMap &changes = {})
+{
+    return entry(QString::number(number), QStringLiteral("%1.%2").arg(number / 1000).arg(number % 1000 / 100), changes);
+}
+
+const NVSUSelectionState Automatic{false, true};
+const NVSUSelectionState Interactive{true, true};
+const NVSUSelectionState MayNotSkipPreReleases{false, false};
+
+struct Selection {
+    std::optional<NVSUUpdate> update;
+    QStringList lines;
+};
+
+Selection select(const QVariantList &entries, const NVSUSelectionState &state, const QVariantMap &settings = {},
+                 bool debugLogs = true)
+{
+    ModelTest::Defaults defaults(debugLogs);
+    for (auto it = settings.cbegin(); it != settings.cend(); ++it)
+        defaults->setObject(it.value(), it.key());
+    LogCapture log;
+    Selection result;
+    result.update = NVSUUpdateSelection::selectUpdateFromArray(entries, state, *defaults);
+    result.lines = log.messages();
+    return result;
+}
+
+// "6500", or "6500 Other.app" for an installation object other than the usual.
+QString tag(const std::optional<NVSUUpdate> &update)
+{
+    if (!update)
+        return QStringLiteral("none");
+    const QString object = update->installationObject();
+    return update->version().versionNumber() + (object == "Velkin.app" ? QString() : u' ' + object);
+}
+
+struct Case {
+    const char *name;
+    QVariantList entries;
+    NVSUSelectionState state;
+    QVariantMap settings;
+    QString selected;
+    QStringList lines;
+};
+
+void run(const Case &c)
+{
+    SCOPED_TRACE(c.name);
+    const Selection s = select(c.entries, c.state, c.settings);
+    EXPECT_EQ(tag(s.update), c.selected);
+    EXPECT_EQ(s.lines, c.lines) << s.lines.join('\n').toStdString();
+}
+
+class NVSUUpdateSelectionTest : public ::testing::Test {
+protected:
+    ModelTest::InstalledApplication app{"6300", "6.3"};
+};
+
+TEST_F(NVSUUpdateSelectionTest, InvalidAndUnwantedEntriesAreRejectedWithTheirLines)
+{
+    const QVariantMap noDownload = v(6500, {{"DownloadURL", {}}});
+    const Case cases[] = {
+        {"empty feed", {}, Automatic, {}, "none", {}},
+        {"entries of other classes, an invalid one and a valid one",
+         {"text", qint64(7), QVariantList{v(6600)}, noDownload, v(6400)}, Automatic, {}, "6400",
+         {L + "Ignoring invalid entry of class NSString", L + "Ignoring invalid entry of class NSNumber",
+          L + "Ignoring invalid entry of class NSArray", L + "Mandatory property DownloadURL not found in update description",
+          L + "Invalid entry ignored: " + NVValue::description(noDownload)}},
+        {"unknown mechanism",
+         {v(6500, {{"InstallationMechanism", "replacebundle"}}), v(6400, {{"InstallationMechanism", "Installer"}})},
+         Automatic, {}, "6400",
+         {L + "Installation mechanism 'replacebundle' not supported, skipping version 6.5 (6500)."}},
+        {"the installed version is not newer", {v(6300), v(6200)}, Automatic, {}, "none",
+         {D + "Skipping update to 6.3 (6300) because we already have 6.3 (6300)",
+          D + "Skipping update to 6.2 (6200) because we already have 6.3 (6300)"}},
+        {"a newer beta of the installed number is older", {entry("6300b2", "6.3 beta 2")}, Automatic, {}, "none",
+         {D + "Skipping update to 6.3 beta 2 (6300b2) because we already have 6.3 (6300)"}},
+        {"incompatible with the system", {v(6500, {{"MinimumSystemVersion", "2.40"}})}, Automatic, {}, "none",
+         {D + "Skipping update to 6.5 (6500) because it requires at least glibc 2.40",
+          D + "Skipping update to 6.5 (6500) because it is incompatible with OS"}},
+        {"the first broken rule decides: mechanism before pre-release",
+         {v(6500, {{"InstallationMechanism", "Copy"}, {"ReleaseLifecycle", "beta"}})}, Automatic, {}, "none",
+         {L + "Installation mechanism 'Copy' not supported, skipping version 6.5 (6500)."}},
+        {"the first broken rule decides: pre-release before age", {v(6200, {{"ReleaseLifecycle", "nightly"}})},
+         Automatic, {}, "none", {L + "Skipping pre-release version 6.2 (6200)."}},
+        {"the first broken rule decides: age before compatibility",
+         {v(6200, {{"MaximumSystemVersion", "2.0"}})}, Automatic, {}, "none",
+         {D + "Skipping update to 6.2 (6200) because we already have 6.3 (6300)"}},
+    };
+    for (const Case &c : cases)
+        run(c);
+}
+
+TEST_F(NVSUUpdateSelectionTest, TheBestCandidateWins)
+{
+    const QVariantMap baseAbove{{"MinimumBaseVersion", "6350"}};
+    const QVariantMap suppressed{{"SuppressAutoUpdate", "YES"}};
+    const QVariantMap incompatible{{"MinimumSystemVersion", "2.40"}};
+    const Case cases[] = {
+        {"newest of two, listed oldest first", {v(6400), v(6500)}, Automatic, {}, "6500", {}},
+        {"newest of two, listed newest first", {v(6500), v(6400)}, Automatic, {}, "6500",
+         {D + "Skipping update to 6.4 (6400) because update to 6.5 (6500) already matched"}},
+        {"equal versions keep the first", {v(6500, {{"InstallationObject", "First.app"}}), v(6500, {{"InstallationObject", "Second.app"}})},
+         Automatic, {}, "6500 First.app",
+         {D + "Skipping update to 6.5 (6500) because update to 6.5 (6500) already matched"}},
+        {"an older installable candidate beats a newer one above the minimum base", {v(6400), v(6500, baseAbove)},
+         Automatic, {}, "6400", {D + "Skipping update to 6.5 (6500) because update to 6.4 (6400) already matched"}},
+        {"... whatever the order", {v(6500, baseAbove), v(6400)}, Automatic, {}, "6400", {}},
+        {"a candidate above the minimum base is offered when alone", {v(6500, baseAbove)}, Automatic, {}, "6500", {}},
+        {"suppressed automatic update stays a candidate even where it cannot run",
+         {v(6500, {{"SuppressAutoUpdate", "YES"}, {"MinimumSystemVersion", "2.40"}})}, Automatic, {}, "6500", {}},
+        {"... and loses to an installable one, logging its bound once more",
+         {v(6500, {{"SuppressAutoUpdate", "YES"}, {"MinimumSystemVersion", "2.40"}}), v(6400)}, Automatic, {}, "6400",
+         {D + "Skipping update to 6.5 (6500) because it requires at least glibc 2.40"}},
+        {"by hand only against by hand only: the newer", {v(6600, suppressed), v(6500, baseAbove)}, Automatic, {}, "6600",
+         {D + "Skipping update to 6.5 (6500) because update to 6.6 (6600) already matched"}},
+        {"incompatible entries never compete", {v(6700, incompatible), v(6400)}, Automatic, {}, "6400",
+         {D + "Skipping update to 6.7 (6700) because it requires at least glibc 2.40",
+          D + "Skipping update to 6.7 (6700) because it is incompatible with OS"}},
+    };
+    for (const Case &c : cases)
+        run(c);
+}
+
+TEST_F(NVSUUpdateSelectionTest, SkippedVersionsAndPreReleasesDependOnTheCheckAndTheSettings)
+{
+    const QVariantMap skipped{{"SoftwareUpdateSkippedVersionsArray", QVariantList{"6100", "6500"}}};
+    const QVariantMap showPreReleases{{"SoftwareUpdateShowPreReleaseVersions", true}};
+    const QVariantList betaAndRelease{v(6600, {{"ReleaseLifecycle", "beta"}}), v(6500)};
+    const QString releaseMatched = D + "Skipping update to 6.5 (6500) because update to 6.6 (6600) already matched";
+    const Case cases[] = {
+        {"skipped, automatic check", {v(6500)}, Automatic, skipped, "none",
+         {D + "Skipping update to 6.5 (6500) due to previous user request"}},
+        {"skipped, interactive check", {v(6500)}, Interactive, skipped, "6500", {}},
+        {"skipped, an older one still offered", {v(6500), v(6400)}, Automatic, skipped, "6400",
+         {D + "Skipping update to 6.5 (6500) due to previous user request"}},
+        {"skipped by display name does not count",
+         {v(6500)}, Automatic, {{"SoftwareUpdateSkippedVersionsArray", QVariantList{"6.5"}}}, "6500", {}},
+        {"skipped as a number does not count",
+         {v(6500)}, Automatic, {{"SoftwareUpdateSkippedVersionsArray", QVariantList{qint64(6500)}}}, "6500", {}},
+        {"skipped list that is not a list", {v(6500)}, Automatic, {{"SoftwareUpdateSkippedVersionsArray", "6500"}}, "6500", {}},
+        {"beta left out", betaAndRelease, Automatic, {}, "6500", {L + "Skipping pre-release version 6.6 (6600)."}},
+        {"beta wanted by the user", betaAndRelease, Automatic, showPreReleases, "6600", {releaseMatched}},
+        {"beta wanted by the user as text", betaAndRelease, Automatic, {{"SoftwareUpdateShowPreReleaseVersions", "YES"}}, "6600",
+         {releaseMatched}},
+        {"beta where pre-releases may not be skipped", betaAndRelease, MayNotSkipPreReleases, {}, "6600", {releaseMatched}},
+        {"release candidate and nightly left out",
+         {v(6600, {{"ReleaseLifecycle", "release candidate"}}), v(6700, {{"ReleaseLifecycle", "nightly"}})}, Interactive, {},
+         "none", {L + "Skipping pre-release version 6.6 (6600).", L + "Skipping pre-release version 6.7 (6700)."}},
+        {"an unknown lifecycle is a release", {v(6600, {{"ReleaseLifecycle", "Beta"}})}, Automatic, {}, "6600", {}},
+    };
+    for (const Case &c : cases)
+        run(c);
+}
+
+TEST_F(NVSUUpdateSelectionTest, ShouldIgnoreUpdateOnlyInAutomaticChecks)
+{
+    const NVSUUpdate update = *NVSUUpdate::initWithUpdateProperties(v(6500));
+    const struct {
+        NVSUSelectionState state;
+        QVariant skipped;
+        bool ignored;
+    } cases[] = {
+        {Automatic, QVariantList{"6500"}, true},
+        {MayNotSkipPreReleases, QVariantList{"6400", "6500"}, true},
+        {Interactive, QVariantList{"6500"}, false},
+        {Automatic, QVariantList{"6500 "}, false},
+        {Automatic, QVariantList{}, false},
+        {Automatic, QVariant(), false},
+        {Automatic, QVariantMap{{"6500", "6500"}}, false},
+    };
+    for (const auto &c : cases) {
+        ModelTest::Defaults defaults;
+        defaults->setObject(c.skipped, SoftwareUpdateSkippedVersionsArrayKey);
+        EXPECT_EQ(NVSUUpdateSelection::shouldIgnoreUpdate(update, c.state, *defaults), c.ignored)
+            << NVValue::description(c.skipped).toStdString();
+    }
+}
+
+TEST_F(NVSUUpdateSelectionTest, DebugLinesStayQuietWhenDebugLoggingIsOff)
+{
+    const Selection s = select({v(6300), "text", v(6500, {{"MinimumSystemVersion", "3.0"}}), v(6400)}, Automatic, {}, false);
+    EXPECT_EQ(tag(s.update), "6400");
+    EXPECT_EQ(s.lines, QStringList{L + "Ignoring invalid entry of class NSString"});
+}
+
+TEST_F(NVSUUpdateSelectionTest, InstalledVersionIsReadForEveryEntry)
+{
+    // Without an installed version every real version is newer.
+    app.setInfo({});
+    Selection s = select({v(6500), entry("x", "x")}, Automatic);
+    EXPECT_EQ(tag(s.update), "6500");
+    EXPECT_EQ(s.lines, QStringList{D + "Skipping update to x because we already have (null)"});
+
+    app.setInfo({{"CFBundleVersion", "6600"}});
+    s = select({v(6500)}, Automatic);
+    EXPECT_EQ(tag(s.update), "none");
+    EXPECT_EQ(s.lines, QStringList{D + "Skipping update to 6.5 (6500) because we already have 6600"});
+}
+
+TEST_F(NVSUUpdateSelectionTest, HostileVersionTextsAreRankedNotTrusted)
+{
+    const QString huge = QString("9").repeated(600);
+    const Case cases[] = {
+        // 600 bytes read as no version at all: never newer than anything.
+        {"a 600-byte version", {entry(huge, "huge")}, Automatic, {}, "none",
+         {D + "Skipping update to huge (" + huge + ") because we already have 6.3 (6300)"}},
+        // Beyond 32 bits a component saturates and still ranks as the newest.
+        {"a version beyond 32 bits", {v(7000), entry("99999999999", "big")}, Automatic, {}, "99999999999", {}},
+        {"a version beyond 64 bits", {entry("99999999999999999999999", "bigger"), v(7000)}, Automatic, {}, "99999999999999999999999",
+         {D + "Skipping update to 7.0 (7000) because update to bigger (99999999999999999999999) already matched"}},
+        {"a localized page nested in itself",
+         {v(6500, {{"DownloadPageURL", QVariantMap{{"en", QVariantMap{{"en", "https://velkin.example/"}}}}}})}, Automatic, {}, "none",
+         {L + "Class of property DownloadPageURL is NSDictionary, not NSString",
+          L + "Invalid entry ignored: "
+              + NVValue::description(v(6500, {{"DownloadPageURL", QVariantMap{{"en", QVariantMap{{"en", "https://velkin.example/"}}}}}}))}},
+    };
+    for (const Case &c : cases)
+        run(c);
+}
+
+TEST(NVSUFeed, RootMustBeAnArrayOrOneDictionary)
+{
+    const QVariantMap one = v(6500);
+    const struct {
+        const char *name;
+        QVariant root;
+        std::optional<QVariantList> entries;
+    } cases[] = {
+        {"array", QVariantList{one, "text"}, QVariantList{one, "text"}},
+        {"empty array", QVariantList{}, QVariantList{}},
+        {"dictionary", one, QVariantList{one}},
+        {"string", "6500", std::nullopt},
+        {"integer", qint64(6500), std::nullopt},
+        {"boolean", true, std::nullopt},
+    };
+    for (const auto format : {NVPropertyList::Format::XML, NVPropertyList::Format::Binary}) {
+        for (const auto &c : cases) {
+            SCOPED_TRACE(std::string(c.name) + (format == NVPropertyList::Format::XML ? " in XML" : " in binary"));
+            const NVResult<QByteArray> bytes = NVPropertyList::write(c.root, format);
+            ASSERT_TRUE(bytes);
+            const NVResult<QVariantList> entries = NVSUFeed::readEntries(*bytes);
+            ASSERT_EQ(entries.ok(), c.entries.has_value());
+            if (entries) {
+                EXPECT_EQ(*entries, *c.entries);
+                continue;
+            }
+            EXPECT_EQ(entries.error().domain(), "NSCocoaErrorDomain");
+            EXPECT_EQ(entries.error().code(), 259);
+            EXPECT_EQ(entries.error().localizedDescription(), "Received property list is not an array");
+        }
+    }
+}
+
+TEST(NVSUFeed, UnreadableBytesFailWithTheReadersError)
+{
+    const QByteArray cases[] = {
+        "",
+        "<?xml version=\"1.0\"?><plist version=\"1.0\"><array><dict><key>a</key>",
+        "bplist00\xff\xff\xff",
+        QByteArray("<plist><array>") + QByteArray(100000, '\xff') + "</array></plist>",
+        QByteArray("<plist>") + QByteArray("<array>").repeated(100000) + "</plist>",
+    };
+    for (const QByteArray &bytes : cases) {
+        const NVResult<QVariantList> entries = NVSUFeed::readEntries(bytes);
+        ASSERT_FALSE(entries.ok()) << bytes.left(80).toStdString();
+        EXPECT_NE(entries.error().code(), NVSUFeed::NotAnArrayErrorCode);
+        EXPECT_FALSE(entries.error().localizedDescription().isEmpty());
+    }
+}
+
+TEST_F(NVSUUpdateSelectionTest, FeedBytesThroughSelection)
+{
+    // The same feed in both encodings selects the same update with the same lines.
+    const QVariantList feed{
+        v(6400, {{"DownloadPageURL", QVariantMap{{"de", "https://velkin.example/de"}, {"en", "https://velkin.example/en"}}}}),
+        v(6500, {{"BundleVersion", qint64(6500)}}),
+        v(6600, {{"SuppressAutoUpdate", QDateTime::fromSecsSinceEpoch(0, Qt::UTC)}}),
+        v(6450, {{"SuppressAutoUpdate", false}, {"MaximumSystemVersion", "2.99"}}),
+        QByteArray("\x00\x01", 2),
+    };
+    for (const auto format : {NVPropertyList::Format::XML, NVPropertyList::Format::Binary}) {
+        const NVResult<QVariantList> entries = NVSUFeed::readEntries(*NVPropertyList::write(feed, format));
+        ASSERT_TRUE(entries);
+        const Selection s = select(*entries, Automatic);
+        EXPECT_EQ(tag(s.update), "6450");
+        ASSERT_EQ(s.lines.size(), 5) << s.lines.join('\n').toStdString();
+        EXPECT_EQ(s.lines[0], L + "Class of property BundleVersion is NSNumber, not NSString");
+        EXPECT_TRUE(s.lines[1].startsWith(L + "Invalid entry ignored: {"));
+        EXPECT_EQ(s.lines[2], L + "Class of property SuppressAutoUpdate is NSDate, not NSNumber");
+        EXPECT_TRUE(s.lines[3].startsWith(L + "Invalid entry ignored: {"));
+        EXPECT_EQ(s.lines[4], L + "Ignoring invalid entry of class NSData");
+    }
+}
+
+} // namespace

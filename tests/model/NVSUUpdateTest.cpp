@@ -1,0 +1,362 @@
+#include "model/NVSUUpdate.h"
+
+#include "ModelTestSupport.h"
+#include "support/LogCapture.h"
+
+#include <QDateTime>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using ModelTest::entry;
+
+const QStringList German{"de-DE", "en"};
+
+std::optional<NVSUUpdate> validate(const QVariantMap &properties, const QStringList &languages = German)
+{
+    return NVSUUpdate::initWithUpdateProperties(properties, &languages);
+}
+
+TEST(NVSUUpdate, ValidationReportsTheFirstOffendingKeyInTableOrder)
+{
+    const QVariant number = qint64(6500);
+    const QVariant date = QDateTime::fromSecsSinceEpoch(0);
+    const struct {
+        const char *name;
+        QVariantMap changes;
+        QString line; // empty: valid
+    } cases[] = {
+        {"complete", {}, {}},
+        {"optional keys absent or present", {{"ReleaseNotesURL", "notes.html"}, {"ReleaseLifecycle", "beta"},
+                                             {"MinimumSystemVersion", "2.28"}, {"MaximumSystemVersion", "2.40"},
+                                             {"MinimumBaseVersion", "6000"}, {"SuppressAutoUpdate", true}}, {}},
+        {"no BundleVersion", {{"BundleVersion", {}}}, "Mandatory property BundleVersion not found in update description"},
+        {"no BundleShortVersionString", {{"BundleShortVersionString", {}}},
+         "Mandatory property BundleShortVersionString not found in update description"},
+        {"no InstallationObject", {{"InstallationObject", {}}},
+         "Mandatory property InstallationObject not found in update description"},
+        {"no InstallationMechanism", {{"InstallationMechanism", {}}},
+         "Mandatory property InstallationMechanism not found in update description"},
+        {"no DownloadURL", {{"DownloadURL", {}}}, "Mandatory property DownloadURL not found in update description"},
+        {"no DownloadPageURL", {{"DownloadPageURL", {}}}, "Mandatory property DownloadPageURL not found in update description"},
+        {"empty localized DownloadPageURL", {{"DownloadPageURL", QVariantMap()}},
+         "Mandatory property DownloadPageURL not found in update description"},
+        {"empty localized ReleaseNotesURL is absent", {{"ReleaseNotesURL", QVariantMap()}}, {}},
+        {"BundleVersion as a number", {{"BundleVersion", number}}, "Class of property BundleVersion is NSNumber, not NSString"},
+        {"the first of two faults", {{"BundleShortVersionString", number}, {"DownloadURL", {}}},
+         "Class of property BundleShortVersionString is NSNumber, not NSString"},
+        {"a missing key before a wrong one", {{"InstallationObject", {}}, {"BundleShortVersionString", "x"}, {"DownloadURL", number}},
+         "Mandatory property InstallationObject not found in update description"},
+        {"a dictionary where none is localizable", {{"MinimumSystemVersion", QVariantMap{{"en", "2.28"}}}},
+         "Class of property MinimumSystemVersion is NSDictionary, not NSString"},
+        {"a localized value of the wrong class", {{"DownloadPageURL", QVariantMap{{"de", number}, {"en", "x"}}}},
+         "Class of property DownloadPageURL is NSNumber, not NSString"},
+        {"SuppressAutoUpdate as a date", {{"SuppressAutoUpdate", date}},
+         "Class of property SuppressAutoUpdate is NSDate, not NSNumber"},
+        {"SuppressAutoUpdate as an array", {{"SuppressAutoUpdate", QVariantList{true}}},
+         "Class of property SuppressAutoUpdate is NSArray, not NSNumber"},
+        {"ReleaseLifecycle as data", {{"ReleaseLifecycle", QByteArray("beta")}},
+         "Class of property ReleaseLifecycle is NSData, not NSString"},
+        {"ReleaseNotesURL as a boolean", {{"ReleaseNotesURL", true}}, "Class of property ReleaseNotesURL is NSNumber, not NSString"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        LogCapture log;
+        const std::optional<NVSUUpdate> update = validate(entry("6500", "6.5", c.changes));
+        EXPECT_EQ(update.has_value(), c.line.isEmpty());
+        if (c.line.isEmpty())
+            EXPECT_TRUE(log.messages().isEmpty()) << log.messages().join('\n').toStdString();
+        else
+            EXPECT_EQ(log.messages(), QStringList{"Software Update: " + c.line});
+    }
+}
+
+TEST(NVSUUpdate, EveryKeyRefusesEveryWrongClass)
+{
+    // Whatever class a feed puts under a key, validation answers with the
+    // line that names key and class; none is let through as something else.
+    const QStringList stringKeys{"BundleVersion", "BundleShortVersionString", "InstallationObject", "InstallationMechanism",
+                                 "DownloadURL", "DownloadPageURL", "ReleaseNotesURL", "ReleaseLifecycle",
+                                 "MinimumSystemVersion", "MaximumSystemVersion", "MinimumBaseVersion"};
+    const QStringList localizable{"DownloadPageURL", "ReleaseNotesURL"};
+    const struct {
+        QVariant value;
+        QString className;
+    } wrong[] = {
+        {true, "NSNumber"},
+        {qint64(-1), "NSNumber"},
+        {quint64(18446744073709551615ULL), "NSNumber"},
+        {1.5, "NSNumber"},
+        {QDateTime::fromSecsSinceEpoch(0), "NSDate"},
+        {QByteArray("\xff\xfe"), "NSData"},
+        {QVariantList{"6500"}, "NSArray"},
+        {QVariantMap{{"en", "6500"}}, "NSDictionary"},
+    };
+    for (const QString &key : stringKeys) {
+        for (const auto &w : wrong) {
+            if (w.className == "NSDictionary" && localizable.contains(key))
+                continue; // resolved to its string instead
+            SCOPED_TRACE((key + " as " + NVValue::description(w.value)).toStdString());
+            LogCapture log;
+            EXPECT_FALSE(validate(entry("6500", "6.5", {{key, w.value}})));
+            EXPECT_EQ(log.messages(), QStringList{"Software Update: Class of property " + key + " is " + w.className + ", not NSString"});
+        }
+    }
+}
+
+TEST(NVSUUpdate, OnlyKnownKeysAreKeptAndSuppressAutoUpdateBecomesABoolean)
+{
+    const struct {
+        QVariant value;
+        bool suppress;
+    } cases[] = {
+        {QVariant(), false},
+        {"YES", true},
+        {"yes", true},
+        {"yEs", true},
+        {"1", false},
+        {"true", false},
+        {"YES ", false},
+        {"", false},
+        {true, true},
+        {false, false},
+        {qint64(5), true},
+        {qint64(0), false},
+        {0.0, false},
+        {quint64(1ULL << 40), true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(NVValue::description(c.value).toStdString());
+        const std::optional<NVSUUpdate> update = validate(entry("6500", "6.5", {{"SuppressAutoUpdate", c.value}, {"Extra", "dropped"}}));
+        ASSERT_TRUE(update);
+        EXPECT_EQ(update->suppressAutoUpdate(), c.suppress);
+        EXPECT_FALSE(update->baseProperties().contains("Extra"));
+        EXPECT_EQ(update->baseProperties().contains("SuppressAutoUpdate"), c.value.isValid());
+        if (NVValue::isString(c.value)) {
+            EXPECT_EQ(update->baseProperties().value("SuppressAutoUpdate"), QVariant(c.suppress));
+        } else if (c.value.isValid()) {
+            EXPECT_EQ(update->baseProperties().value("SuppressAutoUpdate"), c.value); // numbers unchanged
+        }
+    }
+}
+
+TEST(NVSUUpdate, EnumerationsMatchTheirTextsExactly)
+{
+    const struct {
+        QString text;
+        NVSUInstallationMechanism mechanism;
+    } mechanisms[] = {
+        {"Installer", NVSUInstallationMechanismInstaller},
+        {"ReplaceBundle", NVSUInstallationMechanismReplaceBundle},
+        {"replacebundle", NVSUInstallationMechanismUnsupported},
+        {"installer", NVSUInstallationMechanismUnsupported},
+        {" ReplaceBundle", NVSUInstallationMechanismUnsupported},
+        {"", NVSUInstallationMechanismUnsupported},
+    };
+    for (const auto &m : mechanisms)
+        EXPECT_EQ(validate(entry("6500", "6.5", {{"InstallationMechanism", m.text}}))->installationMechanism(), m.mechanism)
+            << m.text.toStdString();
+
+    const struct {
+        QVariant text;
+        NVSUReleaseLifecycle lifecycle;
+    } lifecycles[] = {
+        {"beta", NVSUReleaseLifecycleBeta},
+        {"nightly", NVSUReleaseLifecycleNightly},
+        {"release candidate", NVSUReleaseLifecycleReleaseCandidate},
+        {"Beta", NVSUReleaseLifecycleRelease},
+        {"Release Candidate", NVSUReleaseLifecycleRelease},
+        {"release", NVSUReleaseLifecycleRelease},
+        {QVariant(), NVSUReleaseLifecycleRelease},
+    };
+    for (const auto &l : lifecycles) {
+        const std::optional<NVSUUpdate> update = validate(entry("6500", "6.5", {{"ReleaseLifecycle", l.text}}));
+        EXPECT_EQ(update->releaseLifecycle(), l.lifecycle) << l.text.toString().toStdString();
+        EXPECT_EQ(update->isPreReleaseVersion(), l.lifecycle != NVSUReleaseLifecycleRelease);
+    }
+}
+
+TEST(NVSUUpdate, PreferredLocalizationFollowsTheUsersLanguagesInOrder)
+{
+    const struct {
+        QStringList keys, languages;
+        QString chosen;
+    } cases[] = {
+        {{"de", "en"}, {"de-DE", "en"}, "de"},
+        {{"de", "en"}, {"fr-FR", "en-GB"}, "en"},
+        {{"de", "en", "fr"}, {"it"}, "en"},          // nothing matches: English
+        {{"fr", "de"}, {"it"}, "de"},                // not even English: the smallest key
+        {{"pt", "pt_BR"}, {"pt-BR"}, "pt_BR"},       // exact before the language alone
+        {{"pt", "pt_BR"}, {"pt-PT"}, "pt"},
+        {{"de-CH"}, {"de"}, "de-CH"},                // a regional form of the language
+        {{"EN", "de"}, {"en-US"}, "EN"},
+        {{"zh-Hant", "zh-Hans"}, {"zh-Hant-TW"}, "zh-Hant"},
+        {{"en"}, {}, "en"},
+        {{}, {"en"}, QString()},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(NVSUPreferredLocalization(c.keys, c.languages), c.chosen)
+            << c.keys.join(',').toStdString() << " for " << c.languages.join(',').toStdString();
+
+    const QVariantMap pages{{"de", "https://velkin.example/de/download"}, {"en", "https://velkin.example/en/download"}};
+    const QVariantMap changes{{"DownloadPageURL", pages}, {"ReleaseNotesURL", QVariantMap{{"en", "notes.html"}}}};
+    EXPECT_EQ(validate(entry("6500", "6.5", changes))->downloadPageURL(), QUrl("https://velkin.example/de/download"));
+    EXPECT_EQ(validate(entry("6500", "6.5", changes), {"fr", "en"})->downloadPageURL(), QUrl("https://velkin.example/en/download"));
+    EXPECT_EQ(validate(entry("6500", "6.5", changes))->baseProperties().value("ReleaseNotesURL"), QVariant("notes.html"));
+}
+
+TEST(NVSUUpdate, URLsAndTheReleaseNotesVersionQuery)
+{
+    ModelTest::InstalledApplication app("6400", "6.4");
+    const struct {
+        QString text;
+        std::optional<QUrl> url;
+    } urls[] = {
+        {"https://updates.example/Velkin-6500.tar.gz", QUrl("https://updates.example/Velkin-6500.tar.gz")},
+        {"https://updates.example/a%20b.zip", QUrl("https://updates.example/a%20b.zip")},
+        {"https://updates.example/a b.zip", std::nullopt},
+        {"https://updates.example/\u00e4.zip", std::nullopt},
+        {"https://updates.example/%zz", std::nullopt},
+        {"https://[::1", std::nullopt},
+        {"", std::nullopt},
+    };
+    for (const auto &u : urls) {
+        const std::optional<NVSUUpdate> update = validate(entry("6500", "6.5", {{"DownloadURL", u.text}, {"DownloadPageURL", u.text}}));
+        ASSERT_TRUE(update);
+        EXPECT_EQ(update->downloadURL(), u.url) << u.text.toStdString();
+        EXPECT_EQ(update->downloadPageURL(), u.url) << u.text.toStdString();
+    }
+
+    const struct {
+        QVariant notes;
+        std::optional<QString> url;
+    } notes[] = {
+        {"page.html", "page.html?v=6400"},
+        {"https://velkin.example/notes?lang=de", "https://velkin.example/notes?lang=de?v=6400"},
+        {"not a url", std::nullopt},
+        {QVariant(), std::nullopt},
+    };
+    for (const auto &n : notes) {
+        const std::optional<NVSUUpdate> update = validate(entry("6500", "6.5", {{"ReleaseNotesURL", n.notes}}));
+        const std::optional<QUrl> url = update->releaseNotesURL();
+        ASSERT_EQ(url.has_value(), n.url.has_value()) << n.notes.toString().toStdString();
+        if (url) {
+            EXPECT_EQ(url->toString(), *n.url);
+        }
+    }
+    // The installed version is read at each call.
+    app.setInfo({{"CFBundleVersion", "6450"}});
+    EXPECT_EQ(validate(entry("6500", "6.5", {{"ReleaseNotesURL", "page.html"}}))->releaseNotesURL(), QUrl("page.html?v=6450"));
+}
+
+TEST(NVSUUpdate, CompatibilityWithTheRunningSystemLogsTheFailedBound)
+{
+    ModelTest::InstalledApplication app({}, NVVersionNumber(2, 36, 0));
+    ModelTest::Defaults defaults;
+    const struct {
+        QVariant minimum, maximum;
+        bool compatible;
+        QString line;
+    } cases[] = {
+        {{}, {}, true, {}},
+        {"2.28", {}, true, {}},
+        {"2.36", "2.36", true, {}},
+        {"2.36b1", {}, true, {}},   // the final system is newer than any beta of it
+        {{}, "2.36.0", true, {}},
+        {"2.37", {}, false, "Skipping update to 6.5 (6500) because it requires at least glibc 2.37"},
+        {"2.36.1", "2.40", false, "Skipping update to 6.5 (6500) because it requires at least glibc 2.36.1"},
+        {{}, "2.35", false, "Skipping update to 6.5 (6500) because it runs only up to glibc 2.35"},
+        {"2.28", "2.36b2", false, "Skipping update to 6.5 (6500) because it runs only up to glibc 2.36b2"},
+        {"garbage", {}, true, {}},  // a minimum that reads as zero bounds nothing
+        {{}, "x", false, "Skipping update to 6.5 (6500) because it runs only up to glibc x"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.minimum.toString().toStdString() + " - " + c.maximum.toString().toStdString());
+        const std::optional<NVSUUpdate> update =
+            validate(entry("6500", "6.5", {{"MinimumSystemVersion", c.minimum}, {"MaximumSystemVersion", c.maximum}}));
+        LogCapture log;
+        EXPECT_EQ(update->isCompatibleWithSystemVersion(), c.compatible);
+        EXPECT_EQ(update->isCompatibleWithSystemVersion(), c.compatible); // logged again at every call
+        if (c.line.isEmpty())
+            EXPECT_TRUE(log.messages().isEmpty());
+        else
+            EXPECT_EQ(log.messages(), QStringList(2, "Software Update Debug: " + c.line));
+    }
+
+    // The line is formatted but not written while debug logging is off.
+    defaults->setBool(false, SoftwareUpdateDebugLogsEnabledKey);
+    LogCapture log;
+    EXPECT_FALSE(validate(entry("6500", "6.5", {{"MinimumSystemVersion", "3.0"}}))->isCompatibleWithSystemVersion());
+    EXPECT_TRUE(log.messages().isEmpty());
+}
+
+TEST(NVSUUpdate, AutoUpgradabilityAndTheBetterCandidate)
+{
+    ModelTest::InstalledApplication app("6300", "6.3");
+    const auto update = [](const QString &version, const QVariantMap &changes = {}) {
+        return *validate(entry(version, version, changes));
+    };
+    const NVSUUpdate plain = update("6400");
+    const NVSUUpdate baseMet = update("6450", {{"MinimumBaseVersion", "6300"}});
+    const NVSUUpdate baseAbove = update("6500", {{"MinimumBaseVersion", "6350"}});
+    const NVSUUpdate suppressed = update("6600", {{"SuppressAutoUpdate", "YES"}});
+    const NVSUUpdate incompatible = update("6700", {{"MinimumSystemVersion", "9.0"}});
+    const NVSUUpdate newer = update("6800");
+    const NVSUUpdate sameAsPlain = update("6400", {{"InstallationObject", "Other.app"}});
+
+    EXPECT_TRUE(plain.isAutoUpgradable());
+    EXPECT_TRUE(baseMet.isAutoUpgradable());
+    EXPECT_FALSE(baseAbove.isAutoUpgradable());
+    EXPECT_FALSE(suppressed.isAutoUpgradable());
+    EXPECT_FALSE(incompatible.isAutoUpgradable());
+    EXPECT_TRUE(plain.isFreeUpdate());
+
+    const struct {
+        const NVSUUpdate *a;
+        const NVSUUpdate *b;
+        bool better;
+    } cases[] = {
+        {&plain, nullptr, true},
+        {&baseAbove, nullptr, true},
+        {&plain, &baseAbove, true},       // older but installable beats newer by hand only
+        {&baseAbove, &plain, false},
+        {&plain, &suppressed, true},
+        {&plain, &incompatible, true},
+        {&newer, &plain, true},
+        {&plain, &newer, false},
+        {&plain, &sameAsPlain, false},    // equal versions: the first one stays
+        {&sameAsPlain, &plain, false},
+        {&suppressed, &baseAbove, true},  // both by hand only: the newer
+        {&baseAbove, &suppressed, false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.a->version().versionNumber().toStdString() + " vs "
+                     + (c.b ? c.b->version().versionNumber().toStdString() : "nil"));
+        EXPECT_EQ(c.a->isBetterThanUpdate(c.b), c.better);
+    }
+    EXPECT_TRUE(plain.isBetterThanUpdate(std::optional<NVSUUpdate>()));
+
+    // Without an installed version, no minimum base version counts as met.
+    app.setInfo({});
+    EXPECT_FALSE(baseMet.isAutoUpgradable());
+    EXPECT_TRUE(plain.isAutoUpgradable());
+}
+
+TEST(NVSUUpdate, DescriptionIsTheTextFormOfTheKeptPropertiesAndABlank)
+{
+    const std::optional<NVSUUpdate> update =
+        validate(entry("6500", "6.5", {{"SuppressAutoUpdate", "yes"}, {"DownloadPageURL", QVariantMap{{"en", "page"}}}, {"Extra", 1}}));
+    EXPECT_EQ(update->description(),
+              "{\n"
+              "    BundleShortVersionString = 6.5;\n"
+              "    BundleVersion = 6500;\n"
+              "    DownloadPageURL = page;\n"
+              "    DownloadURL = https://updates.example/Velkin-6500.tar.gz;\n"
+              "    InstallationMechanism = ReplaceBundle;\n"
+              "    InstallationObject = Velkin.app;\n"
+              "    SuppressAutoUpdate = 1;\n"
+              "} ");
+}
+
+} // namespace

@@ -1,0 +1,187 @@
+#include "model/NVVersionNumber.h"
+
+#include <QSet>
+
+#include <gnu/libc-version.h>
+#include <gtest/gtest.h>
+
+#include <limits>
+
+namespace {
+
+constexpr quint64 Max = std::numeric_limits<quint64>::max();
+constexpr quint64 SignedMax = quint64(std::numeric_limits<qint64>::max());
+constexpr quint64 SignedMin = quint64(std::numeric_limits<qint64>::min());
+
+struct Fields {
+    quint64 major, minor, bugfix;
+};
+
+TEST(NVVersionNumber, ParsingReadsUpToThreeComponentsByTheIntegerValueRule)
+{
+    struct Case {
+        QString text;
+        std::optional<Fields> expected;
+    };
+    const Case cases[] = {
+        {"14.2.1", Fields{14, 2, 1}},
+        {"14.2", Fields{14, 2, 0}},
+        {"14", Fields{14, 0, 0}},
+        {"10.x", Fields{10, 0, 0}},
+        {".5", Fields{0, 5, 0}},
+        {"", Fields{0, 0, 0}},
+        {"5..1", Fields{5, 0, 1}},
+        {"3b2.12 beta.9x", Fields{3, 12, 9}},
+        {" 7.+8.\t-1", Fields{7, 8, Max}},           // blanks and signs; -1 wraps to the top
+        {"99999999999999999999", Fields{SignedMax, 0, 0}},  // beyond 64 bits: the signed limit
+        {"1.-99999999999999999999", Fields{1, SignedMin, 0}},
+        {"1.2.3.4", std::nullopt},
+        {"1.2.3.", std::nullopt},
+        {"...", std::nullopt},
+        {QString(), std::nullopt},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.text.toStdString());
+        const std::optional<NVVersionNumber> parsed = NVVersionNumber::versionNumberWithVersionString(c.text);
+        ASSERT_EQ(parsed.has_value(), c.expected.has_value());
+        if (!parsed)
+            continue;
+        EXPECT_EQ(parsed->major(), c.expected->major);
+        EXPECT_EQ(parsed->minor(), c.expected->minor);
+        EXPECT_EQ(parsed->bugfix(), c.expected->bugfix);
+    }
+}
+
+TEST(NVVersionNumber, VersionStringAlwaysShowsTheMinorAndDropsAZeroBugfix)
+{
+    const struct {
+        NVVersionNumber version;
+        QString text;
+    } cases[] = {
+        {{14, 2, 1}, "14.2.1"},
+        {{14, 2, 0}, "14.2"},
+        {{14, 0, 0}, "14.0"},
+        {{0, 0, 0}, "0.0"},
+        {{0, 0, 7}, "0.0.7"},
+        {{Max, 1000, Max}, "18446744073709551615.1000.18446744073709551615"},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(c.version.versionString(), c.text);
+        EXPECT_EQ(c.version.description(), c.text);
+    }
+    EXPECT_EQ(NVVersionNumber::versionNumberWithVersionString("14.2.0")->versionString(), "14.2");
+}
+
+TEST(NVVersionNumber, PackedIntegerReducesMinorAndBugfixAndWraps)
+{
+    const struct {
+        NVVersionNumber version;
+        quint64 packed;
+    } cases[] = {
+        {{14, 2, 1}, 14'002'001},
+        {{1, 1000, 0}, 1'000'000},
+        {{1, 2, 1005}, 1'002'005},
+        {{0, 999'999, 999'999}, 999'999},
+        // 18446744073710 * 10^6 exceeds 2^64 by 448384.
+        {{18'446'744'073'710, 0, 0}, 448'384},
+        {{Max, 0, 0}, Max - 999'999},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(c.version.versionInteger(), c.packed) << c.version.versionString().toStdString();
+
+    const struct {
+        quint64 packed;
+        Fields fields;
+    } unpacked[] = {
+        {14'002'001, {14, 2, 1}},
+        {999, {0, 0, 999}},
+        {1'000'000, {1, 0, 0}},
+        {Max, {18'446'744'073'709, 551, 615}},
+    };
+    for (const auto &c : unpacked) {
+        const NVVersionNumber v = NVVersionNumber::versionNumberWithVersionInteger(c.packed);
+        EXPECT_EQ(v.major(), c.fields.major);
+        EXPECT_EQ(v.minor(), c.fields.minor);
+        EXPECT_EQ(v.bugfix(), c.fields.bugfix);
+        EXPECT_EQ(v.versionInteger(), c.packed);
+    }
+}
+
+TEST(NVVersionNumber, CompareFollowsThePackedValueWhileEqualityUsesTheFields)
+{
+    const struct {
+        NVVersionNumber a, b;
+        NVComparisonResult order;
+        bool equal;
+    } cases[] = {
+        {{1, 1000, 0}, {1, 0, 0}, NVOrderedSame, false},
+        {{1, 2, 1005}, {1, 2, 5}, NVOrderedSame, false},
+        {{14, 2, 1}, {14, 2, 1}, NVOrderedSame, true},
+        {{10, 15, 0}, {11, 0, 0}, NVOrderedAscending, false},
+        {{11, 0, 0}, {10, 15, 0}, NVOrderedDescending, false},
+        {{1, 999, 0}, {1, 1001, 0}, NVOrderedDescending, false}, // 1001 aliases to 1
+        // A major so large that the packed value wraps orders below 1.0.
+        {{18'446'744'073'710, 0, 0}, {1, 0, 0}, NVOrderedAscending, false},
+        // -1 stored as 2^64 - 1 packs near the top and orders as unsigned.
+        {{Max, 0, 0}, {1, 0, 0}, NVOrderedDescending, false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.a.versionString().toStdString() + " vs " + c.b.versionString().toStdString());
+        EXPECT_EQ(c.a.compare(c.b), c.order);
+        EXPECT_EQ(c.b.compare(c.a), NVComparisonResult(-c.order));
+        EXPECT_EQ(c.a.isEqual(c.b), c.equal);
+        EXPECT_EQ(c.a == c.b, c.equal);
+    }
+}
+
+TEST(NVVersionNumber, CompareVersionStringTreatsUnparsableSidesAsTheRulesSay)
+{
+    const struct {
+        QString a, b;
+        NVComparisonResult order;
+    } cases[] = {
+        {"10.15", "11.0", NVOrderedAscending},
+        {"11.0", "10.15", NVOrderedDescending},
+        {"14", "14.0.0", NVOrderedSame},
+        {"1.1000", "1.0", NVOrderedSame},
+        {"1.2.3.4", "1.0", NVOrderedSame},      // the first fails: same
+        {QString(), "1.0", NVOrderedSame},
+        {"1.0", "1.2.3.4", NVOrderedDescending}, // the second fails: against 0
+        {"0.0.0", "1.2.3.4", NVOrderedSame},
+        {"0.0.1", QString(), NVOrderedDescending},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(NVVersionNumber::compareVersionString(c.a, c.b), c.order)
+            << c.a.toStdString() << " vs " << c.b.toStdString();
+}
+
+TEST(NVVersionNumber, EqualVersionsHashEqualAndDeduplicateInSets)
+{
+    const NVVersionNumber a(14, 2, 1);
+    const NVVersionNumber b = *NVVersionNumber::versionNumberWithVersionString("14.2.1");
+    const NVVersionNumber aliased(14, 2, 1001);
+    EXPECT_EQ(a.hash(), b.hash());
+    EXPECT_EQ(qHash(a), qHash(b));
+    EXPECT_EQ(std::hash<NVVersionNumber>()(a), std::hash<NVVersionNumber>()(b));
+
+    QSet<NVVersionNumber> set{a, b, aliased, NVVersionNumber(14, 1, 2), NVVersionNumber()};
+    EXPECT_EQ(set.size(), 4); // a and b are one; the aliased version stays distinct
+    EXPECT_TRUE(set.contains(NVVersionNumber(14, 2, 1)));
+    EXPECT_FALSE(set.contains(NVVersionNumber(14, 2, 2)));
+}
+
+TEST(NVVersionNumber, CurrentSystemVersionIsTheRunningCLibraryUnlessPinned)
+{
+    const QString running = QString::fromLatin1(gnu_get_libc_version());
+    const NVVersionNumber current = NVVersionNumber::currentSystemVersion();
+    EXPECT_GE(current.major(), 2u);
+    // glibc versions are "2.36" or "2.36.1", so they print back unchanged.
+    EXPECT_EQ(current.versionString(), running);
+
+    NVVersionNumber::setCurrentSystemVersionForTesting(NVVersionNumber(2, 17, 0));
+    EXPECT_EQ(NVVersionNumber::currentSystemVersion().versionString(), "2.17");
+    NVVersionNumber::setCurrentSystemVersionForTesting(std::nullopt);
+    EXPECT_EQ(NVVersionNumber::currentSystemVersion().versionString(), running);
+}
+
+} // namespace
