@@ -63,6 +63,15 @@ bool isURLCharacter(char16_t c)
     }
 }
 
+qsizetype ruleIndex(const std::array<KeyRule, 12> &rules, const QString &key)
+{
+    // The lengths differ for most pairs, so most comparisons end there.
+    for (size_t i = 0; i < rules.size(); ++i)
+        if (rules[i].key.size() == key.size() && rules[i].key == key)
+            return qsizetype(i);
+    return -1;
+}
+
 bool isHexDigit(char16_t c) { return (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f') || (c >= u'A' && c <= u'F'); }
 
 } // namespace
@@ -122,26 +131,51 @@ std::optional<QUrl> NVSUURLFromFeedString(const QString &text)
 
 std::optional<NVSUUpdate> NVSUUpdate::initWithUpdateProperties(const QVariantMap &properties, const QStringList *userLanguages)
 {
+    const std::array<KeyRule, 12> &rules = keyRules();
+
+    // One pass over the dictionary finds the value of every known key; a feed
+    // holds thousands of entries, and twelve lookups each would dominate.
+    std::array<const QVariant *, 12> found{};
+    qsizetype unknownKeys = 0;
+    for (auto it = properties.cbegin(); it != properties.cend(); ++it) {
+        const qsizetype index = ruleIndex(rules, it.key());
+        if (index >= 0)
+            found[index] = &it.value();
+        else
+            ++unknownKeys;
+    }
+
     QStringList languages;
     bool languagesRead = false;
-    QVariantMap result;
-    for (const KeyRule &rule : keyRules()) {
-        auto found = properties.constFind(rule.key);
-        QVariant value = found != properties.constEnd() ? found.value() : QVariant();
-        bool present = found != properties.constEnd();
+    // Values that differ from the dictionary's own: a localized string taken
+    // out of its dictionary, a flag read from text.
+    std::array<QVariant, 12> replaced;
+    std::array<bool, 12> isReplaced{};
+    bool changed = unknownKeys > 0;
 
-        if (present && rule.localizable == Localizable::Yes && NVValue::isDictionary(value)) {
-            const QVariantMap localized = value.toMap();
+    for (size_t index = 0; index < rules.size(); ++index) {
+        const KeyRule &rule = rules[index];
+        const QVariant *value = found[index];
+
+        if (value && rule.localizable == Localizable::Yes && NVValue::isDictionary(*value)) {
+            const QVariantMap &localized = *static_cast<const QVariantMap *>(value->constData());
             if (!userLanguages && !languagesRead) {
                 languages = NVBundle::userLanguages();
                 languagesRead = true;
             }
             const QString chosen = NVSUPreferredLocalization(localized.keys(), userLanguages ? *userLanguages : languages);
-            present = !chosen.isNull();
-            value = present ? localized.value(chosen) : QVariant();
+            if (chosen.isNull()) {
+                found[index] = nullptr; // an empty dictionary counts as absent
+                value = nullptr;
+            } else {
+                replaced[index] = localized.value(chosen);
+                isReplaced[index] = true;
+                value = &replaced[index];
+            }
+            changed = true;
         }
 
-        if (!present) {
+        if (!value) {
             if (rule.requirement == Requirement::Mandatory) {
                 NVSULog(QStringLiteral("Mandatory property %@ not found in update description"), rule.key);
                 return std::nullopt;
@@ -151,26 +185,41 @@ std::optional<NVSUUpdate> NVSUUpdate::initWithUpdateProperties(const QVariantMap
 
         if (rule.valueClass == ValueClass::Number) {
             // A feed may write the flag as text; only "YES" in any case is true.
-            if (NVValue::isString(value)) {
-                value = QVariant(value.toString().compare(QLatin1String("YES"), Qt::CaseInsensitive) == 0);
-            } else if (!NVValue::isNumber(value)) {
-                NVSULog(QStringLiteral("Class of property %@ is %@, not NSNumber"), rule.key, NVValue::className(value));
+            if (NVValue::isString(*value)) {
+                replaced[index] = QVariant(value->toString().compare(QLatin1String("YES"), Qt::CaseInsensitive) == 0);
+                isReplaced[index] = true;
+                changed = true;
+            } else if (!NVValue::isNumber(*value)) {
+                NVSULog(QStringLiteral("Class of property %@ is %@, not NSNumber"), rule.key, NVValue::className(*value));
                 return std::nullopt;
             }
-        } else if (!NVValue::isString(value)) {
-            NVSULog(QStringLiteral("Class of property %@ is %@, not NSString"), rule.key, NVValue::className(value));
+        } else if (!NVValue::isString(*value)) {
+            NVSULog(QStringLiteral("Class of property %@ is %@, not NSString"), rule.key, NVValue::className(*value));
             return std::nullopt;
         }
-        result.insert(rule.key, value);
     }
-    return NVSUUpdate(std::move(result));
+
+    // Most entries hold exactly the known keys as they are: then the kept
+    // dictionary is the given one, shared rather than copied.
+    if (!changed)
+        return NVSUUpdate(properties);
+    QVariantMap kept;
+    for (size_t index = 0; index < rules.size(); ++index) {
+        if (isReplaced[index])
+            kept.insert(rules[index].key, replaced[index]);
+        else if (found[index])
+            kept.insert(rules[index].key, *found[index]);
+    }
+    return NVSUUpdate(std::move(kept));
 }
 
 QString NVSUUpdate::stringValue(const QString &key) const
 {
     // Validation let only strings through under these keys.
     auto found = m_properties.constFind(key);
-    return found != m_properties.constEnd() ? found.value().toString() : QString();
+    if (found == m_properties.constEnd() || !NVValue::isString(found.value()))
+        return QString();
+    return *static_cast<const QString *>(found.value().constData());
 }
 
 std::optional<NVSUVersion> NVSUUpdate::optionalVersion(const QString &key) const

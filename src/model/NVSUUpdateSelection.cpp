@@ -45,7 +45,7 @@ std::optional<NVSUUpdate> selectUpdateFromArray(const QVariantList &entries, con
             NVSULog(QStringLiteral("Ignoring invalid entry of class %@"), NVValue::className(entry));
             continue;
         }
-        const QVariantMap properties = entry.toMap();
+        const QVariantMap &properties = *static_cast<const QVariantMap *>(entry.constData());
         std::optional<NVSUUpdate> update = NVSUUpdate::initWithUpdateProperties(properties, &languages);
         if (!update) {
             NVSULog(QStringLiteral("Invalid entry ignored: %@"), entry);

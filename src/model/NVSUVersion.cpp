@@ -85,7 +85,19 @@ std::optional<NVSUVersion> NVSUVersion::versionWithVersionNumber(const QString &
     return NVSUVersion(versionNumber, displayName);
 }
 
-NVSUVersion NVSUVersion::systemVersion() { return NVSUVersion(NVVersionNumber::currentSystemVersion().versionString()); }
+NVSUVersion NVSUVersion::systemVersion()
+{
+    // Asked for once or twice per feed entry; the text is made again only
+    // when the version changed (which only a test does).
+    thread_local std::optional<NVVersionNumber> lastNumber;
+    thread_local QString lastText;
+    const NVVersionNumber current = NVVersionNumber::currentSystemVersion();
+    if (!lastNumber || !lastNumber->isEqual(current)) {
+        lastNumber = current;
+        lastText = current.versionString();
+    }
+    return NVSUVersion(lastText);
+}
 
 std::optional<NVSUVersion> NVSUVersion::installedVersion()
 {

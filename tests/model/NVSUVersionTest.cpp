@@ -23,6 +23,7 @@ TEST(NVSUVersion, ParsingReadsComponentsAndTheBetaSuffix)
         {"1.2.3   BETA4", {1, 2, 3, 4}},
         {"1.2.3B4", {1, 2, 3, 4}},
         {"1.2.3 beta 4", {1, 2, 3, 0}}, // a blank before the number ends the suffix
+        {"1.2.3 4", {1, 2, 3, 4}},      // the letter is optional: blanks, then the number
         {"1.2.3b", {1, 2, 3, 0}},
         {"1.2.3bet4", {1, 2, 3, 0}},
         {"1.2.3a4", {1, 2, 3, 0}},      // alpha and rc suffixes are not recognised
