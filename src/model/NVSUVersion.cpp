@@ -2,7 +2,7 @@
 
 #include "foundation/NVBundle.h"
 #include "foundation/NVValue.h"
-#include "model/NVModelPrecondition.h"
+#include "foundation/NVPrecondition.h"
 
 #include <limits>
 
@@ -72,8 +72,8 @@ NVComparisonResult sign(qint32 difference)
 
 NVSUVersion::NVSUVersion(const QString &versionNumber, const QString &displayName)
 {
-    NV_MODEL_PRECONDITION(!versionNumber.isNull(),
-                          QStringLiteral("-[NVSUVersion initWithVersionNumber:displayName:] invoked with versionNumber == nil"));
+    NV_PRECONDITION(!versionNumber.isNull(),
+                    QStringLiteral("-[NVSUVersion initWithVersionNumber:displayName:] invoked with versionNumber == nil"));
     m_versionNumber = versionNumber;
     m_displayName = displayName.isNull() ? versionNumber : displayName;
 }
