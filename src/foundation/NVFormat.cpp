@@ -31,6 +31,12 @@ struct Spec {
 qsizetype parseSpec(QStringView f, qsizetype i, Spec &spec, QString &problem)
 {
     const qsizetype n = f.size();
+    // Most log lines hold nothing but plain "%@"; they are formatted even
+    // when nothing is written, so that case skips the general parse.
+    if (i < n && f[i] == u'@') {
+        spec.conversion = u'@';
+        return i + 1;
+    }
     auto readNumber = [&](qsizetype &k) {
         qint64 v = 0;
         while (k < n && f[k] >= u'0' && f[k] <= u'9') {
@@ -206,7 +212,7 @@ QString formatOne(const Spec &spec, const QVariant &arg, QString &problem)
     const bool text = NVValue::isString(arg);
 
     if (cls == '@') {
-        QString out = NVValue::description(arg);
+        QString out = text ? *static_cast<const QString *>(arg.constData()) : NVValue::description(arg);
         if (spec.precision >= 0)
             out.truncate(spec.precision);
         return pad(out, spec);
