@@ -4,7 +4,12 @@
 #include "foundation/NVValue.h"
 #include "logging/NVLog.h"
 
+#include <algorithm>
 #include <array>
+#include <bitset>
+#include <cstring>
+#include <mutex>
+#include <vector>
 
 namespace {
 
@@ -17,6 +22,22 @@ struct KeyRule {
     Requirement requirement;
     Localizable localizable;
     ValueClass valueClass = ValueClass::String;
+};
+
+// The position of each key in the table below.
+enum Slot : size_t {
+    BundleVersionSlot,
+    BundleShortVersionStringSlot,
+    InstallationObjectSlot,
+    InstallationMechanismSlot,
+    DownloadURLSlot,
+    DownloadPageURLSlot,
+    ReleaseNotesURLSlot,
+    ReleaseLifecycleSlot,
+    MinimumSystemVersionSlot,
+    MaximumSystemVersionSlot,
+    MinimumBaseVersionSlot,
+    SuppressAutoUpdateSlot,
 };
 
 // Validation walks the keys in this order and reports only the first
@@ -40,10 +61,33 @@ const std::array<KeyRule, 12> &keyRules()
     return rules;
 }
 
-// Localization names compare without regard to case or to "-" versus "_".
-QString normalizedLanguage(const QString &name) { return name.toLower().replace(u'_', u'-'); }
+// Localization names compare without regard to case or to "-" versus "_"
+// (language tags are ASCII; anything else must match exactly).
+char16_t foldedLanguageCharacter(char16_t c)
+{
+    if (c >= u'A' && c <= u'Z')
+        return char16_t(c + (u'a' - u'A'));
+    return c == u'_' ? u'-' : c;
+}
 
-QString languageOnly(const QString &normalized) { return normalized.section(u'-', 0, 0); }
+bool isSameLanguageName(QStringView a, QStringView b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (qsizetype i = 0; i < a.size(); ++i)
+        if (foldedLanguageCharacter(a[i].unicode()) != foldedLanguageCharacter(b[i].unicode()))
+            return false;
+    return true;
+}
+
+// "de" of "de-AT", "pt" of "pt_BR", "zh" of "zh-Hant-TW".
+QStringView languageOnly(QStringView name)
+{
+    for (qsizetype i = 0; i < name.size(); ++i)
+        if (name[i] == u'-' || name[i] == u'_')
+            return name.first(i);
+    return name;
+}
 
 bool isURLCharacter(char16_t c)
 {
@@ -65,10 +109,14 @@ bool isURLCharacter(char16_t c)
 
 qsizetype ruleIndex(const std::array<KeyRule, 12> &rules, const QString &key)
 {
-    // The lengths differ for most pairs, so most comparisons end there.
-    for (size_t i = 0; i < rules.size(); ++i)
-        if (rules[i].key.size() == key.size() && rules[i].key == key)
+    // The lengths differ for most pairs, so most comparisons end there; the
+    // rest compare their characters directly.
+    for (size_t i = 0; i < rules.size(); ++i) {
+        const QString &known = rules[i].key;
+        if (known.size() == key.size()
+            && std::memcmp(known.constData(), key.constData(), size_t(key.size()) * sizeof(QChar)) == 0)
             return qsizetype(i);
+    }
     return -1;
 }
 
@@ -76,31 +124,92 @@ bool isHexDigit(char16_t c) { return (c >= u'0' && c <= u'9') || (c >= u'a' && c
 
 } // namespace
 
+struct NVSUUpdate::Data {
+    explicit Data(NVSUVersion updateVersion) : version(std::move(updateVersion)) {}
+
+    NVSUVersion version;
+    std::optional<NVSUVersion> minimumSystemVersion;
+    std::optional<NVSUVersion> maximumSystemVersion;
+    std::optional<NVSUVersion> minimumBaseVersion;
+    NVSUInstallationMechanism installationMechanism = NVSUInstallationMechanismUnsupported;
+    NVSUReleaseLifecycle releaseLifecycle = NVSUReleaseLifecycleRelease;
+    bool suppressAutoUpdate = false;
+    QString installationObject;
+    QString downloadURL;
+    QString downloadPageURL;
+    QString releaseNotesURL; // null when absent
+
+    // The kept dictionary is the given one when validation changed nothing.
+    // Otherwise it is made from the given one and the changes when first
+    // asked for: most candidates are rejected long before anybody does.
+    QVariantMap source;
+    bool sourceIsKept = false;
+    std::vector<std::pair<size_t, QVariant>> replacements; // (table position, value)
+    std::bitset<12> dropped;                              // empty localized dictionaries
+    mutable std::once_flag keptBuilt;
+    mutable QVariantMap kept;
+};
+
+namespace {
+
+// The text of a kept value: null when the key is absent, never null when it
+// is present (an empty text read from a feed may be a null QString, and a
+// null version number would be a programming error).
+const QString &stringIn(const QVariant *value)
+{
+    static const QString absent;
+    static const QString empty = QStringLiteral("");
+    if (!value || !NVValue::isString(*value))
+        return absent;
+    const QString &text = *static_cast<const QString *>(value->constData());
+    return text.isNull() ? empty : text;
+}
+
+NVSUInstallationMechanism mechanismFromText(const QString &text)
+{
+    if (text == QLatin1String("Installer"))
+        return NVSUInstallationMechanismInstaller;
+    if (text == QLatin1String("ReplaceBundle"))
+        return NVSUInstallationMechanismReplaceBundle;
+    return NVSUInstallationMechanismUnsupported;
+}
+
+NVSUReleaseLifecycle lifecycleFromText(const QString &text)
+{
+    if (text == QLatin1String("beta"))
+        return NVSUReleaseLifecycleBeta;
+    if (text == QLatin1String("nightly"))
+        return NVSUReleaseLifecycleNightly;
+    if (text == QLatin1String("release candidate"))
+        return NVSUReleaseLifecycleReleaseCandidate;
+    return NVSUReleaseLifecycleRelease;
+}
+
+} // namespace
+
 QString NVSUPreferredLocalization(const QStringList &keys, const QStringList &userLanguages)
 {
     if (keys.isEmpty())
         return QString();
-    QStringList normalizedKeys;
-    normalizedKeys.reserve(keys.size());
-    for (const QString &key : keys)
-        normalizedKeys << normalizedLanguage(key);
-
+    const auto find = [&keys](auto &&matches) -> qsizetype {
+        for (qsizetype i = 0; i < keys.size(); ++i)
+            if (matches(QStringView(keys[i])))
+                return i;
+        return -1;
+    };
     for (const QString &language : userLanguages) {
-        const QString wanted = normalizedLanguage(language);
-        if (wanted.isEmpty())
+        if (language.isEmpty())
             continue;
-        const qsizetype exact = normalizedKeys.indexOf(wanted);
-        if (exact >= 0)
-            return keys[exact];
-        const QString base = languageOnly(wanted);
-        const qsizetype general = normalizedKeys.indexOf(base);
-        if (general >= 0)
-            return keys[general];
-        for (qsizetype i = 0; i < normalizedKeys.size(); ++i)
-            if (languageOnly(normalizedKeys[i]) == base)
-                return keys[i];
+        const QStringView base = languageOnly(language);
+        qsizetype index = find([&](QStringView key) { return isSameLanguageName(key, language); });
+        if (index < 0)
+            index = find([&](QStringView key) { return isSameLanguageName(key, base); });
+        if (index < 0)
+            index = find([&](QStringView key) { return isSameLanguageName(languageOnly(key), base); });
+        if (index >= 0)
+            return keys[index];
     }
-    const qsizetype english = normalizedKeys.indexOf(QStringLiteral("en"));
+    const qsizetype english = find([](QStringView key) { return isSameLanguageName(key, u"en"); });
     if (english >= 0)
         return keys[english];
     // QVariantMap keys come sorted, so this is the smallest one: the same
@@ -151,6 +260,7 @@ std::optional<NVSUUpdate> NVSUUpdate::initWithUpdateProperties(const QVariantMap
     // out of its dictionary, a flag read from text.
     std::array<QVariant, 12> replaced;
     std::array<bool, 12> isReplaced{};
+    std::bitset<12> dropped;
     bool changed = unknownKeys > 0;
 
     for (size_t index = 0; index < rules.size(); ++index) {
@@ -166,6 +276,7 @@ std::optional<NVSUUpdate> NVSUUpdate::initWithUpdateProperties(const QVariantMap
             const QString chosen = NVSUPreferredLocalization(localized.keys(), userLanguages ? *userLanguages : languages);
             if (chosen.isNull()) {
                 found[index] = nullptr; // an empty dictionary counts as absent
+                dropped.set(index);
                 value = nullptr;
             } else {
                 replaced[index] = localized.value(chosen);
@@ -199,106 +310,95 @@ std::optional<NVSUUpdate> NVSUUpdate::initWithUpdateProperties(const QVariantMap
         }
     }
 
-    // Most entries hold exactly the known keys as they are: then the kept
-    // dictionary is the given one, shared rather than copied.
-    if (!changed)
-        return NVSUUpdate(properties);
-    QVariantMap kept;
-    for (size_t index = 0; index < rules.size(); ++index) {
+    // The kept values: the given ones, or what validation made of them.
+    std::array<const QVariant *, 12> kept = found;
+    for (size_t index = 0; index < rules.size(); ++index)
         if (isReplaced[index])
-            kept.insert(rules[index].key, replaced[index]);
-        else if (found[index])
-            kept.insert(rules[index].key, *found[index]);
-    }
-    return NVSUUpdate(std::move(kept));
+            kept[index] = &replaced[index];
+
+    auto data = std::make_shared<Data>(
+        NVSUVersion(stringIn(kept[BundleVersionSlot]), stringIn(kept[BundleShortVersionStringSlot])));
+    data->minimumSystemVersion = NVSUVersion::versionWithVersionNumber(stringIn(kept[MinimumSystemVersionSlot]));
+    data->maximumSystemVersion = NVSUVersion::versionWithVersionNumber(stringIn(kept[MaximumSystemVersionSlot]));
+    data->minimumBaseVersion = NVSUVersion::versionWithVersionNumber(stringIn(kept[MinimumBaseVersionSlot]));
+    data->installationMechanism = mechanismFromText(stringIn(kept[InstallationMechanismSlot]));
+    data->releaseLifecycle = lifecycleFromText(stringIn(kept[ReleaseLifecycleSlot]));
+    // Numbers count by their Boolean value; text was read above; absent is false.
+    data->suppressAutoUpdate = kept[SuppressAutoUpdateSlot] && NVValue::boolValue(*kept[SuppressAutoUpdateSlot]);
+    data->installationObject = stringIn(kept[InstallationObjectSlot]);
+    data->downloadURL = stringIn(kept[DownloadURLSlot]);
+    data->downloadPageURL = stringIn(kept[DownloadPageURLSlot]);
+    data->releaseNotesURL = stringIn(kept[ReleaseNotesURLSlot]);
+
+    data->source = properties;
+    data->sourceIsKept = !changed;
+    data->dropped = dropped;
+    for (size_t index = 0; index < rules.size(); ++index)
+        if (isReplaced[index])
+            data->replacements.emplace_back(index, std::move(replaced[index]));
+    return NVSUUpdate(std::move(data));
 }
 
-QString NVSUUpdate::stringValue(const QString &key) const
+const QVariantMap &NVSUUpdate::baseProperties() const
 {
-    // Validation let only strings through under these keys.
-    auto found = m_properties.constFind(key);
-    if (found == m_properties.constEnd() || !NVValue::isString(found.value()))
-        return QString();
-    return *static_cast<const QString *>(found.value().constData());
+    if (d->sourceIsKept)
+        return d->source;
+    std::call_once(d->keptBuilt, [this] {
+        const std::array<KeyRule, 12> &rules = keyRules();
+        QVariantMap kept;
+        for (size_t index = 0; index < rules.size(); ++index) {
+            if (d->dropped.test(index))
+                continue;
+            auto replacement = std::find_if(d->replacements.cbegin(), d->replacements.cend(),
+                                            [index](const auto &r) { return r.first == index; });
+            if (replacement != d->replacements.cend()) {
+                kept.insert(rules[index].key, replacement->second);
+                continue;
+            }
+            auto given = d->source.constFind(rules[index].key);
+            if (given != d->source.constEnd())
+                kept.insert(rules[index].key, given.value());
+        }
+        d->kept = std::move(kept);
+    });
+    return d->kept;
 }
 
-std::optional<NVSUVersion> NVSUUpdate::optionalVersion(const QString &key) const
-{
-    return NVSUVersion::versionWithVersionNumber(stringValue(key));
-}
-
-NVSUVersion NVSUUpdate::version() const
-{
-    return NVSUVersion(stringValue(NVSUUpdateKey::BundleVersion), stringValue(NVSUUpdateKey::BundleShortVersionString));
-}
-
-std::optional<NVSUVersion> NVSUUpdate::minimumSystemVersion() const { return optionalVersion(NVSUUpdateKey::MinimumSystemVersion); }
-std::optional<NVSUVersion> NVSUUpdate::maximumSystemVersion() const { return optionalVersion(NVSUUpdateKey::MaximumSystemVersion); }
-std::optional<NVSUVersion> NVSUUpdate::minimumBaseVersion() const { return optionalVersion(NVSUUpdateKey::MinimumBaseVersion); }
-
-NVSUInstallationMechanism NVSUUpdate::installationMechanism() const
-{
-    const QString text = stringValue(NVSUUpdateKey::InstallationMechanism);
-    if (text == QLatin1String("Installer"))
-        return NVSUInstallationMechanismInstaller;
-    if (text == QLatin1String("ReplaceBundle"))
-        return NVSUInstallationMechanismReplaceBundle;
-    return NVSUInstallationMechanismUnsupported;
-}
-
-QString NVSUUpdate::installationObject() const { return stringValue(NVSUUpdateKey::InstallationObject); }
-
-NVSUReleaseLifecycle NVSUUpdate::releaseLifecycle() const
-{
-    const QString text = stringValue(NVSUUpdateKey::ReleaseLifecycle);
-    if (text == QLatin1String("beta"))
-        return NVSUReleaseLifecycleBeta;
-    if (text == QLatin1String("nightly"))
-        return NVSUReleaseLifecycleNightly;
-    if (text == QLatin1String("release candidate"))
-        return NVSUReleaseLifecycleReleaseCandidate;
-    return NVSUReleaseLifecycleRelease;
-}
-
-bool NVSUUpdate::suppressAutoUpdate() const
-{
-    // A string was turned into a Boolean by validation; a number is read by
-    // its Boolean value. Absent reads as false.
-    return NVValue::boolValue(m_properties.value(NVSUUpdateKey::SuppressAutoUpdate));
-}
-
-std::optional<QUrl> NVSUUpdate::downloadURL() const { return NVSUURLFromFeedString(stringValue(NVSUUpdateKey::DownloadURL)); }
-
-std::optional<QUrl> NVSUUpdate::downloadPageURL() const
-{
-    return NVSUURLFromFeedString(stringValue(NVSUUpdateKey::DownloadPageURL));
-}
+const NVSUVersion &NVSUUpdate::version() const { return d->version; }
+const std::optional<NVSUVersion> &NVSUUpdate::minimumSystemVersion() const { return d->minimumSystemVersion; }
+const std::optional<NVSUVersion> &NVSUUpdate::maximumSystemVersion() const { return d->maximumSystemVersion; }
+const std::optional<NVSUVersion> &NVSUUpdate::minimumBaseVersion() const { return d->minimumBaseVersion; }
+NVSUInstallationMechanism NVSUUpdate::installationMechanism() const { return d->installationMechanism; }
+const QString &NVSUUpdate::installationObject() const { return d->installationObject; }
+NVSUReleaseLifecycle NVSUUpdate::releaseLifecycle() const { return d->releaseLifecycle; }
+bool NVSUUpdate::suppressAutoUpdate() const { return d->suppressAutoUpdate; }
+std::optional<QUrl> NVSUUpdate::downloadURL() const { return NVSUURLFromFeedString(d->downloadURL); }
+std::optional<QUrl> NVSUUpdate::downloadPageURL() const { return NVSUURLFromFeedString(d->downloadPageURL); }
 
 std::optional<QUrl> NVSUUpdate::releaseNotesURL() const
 {
-    if (!m_properties.contains(NVSUUpdateKey::ReleaseNotesURL))
+    if (d->releaseNotesURL.isNull())
         return std::nullopt;
     // The page learns which version the user has, so it can show the notes
     // of every version in between.
     const std::optional<NVSUVersion> installed = NVSUVersion::installedVersion();
-    const QString text = stringValue(NVSUUpdateKey::ReleaseNotesURL) + QStringLiteral("?v=")
-        + (installed ? installed->versionNumber() : QStringLiteral("(null)"));
-    return NVSUURLFromFeedString(text);
+    return NVSUURLFromFeedString(d->releaseNotesURL + QStringLiteral("?v=")
+                                 + (installed ? installed->versionNumber() : QStringLiteral("(null)")));
 }
 
 bool NVSUUpdate::isCompatibleWithSystemVersion() const
 {
     const NVSUVersion system = NVSUVersion::systemVersion();
-    const std::optional<NVSUVersion> minimum = minimumSystemVersion();
-    if (minimum && system.compareVersion(*minimum) == NVOrderedAscending) {
-        NVSUDebugLog(QStringLiteral("Skipping update to %@ because it requires at least glibc %@"), version(), *minimum);
+    if (d->minimumSystemVersion && system.compareVersion(*d->minimumSystemVersion) == NVOrderedAscending) {
+        NVSUDebugLog(QStringLiteral("Skipping update to %@ because it requires at least glibc %@"), d->version,
+                     *d->minimumSystemVersion);
         return false;
     }
-    const std::optional<NVSUVersion> maximum = maximumSystemVersion();
-    if (!maximum)
+    if (!d->maximumSystemVersion)
         return true;
-    if (system.compareVersion(*maximum) == NVOrderedDescending) {
-        NVSUDebugLog(QStringLiteral("Skipping update to %@ because it runs only up to glibc %@"), version(), *maximum);
+    if (system.compareVersion(*d->maximumSystemVersion) == NVOrderedDescending) {
+        NVSUDebugLog(QStringLiteral("Skipping update to %@ because it runs only up to glibc %@"), d->version,
+                     *d->maximumSystemVersion);
         return false;
     }
     return true;
@@ -308,36 +408,31 @@ bool NVSUUpdate::isAutoUpgradable() const
 {
     if (!isCompatibleWithSystemVersion())
         return false;
-    if (const std::optional<NVSUVersion> base = minimumBaseVersion()) {
+    if (d->minimumBaseVersion) {
         // Without an installed version nothing proves the minimum is met; it
         // compares as 0.0.0.
         const std::optional<NVSUVersion> installed = NVSUVersion::installedVersion();
-        const NVComparisonResult order = installed ? installed->compareVersion(*base)
-                                                   : NVSUVersion::compareComponents({}, NVSUVersion::parseVersionNumber(base->versionNumber()));
+        const NVComparisonResult order = installed ? installed->compareVersion(*d->minimumBaseVersion)
+                                                   : NVComparisonResult(-d->minimumBaseVersion->compareVersion(std::nullopt));
         if (order == NVOrderedAscending)
             return false;
     }
-    if (suppressAutoUpdate())
+    if (d->suppressAutoUpdate)
         return false;
     return isFreeUpdate();
-}
-
-bool NVSUUpdate::isCompatibleAndAutoUpgradable() const
-{
-    // isAutoUpgradable asks for compatibility first and logs the failed bound
-    // once; asking compatibility separately before it would add nothing.
-    return isAutoUpgradable();
 }
 
 bool NVSUUpdate::isBetterThanUpdate(const NVSUUpdate *other) const
 {
     if (!other)
         return true;
-    const bool mine = isCompatibleAndAutoUpgradable();
-    const bool theirs = other->isCompatibleAndAutoUpgradable();
+    // Compatibility comes first in isAutoUpgradable, which logs a failed
+    // bound once; asking for compatibility separately would add nothing.
+    const bool mine = isAutoUpgradable();
+    const bool theirs = other->isAutoUpgradable();
     if (mine != theirs)
         return mine;
     return other->version().compareVersion(version()) == NVOrderedAscending;
 }
 
-QString NVSUUpdate::description() const { return NVValue::description(QVariant(m_properties)) + u' '; }
+QString NVSUUpdate::description() const { return NVValue::description(QVariant(baseProperties())) + u' '; }

@@ -7,6 +7,7 @@
 #include <QUrl>
 #include <QVariantMap>
 
+#include <memory>
 #include <optional>
 
 // How an update is installed; the feed's "InstallationMechanism" text,
@@ -54,12 +55,13 @@ QString NVSUPreferredLocalization(const QStringList &keys, const QStringList &us
 // One update described by the feed, validated once: its version, where to
 // download it, how to install it, whether it runs on this system, whether it
 // may be installed automatically, and whether it is better than another
-// candidate. Only the known keys are kept; every property is computed from
-// them at each call.
+// candidate. Only the known keys are kept, and what the properties need of
+// them is read once, at validation.
 //
-// An immutable value. The properties that read the installed or the system
-// version (releaseNotesURL, isCompatibleWithSystemVersion, isAutoUpgradable,
-// isBetterThanUpdate) read them afresh; they are thread-safe like the rest.
+// An immutable value that shares its data between copies. The properties
+// that read the installed or the system version (releaseNotesURL,
+// isCompatibleWithSystemVersion, isAutoUpgradable, isBetterThanUpdate) read
+// them afresh at each call; all are thread-safe.
 class NVSUUpdate final {
 public:
     // Validates one update dictionary, key by key in table order, and stops
@@ -76,15 +78,15 @@ public:
                                                                const QStringList *userLanguages = nullptr);
 
     // The validated keys and their values.
-    const QVariantMap &baseProperties() const { return m_properties; }
+    const QVariantMap &baseProperties() const;
 
     // Any thread, each of them.
-    NVSUVersion version() const;
-    std::optional<NVSUVersion> minimumSystemVersion() const;
-    std::optional<NVSUVersion> maximumSystemVersion() const;
-    std::optional<NVSUVersion> minimumBaseVersion() const;
+    const NVSUVersion &version() const;
+    const std::optional<NVSUVersion> &minimumSystemVersion() const;
+    const std::optional<NVSUVersion> &maximumSystemVersion() const;
+    const std::optional<NVSUVersion> &minimumBaseVersion() const;
     NVSUInstallationMechanism installationMechanism() const;
-    QString installationObject() const;
+    const QString &installationObject() const;
     NVSUReleaseLifecycle releaseLifecycle() const;
     bool suppressAutoUpdate() const;
     // Nothing when the text does not parse as a URL.
@@ -116,12 +118,12 @@ public:
     QString description() const;
 
 private:
-    explicit NVSUUpdate(QVariantMap properties) : m_properties(std::move(properties)) {}
-    bool isCompatibleAndAutoUpgradable() const;
-    QString stringValue(const QString &key) const;
-    std::optional<NVSUVersion> optionalVersion(const QString &key) const;
+    // What validation read, kept so that the properties need no lookups: a
+    // feed has thousands of entries and the selection asks each several times.
+    struct Data;
+    explicit NVSUUpdate(std::shared_ptr<const Data> data) : d(std::move(data)) {}
 
-    QVariantMap m_properties;
+    std::shared_ptr<const Data> d;
 };
 
 // Parses an update's URL text the way the feed's addresses are read: the

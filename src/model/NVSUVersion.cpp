@@ -76,6 +76,18 @@ NVSUVersion::NVSUVersion(const QString &versionNumber, const QString &displayNam
                     QStringLiteral("-[NVSUVersion initWithVersionNumber:displayName:] invoked with versionNumber == nil"));
     m_versionNumber = versionNumber;
     m_displayName = displayName.isNull() ? versionNumber : displayName;
+    m_components = parseVersionNumber(m_versionNumber);
+    // Log lines print the description of nearly every version the selection
+    // sees, often more than once.
+    if (m_displayName == m_versionNumber) {
+        m_description = m_displayName;
+    } else {
+        m_description.reserve(m_displayName.size() + m_versionNumber.size() + 3);
+        m_description += m_displayName;
+        m_description += QLatin1String(" (");
+        m_description += m_versionNumber;
+        m_description += u')';
+    }
 }
 
 std::optional<NVSUVersion> NVSUVersion::versionWithVersionNumber(const QString &versionNumber, const QString &displayName)
@@ -90,13 +102,13 @@ NVSUVersion NVSUVersion::systemVersion()
     // Asked for once or twice per feed entry; the text is made again only
     // when the version changed (which only a test does).
     thread_local std::optional<NVVersionNumber> lastNumber;
-    thread_local QString lastText;
+    thread_local std::optional<NVSUVersion> lastVersion;
     const NVVersionNumber current = NVVersionNumber::currentSystemVersion();
     if (!lastNumber || !lastNumber->isEqual(current)) {
         lastNumber = current;
-        lastText = current.versionString();
+        lastVersion = NVSUVersion(current.versionString());
     }
-    return NVSUVersion(lastText);
+    return *lastVersion;
 }
 
 std::optional<NVSUVersion> NVSUVersion::installedVersion()
@@ -108,7 +120,7 @@ std::optional<NVSUVersion> NVSUVersion::installedVersion()
     // integer) still names that version; anything else names none.
     QString number;
     if (NVValue::isString(version))
-        number = version.toString();
+        number = *static_cast<const QString *>(version.constData());
     else if (NVValue::isNumber(version) && !NVValue::isBoolean(version))
         number = NVValue::description(version);
     else
@@ -116,17 +128,17 @@ std::optional<NVSUVersion> NVSUVersion::installedVersion()
     const QVariant shortVersion = info.value(QStringLiteral("CFBundleShortVersionString"));
     QString displayName;
     if (NVValue::isString(shortVersion))
-        displayName = shortVersion.toString();
+        displayName = *static_cast<const QString *>(shortVersion.constData());
     else if (NVValue::isNumber(shortVersion) && !NVValue::isBoolean(shortVersion))
         displayName = NVValue::description(shortVersion);
-    return NVSUVersion(number, displayName);
-}
 
-QString NVSUVersion::description() const
-{
-    if (m_displayName == m_versionNumber)
-        return m_displayName;
-    return m_displayName + QStringLiteral(" (") + m_versionNumber + u')';
+    // The selection asks once per feed entry; while the texts stay the same
+    // the version made from them last time is the same value.
+    thread_local std::optional<NVSUVersion> last;
+    const QString &effectiveDisplayName = displayName.isNull() ? number : displayName;
+    if (!last || last->m_versionNumber != number || last->m_displayName != effectiveDisplayName)
+        last = NVSUVersion(number, displayName);
+    return last;
 }
 
 NVSUVersion::Components NVSUVersion::parseVersionNumber(QStringView text)
@@ -183,12 +195,12 @@ NVComparisonResult NVSUVersion::compareComponents(const Components &a, const Com
 
 NVComparisonResult NVSUVersion::compareVersion(const NVSUVersion &other) const
 {
-    return compareComponents(parseVersionNumber(m_versionNumber), parseVersionNumber(other.m_versionNumber));
+    return compareComponents(m_components, other.m_components);
 }
 
 NVComparisonResult NVSUVersion::compareVersion(const std::optional<NVSUVersion> &other) const
 {
     if (!other)
-        return compareComponents(parseVersionNumber(m_versionNumber), Components());
+        return compareComponents(m_components, Components());
     return compareVersion(*other);
 }

@@ -16,6 +16,8 @@
 //
 // An immutable value; every member is thread-safe. There is deliberately no
 // equality operator: two versions are ordered, never compared for identity.
+// The version number is parsed once, when the value is made: the text never
+// changes, so every comparison sees what a fresh parse would give.
 class NVSUVersion final {
 public:
     // A null versionNumber is a programming error: the process ends with
@@ -42,7 +44,7 @@ public:
 
     // The display name alone when it equals the version number, else
     // "<display name> (<version number>)": 5.7.1 (6543). Any thread.
-    QString description() const;
+    const QString &description() const { return m_description; }
 
     // -1 when this version is older than other, 0 when the same, +1 when
     // newer; a missing other counts as 0.0.0. A final release ranks above every
@@ -69,4 +71,6 @@ public:
 private:
     QString m_versionNumber;
     QString m_displayName;
+    Components m_components;
+    QString m_description;
 };

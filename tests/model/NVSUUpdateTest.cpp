@@ -43,6 +43,7 @@ TEST(NVSUUpdate, ValidationReportsTheFirstOffendingKeyInTableOrder)
         {"empty localized DownloadPageURL", {{"DownloadPageURL", QVariantMap()}},
          "Mandatory property DownloadPageURL not found in update description"},
         {"empty localized ReleaseNotesURL is absent", {{"ReleaseNotesURL", QVariantMap()}}, {}},
+        {"empty texts", {{"BundleVersion", QString()}, {"BundleShortVersionString", ""}, {"MinimumBaseVersion", QString()}}, {}},
         {"BundleVersion as a number", {{"BundleVersion", number}}, "Class of property BundleVersion is NSNumber, not NSString"},
         {"the first of two faults", {{"BundleShortVersionString", number}, {"DownloadURL", {}}},
          "Class of property BundleShortVersionString is NSNumber, not NSString"},
@@ -128,10 +129,13 @@ TEST(NVSUUpdate, OnlyKnownKeysAreKeptAndSuppressAutoUpdateBecomesABoolean)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(NVValue::description(c.value).toStdString());
-        const std::optional<NVSUUpdate> update = validate(entry("6500", "6.5", {{"SuppressAutoUpdate", c.value}, {"Extra", "dropped"}}));
+        const std::optional<NVSUUpdate> update = validate(
+            entry("6500", "6.5", {{"SuppressAutoUpdate", c.value}, {"Extra", "dropped"}, {"ReleaseNotesURL", QVariantMap()}}));
         ASSERT_TRUE(update);
         EXPECT_EQ(update->suppressAutoUpdate(), c.suppress);
         EXPECT_FALSE(update->baseProperties().contains("Extra"));
+        EXPECT_FALSE(update->baseProperties().contains("ReleaseNotesURL")); // an empty localized value is absent
+        EXPECT_EQ(update->baseProperties().value("BundleVersion"), QVariant("6500"));
         EXPECT_EQ(update->baseProperties().contains("SuppressAutoUpdate"), c.value.isValid());
         if (NVValue::isString(c.value)) {
             EXPECT_EQ(update->baseProperties().value("SuppressAutoUpdate"), QVariant(c.suppress));
@@ -347,16 +351,21 @@ TEST(NVSUUpdate, DescriptionIsTheTextFormOfTheKeptPropertiesAndABlank)
 {
     const std::optional<NVSUUpdate> update =
         validate(entry("6500", "6.5", {{"SuppressAutoUpdate", "yes"}, {"DownloadPageURL", QVariantMap{{"en", "page"}}}, {"Extra", 1}}));
-    EXPECT_EQ(update->description(),
-              "{\n"
-              "    BundleShortVersionString = 6.5;\n"
-              "    BundleVersion = 6500;\n"
-              "    DownloadPageURL = page;\n"
-              "    DownloadURL = https://updates.example/Velkin-6500.tar.gz;\n"
-              "    InstallationMechanism = ReplaceBundle;\n"
-              "    InstallationObject = Velkin.app;\n"
-              "    SuppressAutoUpdate = 1;\n"
-              "} ");
+    // Only the known keys, with the localized page resolved and the flag read
+    // from its text; the text form itself is the one every log line prints.
+    const QVariantMap kept{
+        {"BundleShortVersionString", "6.5"},
+        {"BundleVersion", "6500"},
+        {"DownloadPageURL", "page"},
+        {"DownloadURL", "https://updates.example/Velkin-6500.tar.gz"},
+        {"InstallationMechanism", "ReplaceBundle"},
+        {"InstallationObject", "Velkin.app"},
+        {"SuppressAutoUpdate", true},
+    };
+    EXPECT_EQ(update->baseProperties(), kept);
+    EXPECT_EQ(update->description(), NVValue::description(kept) + " ");
+    EXPECT_TRUE(update->description().startsWith("{\n    BundleShortVersionString = 6.5;\n"));
+    EXPECT_TRUE(update->description().endsWith("    SuppressAutoUpdate = 1;\n} "));
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #include "model/NVSUVersion.h"
 
 #include "ModelTestSupport.h"
+#include "support/DeathTest.h"
 
 #include <gtest/gtest.h>
 
@@ -138,7 +139,7 @@ TEST(NVSUVersion, NilVersionNumbers)
     EXPECT_FALSE(NVSUVersion::versionWithVersionNumber(QString(), "5.0"));
     EXPECT_TRUE(NVSUVersion::versionWithVersionNumber(""));
     EXPECT_DEATH(NVSUVersion(QString(), "5.0"),
-                 "-\\[NVSUVersion initWithVersionNumber:displayName:\\] invoked with versionNumber == nil");
+                 literalDeathMessage("-[NVSUVersion initWithVersionNumber:displayName:] invoked with versionNumber == nil"));
 }
 
 TEST(NVSUVersion, InstalledVersionComesFromTheMainBundleAtEveryCall)
