@@ -1,15 +1,19 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDateTime>
+#include <QTimeZone>
 #include <QString>
 #include <QVariantList>
 #include <QVariantMap>
 
-// A realistic update feed of any size, the same for the same seed: build
-// numbers with dotted display names, download, page and release-notes
-// addresses, mostly "ReplaceBundle" with some "Installer", system bounds, a
-// few localized pages, some pre-releases, minimum base versions and
-// suppressed automatic updates, and about one entry in two hundred that is
+// A realistic update feed of any size, the same for the same seed, shared by
+// the benchmarks that read and select feeds: build numbers with dotted
+// display names, download, page and release-notes addresses, mostly
+// "ReplaceBundle" with some "Installer", system bounds, a few localized
+// pages, some pre-releases, minimum base versions and suppressed automatic
+// updates, a publication date and a length (keys the updater ignores, as
+// makers' feeds carry them), and about one entry in two hundred that is
 // invalid (a missing key, a number for a string, a stray non-dictionary).
 // Entries come in shuffled order, so the selection cannot profit from an
 // ascending feed. Build numbers run from 1000 to 1000 + count - 1.
@@ -41,6 +45,8 @@ inline QVariant makeEntry(int build, Random &random)
         {QStringLiteral("DownloadURL"), QStringLiteral("https://updates.velkin.norvane.example/downloads/Velkin-%1.tar.gz").arg(display)},
         {QStringLiteral("ReleaseNotesURL"), QStringLiteral("https://velkin.norvane.example/release-notes/%1.html").arg(number)},
         {QStringLiteral("MinimumSystemVersion"), random.below(20) == 0 ? QStringLiteral("2.99") : QStringLiteral("2.28")},
+        {QStringLiteral("PublicationDate"), QDateTime(QDate(2019, 3, 1), QTime(9, 30), QTimeZone::utc()).addSecs(qint64(build) * 3600)},
+        {QStringLiteral("Length"), qint64(180'000'000) + qint64(build) * 1024},
     };
     if (random.below(8) == 0) {
         entry.insert(QStringLiteral("DownloadPageURL"),

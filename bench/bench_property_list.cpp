@@ -5,6 +5,8 @@
 //
 //   bench_property_list [entries] [repetitions]
 
+#include "FeedGenerator.h"
+
 #include "foundation/NVPropertyList.h"
 
 #include <QCoreApplication>
@@ -22,37 +24,6 @@
 using namespace NVPropertyList;
 
 namespace {
-
-QVariantList makeFeed(int entries)
-{
-    const QStringList languages{QStringLiteral("de"), QStringLiteral("en"), QStringLiteral("fr"), QStringLiteral("ja")};
-    const QDateTime first(QDate(2019, 3, 1), QTime(9, 30), QTimeZone::utc());
-    QVariantList feed;
-    feed.reserve(entries);
-    for (int i = 0; i < entries; ++i) {
-        const QString shortVersion = QStringLiteral("%1.%2.%3").arg(1 + i / 1000).arg(i / 100 % 10).arg(i % 100);
-        const QString base = QStringLiteral("https://updates.velkin.example/releases/%1").arg(shortVersion);
-        QVariantMap notes;
-        for (const QString &language : languages)
-            notes.insert(language, QStringLiteral("%1/notes.%2.html").arg(base, language));
-        QVariantMap update{
-            {QStringLiteral("BundleVersion"), QString::number(10000 + i)},
-            {QStringLiteral("BundleShortVersionString"), shortVersion},
-            {QStringLiteral("DownloadURL"), QStringLiteral("%1/Velkin-%2.tar.xz").arg(base, shortVersion)},
-            {QStringLiteral("DownloadPageURL"), QStringLiteral("https://velkin.example/download/%1").arg(shortVersion)},
-            {QStringLiteral("ReleaseNotesURL"), base + QStringLiteral("/notes.html")},
-            {QStringLiteral("LocalizedReleaseNotesURL"), notes},
-            {QStringLiteral("InstallationMechanism"), QStringLiteral("ReplaceBundle")},
-            {QStringLiteral("MinimumSystemVersion"), QStringLiteral("12.%1").arg(i % 4)},
-            {QStringLiteral("ReleaseLifecycle"), i % 10 == 0 ? QStringLiteral("Beta") : QStringLiteral("Release")},
-            {QStringLiteral("SuppressAutoUpdate"), i % 50 == 0},
-            {QStringLiteral("PublicationDate"), first.addSecs(qint64(i) * 3600)},
-            {QStringLiteral("Length"), qint64(180'000'000 + i * 1024)},
-        };
-        feed.append(update);
-    }
-    return feed;
-}
 
 // The fastest of several runs, in nanoseconds.
 qint64 fastest(int repetitions, const std::function<void()> &run)
@@ -82,7 +53,7 @@ int main(int argc, char **argv)
     const int entries = argc > 1 ? std::atoi(argv[1]) : 10000;
     const int repetitions = argc > 2 ? std::atoi(argv[2]) : 9;
 
-    const QVariantList feed = makeFeed(entries);
+    const QVariantList feed = FeedGenerator::generate(entries);
     const QByteArray xml = *write(feed, Format::XML);
     const QByteArray binary = *write(feed, Format::Binary);
     std::printf("feed: %d entries, XML %.2f MB, binary %.2f MB, best of %d runs\n", entries, xml.size() / 1e6,
