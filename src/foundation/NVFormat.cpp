@@ -17,24 +17,24 @@ constexpr int MaxFieldWidth = 4096;
 
 enum class Length { None, Char, Short, Long, LongLong, Size, IntMax, PtrDiff, LongDouble };
 
-struct Spec {
+struct Conversion {
     QString flags;
     int width = -1;
     int precision = -1;
     Length length = Length::None;
-    char16_t conversion = 0;
+    char16_t letter = 0;
     int position = 0; // 1-based when given as %N$
 };
 
 // Parses one conversion starting after '%'. Returns the index after it, or -1
 // when the text is not a complete conversion.
-qsizetype parseSpec(QStringView f, qsizetype i, Spec &spec, QString &problem)
+qsizetype parseSpec(QStringView f, qsizetype i, Conversion &conversion, QString &problem)
 {
     const qsizetype n = f.size();
     // Most log lines hold nothing but plain "%@"; they are formatted even
     // when nothing is written, so that case skips the general parse.
     if (i < n && f[i] == u'@') {
-        spec.conversion = u'@';
+        conversion.letter = u'@';
         return i + 1;
     }
     auto readNumber = [&](qsizetype &k) {
@@ -52,57 +52,57 @@ qsizetype parseSpec(QStringView f, qsizetype i, Spec &spec, QString &problem)
         qsizetype m = k;
         const int number = readNumber(m);
         if (m < n && f[m] == u'$') {
-            spec.position = number;
+            conversion.position = number;
             k = m + 1;
         }
     }
     while (k < n && QStringView(u"-+ #0'").contains(f[k]))
-        spec.flags += f[k++];
+        conversion.flags += f[k++];
     if (k < n && f[k] == u'*') {
         problem = QStringLiteral("'*' widths are not supported");
         return -1;
     }
     if (k < n && f[k] >= u'1' && f[k] <= u'9')
-        spec.width = readNumber(k);
+        conversion.width = readNumber(k);
     if (k < n && f[k] == u'.') {
         ++k;
         if (k < n && f[k] == u'*') {
             problem = QStringLiteral("'*' precisions are not supported");
             return -1;
         }
-        spec.precision = readNumber(k);
+        conversion.precision = readNumber(k);
     }
-    if (spec.width > MaxFieldWidth || spec.precision > MaxFieldWidth) {
+    if (conversion.width > MaxFieldWidth || conversion.precision > MaxFieldWidth) {
         problem = QStringLiteral("field width or precision above %1").arg(MaxFieldWidth);
         return -1;
     }
     if (k < n) {
         if (f[k] == u'h') {
-            spec.length = Length::Short;
+            conversion.length = Length::Short;
             if (++k < n && f[k] == u'h') {
-                spec.length = Length::Char;
+                conversion.length = Length::Char;
                 ++k;
             }
         } else if (f[k] == u'l') {
-            spec.length = Length::Long;
+            conversion.length = Length::Long;
             if (++k < n && f[k] == u'l') {
-                spec.length = Length::LongLong;
+                conversion.length = Length::LongLong;
                 ++k;
             }
         } else if (f[k] == u'q') {
-            spec.length = Length::LongLong;
+            conversion.length = Length::LongLong;
             ++k;
         } else if (f[k] == u'z') {
-            spec.length = Length::Size;
+            conversion.length = Length::Size;
             ++k;
         } else if (f[k] == u'j') {
-            spec.length = Length::IntMax;
+            conversion.length = Length::IntMax;
             ++k;
         } else if (f[k] == u't') {
-            spec.length = Length::PtrDiff;
+            conversion.length = Length::PtrDiff;
             ++k;
         } else if (f[k] == u'L') {
-            spec.length = Length::LongDouble;
+            conversion.length = Length::LongDouble;
             ++k;
         }
     }
@@ -110,7 +110,7 @@ qsizetype parseSpec(QStringView f, qsizetype i, Spec &spec, QString &problem)
         problem = QStringLiteral("incomplete conversion at the end");
         return -1;
     }
-    spec.conversion = f[k].unicode();
+    conversion.letter = f[k].unicode();
     if (!QStringView(u"@diuoxXcCsSfFeEgGaA%p").contains(f[k])) {
         problem = QStringLiteral("unknown conversion '%%%1'").arg(f[k]);
         return -1;
@@ -145,24 +145,24 @@ char typeClass(char16_t conversion)
     }
 }
 
-QString pad(const QString &text, const Spec &spec)
+QString pad(const QString &text, const Conversion &conversion)
 {
-    if (spec.width <= text.size())
+    if (conversion.width <= text.size())
         return text;
-    const QString fill(spec.width - text.size(), u' ');
-    return spec.flags.contains(u'-') ? text + fill : fill + text;
+    const QString fill(conversion.width - text.size(), u' ');
+    return conversion.flags.contains(u'-') ? text + fill : fill + text;
 }
 
-QString cFormat(const Spec &spec, const char *lengthAndConversion, auto value)
+QString cFormat(const Conversion &conversion, const char *lengthAndConversion, auto value)
 {
     QByteArray f = "%";
-    for (QChar c : spec.flags)
+    for (QChar c : conversion.flags)
         if (c != u'\'')
             f += char(c.unicode());
-    if (spec.width >= 0)
-        f += QByteArray::number(spec.width);
-    if (spec.precision >= 0)
-        f += '.' + QByteArray::number(spec.precision);
+    if (conversion.width >= 0)
+        f += QByteArray::number(conversion.width);
+    if (conversion.precision >= 0)
+        f += '.' + QByteArray::number(conversion.precision);
     f += lengthAndConversion;
     // Widths are capped above, so a fixed buffer with a retry covers every case.
     char buffer[512];
@@ -204,54 +204,54 @@ quint64 integerBits(const QVariant &v)
     return quint64(NVValue::integerValue(v));
 }
 
-QString formatOne(const Spec &spec, const QVariant &arg, QString &problem)
+QString formatOne(const Conversion &conversion, const QVariant &arg, QString &problem)
 {
-    const char cls = typeClass(spec.conversion);
+    const char cls = typeClass(conversion.letter);
     const bool missing = !arg.isValid();
     const bool number = NVValue::isNumber(arg);
     const bool text = NVValue::isString(arg);
 
     if (cls == '@') {
         QString out = text ? *static_cast<const QString *>(arg.constData()) : NVValue::description(arg);
-        if (spec.precision >= 0)
-            out.truncate(spec.precision);
-        return pad(out, spec);
+        if (conversion.precision >= 0)
+            out.truncate(conversion.precision);
+        return pad(out, conversion);
     }
     if (missing) {
-        problem = QStringLiteral("no argument for '%%%1'").arg(QChar(spec.conversion));
-        return pad(QStringLiteral("(null)"), spec);
+        problem = QStringLiteral("no argument for '%%%1'").arg(QChar(conversion.letter));
+        return pad(QStringLiteral("(null)"), conversion);
     }
     if (cls == 's') {
         if (!text && !NVValue::isData(arg) && !NVValue::isURL(arg))
-            problem = QStringLiteral("'%%%1' given %2").arg(QChar(spec.conversion)).arg(NVValue::className(arg));
+            problem = QStringLiteral("'%%%1' given %2").arg(QChar(conversion.letter)).arg(NVValue::className(arg));
         QString out = NVValue::isData(arg) ? QString::fromUtf8(arg.toByteArray()) : NVValue::description(arg);
-        if (spec.precision >= 0)
-            out.truncate(spec.precision);
-        return pad(out, spec);
+        if (conversion.precision >= 0)
+            out.truncate(conversion.precision);
+        return pad(out, conversion);
     }
     if (!number) {
-        problem = QStringLiteral("'%%%1' given %2").arg(QChar(spec.conversion)).arg(NVValue::className(arg));
-        return pad(NVValue::description(arg), spec);
+        problem = QStringLiteral("'%%%1' given %2").arg(QChar(conversion.letter)).arg(NVValue::className(arg));
+        return pad(NVValue::description(arg), conversion);
     }
     switch (cls) {
     case 'd':
-        return cFormat(spec, "lld", (long long)signedForLength(integerBits(arg), spec.length));
+        return cFormat(conversion, "lld", (long long)signedForLength(integerBits(arg), conversion.length));
     case 'u': {
-        const quint64 v = unsignedForLength(integerBits(arg), spec.conversion == u'p' ? Length::Long : spec.length);
-        if (spec.conversion == u'p')
-            return pad(QStringLiteral("0x") + QString::number(v, 16), spec);
-        const char *conv = spec.conversion == u'o' ? "llo" : spec.conversion == u'x' ? "llx" : spec.conversion == u'X' ? "llX" : "llu";
-        return cFormat(spec, conv, (unsigned long long)v);
+        const quint64 v = unsignedForLength(integerBits(arg), conversion.letter == u'p' ? Length::Long : conversion.length);
+        if (conversion.letter == u'p')
+            return pad(QStringLiteral("0x") + QString::number(v, 16), conversion);
+        const char *conv = conversion.letter == u'o' ? "llo" : conversion.letter == u'x' ? "llx" : conversion.letter == u'X' ? "llX" : "llu";
+        return cFormat(conversion, conv, (unsigned long long)v);
     }
     case 'f': {
-        const char conv[2] = {char(spec.conversion), 0};
-        return cFormat(spec, conv, NVValue::doubleValue(arg));
+        const char conv[2] = {char(conversion.letter), 0};
+        return cFormat(conversion, conv, NVValue::doubleValue(arg));
     }
     case 'c': {
         const char32_t code = char32_t(quint32(integerBits(arg)));
         QString out = code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF) || code == 0 ? QString(QChar::ReplacementCharacter)
                                                                            : QString::fromUcs4(&code, 1);
-        return pad(out, spec);
+        return pad(out, conversion);
     }
     default:
         return QString();
@@ -274,9 +274,9 @@ Result formatChecked(QStringView f, const QVariantList &arguments)
             break;
         }
         result.text += f.mid(i, percent - i);
-        Spec spec;
+        Conversion conversion;
         QString problem;
-        const qsizetype next = parseSpec(f, percent + 1, spec, problem);
+        const qsizetype next = parseSpec(f, percent + 1, conversion, problem);
         if (next < 0) {
             // An unusable conversion is printed as written, never interpreted.
             result.problems << problem;
@@ -285,15 +285,15 @@ Result formatChecked(QStringView f, const QVariantList &arguments)
             continue;
         }
         i = next;
-        if (spec.conversion == u'%') {
+        if (conversion.letter == u'%') {
             result.text += u'%';
             continue;
         }
-        const qsizetype index = spec.position > 0 ? spec.position - 1 : sequential++;
+        const qsizetype index = conversion.position > 0 ? conversion.position - 1 : sequential++;
         const QVariant arg = index < arguments.size() ? arguments.at(index) : QVariant();
-        if (index >= arguments.size() && typeClass(spec.conversion) == '@')
+        if (index >= arguments.size() && typeClass(conversion.letter) == '@')
             problem = QStringLiteral("no argument for '%@'");
-        result.text += formatOne(spec, arg, problem);
+        result.text += formatOne(conversion, arg, problem);
         if (!problem.isEmpty())
             result.problems << QStringLiteral("argument %1: %2").arg(index + 1).arg(problem);
     }
@@ -319,20 +319,20 @@ QString specifierSignature(QStringView f)
         const qsizetype percent = f.indexOf(u'%', i);
         if (percent < 0)
             break;
-        Spec spec;
+        Conversion conversion;
         QString problem;
-        const qsizetype next = parseSpec(f, percent + 1, spec, problem);
+        const qsizetype next = parseSpec(f, percent + 1, conversion, problem);
         if (next < 0) {
             sequential += u'?';
             i = percent + 1;
             continue;
         }
         i = next;
-        if (spec.conversion == u'%')
+        if (conversion.letter == u'%')
             continue;
-        const QChar cls = QChar(char16_t(typeClass(spec.conversion)));
-        if (spec.position > 0)
-            positional.insert(spec.position, cls);
+        const QChar cls = QChar(char16_t(typeClass(conversion.letter)));
+        if (conversion.position > 0)
+            positional.insert(conversion.position, cls);
         else
             sequential += cls;
     }
