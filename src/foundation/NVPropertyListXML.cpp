@@ -465,16 +465,19 @@ private:
 
 NVResult<QByteArray> XMLWriter::run(const QVariant &value)
 {
-    m_writer.writeStartDocument();
-    m_writer.writeStartElement(QLatin1String("plist"));
-    m_writer.writeAttribute(QLatin1String("version"), QLatin1String("1.0"));
+    // The root value is written as a fragment and wrapped by hand, so that it
+    // starts in the first column as every other tool writes it.
     if (!writeValue(value))
         return *m_error;
-    m_writer.writeEndElement();
-    m_writer.writeEndDocument();
+    m_writer.writeEndDocument(); // completes a pending empty element such as <true/>
     if (m_writer.hasError())
         return writeError(QStringLiteral("the XML writer failed"));
-    return std::move(m_out);
+    while (m_out.startsWith('\n'))
+        m_out.remove(0, 1);
+    while (m_out.endsWith('\n'))
+        m_out.chop(1);
+    return QByteArrayLiteral("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n") + m_out
+        + QByteArrayLiteral("\n</plist>\n");
 }
 
 // XML 1.0 cannot carry most control characters, the two non-characters

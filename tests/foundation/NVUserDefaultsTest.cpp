@@ -279,7 +279,7 @@ TEST_F(NVUserDefaultsTest, DefaultsCommandReadsWritesAndDeletes)
     EXPECT_EQ(read.exitCode, 0);
     EXPECT_EQ(read.out, "604800\n");
     const QByteArray xml = TestSupport::readFile(config() + "/norvane.velkin.SoftwareUpdate.plist");
-    EXPECT_TRUE(xml.contains("<key>SoftwareUpdateCheckInterval</key>\n\t\t<integer>604800</integer>")) << xml.constData();
+    EXPECT_TRUE(xml.contains("<key>SoftwareUpdateCheckInterval</key>\n\t<integer>604800</integer>")) << xml.constData();
 
     struct Case {
         QStringList write;
