@@ -49,6 +49,19 @@ QString excerpt(QStringView text);
 enum class IntegerKind { Signed, Unsigned };
 std::optional<IntegerKind> integerKind(const QVariant &value);
 
+// The value of a hexadecimal digit, -1 for any other character.
+inline int hexDigitValue(QChar c)
+{
+    const char16_t u = c.unicode();
+    if (u >= u'0' && u <= u'9')
+        return u - u'0';
+    if (u >= u'a' && u <= u'f')
+        return u - u'a' + 10;
+    if (u >= u'A' && u <= u'F')
+        return u - u'A' + 10;
+    return -1;
+}
+
 // The offset of the first byte that does not start a well-formed UTF-8
 // sequence (no overlong forms, surrogates or values beyond U+10FFFF), or -1.
 qsizetype invalidUtf8At(const uchar *bytes, qsizetype size);

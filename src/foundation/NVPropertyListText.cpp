@@ -39,18 +39,6 @@ bool isUnquotedChar(QChar c)
 
 bool isStringStart(QChar c) { return c == u'"' || c == u'\'' || isUnquotedChar(c); }
 
-int hexValue(QChar c)
-{
-    const char16_t u = c.unicode();
-    if (u >= u'0' && u <= u'9')
-        return u - u'0';
-    if (u >= u'a' && u <= u'f')
-        return u - u'a' + 10;
-    if (u >= u'A' && u <= u'F')
-        return u - u'A' + 10;
-    return -1;
-}
-
 QString describeChar(QChar c)
 {
     if (c.unicode() >= 0x21 && c.unicode() < 0x7F)
@@ -200,8 +188,8 @@ bool TextParser::parseQuoted(QString &out)
         case u'U': {
             int code = 0;
             int digits = 0;
-            for (; digits < 4 && !atEnd() && hexValue(peek()) >= 0; ++digits)
-                code = code * 16 + hexValue(m_text[m_pos++]);
+            for (; digits < 4 && !atEnd() && hexDigitValue(peek()) >= 0; ++digits)
+                code = code * 16 + hexDigitValue(m_text[m_pos++]);
             if (digits == 0)
                 return fail(escape, QStringLiteral("\\U is not followed by hex digits"));
             out += QChar(char16_t(code));
@@ -247,7 +235,7 @@ bool TextParser::parseData(QByteArray &out)
             ++m_pos;
             continue;
         }
-        const int nibble = hexValue(c);
+        const int nibble = hexDigitValue(c);
         if (nibble < 0)
             return fail(m_pos, QStringLiteral("unexpected %1 in data").arg(describeChar(c)));
         ++m_pos;

@@ -27,18 +27,6 @@ using namespace detail;
 
 bool isAsciiDigit(QChar c) { return c.unicode() >= u'0' && c.unicode() <= u'9'; }
 
-int hexDigitValue(QChar c)
-{
-    const char16_t u = c.unicode();
-    if (u >= u'0' && u <= u'9')
-        return u - u'0';
-    if (u >= u'a' && u <= u'f')
-        return u - u'a' + 10;
-    if (u >= u'A' && u <= u'F')
-        return u - u'A' + 10;
-    return -1;
-}
-
 // Decimal, or hexadecimal after "0x"; an optional sign. Values that fit
 // qint64 become qint64, larger positive ones quint64.
 std::optional<QVariant> parseInteger(QStringView raw, QString &reason)
