@@ -6,7 +6,8 @@
 #include "foundation/NVPropertyList.h"
 #include "foundation/NVValue.h"
 
-#include <cmath>
+#include "support/Identical.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -14,41 +15,6 @@
 using namespace NVPropertyList;
 
 namespace {
-
-// Equal in type and value; NaN equals NaN, 0.0 differs from -0.0.
-bool identical(const QVariant &a, const QVariant &b)
-{
-    if (a.metaType() != b.metaType())
-        return false;
-    switch (a.metaType().id()) {
-    case QMetaType::Double: {
-        const double x = a.toDouble(), y = b.toDouble();
-        return (std::isnan(x) && std::isnan(y)) || (x == y && std::signbit(x) == std::signbit(y));
-    }
-    case QMetaType::QVariantList: {
-        const QVariantList l = a.toList(), r = b.toList();
-        if (l.size() != r.size())
-            return false;
-        for (qsizetype i = 0; i < l.size(); ++i) {
-            if (!identical(l[i], r[i]))
-                return false;
-        }
-        return true;
-    }
-    case QMetaType::QVariantMap: {
-        const QVariantMap l = a.toMap(), r = b.toMap();
-        if (l.size() != r.size())
-            return false;
-        for (auto it = l.cbegin(), jt = r.cbegin(); it != l.cend(); ++it, ++jt) {
-            if (it.key() != jt.key() || !identical(it.value(), jt.value()))
-                return false;
-        }
-        return true;
-    }
-    default:
-        return a == b;
-    }
-}
 
 [[noreturn]] void fail(const char *what, const QVariant &value, const QString &detail)
 {

@@ -1,6 +1,8 @@
 #include "foundation/NVPropertyList.h"
 #include "foundation/NVValue.h"
 
+#include "support/Identical.h"
+
 #include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
@@ -12,7 +14,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <limits>
 #include <sys/stat.h>
 
@@ -22,42 +23,6 @@ namespace {
 
 // ---- Helpers ------------------------------------------------------------------
 
-// Equal in type and value: QVariant's own == would call 5 and 5.0, or -1 and
-// 2^64-1 under some conversions, the same.
-bool identical(const QVariant &a, const QVariant &b)
-{
-    if (a.metaType() != b.metaType())
-        return false;
-    switch (a.metaType().id()) {
-    case QMetaType::Double: {
-        const double x = a.toDouble(), y = b.toDouble();
-        return (std::isnan(x) && std::isnan(y)) || (x == y && std::signbit(x) == std::signbit(y));
-    }
-    case QMetaType::QVariantList: {
-        const QVariantList l = a.toList(), r = b.toList();
-        if (l.size() != r.size())
-            return false;
-        for (qsizetype i = 0; i < l.size(); ++i) {
-            if (!identical(l[i], r[i]))
-                return false;
-        }
-        return true;
-    }
-    case QMetaType::QVariantMap: {
-        const QVariantMap l = a.toMap(), r = b.toMap();
-        if (l.keys() != r.keys())
-            return false;
-        for (auto it = l.cbegin(); it != l.cend(); ++it) {
-            if (!identical(it.value(), r.value(it.key())))
-                return false;
-        }
-        return true;
-    }
-    default:
-        return a == b;
-    }
-}
-
 QString show(const QVariant &value) { return NVValue::className(value) + u' ' + NVValue::description(value); }
 
 QDateTime utc(int y, int mo, int d, int h = 0, int mi = 0, int s = 0, int ms = 0)
@@ -65,21 +30,21 @@ QDateTime utc(int y, int mo, int d, int h = 0, int mi = 0, int s = 0, int ms = 0
     return QDateTime(QDate(y, mo, d), QTime(h, mi, s, ms), QTimeZone::utc());
 }
 
-void expectReadError(const NVResult<QVariant> &result, const QString &expected, const char *what)
-{
-    ASSERT_FALSE(result.ok()) << what << " read as " << qPrintable(show(*result));
-    EXPECT_EQ(result.error().domain(), NSCocoaErrorDomain) << what;
-    EXPECT_EQ(result.error().code(), ReadCorruptErrorCode) << what;
-    EXPECT_EQ(result.error().localizedDescription().toStdString(), expected.toStdString()) << what;
-}
+// Every refusal names where it happened; the tables give only what follows
+// this prefix.
+QString at(const char *rest) { return QStringLiteral("Property list error at ") + QString::fromUtf8(rest); }
 
-void expectReadErrorContaining(const NVResult<QVariant> &result, const QString &part, const char *what)
+enum class Match { Whole, Part };
+
+// A read refused as corrupt, described exactly as `text` (or containing it).
+void expectCorrupt(const NVResult<QVariant> &result, const QString &text, Match match = Match::Whole)
 {
-    ASSERT_FALSE(result.ok()) << what << " read as " << qPrintable(show(*result));
-    EXPECT_EQ(result.error().domain(), NSCocoaErrorDomain) << what;
-    EXPECT_EQ(result.error().code(), ReadCorruptErrorCode) << what;
-    EXPECT_TRUE(result.error().localizedDescription().contains(part))
-        << what << ": " << qPrintable(result.error().localizedDescription());
+    ASSERT_FALSE(result.ok()) << qPrintable(text) << ": read as " << qPrintable(show(*result));
+    EXPECT_EQ(result.error().domain(), NSCocoaErrorDomain);
+    EXPECT_EQ(result.error().code(), ReadCorruptErrorCode);
+    const QString description = result.error().localizedDescription();
+    EXPECT_TRUE(match == Match::Whole ? description == text : description.contains(text))
+        << qPrintable(description) << "\nexpected: " << qPrintable(text);
 }
 
 QByteArray bigEndian(quint64 value, int size)
@@ -115,11 +80,8 @@ QByteArray bplist(const std::vector<QByteArray> &objects, const Trailer &trailer
     offsetSize = trailer.offsetSize.value_or(offsetSize);
     for (quint64 offset : offsets)
         out += bigEndian(offset, offsetSize);
-    out += QByteArray(6, '\0');
-    out += char(offsetSize);
-    out += char(trailer.refSize);
-    out += bigEndian(trailer.objectCount.value_or(objects.size()), 8);
-    out += bigEndian(trailer.top, 8);
+    out += QByteArray(6, '\0') + char(offsetSize) + char(trailer.refSize);
+    out += bigEndian(trailer.objectCount.value_or(objects.size()), 8) + bigEndian(trailer.top, 8);
     out += bigEndian(trailer.tableOffset.value_or(table), 8);
     return out;
 }
@@ -134,8 +96,7 @@ QByteArray bytes(std::initializer_list<int> values)
 
 QByteArray utf16(const QString &text, bool littleEndian)
 {
-    QStringEncoder encoder(littleEndian ? QStringEncoder::Utf16LE : QStringEncoder::Utf16BE,
-                           QStringEncoder::Flag::WriteBom);
+    QStringEncoder encoder(littleEndian ? QStringEncoder::Utf16LE : QStringEncoder::Utf16BE, QStringEncoder::Flag::WriteBom);
     return encoder(text);
 }
 
@@ -159,53 +120,29 @@ QVariant sampleValue()
 
 TEST(NVPropertyListRoundTrip, BothEncodingsKeepEveryValueAndType)
 {
+    // -1 and 2^64-1 stay different numbers of different types; integers at
+    // each width boundary of the binary encoding.
     const QVariant cases[] = {
-        qint64(-1),
-        std::numeric_limits<quint64>::max(),
-        quint64(std::numeric_limits<qint64>::max()) + 1,
-        std::numeric_limits<qint64>::min(),
-        std::numeric_limits<qint64>::max(),
-        qint64(0), qint64(255), qint64(256), qint64(65535), qint64(65536), qint64(0xFFFFFFFFLL), qint64(0x100000000LL),
-        0.1, -0.0, 1e300, -2.5e-308, 5e-324, std::nan(""), std::numeric_limits<double>::infinity(),
-        -std::numeric_limits<double>::infinity(),
-        true, false,
-        utc(2026, 12, 5, 16, 2, 21), utc(2026, 12, 5, 16, 2, 21, 123), utc(2100, 3, 1, 0, 0, 0, 1), utc(1850, 6, 15, 8, 30),
-        utc(1, 1, 1), utc(9999, 12, 31, 23, 59, 59, 999), utc(2001, 1, 1),
-        QString(), QStringLiteral("plain"), QString::fromUtf8("héllo wörld"), QString::fromUtf8("日本語のテキスト"),
-        QString::fromUtf8("\xF0\x9F\x98\x80\xF0\x9D\x84\x9E"), QStringLiteral("a\rb\r\nc\td"), QStringLiteral("<&>\"' ]]>"),
-        QStringLiteral("  leading and trailing  "),
-        QByteArray(), QByteArray("\x00\x01\x02\xff", 4), QByteArray(300, 'x'),
-        QVariantList{}, QVariantMap{},
+        qint64(-1), std::numeric_limits<quint64>::max(), quint64(std::numeric_limits<qint64>::max()) + 1,
+        std::numeric_limits<qint64>::min(), std::numeric_limits<qint64>::max(),
+        qint64(255), qint64(256), qint64(65535), qint64(65536), qint64(0xFFFFFFFFLL), qint64(0x100000000LL),
+        0.1, -0.0, 1e300, 5e-324, std::nan(""), -std::numeric_limits<double>::infinity(), true, false,
+        utc(2100, 3, 1, 0, 0, 0, 1), utc(1850, 6, 15, 8, 30), utc(1, 1, 1), utc(9999, 12, 31, 23, 59, 59, 999), utc(2001, 1, 1),
+        QString(), QString::fromUtf8("日本語のテキスト"), QString::fromUtf8("\xF0\x9F\x98\x80\xF0\x9D\x84\x9E"),
+        QStringLiteral("a\rb\r\nc\td"), QStringLiteral("<&>\"' ]]>"), QStringLiteral("  leading and trailing  "),
+        QByteArray(), QByteArray("\x00\x01\x02\xff", 4), QByteArray(300, 'x'), QVariantList{}, QVariantMap{},
         QVariantList{QVariantList{QVariantList{QByteArray("deep")}}},
         QVariantMap{{QString(), QStringLiteral("empty key")}, {QString::fromUtf8("ключ"), QVariantMap{{QStringLiteral("x"), qint64(1)}}}},
         sampleValue(),
     };
     for (Format format : {Format::XML, Format::Binary}) {
         for (const QVariant &value : cases) {
-            const char *name = format == Format::XML ? "XML" : "binary";
             NVResult<QByteArray> written = write(value, format);
-            ASSERT_TRUE(written.ok()) << name << ": " << qPrintable(written.error().localizedDescription());
+            ASSERT_TRUE(written.ok()) << qPrintable(written.error().localizedDescription());
             NVResult<QVariant> back = format == Format::XML ? readXML(*written) : readBinary(*written);
-            ASSERT_TRUE(back.ok()) << name << ": " << qPrintable(back.error().localizedDescription()) << "\n"
-                                   << written->constData();
-            EXPECT_TRUE(identical(*back, value)) << name << ": wrote " << qPrintable(show(value)) << ", read "
-                                                 << qPrintable(show(*back));
+            ASSERT_TRUE(back.ok()) << qPrintable(back.error().localizedDescription()) << "\n" << written->constData();
+            EXPECT_TRUE(identical(*back, value)) << "wrote " << qPrintable(show(value)) << ", read " << qPrintable(show(*back));
         }
-    }
-}
-
-TEST(NVPropertyListRoundTrip, MinusOneAndLargestUnsignedStayDifferentNumbers)
-{
-    const QVariant pair = QVariantList{qint64(-1), std::numeric_limits<quint64>::max()};
-    for (Format format : {Format::XML, Format::Binary}) {
-        NVResult<QVariant> back = read(*write(pair, format));
-        ASSERT_TRUE(back.ok());
-        const QVariantList list = back->toList();
-        ASSERT_EQ(list.size(), 2);
-        EXPECT_EQ(list[0].metaType().id(), QMetaType::LongLong);
-        EXPECT_EQ(list[0].toLongLong(), -1);
-        EXPECT_EQ(list[1].metaType().id(), QMetaType::ULongLong);
-        EXPECT_EQ(list[1].toULongLong(), std::numeric_limits<quint64>::max());
     }
 }
 
@@ -220,7 +157,6 @@ TEST(NVPropertyListRoundTrip, NarrowIntegersAndFloatsAreWrittenAndReadAs64Bit)
     for (Format format : {Format::XML, Format::Binary}) {
         for (const auto &[given, expected] : cases) {
             NVResult<QVariant> back = read(*write(given, format));
-            ASSERT_TRUE(back.ok());
             EXPECT_TRUE(identical(*back, expected)) << qPrintable(show(given)) << " read " << qPrintable(show(*back));
         }
     }
@@ -228,9 +164,8 @@ TEST(NVPropertyListRoundTrip, NarrowIntegersAndFloatsAreWrittenAndReadAs64Bit)
 
 TEST(NVPropertyListRoundTrip, SharedStringsAreStoredOnceInBinary)
 {
-    QVariantList feed;
-    for (int i = 0; i < 100; ++i)
-        feed.append(QVariantMap{{QStringLiteral("DownloadURL"), QStringLiteral("https://example.com/a-long-shared-url.tar.gz")}});
+    const QVariantMap entry{{QStringLiteral("DownloadURL"), QStringLiteral("https://example.com/a-long-shared-url.tar.gz")}};
+    const QVariantList feed(100, entry);
     const QByteArray data = *write(feed, Format::Binary);
     EXPECT_EQ(data.count("a-long-shared-url"), 1);
     EXPECT_TRUE(identical(*readBinary(data), feed));
@@ -239,17 +174,13 @@ TEST(NVPropertyListRoundTrip, SharedStringsAreStoredOnceInBinary)
 TEST(NVPropertyListRoundTrip, TextFormReadsBackWhatItWrites)
 {
     const QVariant cases[] = {
-        QStringLiteral("plain"),
         QString(),
-        QStringLiteral("two words"),
         QStringLiteral("http://example.com/path"),
         QStringLiteral("a/*b"),
         QStringLiteral("quote \" backslash \\ newline \n tab \t return \r bell \a"),
         QString::fromUtf8("Grüße \xF0\x9F\x98\x80"),
         QByteArray("\x00\x01\xfe\xff\x10\x20\x30\x40\x50", 9),
-        QVariantList{},
-        QVariantMap{},
-        QVariantList{QStringLiteral("a"), QVariantList{QStringLiteral("b c")}, QVariantMap{{QStringLiteral("k"), QStringLiteral("v")}}},
+        QVariantList{QStringLiteral("a"), QVariantList{}, QVariantMap{{QStringLiteral("k"), QStringLiteral("v")}}},
         QVariantMap{{QStringLiteral("key with space"), QVariantMap{{QStringLiteral("=;"), QByteArray("x")}}},
                     {QStringLiteral("list"), QVariantList{QString(), QStringLiteral("()")}}},
     };
@@ -279,40 +210,23 @@ TEST(NVPropertyListXML, WritesTabsAndTheDeclarationWithoutDoctype)
         {QStringLiteral("Odd"), QVariantList{std::nan(""), -std::numeric_limits<double>::infinity(), 1e300}},
         {QStringLiteral("Data"), QByteArray("hello")},
     };
-    const QByteArray expected =
-        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-        "<plist version=\"1.0\">\n"
-        "<dict>\n"
-        "\t<key>Data</key>\n"
-        "\t<data>aGVsbG8=</data>\n"
-        "\t<key>Date</key>\n"
-        "\t<date>2026-12-05T16:02:21Z</date>\n"
-        "\t<key>Dates</key>\n"
-        "\t<array>\n"
-        "\t\t<date>2026-12-05T16:02:21.123Z</date>\n"
-        "\t\t<date>1850-01-02T03:04:05.060Z</date>\n"
-        "\t</array>\n"
-        "\t<key>Empty</key>\n"
-        "\t<array/>\n"
-        "\t<key>Flag</key>\n"
-        "\t<true/>\n"
-        "\t<key>Odd</key>\n"
-        "\t<array>\n"
-        "\t\t<real>nan</real>\n"
-        "\t\t<real>-infinity</real>\n"
-        "\t\t<real>1e+300</real>\n"
-        "\t</array>\n"
-        "\t<key>Real</key>\n"
-        "\t<real>2.5</real>\n"
-        "</dict>\n"
-        "</plist>\n";
+    const QByteArray expected = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n"
+                                "\t<key>Data</key>\n\t<data>aGVsbG8=</data>\n"
+                                "\t<key>Date</key>\n\t<date>2026-12-05T16:02:21Z</date>\n"
+                                "\t<key>Dates</key>\n\t<array>\n"
+                                "\t\t<date>2026-12-05T16:02:21.123Z</date>\n\t\t<date>1850-01-02T03:04:05.060Z</date>\n\t</array>\n"
+                                "\t<key>Empty</key>\n\t<array/>\n"
+                                "\t<key>Flag</key>\n\t<true/>\n"
+                                "\t<key>Odd</key>\n\t<array>\n"
+                                "\t\t<real>nan</real>\n\t\t<real>-infinity</real>\n\t\t<real>1e+300</real>\n\t</array>\n"
+                                "\t<key>Real</key>\n\t<real>2.5</real>\n"
+                                "</dict>\n</plist>\n";
     EXPECT_EQ(*write(value, Format::XML), expected);
 }
 
 TEST(NVPropertyListXML, ReadsTheScalarForms)
 {
     const std::pair<const char *, QVariant> cases[] = {
-        {"<integer>42</integer>", qint64(42)},
         {"<integer> -7 </integer>", qint64(-7)},
         {"<integer>+3</integer>", qint64(3)},
         {"<integer>0x1F</integer>", qint64(31)},
@@ -322,32 +236,26 @@ TEST(NVPropertyListXML, ReadsTheScalarForms)
         {"<integer>-9223372036854775808</integer>", std::numeric_limits<qint64>::min()},
         {"<real>1.5e3</real>", 1500.0},
         {"<real>-.5</real>", -0.5},
-        {"<real>7</real>", 7.0},
         {"<real>NaN</real>", std::nan("")},
         {"<real>+inf</real>", std::numeric_limits<double>::infinity()},
         {"<real>-Infinity</real>", -std::numeric_limits<double>::infinity()},
-        {"<date>2026-12-05T16:02:21Z</date>", utc(2026, 12, 5, 16, 2, 21)},
         {"<date>2026-12-05T16:02:21.5Z</date>", utc(2026, 12, 5, 16, 2, 21, 500)},
         {"<date>2026-12-05T16:02:21.123456Z</date>", utc(2026, 12, 5, 16, 2, 21, 123)},
-        {"<date>1850-02-28T00:00:00Z</date>", utc(1850, 2, 28)},
         {"<data>\n\taGVs\n\tbG8=\n</data>", QByteArray("hello")},
         {"<data></data>", QByteArray()},
         {"<string>a &amp; b &#x1F600; <![CDATA[<c>]]></string>", QString::fromUtf8("a & b \xF0\x9F\x98\x80 <c>")},
         {"<string/>", QString()},
-        {"<true/>", true},
         {"<false></false>", false},
         {"<dict><key>b</key><true/><key>a</key><false/><key>b</key><false/></dict>",
          QVariantMap{{QStringLiteral("a"), false}, {QStringLiteral("b"), false}}},
     };
     for (const auto &[xml, expected] : cases) {
         // Each form as a bare root and inside a <plist> with a doctype.
-        const QByteArray bare(xml);
-        const QByteArray full = QByteArray("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-                                           "<!DOCTYPE plist PUBLIC \"-//Example//DTD PLIST 1.0//EN\" "
-                                           "\"http://www.example.com/DTDs/PropertyList-1.0.dtd\">\n"
+        const QByteArray full = QByteArray("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE plist PUBLIC "
+                                           "\"-//Example//DTD PLIST 1.0//EN\" \"http://www.example.com/DTDs/PropertyList-1.0.dtd\">\n"
                                            "<plist version=\"1.0\">")
             + xml + "</plist>";
-        for (const QByteArray &document : {bare, full}) {
+        for (const QByteArray &document : {QByteArray(xml), full}) {
             NVResult<QVariant> value = readXML(document);
             ASSERT_TRUE(value.ok()) << document.constData() << ": " << qPrintable(value.error().localizedDescription());
             EXPECT_TRUE(identical(*value, expected)) << document.constData() << " read " << qPrintable(show(*value));
@@ -359,43 +267,37 @@ TEST(NVPropertyListXML, RefusesMalformedDocumentsWithLineAndColumn)
 {
     const std::pair<const char *, const char *> cases[] = {
         {"<plist>\n<integer>18446744073709551616</integer>\n</plist>",
-         "Property list error at line 2, column 10: integer \"18446744073709551616\" does not fit in 64 bits"},
-        {"<integer>-9223372036854775809</integer>",
-         "Property list error at line 1, column 10: integer \"-9223372036854775809\" does not fit in 64 bits"},
-        {"<integer>12x</integer>", "Property list error at line 1, column 10: integer \"12x\" is not a number"},
-        {"<integer></integer>", "Property list error at line 1, column 10: integer \"\" is not a number"},
-        {"<real>1,5</real>", "Property list error at line 1, column 7: real \"1,5\" is not a number"},
-        {"<real>1e999</real>", "Property list error at line 1, column 7: real \"1e999\" is out of range"},
-        {"<date>2026-13-01T00:00:00Z</date>",
-         "Property list error at line 1, column 7: date \"2026-13-01T00:00:00Z\" does not exist"},
+         "line 2, column 10: integer \"18446744073709551616\" does not fit in 64 bits"},
+        {"<integer>-9223372036854775809</integer>", "line 1, column 10: integer \"-9223372036854775809\" does not fit in 64 bits"},
+        {"<integer>12x</integer>", "line 1, column 10: integer \"12x\" is not a number"},
+        {"<real>1,5</real>", "line 1, column 7: real \"1,5\" is not a number"},
+        {"<real>1e999</real>", "line 1, column 7: real \"1e999\" is out of range"},
+        {"<date>2026-13-01T00:00:00Z</date>", "line 1, column 7: date \"2026-13-01T00:00:00Z\" does not exist"},
         {"<date>2026-12-05 16:02:21 +0000</date>",
-         "Property list error at line 1, column 7: date \"2026-12-05 16:02:21 +0000\" is not of the form "
-         "2001-12-31T23:59:59Z"},
-        {"<date>0000-01-01T00:00:00Z</date>",
-         "Property list error at line 1, column 7: date \"0000-01-01T00:00:00Z\" does not exist"},
-        {"<data>a$b=</data>", "Property list error at line 1, column 7: data is not valid base64"},
-        {"<true>yes</true>", "Property list error at line 1, column 7: <true> holds text"},
-        {"<plist><dict><key>a</key></dict></plist>", "Property list error at line 1, column 33: key \"a\" has no value"},
-        {"<dict><key>a</key><key>b</key></dict>", "Property list error at line 1, column 24: key \"a\" has no value"},
-        {"<dict><string>x</string></dict>",
-         "Property list error at line 1, column 15: expected <key> in the dictionary, found <string>"},
-        {"<array><key>a</key></array>", "Property list error at line 1, column 13: <key> outside a dictionary"},
-        {"<plist><foo/></plist>", "Property list error at line 1, column 14: unknown element <foo>"},
-        {"<plist></plist>", "Property list error at line 1, column 16: <plist> holds no value"},
-        {"<plist><true/><false/></plist>", "Property list error at line 1, column 23: <plist> holds more than one value"},
-        {"<array><plist/></array>", "Property list error at line 1, column 16: <plist> inside a value"},
-        {"<array>text</array>", "Property list error at line 1, column 8: unexpected text \"text\""},
-        {"<array><string>x</array>", "Property list error at line 1, column 25: opening and ending tag mismatch"},
-        {"<string>a<b/></string>", "Property list error at line 1, column 14: expected character data"},
+         "line 1, column 7: date \"2026-12-05 16:02:21 +0000\" is not of the form 2001-12-31T23:59:59Z"},
+        {"<date>0000-01-01T00:00:00Z</date>", "line 1, column 7: date \"0000-01-01T00:00:00Z\" does not exist"},
+        {"<data>a$b=</data>", "line 1, column 7: data is not valid base64"},
+        {"<true>yes</true>", "line 1, column 7: <true> holds text"},
+        {"<plist><dict><key>a</key></dict></plist>", "line 1, column 33: key \"a\" has no value"},
+        {"<dict><key>a</key><key>b</key></dict>", "line 1, column 24: key \"a\" has no value"},
+        {"<dict><string>x</string></dict>", "line 1, column 15: expected <key> in the dictionary, found <string>"},
+        {"<array><key>a</key></array>", "line 1, column 13: <key> outside a dictionary"},
+        {"<plist><foo/></plist>", "line 1, column 14: unknown element <foo>"},
+        {"<plist></plist>", "line 1, column 16: <plist> holds no value"},
+        {"<plist><true/><false/></plist>", "line 1, column 23: <plist> holds more than one value"},
+        {"<array><plist/></array>", "line 1, column 16: <plist> inside a value"},
+        {"<array>text</array>", "line 1, column 8: unexpected text \"text\""},
+        {"<array><string>x</array>", "line 1, column 25: opening and ending tag mismatch"},
+        {"<string>a<b/></string>", "line 1, column 14: expected character data"},
         {"<!DOCTYPE plist [<!ENTITY big \"xxxxxxxx\">]><string>&big;</string>",
-         "Property list error at line 1, column 44: the document type declares entities"},
-        {"", "Property list error at line 1, column 1: premature end of document"},
-        {"<array>", "Property list error at line 1, column 8: premature end of document"},
-        {"<string>\xff</string>", "Property list error at byte 8: the text is not valid UTF-8"},
-        {"<array>\n<string>\xed\xa0\x80</string></array>", "Property list error at byte 16: the text is not valid UTF-8"},
+         "line 1, column 44: the document type declares entities"},
+        {"", "line 1, column 1: premature end of document"},
+        {"<array>", "line 1, column 8: premature end of document"},
+        {"<string>\xff</string>", "byte 8: the text is not valid UTF-8"},
+        {"<array>\n<string>\xed\xa0\x80</string></array>", "byte 16: the text is not valid UTF-8"},
     };
     for (const auto &[xml, expected] : cases)
-        expectReadError(readXML(QByteArray(xml)), QString::fromUtf8(expected), xml);
+        expectCorrupt(readXML(QByteArray(xml)), at(expected));
 }
 
 TEST(NVPropertyListXML, RefusesStringsXMLCannotCarry)
@@ -428,7 +330,6 @@ TEST(NVPropertyListBinary, WritesTheDocumentedLayout)
         {std::numeric_limits<quint64>::max(), bytes({0x14, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF})},
         {qint64(200), bytes({0x10, 200})},
         {qint64(0x1234), bytes({0x11, 0x12, 0x34})},
-        {qint64(0x12345678), bytes({0x12, 0x12, 0x34, 0x56, 0x78})},
         {true, bytes({0x09})},
         {1.0, bytes({0x23, 0x3F, 0xF0, 0, 0, 0, 0, 0, 0})},
         {utc(2001, 1, 1, 0, 0, 1), bytes({0x33, 0x3F, 0xF0, 0, 0, 0, 0, 0, 0})},
@@ -461,64 +362,37 @@ TEST(NVPropertyListBinary, ReadsTheIntegerAndRealWidths)
 TEST(NVPropertyListBinary, RefusesCorruptFilesWithByteAndReason)
 {
     const QByteArray one = bytes({0x10, 0x01});
-    struct Case {
-        const char *name;
-        QByteArray data;
-        const char *expected;
+    const std::pair<QByteArray, const char *> cases[] = {
+        {bplist({bytes({0xA1, 99}), one}), "byte 9: object reference 99 is outside the object table"},
+        {bplist({bytes({0xA1, 0x01}), bytes({0xA2, 0x02, 0x00}), one}), "byte 12: object 0 contains itself"},
+        {bplist({bytes({0xD1, 0x01, 0x00}), bytes({0x51, 'k'})}), "byte 10: object 0 contains itself"},
+        {bplist({bytes({0xAF, 0x13, 0x10, 0, 0, 0, 0, 0, 0, 0})}),
+         "byte 8: count 1152921504606846976 of the object at byte 8 is larger than the 0 bytes left"},
+        {bplist({bytes({0x5F, 0x23, 0, 0, 0, 0, 0, 0, 0, 0})}), "byte 9: the count of the object at byte 8 is not an integer"},
+        {bplist({one}).replace(10, 1, bytes({0x40})), "byte 10: object 0 has offset 64, outside the objects"},
+        {bplist({one}, {.top = 3}), "byte 27: top object 3 is outside the object table of 1 objects"},
+        {bplist({one}, {.tableOffset = 4096}), "byte 35: the offset table (1 entries at byte 4096) does not fit in the file"},
+        {bplist({one}, {.objectCount = 1ULL << 62}),
+         "byte 19: the object table holds 4611686018427387904 objects, more than the limit of 4000000"},
+        {bplist({one}, {.offsetSize = 0}), "byte 16: offset size 0 is not between 1 and 8"},
+        {bplist({one}, {.refSize = 0}), "byte 18: object reference size 0 is not between 1 and 8"},
+        {bplist({bytes({0x70})}), "byte 8: unknown object marker 0x70"},
+        {bplist({bytes({0x00})}), "byte 8: the object at byte 8 is a null, which property lists do not hold"},
+        {bplist({bytes({0x80, 0x01})}), "byte 8: the object at byte 8 is a UID, which only archives hold"},
+        {bplist({bytes({0xC1, 0x01}), one}), "byte 8: the object at byte 8 is a set, which property lists do not hold"},
+        {bplist({bytes({0xD1, 0x01, 0x01}), one}), "byte 9: dictionary key 1 is not a string"},
+        {bplist({bytes({0x14, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0})}), "byte 8: the integer at byte 8 does not fit in 64 bits"},
+        {bplist({bytes({0x33}) + bigEndian(0x7E37E43C8800759CULL, 8)}),
+         "byte 8: the date at byte 8 (1e+300 seconds) is outside the years 1 to 9999"},
+        {bplist({bytes({0x33, 0x7F, 0xF8, 0, 0, 0, 0, 0, 0})}), "byte 8: the date at byte 8 (nan seconds) is outside the years 1 to 9999"},
+        {bplist({bytes({0x62, 0xD8, 0x00, 0x00, 'a'})}), "byte 9: unpaired surrogate U+d800 in a string"},
+        {bplist({bytes({0x52, 'a', 0xE9})}), "byte 10: byte 0xe9 in an ASCII string"},
+        {bplist({bytes({0x23, 0x3F})}), "byte 8: the object at byte 8 runs past the objects"},
+        {QByteArray("bplist01") + QByteArray(40, '\0'), "byte 0: the file does not start with \"bplist00\""},
+        {QByteArray("bplist00"), "byte 0: the file is too short (8 bytes) to be a binary property list"},
     };
-    const Case cases[] = {
-        {"reference outside", bplist({bytes({0xA1, 99}), one}),
-         "Property list error at byte 9: object reference 99 is outside the object table"},
-        {"array containing itself", bplist({bytes({0xA1, 0x00})}), "Property list error at byte 9: object 0 contains itself"},
-        {"chain back to the top", bplist({bytes({0xA1, 0x01}), bytes({0xA2, 0x02, 0x00}), one}),
-         "Property list error at byte 12: object 0 contains itself"},
-        {"dictionary value containing the dictionary", bplist({bytes({0xD1, 0x01, 0x00}), bytes({0x51, 'k'})}),
-         "Property list error at byte 10: object 0 contains itself"},
-        {"count beyond the bytes", bplist({bytes({0xAF, 0x13, 0x10, 0, 0, 0, 0, 0, 0, 0})}),
-         "Property list error at byte 8: count 1152921504606846976 of the object at byte 8 is larger than the 0 bytes left"},
-        {"data longer than the file", bplist({bytes({0x4F, 0x11, 0xFF, 0xFF, 'x'})}),
-         "Property list error at byte 8: count 65535 of the object at byte 8 is larger than the 1 bytes left"},
-        {"count not an integer", bplist({bytes({0x5F, 0x23, 0, 0, 0, 0, 0, 0, 0, 0})}),
-         "Property list error at byte 9: the count of the object at byte 8 is not an integer"},
-        {"offset outside the objects", bplist({one}).replace(10, 1, bytes({0x40})),
-         "Property list error at byte 10: object 0 has offset 64, outside the objects"},
-        {"top object outside", bplist({one}, {.top = 3}),
-         "Property list error at byte 27: top object 3 is outside the object table of 1 objects"},
-        {"offset table outside", bplist({one}, {.tableOffset = 4096}),
-         "Property list error at byte 35: the offset table (1 entries at byte 4096) does not fit in the file"},
-        {"huge object count", bplist({one}, {.objectCount = 1ULL << 62}),
-         "Property list error at byte 19: the object table holds 4611686018427387904 objects, more than the limit of 4000000"},
-        {"object count beyond the table", bplist({one}, {.objectCount = 1000}),
-         "Property list error at byte 35: the offset table (1000 entries at byte 10) does not fit in the file"},
-        {"zero offset size", bplist({one}, {.offsetSize = 0}), "Property list error at byte 16: offset size 0 is not between 1 and 8"},
-        {"zero reference size", bplist({one}, {.refSize = 0}),
-         "Property list error at byte 18: object reference size 0 is not between 1 and 8"},
-        {"unknown marker", bplist({bytes({0x70})}), "Property list error at byte 8: unknown object marker 0x70"},
-        {"null", bplist({bytes({0x00})}),
-         "Property list error at byte 8: the object at byte 8 is a null, which property lists do not hold"},
-        {"UID", bplist({bytes({0x80, 0x01})}),
-         "Property list error at byte 8: the object at byte 8 is a UID, which only archives hold"},
-        {"set", bplist({bytes({0xC1, 0x01}), one}),
-         "Property list error at byte 8: the object at byte 8 is a set, which property lists do not hold"},
-        {"integer key", bplist({bytes({0xD1, 0x01, 0x01}), one}), "Property list error at byte 9: dictionary key 1 is not a string"},
-        {"array key", bplist({bytes({0xD1, 0x01, 0x02}), bytes({0xA0}), one}),
-         "Property list error at byte 9: dictionary key 1 is not a string"},
-        {"integer beyond 64 bits", bplist({bytes({0x14, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0})}),
-         "Property list error at byte 8: the integer at byte 8 does not fit in 64 bits"},
-        {"date of 1e300 seconds", bplist({bytes({0x33}) + bigEndian(0x7E37E43C8800759CULL, 8)}),
-         "Property list error at byte 8: the date at byte 8 (1e+300 seconds) is outside the years 1 to 9999"},
-        {"date that is not a number", bplist({bytes({0x33, 0x7F, 0xF8, 0, 0, 0, 0, 0, 0})}),
-         "Property list error at byte 8: the date at byte 8 (nan seconds) is outside the years 1 to 9999"},
-        {"unpaired surrogate", bplist({bytes({0x62, 0xD8, 0x00, 0x00, 'a'})}),
-         "Property list error at byte 9: unpaired surrogate U+d800 in a string"},
-        {"high byte in ASCII", bplist({bytes({0x52, 'a', 0xE9})}), "Property list error at byte 10: byte 0xe9 in an ASCII string"},
-        {"truncated real", bplist({bytes({0x23, 0x3F})}), "Property list error at byte 8: the object at byte 8 runs past the objects"},
-        {"not a binary list", QByteArray("bplist01") + QByteArray(40, '\0'),
-         "Property list error at byte 0: the file does not start with \"bplist00\""},
-        {"too short", QByteArray("bplist00"), "Property list error at byte 0: the file is too short (8 bytes) to be a binary property list"},
-    };
-    for (const Case &c : cases)
-        expectReadError(readBinary(c.data), QString::fromUtf8(c.expected), c.name);
+    for (const auto &[data, expected] : cases)
+        expectCorrupt(readBinary(data), at(expected));
 }
 
 TEST(NVPropertyListBinary, EveryTruncationOfAValidFileIsAnError)
@@ -542,28 +416,23 @@ TEST(NVPropertyListBinary, SharedReferencesCountAtEveryUse)
     objects.push_back(bytes({0x10, 0x07}));
     QElapsedTimer timer;
     timer.start();
-    expectReadErrorContaining(readBinary(bplist(objects)), QStringLiteral("the document expands to more than 4000000 values"),
-                              "exponential");
+    expectCorrupt(readBinary(bplist(objects)), QStringLiteral("the document expands to more than 4000000 values"), Match::Part);
     EXPECT_LT(timer.elapsed(), 2000);
 
-    // Sharing within the limit reads as the full tree.
-    Limits limits;
-    limits.maxObjects = 7; // ( ( 7, 7 ), ( 7, 7 ) )
-    NVResult<QVariant> small = readBinary(bplist({bytes({0xA2, 1, 1}), bytes({0xA2, 2, 2}), bytes({0x10, 0x07})}), limits);
-    ASSERT_TRUE(small.ok()) << qPrintable(small.error().localizedDescription());
+    // ( ( 7, 7 ), ( 7, 7 ) ) is seven values: within a limit of 7 it reads as
+    // the full tree, above a limit of 6 it is refused.
+    const QByteArray shared = bplist({bytes({0xA2, 1, 1}), bytes({0xA2, 2, 2}), bytes({0x10, 0x07})});
+    NVResult<QVariant> small = readBinary(shared, Limits{.maxObjects = 7});
     const QVariantList pair{qint64(7), qint64(7)};
-    EXPECT_TRUE(identical(*small, QVariantList{pair, pair}));
-    limits.maxObjects = 6;
-    expectReadError(readBinary(bplist({bytes({0xA2, 1, 1}), bytes({0xA2, 2, 2}), bytes({0x10, 0x07})}), limits),
-                    QStringLiteral("Property list error at byte 10: the document expands to more than 6 values"), "shared");
+    EXPECT_TRUE(small.ok() && identical(*small, QVariantList{pair, pair}));
+    expectCorrupt(readBinary(shared, Limits{.maxObjects = 6}), at("byte 10: the document expands to more than 6 values"));
 }
 
 // ---- Limits ----------------------------------------------------------------------
 
 QByteArray nestedXML(int depth)
 {
-    QByteArray open = "<array>", close = "</array>";
-    return QByteArray("<plist>") + open.repeated(depth) + "<true/>" + close.repeated(depth) + "</plist>";
+    return QByteArray("<plist>") + QByteArray("<array>").repeated(depth) + "<true/>" + QByteArray("</array>").repeated(depth) + "</plist>";
 }
 
 QByteArray nestedText(int depth) { return QByteArray(depth, '(') + "x" + QByteArray(depth, ')'); }
@@ -575,64 +444,51 @@ QByteArray nestedBinary(int depth)
     for (int i = 0; i < depth; ++i)
         objects.push_back(bytes({0xA1}) + bigEndian(quint64(i + 1), 3));
     objects.push_back(bytes({0x09}));
-    Trailer trailer;
-    trailer.refSize = 3;
-    return bplist(objects, trailer);
+    return bplist(objects, {.refSize = 3});
 }
 
 TEST(NVPropertyListLimits, DeepNestingIsRefusedAtTheLimitInEveryEncoding)
 {
     struct Encoding {
-        const char *name;
         QByteArray (*make)(int);
         NVResult<QVariant> (*read)(const QByteArray &, const Limits &);
     };
     const Encoding encodings[] = {
-        {"XML", nestedXML, readXML},
-        {"binary", nestedBinary, readBinary},
-        {"text", nestedText, [](const QByteArray &d, const Limits &l) { return readText(d, l); }},
+        {nestedXML, readXML},
+        {nestedBinary, readBinary},
+        {nestedText, [](const QByteArray &d, const Limits &l) { return readText(d, l); }},
     };
-    Limits three;
-    three.maxDepth = 3;
     for (const Encoding &e : encodings) {
-        EXPECT_TRUE(e.read(e.make(3), three).ok()) << e.name;
-        expectReadErrorContaining(e.read(e.make(4), three), QStringLiteral("arrays and dictionaries are nested deeper than 3 levels"),
-                                  e.name);
-        EXPECT_TRUE(e.read(e.make(512), Limits{}).ok()) << e.name;
+        EXPECT_TRUE(e.read(e.make(3), Limits{.maxDepth = 3}).ok());
+        expectCorrupt(e.read(e.make(4), Limits{.maxDepth = 3}), QStringLiteral("arrays and dictionaries are nested deeper than 3 levels"),
+                      Match::Part);
+        EXPECT_TRUE(e.read(e.make(512), Limits{}).ok());
         // Far deeper than any stack would take if a reader recursed.
         QElapsedTimer timer;
         timer.start();
-        expectReadErrorContaining(e.read(e.make(200000), Limits{}),
-                                  QStringLiteral("arrays and dictionaries are nested deeper than 512 levels"), e.name);
-        EXPECT_LT(timer.elapsed(), 5000) << e.name;
+        expectCorrupt(e.read(e.make(200000), Limits{}), QStringLiteral("arrays and dictionaries are nested deeper than 512 levels"),
+                      Match::Part);
+        EXPECT_LT(timer.elapsed(), 5000);
     }
     // The refusal names where the 513th level opens.
-    expectReadError(readText(nestedText(600)),
-                    QStringLiteral("Property list error at line 1, column 513: arrays and dictionaries are nested deeper than 512 levels"),
-                    "text position");
+    expectCorrupt(readText(nestedText(600)), at("line 1, column 513: arrays and dictionaries are nested deeper than 512 levels"));
 }
 
 TEST(NVPropertyListLimits, ObjectAndSizeLimitsApplyToEveryEncoding)
 {
     const QVariant four = QVariantList{QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("c"), QStringLiteral("d")};
-    Limits five;
-    five.maxObjects = 5;
-    Limits four_;
-    four_.maxObjects = 4;
-    Limits tiny;
-    tiny.maxBytes = 10;
+    const Limits tiny{.maxBytes = 10};
     for (Format format : {Format::XML, Format::Binary, Format::Text}) {
         const QByteArray data = *write(four, format);
-        EXPECT_TRUE(read(data, nullptr, five).ok());
-        expectReadErrorContaining(read(data, nullptr, four_),
-                                  format == Format::Binary ? QStringLiteral("the object table holds 5 objects, more than the limit of 4")
-                                                           : QStringLiteral("the document holds more than 4 values"),
-                                  "objects");
-        expectReadError(read(data, nullptr, tiny),
-                        QStringLiteral("Property list error at byte 10: the document is larger than the limit of 10 bytes (%1 bytes)")
-                            .arg(data.size()),
-                        "bytes");
+        EXPECT_TRUE(read(data, nullptr, Limits{.maxObjects = 5}).ok());
+        expectCorrupt(read(data, nullptr, Limits{.maxObjects = 4}),
+                      format == Format::Binary ? QStringLiteral("the object table holds 5 objects, more than the limit of 4")
+                                               : QStringLiteral("the document holds more than 4 values"),
+                      Match::Part);
+        expectCorrupt(read(data, nullptr, tiny),
+                      at("byte 10: the document is larger than the limit of 10 bytes (%1 bytes)").arg(data.size()));
     }
+    // Each reader checks the size itself, not only the detecting one.
     EXPECT_FALSE(readXML(*write(four, Format::XML), tiny).ok());
     EXPECT_FALSE(readBinary(*write(four, Format::Binary), tiny).ok());
     EXPECT_FALSE(readText(*write(four, Format::Text), tiny).ok());
@@ -652,8 +508,7 @@ TEST(NVPropertyListLimits, MalformedInputCostsLinearTime)
     for (const QByteArray &input : inputs) {
         QElapsedTimer timer;
         timer.start();
-        const StringsTable table = readStringsTable(input);
-        EXPECT_TRUE(table.firstError.has_value());
+        EXPECT_TRUE(readStringsTable(input).firstError.has_value());
         EXPECT_FALSE(readText(input).ok());
         EXPECT_LT(timer.elapsed(), 3000) << input.left(20).constData();
     }
@@ -663,8 +518,8 @@ TEST(NVPropertyListLimits, MalformedInputCostsLinearTime)
 
 TEST(NVPropertyListText, ReadsTheTextForms)
 {
+    const QVariantMap ab{{QStringLiteral("a"), QStringLiteral("b")}, {QStringLiteral("c"), QStringLiteral("d")}};
     const std::pair<QByteArray, QVariant> cases[] = {
-        {"plain", QStringLiteral("plain")},
         {"  \"two words\"  ", QStringLiteral("two words")},
         {"'single'", QStringLiteral("single")},
         {"http://example.com/a+b$c_d:e.f-g", QStringLiteral("http://example.com/a+b$c_d:e.f-g")},
@@ -674,19 +529,15 @@ TEST(NVPropertyListText, ReadsTheTextForms)
         {"<0a0B 0c\n 0d>", QByteArray("\x0a\x0b\x0c\x0d")},
         {"<>", QByteArray()},
         {"( a, \"b\", )", QVariantList{QStringLiteral("a"), QStringLiteral("b")}},
-        {"()", QVariantList{}},
         {"( ( ) , ( ( ) ) )", QVariantList{QVariantList{}, QVariantList{QVariantList{}}}},
         {"{ k = v; \"x y\" = ( 1 ); d = { }; }",
-         QVariantMap{{QStringLiteral("k"), QStringLiteral("v")},
-                     {QStringLiteral("x y"), QVariantList{QStringLiteral("1")}},
+         QVariantMap{{QStringLiteral("k"), QStringLiteral("v")}, {QStringLiteral("x y"), QVariantList{QStringLiteral("1")}},
                      {QStringLiteral("d"), QVariantMap{}}}},
-        {"/* lead */ { a = b; // trailing\n /* inside */ c /**/ = d; }",
-         QVariantMap{{QStringLiteral("a"), QStringLiteral("b")}, {QStringLiteral("c"), QStringLiteral("d")}}},
-        {"a = b;\n\"c\" = \"d\";", QVariantMap{{QStringLiteral("a"), QStringLiteral("b")}, {QStringLiteral("c"), QStringLiteral("d")}}},
+        {"/* lead */ { a = b; // trailing\n /* inside */ c /**/ = d; }", ab},
+        {"a = b;\n\"c\" = \"d\";", ab},
         {"\"Cancel\";\n\"OK\" = \"Okay\";",
          QVariantMap{{QStringLiteral("Cancel"), QStringLiteral("Cancel")}, {QStringLiteral("OK"), QStringLiteral("Okay")}}},
         {"", QVariantMap{}},
-        {"  /* only a comment */ \n", QVariantMap{}},
         {"\xEF\xBB\xBF\"bom\"", QStringLiteral("bom")},
         {utf16(QStringLiteral("\"K\" = \"Wert ✓\";"), true), QVariantMap{{QStringLiteral("K"), QString::fromUtf8("Wert ✓")}}},
         {utf16(QStringLiteral("( \"😀\" )"), false), QVariantList{QString::fromUtf8("😀")}},
@@ -701,36 +552,33 @@ TEST(NVPropertyListText, ReadsTheTextForms)
 TEST(NVPropertyListText, RefusesMalformedTextWithLineAndColumn)
 {
     const std::pair<QByteArray, const char *> cases[] = {
-        {"( a, b", "Property list error at line 1, column 1: unterminated array"},
-        {"{ a = b }", "Property list error at line 1, column 9: expected ';' after the value of \"a\""},
-        {"{ m = 1; a = b }", "Property list error at line 1, column 16: expected ';' after the value of \"a\""},
-        {"{\n  a = b;\n  c d;\n}", "Property list error at line 3, column 5: expected '=' after the key \"c\""},
-        {"{ a = b;", "Property list error at line 1, column 1: unterminated dictionary"},
-        {"( a b )", "Property list error at line 1, column 5: expected ',' or ')' after an array element"},
-        {"( a, , b )", "Property list error at line 1, column 6: unexpected ',', expected a value"},
-        {"{ = b; }", "Property list error at line 1, column 3: unexpected '=', expected a key"},
-        {"a = b; }", "Property list error at line 1, column 8: unexpected '}', expected a key"},
-        {"\"abc", "Property list error at line 1, column 1: unterminated string"},
-        {"\r\n\r\n  \"abc\\", "Property list error at line 3, column 3: unterminated string"},
-        {"/* never closed", "Property list error at line 1, column 1: unterminated comment"},
-        {"<0a1>", "Property list error at line 1, column 1: data has an odd number of hex digits"},
-        {"<0g>", "Property list error at line 1, column 3: unexpected 'g' in data"},
-        {"<0a", "Property list error at line 1, column 1: unterminated data"},
-        {"x y", "Property list error at line 1, column 3: unexpected 'y' after the value"},
-        {"( a ) junk", "Property list error at line 1, column 7: unexpected 'j' after the value"},
-        {"a = b; junk", "Property list error at line 1, column 12: expected '=' after the key \"junk\""},
-        {"\"\\UD800\"", "Property list error at line 1, column 1: the string holds an unpaired surrogate U+d800"},
-        {"\"\\U\"", "Property list error at line 1, column 2: \\U is not followed by hex digits"},
-        {"\"\\777\"", "Property list error at line 1, column 2: octal escape \\777 is above \\377"},
-        {"a = ", "Property list error at line 1, column 5: unexpected end of text, expected a value"},
-        {"\x01", "Property list error at line 1, column 1: unexpected U+0001, expected a value"},
-        {"ok\xC3\x28", "Property list error at byte 2: the text is not valid UTF-8"},
-        {"\xF4\x90\x80\x80", "Property list error at byte 0: the text is not valid UTF-8"},
-        {"\xFF\xFE\x41", "Property list error at byte 2: UTF-16 text has an odd number of bytes"},
-        {bytes({0xFF, 0xFE, 0x41, 0x00, 0x00, 0xDC}), "Property list error at byte 4: unpaired surrogate U+dc00 in UTF-16 text"},
+        {"( a, b", "line 1, column 1: unterminated array"},
+        {"{ m = 1; a = b }", "line 1, column 16: expected ';' after the value of \"a\""},
+        {"{\n  a = b;\n  c d;\n}", "line 3, column 5: expected '=' after the key \"c\""},
+        {"{ a = b;", "line 1, column 1: unterminated dictionary"},
+        {"( a b )", "line 1, column 5: expected ',' or ')' after an array element"},
+        {"( a, , b )", "line 1, column 6: unexpected ',', expected a value"},
+        {"{ = b; }", "line 1, column 3: unexpected '=', expected a key"},
+        {"a = b; }", "line 1, column 8: unexpected '}', expected a key"},
+        {"\r\n\r\n  \"abc\\", "line 3, column 3: unterminated string"},
+        {"/* never closed", "line 1, column 1: unterminated comment"},
+        {"<0a1>", "line 1, column 1: data has an odd number of hex digits"},
+        {"<0g>", "line 1, column 3: unexpected 'g' in data"},
+        {"<0a", "line 1, column 1: unterminated data"},
+        {"( a ) junk", "line 1, column 7: unexpected 'j' after the value"},
+        {"a = b; junk", "line 1, column 12: expected '=' after the key \"junk\""},
+        {"\"\\UD800\"", "line 1, column 1: the string holds an unpaired surrogate U+d800"},
+        {"\"\\U\"", "line 1, column 2: \\U is not followed by hex digits"},
+        {"\"\\777\"", "line 1, column 2: octal escape \\777 is above \\377"},
+        {"a = ", "line 1, column 5: unexpected end of text, expected a value"},
+        {"\x01", "line 1, column 1: unexpected U+0001, expected a value"},
+        {"ok\xC3\x28", "byte 2: the text is not valid UTF-8"},
+        {"\xF4\x90\x80\x80", "byte 0: the text is not valid UTF-8"},
+        {"\xFF\xFE\x41", "byte 2: UTF-16 text has an odd number of bytes"},
+        {bytes({0xFF, 0xFE, 0x41, 0x00, 0x00, 0xDC}), "byte 4: unpaired surrogate U+dc00 in UTF-16 text"},
     };
     for (const auto &[text, expected] : cases)
-        expectReadError(readText(text), QString::fromUtf8(expected), text.constData());
+        expectCorrupt(readText(text), at(expected));
 }
 
 TEST(NVPropertyListText, ReadsTextHandedInAsAString)
@@ -740,7 +588,7 @@ TEST(NVPropertyListText, ReadsTextHandedInAsAString)
     EXPECT_TRUE(identical(*value, QVariantMap{{QStringLiteral("Key"), QVariantList{QStringLiteral("1"), QStringLiteral("2")}}}));
     // Text that did not come through a decoder may hold half a surrogate pair.
     const QString broken = QStringLiteral("\"a") + QChar(0xDC00) + u'"';
-    expectReadErrorContaining(readText(QStringView(broken)), QStringLiteral("unpaired surrogate U+dc00"), "half pair");
+    expectCorrupt(readText(QStringView(broken)), QStringLiteral("unpaired surrogate U+dc00"), Match::Part);
 }
 
 // ---- Detection, writing errors, files ------------------------------------------------
@@ -748,15 +596,15 @@ TEST(NVPropertyListText, ReadsTextHandedInAsAString)
 TEST(NVPropertyListFormat, DetectsTheEncodingFromTheBytes)
 {
     const QVariant value = QVariantMap{{QStringLiteral("a"), QStringLiteral("b")}};
+    const QByteArray dict = "<dict><key>a</key><string>b</string></dict>";
     const std::pair<QByteArray, Format> cases[] = {
         {*write(value, Format::XML), Format::XML},
         {*write(value, Format::Binary), Format::Binary},
         {*write(value, Format::Text), Format::Text},
-        {"  <dict><key>a</key><string>b</string></dict>", Format::XML},
-        {"<!-- comment --><dict><key>a</key><string>b</string></dict>", Format::XML},
-        {"\xEF\xBB\xBF<dict><key>a</key><string>b</string></dict>", Format::XML},
-        {utf16(QStringLiteral("<?xml version=\"1.0\" encoding=\"UTF-16\"?><dict><key>a</key><string>b</string></dict>"), true),
-         Format::XML},
+        {"  " + dict, Format::XML},
+        {"<!-- comment -->" + dict, Format::XML},
+        {"\xEF\xBB\xBF" + dict, Format::XML},
+        {utf16(QStringLiteral("<?xml version=\"1.0\" encoding=\"UTF-16\"?>") + QString::fromLatin1(dict), true), Format::XML},
         {"a = b;", Format::Text},
         {"{ a = <beef>; }", Format::Text},
     };
@@ -772,21 +620,18 @@ TEST(NVPropertyListFormat, DetectsTheEncodingFromTheBytes)
     Format detected = Format::XML;
     EXPECT_TRUE(identical(*read("<deadbeef>", &detected), QByteArray("\xde\xad\xbe\xef")));
     EXPECT_EQ(int(detected), int(Format::Text));
-    expectReadError(read(""), QStringLiteral("Property list error at byte 0: the document is empty"), "empty");
-    expectReadError(read(" \n"), QStringLiteral("Property list error at byte 0: the document is empty"), "blank");
+    expectCorrupt(read(" \n"), at("byte 0: the document is empty"));
 }
 
 TEST(NVPropertyListFormat, WritingRefusesValuesNoPropertyListHolds)
 {
     const std::pair<QVariant, const char *> cases[] = {
-        {QVariant(), "Property list write error: an empty (null) value cannot be written"},
-        {QVariant(QUrl(QStringLiteral("https://example.com"))), "Property list write error: a value of type QUrl (NSURL) cannot be written"},
-        {QVariant(QVariantList{qint64(1), QVariant()}), "Property list write error: an empty (null) value cannot be written"},
-        {QVariant(utc(9999, 12, 31, 23, 59, 59, 999).addMSecs(1)),
-         "Property list write error: the date 10000-01-01 00:00:00 +0000 is outside the years 1 to 9999"},
-        {QVariant(utc(1, 1, 1).addMSecs(-1)),
-         "Property list write error: the date -0001-12-31 23:59:59 +0000 is outside the years 1 to 9999"},
-        {QVariant(QDateTime()), "Property list write error: an invalid date cannot be written"},
+        {QVariant(), "an empty (null) value cannot be written"},
+        {QVariant(QUrl(QStringLiteral("https://example.com"))), "a value of type QUrl (NSURL) cannot be written"},
+        {QVariant(QVariantList{qint64(1), QVariant()}), "an empty (null) value cannot be written"},
+        {QVariant(utc(9999, 12, 31, 23, 59, 59, 999).addMSecs(1)), "the date 10000-01-01 00:00:00 +0000 is outside the years 1 to 9999"},
+        {QVariant(utc(1, 1, 1).addMSecs(-1)), "the date -0001-12-31 23:59:59 +0000 is outside the years 1 to 9999"},
+        {QVariant(QDateTime()), "an invalid date cannot be written"},
     };
     for (const auto &[value, expected] : cases) {
         for (Format format : {Format::XML, Format::Binary, Format::Text}) {
@@ -794,7 +639,7 @@ TEST(NVPropertyListFormat, WritingRefusesValuesNoPropertyListHolds)
             ASSERT_FALSE(written.ok()) << expected;
             EXPECT_EQ(written.error().domain(), NSCocoaErrorDomain);
             EXPECT_EQ(written.error().code(), WriteInvalidErrorCode);
-            EXPECT_EQ(written.error().localizedDescription(), QString::fromUtf8(expected));
+            EXPECT_EQ(written.error().localizedDescription(), QStringLiteral("Property list write error: ") + QString::fromUtf8(expected));
         }
     }
 }
@@ -802,15 +647,13 @@ TEST(NVPropertyListFormat, WritingRefusesValuesNoPropertyListHolds)
 TEST(NVPropertyListFiles, WritesAtomicallyAndReadsBack)
 {
     QTemporaryDir dir;
-    ASSERT_TRUE(dir.isValid());
     const QString path = dir.filePath(QStringLiteral("values.plist"));
     for (Format format : {Format::XML, Format::Binary, Format::Text}) {
         const QVariant value = format == Format::Text ? QVariant(QVariantMap{{QStringLiteral("k"), QStringLiteral("v")}}) : sampleValue();
         ASSERT_FALSE(writeFile(path, value, format).has_value());
         Format detected = Format::Text;
         NVResult<QVariant> back = readFile(path, &detected);
-        ASSERT_TRUE(back.ok()) << qPrintable(back.error().localizedDescription());
-        EXPECT_TRUE(identical(*back, value));
+        EXPECT_TRUE(back.ok() && identical(*back, value));
         EXPECT_EQ(int(detected), int(format));
     }
     // The replacement keeps the old file's permissions and leaves no
@@ -829,49 +672,41 @@ TEST(NVPropertyListFiles, WritesAtomicallyAndReadsBack)
     EXPECT_TRUE(identical(*readFile(path), QVariantList{}));
 }
 
-TEST(NVPropertyListFiles, FileErrorsArePOSIXErrorsWithThePath)
+TEST(NVPropertyListFiles, FileErrorsNameThePath)
 {
     QTemporaryDir dir;
     const QString missing = dir.filePath(QStringLiteral("missing.plist"));
     const QString inMissingFolder = dir.filePath(QStringLiteral("no/such/folder.plist"));
-    const std::tuple<NVError, int, QString> cases[] = {
-        {readFile(missing).error(), ENOENT, missing},
-        {readFile(dir.path()).error(), EISDIR, dir.path()},
-        {*writeFile(inMissingFolder, QVariantMap{}, Format::XML), ENOENT, inMissingFolder},
+    const QString corrupt = dir.filePath(QStringLiteral("corrupt.plist"));
+    QFile file(corrupt);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write("<plist><dict><key>a</key></dict></plist>") > 0);
+    file.close();
+    // Failures to open are POSIX errors; a corrupt file is a property-list error.
+    const std::tuple<NVError, QString, int, QString> cases[] = {
+        {readFile(missing).error(), NSPOSIXErrorDomain, ENOENT, missing},
+        {readFile(dir.path()).error(), NSPOSIXErrorDomain, EISDIR, dir.path()},
+        {*writeFile(inMissingFolder, QVariantMap{}, Format::XML), NSPOSIXErrorDomain, ENOENT, inMissingFolder},
+        {readFile(corrupt).error(), NSCocoaErrorDomain, int(ReadCorruptErrorCode), corrupt},
     };
-    for (const auto &[error, code, path] : cases) {
-        EXPECT_EQ(error.domain(), NSPOSIXErrorDomain);
+    for (const auto &[error, domain, code, path] : cases) {
+        EXPECT_EQ(error.domain(), domain);
         EXPECT_EQ(error.code(), code);
         EXPECT_EQ(error.userInfo().value(NSFilePathErrorKey).toString(), path);
     }
-
-    // A corrupt file is a property-list error that also names the path.
-    const QString corrupt = dir.filePath(QStringLiteral("corrupt.plist"));
-    QFile file(corrupt);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write("<plist><dict><key>a</key></dict></plist>");
-    file.close();
-    NVResult<QVariant> result = readFile(corrupt);
-    ASSERT_FALSE(result.ok());
-    EXPECT_EQ(result.error().code(), ReadCorruptErrorCode);
-    EXPECT_EQ(result.error().userInfo().value(NSFilePathErrorKey).toString(), corrupt);
-    Limits tiny;
-    tiny.maxBytes = 8;
-    EXPECT_TRUE(readFile(corrupt, nullptr, tiny).error().localizedDescription().contains(QLatin1String("larger than the limit of 8")));
+    EXPECT_TRUE(readFile(corrupt, nullptr, Limits{.maxBytes = 8}).error().localizedDescription().contains(QLatin1String("larger than the limit of 8")));
 }
 
 // ---- String tables ---------------------------------------------------------------
 
 TEST(NVPropertyListStringsTable, ReadsCommentsEscapesAndEncodings)
 {
-    const QString table = QStringLiteral(
-        "/* The update window */\n"
-        "\"Install\" = \"Install \\\"%@\\\"\";   // trailing comment\n"
-        "\"Lines\" = \"one\\ntwo\\U2026\";\n"
-        "Unquoted = yes;\n"
-        "\"Skip\";\n"
-        "/* \"Commented\" = \"out\"; */\n"
-        "\"Täst\" = \"Prüfung 😀\";\n");
+    const QString table = QStringLiteral("/* The update window */\n"
+                                         "\"Install\" = \"Install \\\"%@\\\"\";   // trailing comment\n"
+                                         "\"Lines\" = \"one\\ntwo\\U2026\";\n"
+                                         "Unquoted = yes;\n"
+                                         "\"Skip\";\n"
+                                         "/* \"Commented\" = \"out\"; */\n"
+                                         "\"Täst\" = \"Prüfung 😀\";\n");
     const QVariantMap expected{
         {QStringLiteral("Install"), QStringLiteral("Install \"%@\"")},
         {QStringLiteral("Lines"), QString::fromUtf8("one\ntwo…")},
@@ -879,17 +714,15 @@ TEST(NVPropertyListStringsTable, ReadsCommentsEscapesAndEncodings)
         {QStringLiteral("Skip"), QStringLiteral("Skip")},
         {QString::fromUtf8("Täst"), QString::fromUtf8("Prüfung 😀")},
     };
+    // Tables kept as XML or binary property lists read the same.
     const QByteArray encodings[] = {table.toUtf8(), "\xEF\xBB\xBF" + table.toUtf8(), utf16(table, true), utf16(table, false),
-                                    QByteArray("{\n") + table.toUtf8() + "}\n"};
+                                    QByteArray("{\n") + table.toUtf8() + "}\n", *write(expected, Format::XML),
+                                    *write(expected, Format::Binary)};
     for (const QByteArray &data : encodings) {
         const StringsTable result = readStringsTable(data);
         EXPECT_FALSE(result.firstError.has_value()) << qPrintable(result.firstError->localizedDescription());
         EXPECT_EQ(result.entries, expected) << data.left(8).toHex().constData();
     }
-    // Tables kept as XML or binary property lists read the same.
-    const QByteArray xml = *write(expected, Format::XML);
-    EXPECT_EQ(readStringsTable(xml).entries, expected);
-    EXPECT_EQ(readStringsTable(*write(expected, Format::Binary)).entries, expected);
     EXPECT_TRUE(readStringsTable("").entries.isEmpty());
     EXPECT_FALSE(readStringsTable("").firstError.has_value());
 }
@@ -897,41 +730,32 @@ TEST(NVPropertyListStringsTable, ReadsCommentsEscapesAndEncodings)
 TEST(NVPropertyListStringsTable, KeepsGoodEntriesAroundAMalformedOne)
 {
     struct Case {
-        const char *name;
         const char *text;
         QStringList keys;
         int line;
         const char *error;
     };
     const Case cases[] = {
-        {"missing closing quote", "\"a\" = \"1\";\n\"b\" = \"2;\n\"c\" = \"3\";\n\"d\" = \"4\";\n", {"a", "c", "d"}, 3,
-         "Property list error at line 3, column 2: expected ';' after the value of \"b\""},
-        {"missing semicolon", "\"a\" = \"1\"\n\"b\" = \"2\";\n\"c\" = \"3\";\n", {"c"}, 2,
-         "Property list error at line 2, column 1: expected ';' after the value of \"a\""},
-        {"missing equals", "\"a\" = \"1\";\n\"b\" \"2\";\n\"c\" = \"3\";\n", {"a", "c"}, 2,
-         "Property list error at line 2, column 5: expected '=' after the key \"b\""},
-        {"stray character", "\"a\" = \"1\";\n# not a comment;\n\"c\" = \"3\";\n", {"a", "c"}, 2,
-         "Property list error at line 2, column 1: unexpected '#', expected a key"},
-        {"two bad entries report the first", "\"a\" = ;\n\"b\" = \"2\";\n\"c\" = = \"3\";\n\"d\" = \"4\";\n", {"b", "d"}, 1,
-         "Property list error at line 1, column 7: unexpected ';', expected a value"},
-        {"value that is not a string", "\"a\" = ( \"x\" );\n\"b\" = \"2\";\n", {"b"}, 1,
-         "Property list error at line 1, column 7: the value of \"a\" is an NSArray, not a string"},
-        {"bad escape", "\"a\" = \"\\UD800\";\n\"b\" = \"2\";\n", {"b"}, 1,
-         "Property list error at line 1, column 7: the string holds an unpaired surrogate U+d800"},
-        {"unterminated comment at the end", "\"a\" = \"1\";\n/* open\n", {"a"}, 2,
-         "Property list error at line 2, column 1: unterminated comment"},
-        {"entries on one line", "\"a\" = \"1\" x; \"b\" = \"2\";", {"b"}, 1,
-         "Property list error at line 1, column 11: expected ';' after the value of \"a\""},
-        {"unclosed braces", "{ \"a\" = \"1\";\n", {"a"}, 1, "Property list error at line 1, column 1: unterminated dictionary"},
+        {"\"a\" = \"1\";\n\"b\" = \"2;\n\"c\" = \"3\";\n\"d\" = \"4\";\n", {"a", "c", "d"}, 3,
+         "line 3, column 2: expected ';' after the value of \"b\""},
+        {"\"a\" = \"1\"\n\"b\" = \"2\";\n\"c\" = \"3\";\n", {"c"}, 2, "line 2, column 1: expected ';' after the value of \"a\""},
+        // Of two bad entries, the first is reported.
+        {"\"a\" = ;\n\"b\" = \"2\";\n\"c\" = = \"3\";\n\"d\" = \"4\";\n", {"b", "d"}, 1,
+         "line 1, column 7: unexpected ';', expected a value"},
+        {"\"a\" = ( \"x\" );\n\"b\" = \"2\";\n", {"b"}, 1, "line 1, column 7: the value of \"a\" is an NSArray, not a string"},
+        {"\"a\" = \"\\UD800\";\n\"b\" = \"2\";\n", {"b"}, 1, "line 1, column 7: the string holds an unpaired surrogate U+d800"},
+        {"\"a\" = \"1\";\n/* open\n", {"a"}, 2, "line 2, column 1: unterminated comment"},
+        {"\"a\" = \"1\" x; \"b\" = \"2\";", {"b"}, 1, "line 1, column 11: expected ';' after the value of \"a\""},
+        {"{ \"a\" = \"1\";\n", {"a"}, 1, "line 1, column 1: unterminated dictionary"},
     };
     for (const Case &c : cases) {
         const StringsTable table = readStringsTable(QByteArray(c.text));
-        EXPECT_EQ(table.entries.keys(), c.keys) << c.name;
-        ASSERT_TRUE(table.firstError.has_value()) << c.name;
-        EXPECT_EQ(table.firstError->domain(), NSCocoaErrorDomain) << c.name;
-        EXPECT_EQ(table.firstError->code(), ReadCorruptErrorCode) << c.name;
-        EXPECT_EQ(table.firstError->localizedDescription(), QString::fromUtf8(c.error)) << c.name;
-        EXPECT_EQ(table.firstErrorLine, c.line) << c.name;
+        EXPECT_EQ(table.entries.keys(), c.keys) << c.text;
+        ASSERT_TRUE(table.firstError.has_value()) << c.text;
+        EXPECT_EQ(table.firstError->domain(), NSCocoaErrorDomain);
+        EXPECT_EQ(table.firstError->code(), ReadCorruptErrorCode);
+        EXPECT_EQ(table.firstError->localizedDescription(), at(c.error));
+        EXPECT_EQ(table.firstErrorLine, c.line) << c.text;
     }
     // Values survive exactly, and a malformed XML table is reported with its line.
     EXPECT_EQ(readStringsTable("\"a\" = \"1\";\n\"b\" = \"2;\n\"c\" = \"3\";\n").entries.value(QStringLiteral("c")), QStringLiteral("3"));
