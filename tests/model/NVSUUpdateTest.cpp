@@ -21,55 +21,37 @@ std::optional<NVSUUpdate> validate(const QVariantMap &properties, const QStringL
 TEST(NVSUUpdate, ValidationReportsTheFirstOffendingKeyInTableOrder)
 {
     const QVariant number = qint64(6500);
-    const QVariant date = QDateTime::fromSecsSinceEpoch(0);
-    const struct {
+    struct Case {
         const char *name;
         QVariantMap changes;
         QString line; // empty: valid
-    } cases[] = {
+    };
+    std::vector<Case> cases = {
         {"complete", {}, {}},
         {"optional keys absent or present", {{"ReleaseNotesURL", "notes.html"}, {"ReleaseLifecycle", "beta"},
                                              {"MinimumSystemVersion", "2.28"}, {"MaximumSystemVersion", "2.40"},
                                              {"MinimumBaseVersion", "6000"}, {"SuppressAutoUpdate", true}}, {}},
-        {"no BundleVersion", {{"BundleVersion", {}}}, "Mandatory property BundleVersion not found in update description"},
-        {"no BundleShortVersionString", {{"BundleShortVersionString", {}}},
-         "Mandatory property BundleShortVersionString not found in update description"},
-        {"no InstallationObject", {{"InstallationObject", {}}},
-         "Mandatory property InstallationObject not found in update description"},
-        {"no InstallationMechanism", {{"InstallationMechanism", {}}},
-         "Mandatory property InstallationMechanism not found in update description"},
-        {"no DownloadURL", {{"DownloadURL", {}}}, "Mandatory property DownloadURL not found in update description"},
-        {"no DownloadPageURL", {{"DownloadPageURL", {}}}, "Mandatory property DownloadPageURL not found in update description"},
         {"empty localized DownloadPageURL", {{"DownloadPageURL", QVariantMap()}},
          "Mandatory property DownloadPageURL not found in update description"},
         {"empty localized ReleaseNotesURL is absent", {{"ReleaseNotesURL", QVariantMap()}}, {}},
         {"empty texts", {{"BundleVersion", QString()}, {"BundleShortVersionString", ""}, {"MinimumBaseVersion", QString()}}, {}},
-        {"BundleVersion as a number", {{"BundleVersion", number}}, "Class of property BundleVersion is NSNumber, not NSString"},
         {"the first of two faults", {{"BundleShortVersionString", number}, {"DownloadURL", {}}},
          "Class of property BundleShortVersionString is NSNumber, not NSString"},
         {"a missing key before a wrong one", {{"InstallationObject", {}}, {"BundleShortVersionString", "x"}, {"DownloadURL", number}},
          "Mandatory property InstallationObject not found in update description"},
-        {"a dictionary where none is localizable", {{"MinimumSystemVersion", QVariantMap{{"en", "2.28"}}}},
-         "Class of property MinimumSystemVersion is NSDictionary, not NSString"},
         {"a localized value of the wrong class", {{"DownloadPageURL", QVariantMap{{"de", number}, {"en", "x"}}}},
          "Class of property DownloadPageURL is NSNumber, not NSString"},
-        {"SuppressAutoUpdate as a date", {{"SuppressAutoUpdate", date}},
+        {"SuppressAutoUpdate as a date", {{"SuppressAutoUpdate", QDateTime::fromSecsSinceEpoch(0)}},
          "Class of property SuppressAutoUpdate is NSDate, not NSNumber"},
-        {"SuppressAutoUpdate as an array", {{"SuppressAutoUpdate", QVariantList{true}}},
-         "Class of property SuppressAutoUpdate is NSArray, not NSNumber"},
-        {"ReleaseLifecycle as data", {{"ReleaseLifecycle", QByteArray("beta")}},
-         "Class of property ReleaseLifecycle is NSData, not NSString"},
-        {"ReleaseNotesURL as a boolean", {{"ReleaseNotesURL", true}}, "Class of property ReleaseNotesURL is NSNumber, not NSString"},
     };
+    for (const char *key : {"BundleVersion", "BundleShortVersionString", "InstallationObject", "InstallationMechanism", "DownloadURL",
+                            "DownloadPageURL"})
+        cases.push_back({key, {{key, {}}}, QStringLiteral("Mandatory property %1 not found in update description").arg(key)});
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         LogCapture log;
-        const std::optional<NVSUUpdate> update = validate(entry("6500", "6.5", c.changes));
-        EXPECT_EQ(update.has_value(), c.line.isEmpty());
-        if (c.line.isEmpty())
-            EXPECT_TRUE(log.messages().isEmpty()) << log.messages().join('\n').toStdString();
-        else
-            EXPECT_EQ(log.messages(), QStringList{"Software Update: " + c.line});
+        EXPECT_EQ(validate(entry("6500", "6.5", c.changes)).has_value(), c.line.isEmpty());
+        EXPECT_EQ(log.messages(), c.line.isEmpty() ? QStringList() : QStringList{"Software Update: " + c.line});
     }
 }
 
@@ -81,103 +63,66 @@ TEST(NVSUUpdate, EveryKeyRefusesEveryWrongClass)
                                  "DownloadURL", "DownloadPageURL", "ReleaseNotesURL", "ReleaseLifecycle",
                                  "MinimumSystemVersion", "MaximumSystemVersion", "MinimumBaseVersion"};
     const QStringList localizable{"DownloadPageURL", "ReleaseNotesURL"};
-    const struct {
-        QVariant value;
-        QString className;
-    } wrong[] = {
-        {true, "NSNumber"},
-        {qint64(-1), "NSNumber"},
-        {quint64(18446744073709551615ULL), "NSNumber"},
-        {1.5, "NSNumber"},
-        {QDateTime::fromSecsSinceEpoch(0), "NSDate"},
-        {QByteArray("\xff\xfe"), "NSData"},
-        {QVariantList{"6500"}, "NSArray"},
-        {QVariantMap{{"en", "6500"}}, "NSDictionary"},
+    const std::pair<QVariant, QString> wrong[] = {
+        {true, "NSNumber"}, {qint64(-1), "NSNumber"}, {1.5, "NSNumber"}, {QDateTime::fromSecsSinceEpoch(0), "NSDate"},
+        {QByteArray("\xff\xfe"), "NSData"}, {QVariantList{"6500"}, "NSArray"}, {QVariantMap{{"en", "6500"}}, "NSDictionary"},
     };
     for (const QString &key : stringKeys) {
-        for (const auto &w : wrong) {
-            if (w.className == "NSDictionary" && localizable.contains(key))
+        for (const auto &[value, className] : wrong) {
+            if (className == "NSDictionary" && localizable.contains(key))
                 continue; // resolved to its string instead
-            SCOPED_TRACE((key + " as " + NVValue::description(w.value)).toStdString());
+            SCOPED_TRACE((key + " as " + NVValue::description(value)).toStdString());
             LogCapture log;
-            EXPECT_FALSE(validate(entry("6500", "6.5", {{key, w.value}})));
-            EXPECT_EQ(log.messages(), QStringList{"Software Update: Class of property " + key + " is " + w.className + ", not NSString"});
+            EXPECT_FALSE(validate(entry("6500", "6.5", {{key, value}})));
+            EXPECT_EQ(log.messages(), QStringList{"Software Update: Class of property " + key + " is " + className + ", not NSString"});
         }
     }
 }
 
 TEST(NVSUUpdate, OnlyKnownKeysAreKeptAndSuppressAutoUpdateBecomesABoolean)
 {
-    const struct {
-        QVariant value;
-        bool suppress;
-    } cases[] = {
-        {QVariant(), false},
-        {"YES", true},
-        {"yes", true},
-        {"yEs", true},
-        {"1", false},
-        {"true", false},
-        {"YES ", false},
-        {"", false},
-        {true, true},
-        {false, false},
-        {qint64(5), true},
-        {qint64(0), false},
-        {0.0, false},
-        {quint64(1ULL << 40), true},
+    // Text counts only as "yes" in any case; numbers by their value, kept as they are.
+    const std::pair<QVariant, bool> cases[] = {
+        {QVariant(), false}, {"yEs", true}, {"1", false}, {"true", false}, {"YES ", false},
+        {true, true}, {false, false}, {qint64(5), true}, {0.0, false}, {quint64(1ULL << 40), true},
     };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(NVValue::description(c.value).toStdString());
-        const std::optional<NVSUUpdate> update = validate(
-            entry("6500", "6.5", {{"SuppressAutoUpdate", c.value}, {"Extra", "dropped"}, {"ReleaseNotesURL", QVariantMap()}}));
+    for (const auto &[value, suppress] : cases) {
+        SCOPED_TRACE(NVValue::description(value).toStdString());
+        const std::optional<NVSUUpdate> update =
+            validate(entry("6500", "6.5", {{"SuppressAutoUpdate", value}, {"Extra", "dropped"}, {"ReleaseNotesURL", QVariantMap()}}));
         ASSERT_TRUE(update);
-        EXPECT_EQ(update->suppressAutoUpdate(), c.suppress);
-        EXPECT_FALSE(update->baseProperties().contains("Extra"));
-        EXPECT_FALSE(update->baseProperties().contains("ReleaseNotesURL")); // an empty localized value is absent
-        EXPECT_EQ(update->baseProperties().value("BundleVersion"), QVariant("6500"));
-        EXPECT_EQ(update->baseProperties().contains("SuppressAutoUpdate"), c.value.isValid());
-        if (NVValue::isString(c.value)) {
-            EXPECT_EQ(update->baseProperties().value("SuppressAutoUpdate"), QVariant(c.suppress));
-        } else if (c.value.isValid()) {
-            EXPECT_EQ(update->baseProperties().value("SuppressAutoUpdate"), c.value); // numbers unchanged
-        }
+        EXPECT_EQ(update->suppressAutoUpdate(), suppress);
+        const QVariantMap kept = update->baseProperties();
+        EXPECT_FALSE(kept.contains("Extra"));
+        EXPECT_FALSE(kept.contains("ReleaseNotesURL")); // an empty localized value is absent
+        EXPECT_EQ(kept.value("BundleVersion"), QVariant("6500"));
+        EXPECT_EQ(kept.value("SuppressAutoUpdate"), NVValue::isString(value) ? QVariant(suppress) : value);
     }
 }
 
 TEST(NVSUUpdate, EnumerationsMatchTheirTextsExactly)
 {
-    const struct {
-        QString text;
-        NVSUInstallationMechanism mechanism;
-    } mechanisms[] = {
+    const std::pair<QString, NVSUInstallationMechanism> mechanisms[] = {
         {"Installer", NVSUInstallationMechanismInstaller},
         {"ReplaceBundle", NVSUInstallationMechanismReplaceBundle},
         {"replacebundle", NVSUInstallationMechanismUnsupported},
-        {"installer", NVSUInstallationMechanismUnsupported},
         {" ReplaceBundle", NVSUInstallationMechanismUnsupported},
-        {"", NVSUInstallationMechanismUnsupported},
     };
-    for (const auto &m : mechanisms)
-        EXPECT_EQ(validate(entry("6500", "6.5", {{"InstallationMechanism", m.text}}))->installationMechanism(), m.mechanism)
-            << m.text.toStdString();
+    for (const auto &[text, mechanism] : mechanisms)
+        EXPECT_EQ(validate(entry("6500", "6.5", {{"InstallationMechanism", text}}))->installationMechanism(), mechanism)
+            << text.toStdString();
 
-    const struct {
-        QVariant text;
-        NVSUReleaseLifecycle lifecycle;
-    } lifecycles[] = {
+    const std::pair<QVariant, NVSUReleaseLifecycle> lifecycles[] = {
         {"beta", NVSUReleaseLifecycleBeta},
         {"nightly", NVSUReleaseLifecycleNightly},
         {"release candidate", NVSUReleaseLifecycleReleaseCandidate},
         {"Beta", NVSUReleaseLifecycleRelease},
-        {"Release Candidate", NVSUReleaseLifecycleRelease},
-        {"release", NVSUReleaseLifecycleRelease},
         {QVariant(), NVSUReleaseLifecycleRelease},
     };
-    for (const auto &l : lifecycles) {
-        const std::optional<NVSUUpdate> update = validate(entry("6500", "6.5", {{"ReleaseLifecycle", l.text}}));
-        EXPECT_EQ(update->releaseLifecycle(), l.lifecycle) << l.text.toString().toStdString();
-        EXPECT_EQ(update->isPreReleaseVersion(), l.lifecycle != NVSUReleaseLifecycleRelease);
+    for (const auto &[text, lifecycle] : lifecycles) {
+        const std::optional<NVSUUpdate> update = validate(entry("6500", "6.5", {{"ReleaseLifecycle", text}}));
+        EXPECT_EQ(update->releaseLifecycle(), lifecycle) << text.toString().toStdString();
+        EXPECT_EQ(update->isPreReleaseVersion(), lifecycle != NVSUReleaseLifecycleRelease);
     }
 }
 
@@ -187,7 +132,6 @@ TEST(NVSUUpdate, PreferredLocalizationFollowsTheUsersLanguagesInOrder)
         QStringList keys, languages;
         QString chosen;
     } cases[] = {
-        {{"de", "en"}, {"de-DE", "en"}, "de"},
         {{"de", "en"}, {"fr-FR", "en-GB"}, "en"},
         {{"de", "en", "fr"}, {"it"}, "en"},          // nothing matches: English
         {{"fr", "de"}, {"it"}, "de"},                // not even English: the smallest key
@@ -227,7 +171,6 @@ TEST(NVSUUpdate, URLsAndTheReleaseNotesVersionQuery)
     };
     for (const auto &u : urls) {
         const std::optional<NVSUUpdate> update = validate(entry("6500", "6.5", {{"DownloadURL", u.text}, {"DownloadPageURL", u.text}}));
-        ASSERT_TRUE(update);
         EXPECT_EQ(update->downloadURL(), u.url) << u.text.toStdString();
         EXPECT_EQ(update->downloadPageURL(), u.url) << u.text.toStdString();
     }
@@ -242,12 +185,8 @@ TEST(NVSUUpdate, URLsAndTheReleaseNotesVersionQuery)
         {QVariant(), std::nullopt},
     };
     for (const auto &n : notes) {
-        const std::optional<NVSUUpdate> update = validate(entry("6500", "6.5", {{"ReleaseNotesURL", n.notes}}));
-        const std::optional<QUrl> url = update->releaseNotesURL();
-        ASSERT_EQ(url.has_value(), n.url.has_value()) << n.notes.toString().toStdString();
-        if (url) {
-            EXPECT_EQ(url->toString(), *n.url);
-        }
+        const std::optional<QUrl> url = validate(entry("6500", "6.5", {{"ReleaseNotesURL", n.notes}}))->releaseNotesURL();
+        EXPECT_EQ(url ? std::optional(url->toString()) : std::nullopt, n.url) << n.notes.toString().toStdString();
     }
     // The installed version is read at each call.
     app.setInfo({{"CFBundleVersion", "6450"}});
@@ -264,12 +203,10 @@ TEST(NVSUUpdate, CompatibilityWithTheRunningSystemLogsTheFailedBound)
         QString line;
     } cases[] = {
         {{}, {}, true, {}},
-        {"2.28", {}, true, {}},
         {"2.36", "2.36", true, {}},
         {"2.36b1", {}, true, {}},   // the final system is newer than any beta of it
         {{}, "2.36.0", true, {}},
         {"2.37", {}, false, "Skipping update to 6.5 (6500) because it requires at least glibc 2.37"},
-        {"2.36.1", "2.40", false, "Skipping update to 6.5 (6500) because it requires at least glibc 2.36.1"},
         {{}, "2.35", false, "Skipping update to 6.5 (6500) because it runs only up to glibc 2.35"},
         {"2.28", "2.36b2", false, "Skipping update to 6.5 (6500) because it runs only up to glibc 2.36b2"},
         {"garbage", {}, true, {}},  // a minimum that reads as zero bounds nothing
@@ -282,10 +219,7 @@ TEST(NVSUUpdate, CompatibilityWithTheRunningSystemLogsTheFailedBound)
         LogCapture log;
         EXPECT_EQ(update->isCompatibleWithSystemVersion(), c.compatible);
         EXPECT_EQ(update->isCompatibleWithSystemVersion(), c.compatible); // logged again at every call
-        if (c.line.isEmpty())
-            EXPECT_TRUE(log.messages().isEmpty());
-        else
-            EXPECT_EQ(log.messages(), QStringList(2, "Software Update Debug: " + c.line));
+        EXPECT_EQ(log.messages(), c.line.isEmpty() ? QStringList() : QStringList(2, "Software Update Debug: " + c.line));
     }
 
     // The line is formatted but not written while debug logging is off.
@@ -321,25 +255,18 @@ TEST(NVSUUpdate, AutoUpgradabilityAndTheBetterCandidate)
         const NVSUUpdate *b;
         bool better;
     } cases[] = {
-        {&plain, nullptr, true},
-        {&baseAbove, nullptr, true},
-        {&plain, &baseAbove, true},       // older but installable beats newer by hand only
-        {&baseAbove, &plain, false},
-        {&plain, &suppressed, true},
-        {&plain, &incompatible, true},
-        {&newer, &plain, true},
-        {&plain, &newer, false},
-        {&plain, &sameAsPlain, false},    // equal versions: the first one stays
-        {&sameAsPlain, &plain, false},
-        {&suppressed, &baseAbove, true},  // both by hand only: the newer
-        {&baseAbove, &suppressed, false},
+        {&plain, nullptr, true}, {&baseAbove, nullptr, true},
+        {&plain, &baseAbove, true}, {&baseAbove, &plain, false}, // older but installable beats newer by hand only
+        {&plain, &suppressed, true}, {&plain, &incompatible, true},
+        {&newer, &plain, true}, {&plain, &newer, false},
+        {&plain, &sameAsPlain, false}, {&sameAsPlain, &plain, false}, // equal versions: the first one stays
+        {&suppressed, &baseAbove, true}, {&baseAbove, &suppressed, false}, // both by hand only: the newer
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.a->version().versionNumber().toStdString() + " vs "
                      + (c.b ? c.b->version().versionNumber().toStdString() : "nil"));
         EXPECT_EQ(c.a->isBetterThanUpdate(c.b), c.better);
     }
-    EXPECT_TRUE(plain.isBetterThanUpdate(std::optional<NVSUUpdate>()));
 
     // Without an installed version, no minimum base version counts as met.
     app.setInfo({});
@@ -364,8 +291,6 @@ TEST(NVSUUpdate, DescriptionIsTheTextFormOfTheKeptPropertiesAndABlank)
     };
     EXPECT_EQ(update->baseProperties(), kept);
     EXPECT_EQ(update->description(), NVValue::description(kept) + " ");
-    EXPECT_TRUE(update->description().startsWith("{\n    BundleShortVersionString = 6.5;\n"));
-    EXPECT_TRUE(update->description().endsWith("    SuppressAutoUpdate = 1;\n} "));
 }
 
 } // namespace

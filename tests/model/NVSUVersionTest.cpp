@@ -11,31 +11,20 @@ using C = NVSUVersion::Components;
 
 TEST(NVSUVersion, ParsingReadsComponentsAndTheBetaSuffix)
 {
-    const struct {
-        QString text;
-        C expected;
-    } cases[] = {
+    const std::pair<QString, C> cases[] = {
         {"6543", {6543, 0, 0, 0}},
-        {"1.2.3", {1, 2, 3, 0}},
         {"1.2.3b4", {1, 2, 3, 4}},
         {"1.2.3beta4", {1, 2, 3, 4}},
-        {"1.2.3 beta4", {1, 2, 3, 4}},
-        {"1.2.3 Beta4", {1, 2, 3, 4}},
         {"1.2.3   BETA4", {1, 2, 3, 4}},
-        {"1.2.3B4", {1, 2, 3, 4}},
         {"1.2.3 beta 4", {1, 2, 3, 0}}, // a blank before the number ends the suffix
         {"1.2.3 4", {1, 2, 3, 4}},      // the letter is optional: blanks, then the number
         {"1.2.3b", {1, 2, 3, 0}},
         {"1.2.3bet4", {1, 2, 3, 0}},
         {"1.2.3a4", {1, 2, 3, 0}},      // alpha and rc suffixes are not recognised
-        {"1.2.3rc1", {1, 2, 3, 0}},
         {"5b2", {5, 0, 0, 2}},          // the suffix may follow any complete component
         {"1.2b3", {1, 2, 0, 3}},
-        {"5.", {5, 0, 0, 0}},
         {"5.b2", {5, 0, 0, 0}},         // an empty component ends parsing: no suffix
-        {"1.2.b3", {1, 2, 0, 0}},
-        {"1.2.3.4", {1, 2, 3, 0}},      // a fourth component is ignored
-        {"1.2.3.4b5", {1, 2, 3, 0}},
+        {"1.2.3.4b5", {1, 2, 3, 0}},    // a fourth component is ignored, with what follows
         {"v5.0", {0, 0, 0, 0}},
         {" 5.0", {0, 0, 0, 0}},
         {"", {0, 0, 0, 0}},
@@ -43,14 +32,8 @@ TEST(NVSUVersion, ParsingReadsComponentsAndTheBetaSuffix)
         {"99999999999.1", {2147483647, 1, 0, 0}},
         {"1.2.3b99999999999", {1, 2, 3, 2147483647}},
     };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.text.toStdString());
-        const C parsed = NVSUVersion::parseVersionNumber(c.text);
-        EXPECT_EQ(parsed.major, c.expected.major);
-        EXPECT_EQ(parsed.minor, c.expected.minor);
-        EXPECT_EQ(parsed.bugfix, c.expected.bugfix);
-        EXPECT_EQ(parsed.beta, c.expected.beta);
-    }
+    for (const auto &[text, expected] : cases)
+        EXPECT_EQ(NVSUVersion::parseVersionNumber(text), expected) << text.toStdString();
 }
 
 TEST(NVSUVersion, TextsBeyond511UTF8BytesParseAsZero)
@@ -83,22 +66,11 @@ TEST(NVSUVersion, ComparisonRanksFinalReleasesAboveTheirBetas)
         NVComparisonResult order;
     } cases[] = {
         {"1.2.3", "1.2.3b4", NVOrderedDescending},
-        {"1.2.3b4", "1.2.3", NVOrderedAscending},
         {"1.2.3b4", "1.2.3b5", NVOrderedAscending},
-        {"1.2.3b5", "1.2.3b4", NVOrderedDescending},
-        {"1.2.3b4", "1.2.3 Beta4", NVOrderedSame},
-        {"1.2b3", "1.2.0b3", NVOrderedSame},
         {"1.2.3 beta 4", "1.2.3", NVOrderedSame}, // ranks as the final release
-        {"1.2.3b", "1.2.3", NVOrderedSame},
-        {"5.b2", "5", NVOrderedSame},
         {"5.b2", "5b2", NVOrderedDescending},
         {"10.15", "11.0", NVOrderedAscending},
-        {"14", "14.0.0", NVOrderedSame},
-        {"1.2.3.4", "1.2.3", NVOrderedSame},
-        {"v5.0", " 6", NVOrderedSame},            // both read as zero
-        {"6400", "640", NVOrderedDescending},
         {"1.10", "1.9", NVOrderedDescending},     // numeric, not textual
-        {"2", "1.99.99", NVOrderedDescending},
         {"1.2.4b1", "1.2.3", NVOrderedDescending},
         {"99999999999", "2147483647", NVOrderedSame}, // saturated
     };
@@ -144,12 +116,7 @@ TEST(NVSUVersion, NilVersionNumbers)
 
 TEST(NVSUVersion, InstalledVersionComesFromTheMainBundleAtEveryCall)
 {
-    ModelTest::InstalledApplication app("6400", "6.4");
-    std::optional<NVSUVersion> installed = NVSUVersion::installedVersion();
-    ASSERT_TRUE(installed);
-    EXPECT_EQ(installed->versionNumber(), "6400");
-    EXPECT_EQ(installed->displayName(), "6.4");
-
+    ModelTest::InstalledApplication app(QVariantMap{});
     const struct {
         QVariantMap info;
         std::optional<QString> description;
@@ -163,11 +130,8 @@ TEST(NVSUVersion, InstalledVersionComesFromTheMainBundleAtEveryCall)
     };
     for (const auto &c : cases) {
         app.setInfo(c.info);
-        installed = NVSUVersion::installedVersion();
-        ASSERT_EQ(installed.has_value(), c.description.has_value());
-        if (installed) {
-            EXPECT_EQ(installed->description(), *c.description);
-        }
+        const std::optional<NVSUVersion> installed = NVSUVersion::installedVersion();
+        EXPECT_EQ(installed ? std::optional(installed->description()) : std::nullopt, c.description);
     }
 }
 

@@ -1,5 +1,6 @@
 #include "model/NVTypedAccessors.h"
 
+#include "foundation/NVValue.h"
 #include "support/LogCapture.h"
 
 #include <QDateTime>
@@ -14,7 +15,7 @@ using namespace NVTypedAccessors;
 
 namespace {
 
-// One value of every class, under a key named after it.
+// One value of every class, under a key named after it; a boolean is an NSNumber.
 QVariantMap sampleDictionary()
 {
     return {
@@ -32,9 +33,7 @@ QVariantMap sampleDictionary()
 // A type-safe getter and its removing twin, both answering the value as a
 // QVariant (invalid for "nothing") so one table can hold them all.
 struct TypedMember {
-    const char *name;
-    const char *expectedClass;
-    QStringList keysOfThatClass;
+    QString expectedClass;
     std::function<QVariant(const QVariantMap &, const QString &)> get;
     std::function<QVariant(QVariantMap &, const QString &)> remove;
 };
@@ -51,84 +50,41 @@ QVariant wrap(const std::optional<QVariant> &value)
     return value ? *value : QVariant();
 }
 
-std::vector<TypedMember> typedMembers()
-{
-    return {
-        {"array", "NSArray", {"array"}, [](auto &d, auto &k) { return wrap(arrayForKey(d, k)); },
-         [](auto &d, auto &k) { return wrap(removeArrayForKey(d, k)); }},
-        {"data", "NSData", {"data"}, [](auto &d, auto &k) { return wrap(dataForKey(d, k)); },
-         [](auto &d, auto &k) { return wrap(removeDataForKey(d, k)); }},
-        {"date", "NSDate", {"date"}, [](auto &d, auto &k) { return wrap(dateForKey(d, k)); },
-         [](auto &d, auto &k) { return wrap(removeDateForKey(d, k)); }},
-        {"dictionary", "NSDictionary", {"dictionary"}, [](auto &d, auto &k) { return wrap(dictionaryForKey(d, k)); },
-         [](auto &d, auto &k) { return wrap(removeDictionaryForKey(d, k)); }},
-        {"number", "NSNumber", {"number", "boolean"}, [](auto &d, auto &k) { return wrap(numberForKey(d, k)); },
-         [](auto &d, auto &k) { return wrap(removeNumberForKey(d, k)); }},
-        {"string", "NSString", {"string"}, [](auto &d, auto &k) { return wrap(stringForKey(d, k)); },
-         [](auto &d, auto &k) { return wrap(removeStringForKey(d, k)); }},
-        {"url", "NSURL", {"url"}, [](auto &d, auto &k) { return wrap(urlForKey(d, k)); },
-         [](auto &d, auto &k) { return wrap(removeURLForKey(d, k)); }},
-    };
-}
+// One row of the table below, from a getter and its removing twin.
+#define MEMBER(className, get, remove) \
+    TypedMember{className, [](auto &d, auto &k) { return wrap(get(d, k)); }, [](auto &d, auto &k) { return wrap(remove(d, k)); }}
 
-QString className(const QString &key)
-{
-    if (key == "string")
-        return "NSString";
-    if (key == "number" || key == "boolean")
-        return "NSNumber";
-    if (key == "array")
-        return "NSArray";
-    if (key == "data")
-        return "NSData";
-    if (key == "date")
-        return "NSDate";
-    if (key == "dictionary")
-        return "NSDictionary";
-    return "NSURL";
-}
+const TypedMember typedMembers[] = {
+    MEMBER("NSArray", arrayForKey, removeArrayForKey),
+    MEMBER("NSData", dataForKey, removeDataForKey),
+    MEMBER("NSDate", dateForKey, removeDateForKey),
+    MEMBER("NSDictionary", dictionaryForKey, removeDictionaryForKey),
+    MEMBER("NSNumber", numberForKey, removeNumberForKey),
+    MEMBER("NSString", stringForKey, removeStringForKey),
+    MEMBER("NSURL", urlForKey, removeURLForKey),
+};
 
-TEST(NVTypedAccessors, TypeSafeGettersAnswerOnlyTheirClassAndLogEveryMismatch)
+TEST(NVTypedAccessors, TypedMembersAnswerAndRemoveOnlyTheirClassAndLogEveryMismatch)
 {
-    const QVariantMap dictionary = sampleDictionary();
-    for (const TypedMember &member : typedMembers()) {
-        for (auto it = dictionary.begin(); it != dictionary.end(); ++it) {
-            const QString &key = it.key();
+    const QVariantMap sample = sampleDictionary();
+    const QStringList keys = QStringList(sample.keys()) << "absent";
+    for (const TypedMember &member : typedMembers) {
+        for (const QString &key : keys) {
+            SCOPED_TRACE((member.expectedClass + " " + key).toStdString());
+            const QString className = NVValue::className(sample.value(key));
+            const bool matches = className == member.expectedClass;
             LogCapture capture;
-            const QVariant value = member.get(dictionary, key);
-            if (member.keysOfThatClass.contains(key)) {
-                EXPECT_EQ(value, it.value()) << member.name << " " << qPrintable(key);
-                EXPECT_TRUE(capture.messages().isEmpty()) << member.name << " " << qPrintable(key);
-            } else {
-                EXPECT_FALSE(value.isValid()) << member.name << " " << qPrintable(key);
-                EXPECT_EQ(capture.messages(),
-                          QStringList{QStringLiteral("-[NSDictionary objectForKey:%1] returns %2 instead of expected %3")
-                                          .arg(key, className(key), QString::fromLatin1(member.expectedClass))})
-                    << member.name << " " << qPrintable(key);
-            }
-        }
-        LogCapture capture;
-        EXPECT_FALSE(member.get(dictionary, "absent").isValid()) << member.name;
-        EXPECT_TRUE(capture.messages().isEmpty()) << member.name;
-    }
-}
-
-TEST(NVTypedAccessors, RemovingMembersRemoveOnlyValuesOfTheirClass)
-{
-    for (const TypedMember &member : typedMembers()) {
-        for (const QString &key : sampleDictionary().keys()) {
-            QVariantMap dictionary = sampleDictionary();
-            LogCapture capture;
-            const QVariant removed = member.remove(dictionary, key);
-            if (member.keysOfThatClass.contains(key)) {
-                EXPECT_EQ(removed, sampleDictionary().value(key)) << member.name << " " << qPrintable(key);
-                EXPECT_FALSE(dictionary.contains(key)) << member.name << " " << qPrintable(key);
-            } else {
-                // The wrong-typed entry stays where it was, untouched.
-                EXPECT_FALSE(removed.isValid()) << member.name << " " << qPrintable(key);
-                EXPECT_EQ(dictionary, sampleDictionary()) << member.name << " " << qPrintable(key);
-                EXPECT_EQ(capture.messages().size(), 1) << member.name << " " << qPrintable(key);
-            }
+            EXPECT_EQ(member.get(sample, key), matches ? sample.value(key) : QVariant());
+            // Removing takes the value only when it has the class; a
+            // wrong-typed entry stays where it was, untouched.
+            QVariantMap dictionary = sample;
+            EXPECT_EQ(member.remove(dictionary, key), matches ? sample.value(key) : QVariant());
+            EXPECT_EQ(dictionary.value(key), matches ? QVariant() : sample.value(key));
+            EXPECT_EQ(dictionary.size(), sample.size() - (matches ? 1 : 0));
+            // Both log a mismatch, and nothing else.
+            const QString line = QStringLiteral("-[NSDictionary objectForKey:%1] returns %2 instead of expected %3")
+                                     .arg(key, className, member.expectedClass);
+            EXPECT_EQ(capture.messages(), matches || key == "absent" ? QStringList() : QStringList({line, line}));
         }
     }
 }
@@ -172,15 +128,12 @@ TEST(NVTypedAccessors, ScalarReadersConvertStringsAndNumbersAndRefuseTheRest)
         EXPECT_EQ(capture.messages(), expected) << c.key;
 
         // The removing forms answer the same and remove only what they accepted.
-        QVariantMap copy = dictionary;
-        EXPECT_EQ(removeIntegerForKey(copy, c.key), c.integer) << c.key;
-        EXPECT_EQ(copy.contains(c.key), c.refusedClass != nullptr) << c.key;
-        copy = dictionary;
-        EXPECT_EQ(removeBoolForKey(copy, c.key), c.boolean) << c.key;
-        EXPECT_EQ(copy.contains(c.key), c.refusedClass != nullptr) << c.key;
-        copy = dictionary;
-        EXPECT_DOUBLE_EQ(removeDoubleForKey(copy, c.key), c.real) << c.key;
-        EXPECT_EQ(copy.contains(c.key), c.refusedClass != nullptr) << c.key;
+        QVariantMap a = dictionary, b = dictionary, d = dictionary;
+        EXPECT_EQ(removeIntegerForKey(a, c.key), c.integer) << c.key;
+        EXPECT_EQ(removeBoolForKey(b, c.key), c.boolean) << c.key;
+        EXPECT_DOUBLE_EQ(removeDoubleForKey(d, c.key), c.real) << c.key;
+        for (const QVariantMap *copy : {&a, &b, &d})
+            EXPECT_EQ(copy->contains(c.key), c.refusedClass != nullptr) << c.key;
     }
 }
 
