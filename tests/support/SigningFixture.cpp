@@ -2,6 +2,7 @@
 
 #include "driver/NVSUCodeSignature.h"
 #include "platform/NVCertificateMaker.h"
+#include "support/TestSupport.h"
 
 #include <QDir>
 #include <QFile>
@@ -14,8 +15,9 @@ namespace {
 using Signer = SigningFixture::Signer;
 using Role = NVCertificateRequest::Role;
 
-const Signer allSigners[] = {Signer::Team, Signer::TeamNonCriticalMarker, Signer::OtherTeam, Signer::NoDistributionExtension,
-                             Signer::UnknownCriticalExtension, Signer::Expired, Signer::OtherRoot, Signer::SelfSigned};
+// In the order of the enumeration.
+const char *const signerNames[] = {"team", "team-noncritical-marker", "other-team", "no-distribution-extension",
+                                   "unknown-critical-extension", "expired", "other-root", "self-signed"};
 
 NVIdentity makeOrFail(const NVCertificateRequest &request, const NVIdentity *issuer)
 {
@@ -32,7 +34,7 @@ NVCertificateRequest authority(const QString &name)
     NVCertificateRequest request;
     request.role = Role::Authority;
     request.commonName = name;
-    request.organization = QStringLiteral("Signing Fixture");
+    request.organization = "Signing Fixture";
     return request;
 }
 
@@ -58,27 +60,28 @@ QByteArray runFilter(const QString &program, const QStringList &arguments, const
 
 SigningFixture::SigningFixture()
 {
-    const NVIdentity root = makeOrFail(authority(QStringLiteral("Fixture Root")), nullptr);
-    NVCertificateRequest intermediateRequest = authority(QStringLiteral("Fixture Distribution CA"));
+    const NVIdentity root = makeOrFail(authority("Fixture Root"), nullptr);
+    NVCertificateRequest intermediateRequest = authority("Fixture Distribution CA");
     intermediateRequest.pathLength = 0;
     const NVIdentity intermediate = makeOrFail(intermediateRequest, &root);
-    const NVIdentity otherRoot = makeOrFail(authority(QStringLiteral("Another Root")), nullptr);
-    intermediateRequest.commonName = QStringLiteral("Another Distribution CA");
+    const NVIdentity otherRoot = makeOrFail(authority("Another Root"), nullptr);
+    intermediateRequest.commonName = "Another Distribution CA";
     const NVIdentity otherIntermediate = makeOrFail(intermediateRequest, &otherRoot);
     write(anchorsPath(), root.certificatePEM());
-    write(path(QStringLiteral("intermediate.pem")), intermediate.certificatePEM());
-    write(path(QStringLiteral("other-intermediate.pem")), otherIntermediate.certificatePEM());
+    write(path("intermediate.pem"), intermediate.certificatePEM());
+    write(path("other-intermediate.pem"), otherIntermediate.certificatePEM());
 
-    for (const Signer signer : allSigners) {
+    for (int i = 0; i < int(std::size(signerNames)); ++i) {
+        const Signer signer = Signer(i);
         NVCertificateRequest request;
         request.role = Role::CodeSigning;
-        request.commonName = QStringLiteral("Fixture signer ") + signerName(signer);
-        request.organization = QStringLiteral("Norvane");
-        request.organizationalUnit = signer == Signer::OtherTeam ? QStringLiteral("Z9OTHERT3M") : NVSUCodeSignatureTeamIdentifier;
+        request.commonName = "Fixture signer " + signerName(signer);
+        request.organization = "Norvane";
+        request.organizationalUnit = signer == Signer::OtherTeam ? "Z9OTHERT3M" : NVSUCodeSignatureTeamIdentifier;
         request.distributionExtension = signer != Signer::NoDistributionExtension;
         request.distributionExtensionCritical = signer != Signer::TeamNonCriticalMarker;
         if (signer == Signer::UnknownCriticalExtension)
-            request.unknownCriticalExtensions = {QStringLiteral("1.3.6.1.4.1.99999.42.1")};
+            request.unknownCriticalExtensions = {"1.3.6.1.4.1.99999.42.1"};
         if (signer == Signer::Expired) {
             request.notBefore = QDateTime::currentDateTimeUtc().addYears(-2);
             request.notAfter = QDateTime::currentDateTimeUtc().addDays(-1);
@@ -90,37 +93,16 @@ SigningFixture::SigningFixture()
     }
 }
 
-QString SigningFixture::signerName(Signer signer)
-{
-    switch (signer) {
-    case Signer::Team:
-        return QStringLiteral("team");
-    case Signer::TeamNonCriticalMarker:
-        return QStringLiteral("team-noncritical-marker");
-    case Signer::OtherTeam:
-        return QStringLiteral("other-team");
-    case Signer::NoDistributionExtension:
-        return QStringLiteral("no-distribution-extension");
-    case Signer::UnknownCriticalExtension:
-        return QStringLiteral("unknown-critical-extension");
-    case Signer::Expired:
-        return QStringLiteral("expired");
-    case Signer::OtherRoot:
-        return QStringLiteral("other-root");
-    case Signer::SelfSigned:
-        return QStringLiteral("self-signed");
-    }
-    return QString();
-}
+QString SigningFixture::signerName(Signer signer) { return QString::fromLatin1(signerNames[int(signer)]); }
 
-QString SigningFixture::certificatePath(Signer signer) const { return path(signerName(signer) + QStringLiteral("-certificate.pem")); }
-QString SigningFixture::keyPath(Signer signer) const { return path(signerName(signer) + QStringLiteral("-key.pem")); }
+QString SigningFixture::certificatePath(Signer signer) const { return path(signerName(signer) + "-certificate.pem"); }
+QString SigningFixture::keyPath(Signer signer) const { return path(signerName(signer) + "-key.pem"); }
 
 QString SigningFixture::chainPath(Signer signer) const
 {
     if (signer == Signer::SelfSigned)
         return QString();
-    return path(signer == Signer::OtherRoot ? QStringLiteral("other-intermediate.pem") : QStringLiteral("intermediate.pem"));
+    return path(signer == Signer::OtherRoot ? "other-intermediate.pem" : "intermediate.pem");
 }
 
 NVCodeSigning::SigningIdentity SigningFixture::identity(Signer signer) const
@@ -181,28 +163,22 @@ QByteArray hideZipInSignature(const SigningFixture &fixture, const QByteArray &s
 
 QByteArray makeGzip(const QByteArray &contents)
 {
-    return runFilter(QStringLiteral("/usr/bin/gzip"), {QStringLiteral("-c"), QStringLiteral("-n")}, contents);
+    return runFilter("/usr/bin/gzip", {"-c", "-n"}, contents);
 }
 
 QByteArray makeBzip2(const QByteArray &contents)
 {
-    return runFilter(QStringLiteral("/usr/bin/bzip2"), {QStringLiteral("-c")}, contents);
+    return runFilter("/usr/bin/bzip2", {"-c"}, contents);
 }
 
 QByteArray makeZip(const QByteArray &contents)
 {
     QTemporaryDir directory;
-    write(directory.filePath(QStringLiteral("member.bin")), contents);
+    write(directory.filePath("member.bin"), contents);
     QProcess process;
     process.setWorkingDirectory(directory.path());
-    process.start(QStringLiteral("/usr/bin/zip"), {QStringLiteral("-q"), QStringLiteral("-X"), QStringLiteral("out.zip"), QStringLiteral("member.bin")});
+    process.start("/usr/bin/zip", {"-q", "-X", "out.zip", "member.bin"});
     if (!process.waitForFinished(60000) || process.exitCode() != 0)
         ADD_FAILURE() << "zip failed";
-    return readAll(directory.filePath(QStringLiteral("out.zip")));
-}
-
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    return TestSupport::readFile(directory.filePath("out.zip"));
 }

@@ -55,5 +55,3 @@ QByteArray hideZipInSignature(const SigningFixture &fixture, const QByteArray &s
 QByteArray makeGzip(const QByteArray &contents);
 QByteArray makeZip(const QByteArray &contents);
 QByteArray makeBzip2(const QByteArray &contents);
-// Reads a whole file; empty on failure.
-QByteArray readAll(const QString &path);

@@ -1,5 +1,7 @@
 #include "foundation/NVPropertyList.h"
 
+#include "support/TestSupport.h"
+
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -14,7 +16,7 @@ int feed(const QString &path, const QStringList &arguments, QString *errors = nu
 {
     QProcess process;
     process.setStandardInputFile(QProcess::nullDevice());
-    process.start(tool, QStringList{QStringLiteral("feed"), path} + arguments);
+    process.start(tool, QStringList{"feed", path} + arguments);
     if (!process.waitForFinished(60000))
         return -1;
     if (errors)
@@ -22,41 +24,30 @@ int feed(const QString &path, const QStringList &arguments, QString *errors = nu
     return process.exitCode();
 }
 
-QByteArray contents(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-QVariant readFeed(const QString &path)
+QVariantList readFeed(const QString &path)
 {
     NVPropertyList::Format format;
     const auto value = NVPropertyList::readFile(path, &format);
     EXPECT_TRUE(value.ok());
     EXPECT_EQ(format, NVPropertyList::Format::XML);
-    return value.ok() ? value.value() : QVariant();
+    return value.ok() ? value->toList() : QVariantList();
 }
 
-QStringList entry(const char *version, const char *shortVersion, const char *url)
+QStringList entry(const QString &version, const QString &shortVersion, const QString &url)
 {
-    return {QStringLiteral("--version"), QLatin1String(version), QStringLiteral("--short-version"), QLatin1String(shortVersion),
-            QStringLiteral("--download-url"), QLatin1String(url)};
+    return {"--version", version, "--short-version", shortVersion, "--download-url", url};
 }
 
 TEST(NVSUReleaseFeed, CreatesExtendsAndReplaces)
 {
     QTemporaryDir work;
-    const QString path = work.filePath(QStringLiteral("velkin5.plist"));
+    const QString path = work.filePath("velkin5.plist");
     ASSERT_EQ(feed(path, entry("5100", "5.1", "https://updates.example/Velkin%205.1.dmg")
-                             + QStringList{QStringLiteral("--release-notes-url"), QStringLiteral("en=https://notes.example/en.html"),
-                                           QStringLiteral("--release-notes-url"), QStringLiteral("de=https://notes.example/de.html"),
-                                           QStringLiteral("--release-lifecycle"), QStringLiteral("release candidate"),
-                                           QStringLiteral("--installation-mechanism"), QStringLiteral("Installer"),
-                                           QStringLiteral("--installation-object"), QStringLiteral("Velkin Installer.app"),
-                                           QStringLiteral("--minimum-system-version"), QStringLiteral("2.31"),
-                                           QStringLiteral("--maximum-system-version"), QStringLiteral("2.40"),
-                                           QStringLiteral("--minimum-base-version"), QStringLiteral("5000"),
-                                           QStringLiteral("--suppress-auto-update")}),
+                             + QStringList{"--release-notes-url", "en=https://notes.example/en.html", "--release-notes-url",
+                                           "de=https://notes.example/de.html", "--release-lifecycle", "release candidate",
+                                           "--installation-mechanism", "Installer", "--installation-object", "Velkin Installer.app",
+                                           "--minimum-system-version", "2.31", "--maximum-system-version", "2.40",
+                                           "--minimum-base-version", "5000", "--suppress-auto-update"}),
               0);
     const QVariantMap first = {
         {"BundleVersion", "5100"},
@@ -72,11 +63,9 @@ TEST(NVSUReleaseFeed, CreatesExtendsAndReplaces)
         {"MinimumBaseVersion", "5000"},
         {"SuppressAutoUpdate", true},
     };
-    EXPECT_EQ(readFeed(path), QVariant(QVariantList{first}));
+    EXPECT_EQ(readFeed(path), QVariantList{first});
 
-    ASSERT_EQ(feed(path, entry("5200", "5.2", "https://updates.example/v.tar.gz")
-                             + QStringList{QStringLiteral("--download-page-url"), QStringLiteral("https://velkin.example/")}),
-              0);
+    ASSERT_EQ(feed(path, entry("5200", "5.2", "https://updates.example/v.tar.gz") + QStringList{"--download-page-url", "https://velkin.example/"}), 0);
     const QVariantMap second = {
         {"BundleVersion", "5200"},
         {"BundleShortVersionString", "5.2"},
@@ -85,11 +74,11 @@ TEST(NVSUReleaseFeed, CreatesExtendsAndReplaces)
         {"InstallationMechanism", "ReplaceBundle"},
         {"InstallationObject", "Velkin.app"},
     };
-    EXPECT_EQ(readFeed(path), QVariant(QVariantList({first, second})));
+    EXPECT_EQ(readFeed(path), QVariantList({first, second}));
 
     // The same version again replaces its entry where it stands.
     ASSERT_EQ(feed(path, entry("5100", "5.1.1", "https://updates.example/v.zip")), 0);
-    const QVariantList updates = readFeed(path).toList();
+    const QVariantList updates = readFeed(path);
     ASSERT_EQ(updates.size(), 2);
     EXPECT_EQ(updates[0].toMap().value("BundleShortVersionString"), QVariant("5.1.1"));
     EXPECT_EQ(updates[1].toMap(), second);
@@ -98,11 +87,11 @@ TEST(NVSUReleaseFeed, CreatesExtendsAndReplaces)
 TEST(NVSUReleaseFeed, ABinaryFeedWithOneDictionaryBecomesAnXMLArray)
 {
     QTemporaryDir work;
-    const QString path = work.filePath(QStringLiteral("velkin5.plist"));
+    const QString path = work.filePath("velkin5.plist");
     const QVariantMap old = {{"BundleVersion", "4900"}, {"Unknown", qint64(-1)}};
     ASSERT_FALSE(NVPropertyList::writeFile(path, old, NVPropertyList::Format::Binary).has_value());
     ASSERT_EQ(feed(path, entry("5000", "5.0", "https://updates.example/v.zip")), 0);
-    const QVariantList updates = readFeed(path).toList();
+    const QVariantList updates = readFeed(path);
     ASSERT_EQ(updates.size(), 2);
     EXPECT_EQ(updates[0].toMap(), old);
     EXPECT_EQ(updates[1].toMap().value("BundleVersion"), QVariant("5000"));
@@ -111,44 +100,35 @@ TEST(NVSUReleaseFeed, ABinaryFeedWithOneDictionaryBecomesAnXMLArray)
 TEST(NVSUReleaseFeed, RefusesWhatWouldMakeABadFeed)
 {
     QTemporaryDir work;
-    const QString text = work.filePath(QStringLiteral("string.plist"));
+    const QString text = work.filePath("string.plist");
     ASSERT_FALSE(NVPropertyList::writeFile(text, QStringLiteral("not a feed"), NVPropertyList::Format::XML).has_value());
-    const QString corrupt = work.filePath(QStringLiteral("corrupt.plist"));
-    {
-        QFile file(corrupt);
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write("<?xml version=\"1.0\"?><plist version=\"1.0\"><array><dict>");
-    }
-    const QString fresh = work.filePath(QStringLiteral("fresh.plist"));
+    const QString corrupt = work.filePath("corrupt.plist");
+    TestSupport::writeFile(corrupt, "<?xml version=\"1.0\"?><plist version=\"1.0\"><array><dict>");
+    const QString fresh = work.filePath("fresh.plist");
+    const QStringList plain = entry("1", "1", "https://u.example/a.zip");
     const struct {
-        const char *name;
         QString path;
         QStringList arguments;
         int exitCode;
         const char *message;
     } cases[] = {
-        {"root is a string", text, entry("1", "1", "https://u.example/a.zip"), 1, "neither an array nor a dictionary"},
-        {"unreadable feed", corrupt, entry("1", "1", "https://u.example/a.zip"), 1, "cannot read the feed"},
-        {"relative URL", fresh, entry("1", "1", "a.zip"), 1, "not an absolute URL"},
-        {"URL with a blank", fresh, entry("1", "1", "https://u.example/a b.zip"), 1, "%20"},
-        {"unknown mechanism", fresh, entry("1", "1", "https://u.example/a.zip") + QStringList{"--installation-mechanism", "replacebundle"}, 1,
-         "ReplaceBundle or Installer"},
-        {"unknown lifecycle", fresh, entry("1", "1", "https://u.example/a.zip") + QStringList{"--release-lifecycle", "Beta"}, 1, "nightly, beta"},
-        {"two plain page URLs", fresh,
-         entry("1", "1", "https://u.example/a.zip") + QStringList{"--download-page-url", "https://a.example/", "--download-page-url", "https://b.example/"}, 1,
-         "LANG=URL"},
-        {"no version", fresh, {"--short-version", "1", "--download-url", "https://u.example/a.zip"}, 2, "--version is required"},
+        {text, plain, 1, "neither an array nor a dictionary"},
+        {corrupt, plain, 1, "cannot read the feed"},
+        {fresh, entry("1", "1", "a.zip"), 1, "not an absolute URL"},
+        {fresh, entry("1", "1", "https://u.example/a b.zip"), 1, "%20"},
+        {fresh, plain + QStringList{"--installation-mechanism", "replacebundle"}, 1, "ReplaceBundle or Installer"},
+        {fresh, plain + QStringList{"--release-lifecycle", "Beta"}, 1, "nightly, beta"},
+        {fresh, plain + QStringList{"--download-page-url", "https://a.example/", "--download-page-url", "https://b.example/"}, 1, "LANG=URL"},
+        {fresh, {"--short-version", "1", "--download-url", "https://u.example/a.zip"}, 2, "--version is required"},
     };
     for (const auto &c : cases) {
-        SCOPED_TRACE(c.name);
-        const QByteArray before = contents(c.path);
+        const QByteArray before = TestSupport::readFile(c.path);
         QString errors;
-        EXPECT_EQ(feed(c.path, c.arguments, &errors), c.exitCode);
-        EXPECT_TRUE(errors.contains(QLatin1String(c.message))) << errors.toStdString();
-        if (c.path == fresh)
-            EXPECT_FALSE(QFile::exists(fresh));
-        else
-            EXPECT_EQ(contents(c.path), before);
+        EXPECT_EQ(feed(c.path, c.arguments, &errors), c.exitCode) << c.message;
+        EXPECT_TRUE(errors.contains(c.message)) << errors.toStdString();
+        // Nothing is written: a new feed is not created, an old one stays as it was.
+        EXPECT_EQ(QFile::exists(c.path), c.path != fresh);
+        EXPECT_EQ(TestSupport::readFile(c.path), before);
     }
 }
 
