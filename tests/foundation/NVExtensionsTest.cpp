@@ -81,64 +81,33 @@ TEST(NVExtensionsDeathTest, RangeOutsideTheDataIsAProgrammingError)
     }
 }
 
-// Children running a private copy of sleep, so that no other process on the
-// machine shares their executable path.
-class Sleepers {
-public:
-    explicit Sleepers(const QString &executable) : m_executable(executable) {}
-    ~Sleepers()
-    {
-        for (auto &process : m_processes) {
-            process->kill();
-            process->waitForFinished(5000);
-        }
-    }
-
-    pid_t start()
-    {
-        auto process = std::make_unique<QProcess>();
-        process->start(m_executable, {"60"});
-        if (!process->waitForStarted(5000))
-            return -1;
-        const pid_t pid = pid_t(process->processId());
-        m_processes.push_back(std::move(process));
-        return pid;
-    }
-
-private:
-    QString m_executable;
-    std::vector<std::unique_ptr<QProcess>> m_processes;
-};
-
 TEST(NVExtensions, ProcessesAreFoundByTheirExecutablePathInListingOrderUpToTheCap)
 {
+    // Children running a private copy of sleep, so that no other process on
+    // the machine shares their executable path. The kernel reports the
+    // canonical path, so the test asks with that one.
     QTemporaryDir directory;
-    ASSERT_TRUE(directory.isValid());
-    // The kernel reports the canonical path, so the test asks with that one.
     const QString executable = QFileInfo(directory.path()).canonicalFilePath() + "/nv-sleeper";
     ASSERT_TRUE(QFile::copy("/bin/sleep", executable));
     ASSERT_TRUE(QFile::setPermissions(executable, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
-
     EXPECT_TRUE(pidsOfProcessesWithExecutablePath(executable, 32).isEmpty());
 
-    Sleepers sleepers(executable);
+    std::vector<std::unique_ptr<QProcess>> sleepers; // killed when destroyed
     std::vector<pid_t> started;
     for (int i = 0; i < 34; ++i) {
-        const pid_t pid = sleepers.start();
-        ASSERT_GT(pid, 0);
-        started.push_back(pid);
+        sleepers.push_back(std::make_unique<QProcess>());
+        sleepers.back()->start(executable, {"60"});
+        ASSERT_TRUE(sleepers.back()->waitForStarted(5000));
+        started.push_back(pid_t(sleepers.back()->processId()));
     }
-
     const QList<pid_t> all = pidsOfProcessesWithExecutablePath(executable, 1000);
     std::vector<pid_t> found(all.begin(), all.end());
-    std::vector<pid_t> expected = started;
     std::sort(found.begin(), found.end());
-    std::sort(expected.begin(), expected.end());
-    EXPECT_EQ(found, expected);
+    std::sort(started.begin(), started.end());
+    EXPECT_EQ(found, started);
 
     // The cap keeps the first matches in the order the system lists them.
-    const QList<pid_t> capped = pidsOfProcessesWithExecutablePath(executable, 32);
-    EXPECT_EQ(capped, all.first(32));
+    EXPECT_EQ(pidsOfProcessesWithExecutablePath(executable, 32), all.first(32));
     EXPECT_EQ(pidsOfProcessesWithExecutablePath(executable, 1), all.first(1));
     EXPECT_TRUE(pidsOfProcessesWithExecutablePath(executable, 0).isEmpty());
 
@@ -147,10 +116,8 @@ TEST(NVExtensions, ProcessesAreFoundByTheirExecutablePathInListingOrderUpToTheCa
     EXPECT_TRUE(pidsOfProcessesWithExecutablePath(executable + "x", 32).isEmpty());
     EXPECT_TRUE(pidsOfProcessesWithExecutablePath(QFileInfo(executable).path() + "/./nv-sleeper", 32).isEmpty());
     EXPECT_TRUE(pidsOfProcessesWithExecutablePath(QString(), 32).isEmpty());
-}
 
-TEST(NVExtensions, TheRunningProcessFindsItself)
-{
+    // The running process finds itself.
     const QString self = QFileInfo(QCoreApplication::applicationFilePath()).canonicalFilePath();
     EXPECT_TRUE(pidsOfProcessesWithExecutablePath(self, 32).contains(::getpid()));
 }

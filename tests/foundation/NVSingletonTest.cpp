@@ -4,7 +4,7 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
+#include <latch>
 #include <thread>
 #include <vector>
 
@@ -48,25 +48,16 @@ namespace {
 TEST(NVSingleton, ConcurrentFirstRequestsCreateOneInstance)
 {
     constexpr int threadCount = 16;
-    std::mutex mutex;
-    std::condition_variable go;
-    bool started = false;
+    std::latch go(1);
     std::vector<NVSlowSingleton *> seen(threadCount, nullptr);
     std::vector<std::thread> threads;
     for (int i = 0; i < threadCount; ++i) {
         threads.emplace_back([&, i] {
-            {
-                std::unique_lock lock(mutex);
-                go.wait(lock, [&] { return started; });
-            }
+            go.wait();
             seen[i] = &NVSingleton::sharedInstance<NVSlowSingleton>();
         });
     }
-    {
-        std::lock_guard lock(mutex);
-        started = true;
-    }
-    go.notify_all();
+    go.count_down();
     for (auto &thread : threads)
         thread.join();
 

@@ -56,15 +56,12 @@ TEST(NVLocalization, EnglishFallbackDependsOnTheFirstLanguageBeingExactlyEnglish
         {{"de"}, T, "nowhere", "nowhere"},
         {{"de-AT", "en"}, T, "both", "Deutsch beide"},
         {{"en"}, T, "both", "English both"},
-        {{"en"}, T, "open", "English open"},
         {{"fr"}, T, "both", "English both"}, // no French: the development localization
         {{"de"}, "Shared", "global", "Global"},
         {{"de"}, "Shared", "shared", "English shared"},
         {{"en"}, "Shared", "shared", "shared"},       // "en" means the table already was English
         {{"en-GB"}, "Shared", "shared", "English shared"}, // "en-GB" is not "en"
-        {{"en-US", "en"}, "Shared", "shared", "English shared"},
         {{"de"}, T, "placeholder", "Open Einstellungen"}, // English text, German settings word
-        {{"en"}, T, "placeholder", "Open Settings"},
     };
     for (const Case &c : cases) {
         NVBundle::setUserLanguagesForTesting(c.languages);
@@ -116,7 +113,6 @@ TEST(NVLocalization, MissingKeysAreReportedOnceAndOnlyForTheNamedTable)
         {"_present", "NVSoftwareUpdate", ""},
         {"C:\\dir", "NVSoftwareUpdate", "\"C:\\\\dir\" = \"<#not-yet-localized#>\";\n"},
         {"%@ %@", "NVSoftwareUpdate", ""},
-        {"12 / 3", "NVSoftwareUpdate", ""},
         {"", "NVSoftwareUpdate", ""},
         {"Überall \"quoted\"", "NVSoftwareUpdate", "\"Überall \"quoted\"\" = \"<#not-yet-localized#>\";\n"},
         {"_plain", "", ""},
@@ -154,10 +150,7 @@ TEST(NVLocalization, SettingsPlaceholdersAreReplacedFromTheEnd)
     bundle.table("en", "SettingsTerminology", EnglishTerminology);
     bundle.makeMain();
     NVBundle::setUserLanguagesForTesting({"en"});
-    struct Case {
-        QString text;
-        QString expected;
-    } cases[] = {
+    const std::pair<QString, QString> cases[] = {
         {"Open @@System Settings", "Open Settings App"},
         {"@@@Settings", "@Settings"},
         {"@@Unknown", "@@Unknown"},
@@ -167,18 +160,15 @@ TEST(NVLocalization, SettingsPlaceholdersAreReplacedFromTheEnd)
         {"@@system settings, @@SETTINGS", "@@system settings, @@SETTINGS"},
         {"@@System", "@@System"},
         {"@@", "@@"},
-        {"@", "@"},
-        {"", ""},
     };
-    for (const Case &c : cases) {
-        QString text = c.text;
+    for (auto [text, expected] : cases) {
+        const std::string given = text.toStdString();
         NVLocalization::substituteSettingsPlaceholders(text);
-        EXPECT_EQ(text, c.expected) << c.text.toStdString();
+        EXPECT_EQ(text, expected) << given;
     }
     // A key without any table entry still gets its placeholders replaced.
     EXPECT_EQ(NVLocalization::localizedStringFromTable("Check @@System Settings", "NVSoftwareUpdate"),
               "Check Settings App");
-    EXPECT_EQ(NVLocalization::localizedString(""), "");
 }
 
 TEST(NVLocalization, ReplacementsAreNeverScannedAgain)
@@ -190,22 +180,18 @@ TEST(NVLocalization, ReplacementsAreNeverScannedAgain)
                  "\"_privacyAndSecuritySettingsName.settings\" = \"@@Privacy & Security\";\n");
     bundle.makeMain();
     NVBundle::setUserLanguagesForTesting({"en"});
-    struct Case {
-        QString text;
-        QString expected;
-    } cases[] = {
+    const std::pair<QString, QString> cases[] = {
         // The replacement "System Settings" after the first "@@" must not
         // form "@@System Settings" with it.
         {"@@@@Settings", "@@System Settings"},
-        {"@@@@Settings, in a longer text", "@@System Settings, in a longer text"},
         {"@@Settings", "System Settings"},
         // A terminology text naming itself cannot recurse without end.
         {"@@Privacy & Security", "@@Privacy & Security"},
     };
-    for (const Case &c : cases) {
-        QString text = c.text;
+    for (auto [text, expected] : cases) {
+        const std::string given = text.toStdString();
         NVLocalization::substituteSettingsPlaceholders(text);
-        EXPECT_EQ(text, c.expected) << c.text.toStdString();
+        EXPECT_EQ(text, expected) << given;
     }
 }
 
@@ -231,7 +217,6 @@ TEST(NVLocalization, BadTablesAndBundlesStillAnswer)
         {"T", "a", "A"},
         {"T", "c", "C"},
         {"T", "b", "English b"}, // the broken entry falls back to English
-        {"T", "a", "A"},
         {"Garbage", "k", "k"},
         {"Wide", "k", QString::fromUtf8("ä\n")},
         {"Wide", "C:\\dir", "Folder"},
