@@ -76,8 +76,7 @@ TEST(NVExtensionsDeathTest, RangeOutsideTheDataIsAProgrammingError)
         const QString message = QStringLiteral("-[NSData rangeOfData:options:range:]: search range %1 outside receiver's range of bytes {0, %2}")
                                     .arg(c.range.description())
                                     .arg(c.size);
-        EXPECT_DEATH(rangeOfData(data, "a", c.range), literalDeathMessage(message))
-            << qPrintable(c.range.description());
+        EXPECT_DEATH(rangeOfData(data, "a", c.range), literalDeathMessage(message)) << qPrintable(c.range.description());
     }
 }
 

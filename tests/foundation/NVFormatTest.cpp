@@ -46,22 +46,22 @@ TEST(NVFormat, EverySpecifierMatchesC)
         {"%g", {1e20}, "1e+20"},
         {"%e", {12345.0}, "1.234500e+04"},
         {"%f", {qint64(2)}, "2.000000"},
-        {"%s", {QStringLiteral("text")}, "text"},
-        {"%.2s", {QStringLiteral("text")}, "te"},
-        {"%6s|", {QStringLiteral("ab")}, "    ab|"},
+        {"%s", {"text"}, "text"},
+        {"%.2s", {"text"}, "te"},
+        {"%6s|", {"ab"}, "    ab|"},
         {"%c", {qint64('A')}, "A"},
         {"100%%", {}, "100%"},
-        {"%@", {QStringLiteral("obj")}, "obj"},
+        {"%@", {"obj"}, "obj"},
         {"%@", {qint64(12)}, "12"},
         {"%@", {QVariant()}, "(null)"},
-        {"%@ and %@", {QStringLiteral("a"), QStringLiteral("b")}, "a and b"},
-        {"%2$@ %1$@", {QStringLiteral("world"), QStringLiteral("hello")}, "hello world"},
-        {"%1$@ %1$@", {QStringLiteral("echo")}, "echo echo"},
+        {"%@ and %@", {"a", "b"}, "a and b"},
+        {"%2$@ %1$@", {"world", "hello"}, "hello world"},
+        {"%1$@ %1$@", {"echo"}, "echo echo"},
         {"%2$lu.%1$d", {qint64(1), qint64(2)}, "2.1"},
         {"%lu.%lu.%lu", {quint64(14), quint64(2), quint64(1)}, "14.2.1"},
-        {"no specifiers", {QStringLiteral("unused")}, "no specifiers"},
-        {"%@", {QVariantList{qint64(1), QStringLiteral("b c")}}, "(\n    1,\n    \"b c\"\n)"},
-        {"héllo %@ ✓", {QStringLiteral("wörld")}, "héllo wörld ✓"},
+        {"no specifiers", {"unused"}, "no specifiers"},
+        {"%@", {QVariantList{qint64(1), "b c"}}, "(\n    1,\n    \"b c\"\n)"},
+        {"héllo %@ ✓", {"wörld"}, "héllo wörld ✓"},
     };
     for (const FormatCase &c : cases) {
         const NVFormat::Result result = NVFormat::formatChecked(QString::fromUtf8(c.format), c.arguments);
@@ -73,12 +73,12 @@ TEST(NVFormat, EverySpecifierMatchesC)
 TEST(NVFormat, MismatchesAreReportedNeverInterpreted)
 {
     const FormatCase cases[] = {
-        {"%d", {QStringLiteral("12")}, "12"},          // a string for an integer prints its text
+        {"%d", {"12"}, "12"},          // a string for an integer prints its text
         {"%s", {qint64(5)}, "5"},                      // a number for a string prints its digits
         {"%d and %d", {qint64(1)}, "1 and (null)"},   // a missing argument
-        {"%@ %@", {QStringLiteral("only")}, "only (null)"},
+        {"%@ %@", {"only"}, "only (null)"},
         {"%f", {QVariantMap{}}, "{}"},
-        {"%5$@", {QStringLiteral("x")}, "(null)"},
+        {"%5$@", {"x"}, "(null)"},
         {"50%", {}, "50%"},                            // a lone percent at the end
         {"%y", {qint64(1)}, "%y"},                     // unknown conversion stays as written
         {"%*d", {qint64(3), qint64(4)}, "%*d"},        // star widths are not read from arguments
@@ -94,11 +94,11 @@ TEST(NVFormat, MismatchesAreReportedNeverInterpreted)
 TEST(NVFormat, TypedArgumentsKeepTheirSignedness)
 {
     EXPECT_EQ(NVFormat::format("%@ %@", -1, std::numeric_limits<quint64>::max()), "-1 18446744073709551615");
-    EXPECT_EQ(NVFormat::format("%@ %s %d", QStringLiteral("q"), "c-string", true), "q c-string 1");
+    EXPECT_EQ(NVFormat::format("%@ %s %d", "q", "c-string", true), "q c-string 1");
     const char *nothing = nullptr;
     EXPECT_EQ(NVFormat::format("%@", nothing), "(null)");
     struct Described {
-        QString description() const { return QStringLiteral("5.7.1 (6543)"); }
+        QString description() const { return "5.7.1 (6543)"; }
     };
     Described d;
     const Described *none = nullptr;

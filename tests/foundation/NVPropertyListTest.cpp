@@ -32,7 +32,7 @@ QDateTime utc(int y, int mo, int d, int h = 0, int mi = 0, int s = 0, int ms = 0
 
 // Every refusal names where it happened; the tables give only what follows
 // this prefix.
-QString at(const char *rest) { return QStringLiteral("Property list error at ") + QString::fromUtf8(rest); }
+QString at(const char *rest) { return "Property list error at " + QString::fromUtf8(rest); }
 
 enum class Match { Whole, Part };
 
@@ -102,16 +102,16 @@ QByteArray utf16(const QString &text, bool littleEndian)
 
 QVariant sampleValue()
 {
-    QVariantMap localized{{QStringLiteral("de"), QStringLiteral("Grüße")}, {QStringLiteral("ja"), QStringLiteral("こんにちは")}};
+    QVariantMap localized{{"de", "Grüße"}, {"ja", "こんにちは"}};
     QVariantMap update{
-        {QStringLiteral("BundleVersion"), QStringLiteral("5012")},
-        {QStringLiteral("MinusOne"), qint64(-1)},
-        {QStringLiteral("AllOnes"), std::numeric_limits<quint64>::max()},
-        {QStringLiteral("Date"), utc(2100, 1, 1, 12, 0, 0, 250)},
-        {QStringLiteral("Localized"), localized},
-        {QStringLiteral("Payload"), QVariantList{QByteArray("\x00\x01\xff", 3), QVariantList{}, QVariantMap{}}},
-        {QStringLiteral("Ratio"), 0.1},
-        {QStringLiteral("Suppress"), false},
+        {"BundleVersion", "5012"},
+        {"MinusOne", qint64(-1)},
+        {"AllOnes", std::numeric_limits<quint64>::max()},
+        {"Date", utc(2100, 1, 1, 12, 0, 0, 250)},
+        {"Localized", localized},
+        {"Payload", QVariantList{QByteArray("\x00\x01\xff", 3), QVariantList{}, QVariantMap{}}},
+        {"Ratio", 0.1},
+        {"Suppress", false},
     };
     return QVariantList{update, QVariantMap{}, QString::fromUtf8("\xF0\x9F\x98\x80 non-BMP")};
 }
@@ -129,10 +129,10 @@ TEST(NVPropertyListRoundTrip, BothEncodingsKeepEveryValueAndType)
         0.1, -0.0, 1e300, 5e-324, std::nan(""), -std::numeric_limits<double>::infinity(), true, false,
         utc(2100, 3, 1, 0, 0, 0, 1), utc(1850, 6, 15, 8, 30), utc(1, 1, 1), utc(9999, 12, 31, 23, 59, 59, 999), utc(2001, 1, 1),
         QString(), QString::fromUtf8("日本語のテキスト"), QString::fromUtf8("\xF0\x9F\x98\x80\xF0\x9D\x84\x9E"),
-        QStringLiteral("a\rb\r\nc\td"), QStringLiteral("<&>\"' ]]>"), QStringLiteral("  leading and trailing  "),
+        "a\rb\r\nc\td", "<&>\"' ]]>", "  leading and trailing  ",
         QByteArray(), QByteArray("\x00\x01\x02\xff", 4), QByteArray(300, 'x'), QVariantList{}, QVariantMap{},
         QVariantList{QVariantList{QVariantList{QByteArray("deep")}}},
-        QVariantMap{{QString(), QStringLiteral("empty key")}, {QString::fromUtf8("ключ"), QVariantMap{{QStringLiteral("x"), qint64(1)}}}},
+        QVariantMap{{QString(), "empty key"}, {QString::fromUtf8("ключ"), QVariantMap{{"x", qint64(1)}}}},
         sampleValue(),
     };
     for (Format format : {Format::XML, Format::Binary}) {
@@ -164,7 +164,7 @@ TEST(NVPropertyListRoundTrip, NarrowIntegersAndFloatsAreWrittenAndReadAs64Bit)
 
 TEST(NVPropertyListRoundTrip, SharedStringsAreStoredOnceInBinary)
 {
-    const QVariantMap entry{{QStringLiteral("DownloadURL"), QStringLiteral("https://example.com/a-long-shared-url.tar.gz")}};
+    const QVariantMap entry{{"DownloadURL", "https://example.com/a-long-shared-url.tar.gz"}};
     const QVariantList feed(100, entry);
     const QByteArray data = *write(feed, Format::Binary);
     EXPECT_EQ(data.count("a-long-shared-url"), 1);
@@ -175,14 +175,14 @@ TEST(NVPropertyListRoundTrip, TextFormReadsBackWhatItWrites)
 {
     const QVariant cases[] = {
         QString(),
-        QStringLiteral("http://example.com/path"),
-        QStringLiteral("a/*b"),
-        QStringLiteral("quote \" backslash \\ newline \n tab \t return \r bell \a"),
+        "http://example.com/path",
+        "a/*b",
+        "quote \" backslash \\ newline \n tab \t return \r bell \a",
         QString::fromUtf8("Grüße \xF0\x9F\x98\x80"),
         QByteArray("\x00\x01\xfe\xff\x10\x20\x30\x40\x50", 9),
-        QVariantList{QStringLiteral("a"), QVariantList{}, QVariantMap{{QStringLiteral("k"), QStringLiteral("v")}}},
-        QVariantMap{{QStringLiteral("key with space"), QVariantMap{{QStringLiteral("=;"), QByteArray("x")}}},
-                    {QStringLiteral("list"), QVariantList{QString(), QStringLiteral("()")}}},
+        QVariantList{"a", QVariantList{}, QVariantMap{{"k", "v"}}},
+        QVariantMap{{"key with space", QVariantMap{{"=;", QByteArray("x")}}},
+                    {"list", QVariantList{QString(), "()"}}},
     };
     for (const QVariant &value : cases) {
         NVResult<QByteArray> written = write(value, Format::Text);
@@ -192,9 +192,8 @@ TEST(NVPropertyListRoundTrip, TextFormReadsBackWhatItWrites)
         EXPECT_TRUE(identical(*back, value)) << written->constData();
     }
     // Numbers, booleans and dates have no text form of their own.
-    const QVariant mixed = QVariantMap{{QStringLiteral("n"), qint64(-1)}, {QStringLiteral("b"), true}};
-    EXPECT_TRUE(identical(*readText(*write(mixed, Format::Text)),
-                          QVariantMap{{QStringLiteral("n"), QStringLiteral("-1")}, {QStringLiteral("b"), QStringLiteral("1")}}));
+    const QVariant mixed = QVariantMap{{"n", qint64(-1)}, {"b", true}};
+    EXPECT_TRUE(identical(*readText(*write(mixed, Format::Text)), QVariantMap{{"n", "-1"}, {"b", "1"}}));
 }
 
 // ---- XML ------------------------------------------------------------------------
@@ -202,13 +201,13 @@ TEST(NVPropertyListRoundTrip, TextFormReadsBackWhatItWrites)
 TEST(NVPropertyListXML, WritesTabsAndTheDeclarationWithoutDoctype)
 {
     const QVariant value = QVariantMap{
-        {QStringLiteral("Date"), utc(2026, 12, 5, 16, 2, 21)},
-        {QStringLiteral("Dates"), QVariantList{utc(2026, 12, 5, 16, 2, 21, 123), utc(1850, 1, 2, 3, 4, 5, 60)}},
-        {QStringLiteral("Empty"), QVariantList{}},
-        {QStringLiteral("Flag"), true},
-        {QStringLiteral("Real"), 2.5},
-        {QStringLiteral("Odd"), QVariantList{std::nan(""), -std::numeric_limits<double>::infinity(), 1e300}},
-        {QStringLiteral("Data"), QByteArray("hello")},
+        {"Date", utc(2026, 12, 5, 16, 2, 21)},
+        {"Dates", QVariantList{utc(2026, 12, 5, 16, 2, 21, 123), utc(1850, 1, 2, 3, 4, 5, 60)}},
+        {"Empty", QVariantList{}},
+        {"Flag", true},
+        {"Real", 2.5},
+        {"Odd", QVariantList{std::nan(""), -std::numeric_limits<double>::infinity(), 1e300}},
+        {"Data", QByteArray("hello")},
     };
     const QByteArray expected = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n"
                                 "\t<key>Data</key>\n\t<data>aGVsbG8=</data>\n"
@@ -246,15 +245,13 @@ TEST(NVPropertyListXML, ReadsTheScalarForms)
         {"<string>a &amp; b &#x1F600; <![CDATA[<c>]]></string>", QString::fromUtf8("a & b \xF0\x9F\x98\x80 <c>")},
         {"<string/>", QString()},
         {"<false></false>", false},
-        {"<dict><key>b</key><true/><key>a</key><false/><key>b</key><false/></dict>",
-         QVariantMap{{QStringLiteral("a"), false}, {QStringLiteral("b"), false}}},
+        {"<dict><key>b</key><true/><key>a</key><false/><key>b</key><false/></dict>", QVariantMap{{"a", false}, {"b", false}}},
     };
     for (const auto &[xml, expected] : cases) {
         // Each form as a bare root and inside a <plist> with a doctype.
         const QByteArray full = QByteArray("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE plist PUBLIC "
                                            "\"-//Example//DTD PLIST 1.0//EN\" \"http://www.example.com/DTDs/PropertyList-1.0.dtd\">\n"
-                                           "<plist version=\"1.0\">")
-            + xml + "</plist>";
+                                           "<plist version=\"1.0\">") + xml + "</plist>";
         for (const QByteArray &document : {QByteArray(xml), full}) {
             NVResult<QVariant> value = readXML(document);
             ASSERT_TRUE(value.ok()) << document.constData() << ": " << qPrintable(value.error().localizedDescription());
@@ -289,8 +286,7 @@ TEST(NVPropertyListXML, RefusesMalformedDocumentsWithLineAndColumn)
         {"<array>text</array>", "line 1, column 8: unexpected text \"text\""},
         {"<array><string>x</array>", "line 1, column 25: opening and ending tag mismatch"},
         {"<string>a<b/></string>", "line 1, column 14: expected character data"},
-        {"<!DOCTYPE plist [<!ENTITY big \"xxxxxxxx\">]><string>&big;</string>",
-         "line 1, column 44: the document type declares entities"},
+        {"<!DOCTYPE plist [<!ENTITY big \"xxxxxxxx\">]><string>&big;</string>", "line 1, column 44: the document type declares entities"},
         {"", "line 1, column 1: premature end of document"},
         {"<array>", "line 1, column 8: premature end of document"},
         {"<string>\xff</string>", "byte 8: the text is not valid UTF-8"},
@@ -302,7 +298,7 @@ TEST(NVPropertyListXML, RefusesMalformedDocumentsWithLineAndColumn)
 
 TEST(NVPropertyListXML, RefusesStringsXMLCannotCarry)
 {
-    const QString cases[] = {QStringLiteral("bell \a"), QString(QChar(0xFFFE)), QString(QChar(0xD800)), QString(QChar(0xDC00)) + u'x'};
+    const QString cases[] = {"bell \a", QString(QChar(0xFFFE)), QString(QChar(0xD800)), QString(QChar(0xDC00)) + u'x'};
     for (const QString &text : cases) {
         for (const QVariant &value : {QVariant(text), QVariant(QVariantMap{{text, true}})}) {
             NVResult<QByteArray> xml = write(value, Format::XML);
@@ -312,7 +308,7 @@ TEST(NVPropertyListXML, RefusesStringsXMLCannotCarry)
         }
     }
     // The binary encoding carries control characters.
-    EXPECT_TRUE(identical(*readBinary(*write(QStringLiteral("bell \a"), Format::Binary)), QStringLiteral("bell \a")));
+    EXPECT_TRUE(identical(*readBinary(*write("bell \a", Format::Binary)), "bell \a"));
 }
 
 // ---- Binary ---------------------------------------------------------------------
@@ -323,7 +319,7 @@ TEST(NVPropertyListBinary, WritesTheDocumentedLayout)
     // string, three one-byte offsets and the trailer.
     const QByteArray expected = QByteArray("bplist00") + bytes({0xA2, 0x01, 0x02, 0x10, 0x01, 0x51, 'a', 0x08, 0x0B, 0x0D})
         + QByteArray(6, '\0') + bytes({1, 1}) + bigEndian(3, 8) + bigEndian(0, 8) + bigEndian(15, 8);
-    EXPECT_EQ(*write(QVariantList{qint64(1), QStringLiteral("a")}, Format::Binary), expected);
+    EXPECT_EQ(*write(QVariantList{qint64(1), "a"}, Format::Binary), expected);
 
     const std::pair<QVariant, QByteArray> scalars[] = {
         {qint64(-1), bytes({0x13, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF})},
@@ -416,7 +412,7 @@ TEST(NVPropertyListBinary, SharedReferencesCountAtEveryUse)
     objects.push_back(bytes({0x10, 0x07}));
     QElapsedTimer timer;
     timer.start();
-    expectCorrupt(readBinary(bplist(objects)), QStringLiteral("the document expands to more than 4000000 values"), Match::Part);
+    expectCorrupt(readBinary(bplist(objects)), "the document expands to more than 4000000 values", Match::Part);
     EXPECT_LT(timer.elapsed(), 2000);
 
     // ( ( 7, 7 ), ( 7, 7 ) ) is seven values: within a limit of 7 it reads as
@@ -460,14 +456,12 @@ TEST(NVPropertyListLimits, DeepNestingIsRefusedAtTheLimitInEveryEncoding)
     };
     for (const Encoding &e : encodings) {
         EXPECT_TRUE(e.read(e.make(3), Limits{.maxDepth = 3}).ok());
-        expectCorrupt(e.read(e.make(4), Limits{.maxDepth = 3}), QStringLiteral("arrays and dictionaries are nested deeper than 3 levels"),
-                      Match::Part);
+        expectCorrupt(e.read(e.make(4), Limits{.maxDepth = 3}), "arrays and dictionaries are nested deeper than 3 levels", Match::Part);
         EXPECT_TRUE(e.read(e.make(512), Limits{}).ok());
         // Far deeper than any stack would take if a reader recursed.
         QElapsedTimer timer;
         timer.start();
-        expectCorrupt(e.read(e.make(200000), Limits{}), QStringLiteral("arrays and dictionaries are nested deeper than 512 levels"),
-                      Match::Part);
+        expectCorrupt(e.read(e.make(200000), Limits{}), "arrays and dictionaries are nested deeper than 512 levels", Match::Part);
         EXPECT_LT(timer.elapsed(), 5000);
     }
     // The refusal names where the 513th level opens.
@@ -476,14 +470,14 @@ TEST(NVPropertyListLimits, DeepNestingIsRefusedAtTheLimitInEveryEncoding)
 
 TEST(NVPropertyListLimits, ObjectAndSizeLimitsApplyToEveryEncoding)
 {
-    const QVariant four = QVariantList{QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("c"), QStringLiteral("d")};
+    const QVariant four = QVariantList{"a", "b", "c", "d"};
     const Limits tiny{.maxBytes = 10};
     for (Format format : {Format::XML, Format::Binary, Format::Text}) {
         const QByteArray data = *write(four, format);
         EXPECT_TRUE(read(data, nullptr, Limits{.maxObjects = 5}).ok());
         expectCorrupt(read(data, nullptr, Limits{.maxObjects = 4}),
-                      format == Format::Binary ? QStringLiteral("the object table holds 5 objects, more than the limit of 4")
-                                               : QStringLiteral("the document holds more than 4 values"),
+                      format == Format::Binary ? "the object table holds 5 objects, more than the limit of 4"
+                                               : "the document holds more than 4 values",
                       Match::Part);
         expectCorrupt(read(data, nullptr, tiny),
                       at("byte 10: the document is larger than the limit of 10 bytes (%1 bytes)").arg(data.size()));
@@ -518,29 +512,26 @@ TEST(NVPropertyListLimits, MalformedInputCostsLinearTime)
 
 TEST(NVPropertyListText, ReadsTheTextForms)
 {
-    const QVariantMap ab{{QStringLiteral("a"), QStringLiteral("b")}, {QStringLiteral("c"), QStringLiteral("d")}};
+    const QVariantMap ab{{"a", "b"}, {"c", "d"}};
     const std::pair<QByteArray, QVariant> cases[] = {
-        {"  \"two words\"  ", QStringLiteral("two words")},
-        {"'single'", QStringLiteral("single")},
-        {"http://example.com/a+b$c_d:e.f-g", QStringLiteral("http://example.com/a+b$c_d:e.f-g")},
-        {"\"\\n\\t\\r\\\\\\\"\\a\\b\\f\\v\\'\\q\"", QStringLiteral("\n\t\r\\\"\a\b\f\v'q")},
-        {"\"\\101\\60\\0010\"", QString(QStringLiteral("A0")) + QChar(1) + u'0'},
+        {"  \"two words\"  ", "two words"},
+        {"'single'", "single"},
+        {"http://example.com/a+b$c_d:e.f-g", "http://example.com/a+b$c_d:e.f-g"},
+        {"\"\\n\\t\\r\\\\\\\"\\a\\b\\f\\v\\'\\q\"", "\n\t\r\\\"\a\b\f\v'q"},
+        {"\"\\101\\60\\0010\"", QString("A0") + QChar(1) + u'0'},
         {"\"\\U00e9\\U20AC\\Ud83d\\Ude00\\U41\"", QString::fromUtf8("é€\xF0\x9F\x98\x80") + u'A'},
         {"<0a0B 0c\n 0d>", QByteArray("\x0a\x0b\x0c\x0d")},
         {"<>", QByteArray()},
-        {"( a, \"b\", )", QVariantList{QStringLiteral("a"), QStringLiteral("b")}},
+        {"( a, \"b\", )", QVariantList{"a", "b"}},
         {"( ( ) , ( ( ) ) )", QVariantList{QVariantList{}, QVariantList{QVariantList{}}}},
-        {"{ k = v; \"x y\" = ( 1 ); d = { }; }",
-         QVariantMap{{QStringLiteral("k"), QStringLiteral("v")}, {QStringLiteral("x y"), QVariantList{QStringLiteral("1")}},
-                     {QStringLiteral("d"), QVariantMap{}}}},
+        {"{ k = v; \"x y\" = ( 1 ); d = { }; }", QVariantMap{{"k", "v"}, {"x y", QVariantList{"1"}}, {"d", QVariantMap{}}}},
         {"/* lead */ { a = b; // trailing\n /* inside */ c /**/ = d; }", ab},
         {"a = b;\n\"c\" = \"d\";", ab},
-        {"\"Cancel\";\n\"OK\" = \"Okay\";",
-         QVariantMap{{QStringLiteral("Cancel"), QStringLiteral("Cancel")}, {QStringLiteral("OK"), QStringLiteral("Okay")}}},
+        {"\"Cancel\";\n\"OK\" = \"Okay\";", QVariantMap{{"Cancel", "Cancel"}, {"OK", "Okay"}}},
         {"", QVariantMap{}},
-        {"\xEF\xBB\xBF\"bom\"", QStringLiteral("bom")},
-        {utf16(QStringLiteral("\"K\" = \"Wert ✓\";"), true), QVariantMap{{QStringLiteral("K"), QString::fromUtf8("Wert ✓")}}},
-        {utf16(QStringLiteral("( \"😀\" )"), false), QVariantList{QString::fromUtf8("😀")}},
+        {"\xEF\xBB\xBF\"bom\"", "bom"},
+        {utf16("\"K\" = \"Wert ✓\";", true), QVariantMap{{"K", QString::fromUtf8("Wert ✓")}}},
+        {utf16("( \"😀\" )", false), QVariantList{QString::fromUtf8("😀")}},
     };
     for (const auto &[text, expected] : cases) {
         NVResult<QVariant> value = readText(text);
@@ -585,17 +576,17 @@ TEST(NVPropertyListText, ReadsTextHandedInAsAString)
 {
     NVResult<QVariant> value = readText(QStringView(u"{ Key = ( \"1\", 2 ); }"));
     ASSERT_TRUE(value.ok());
-    EXPECT_TRUE(identical(*value, QVariantMap{{QStringLiteral("Key"), QVariantList{QStringLiteral("1"), QStringLiteral("2")}}}));
+    EXPECT_TRUE(identical(*value, QVariantMap{{"Key", QVariantList{"1", "2"}}}));
     // Text that did not come through a decoder may hold half a surrogate pair.
-    const QString broken = QStringLiteral("\"a") + QChar(0xDC00) + u'"';
-    expectCorrupt(readText(QStringView(broken)), QStringLiteral("unpaired surrogate U+dc00"), Match::Part);
+    const QString broken = QString("\"a") + QChar(0xDC00) + u'"';
+    expectCorrupt(readText(QStringView(broken)), "unpaired surrogate U+dc00", Match::Part);
 }
 
 // ---- Detection, writing errors, files ------------------------------------------------
 
 TEST(NVPropertyListFormat, DetectsTheEncodingFromTheBytes)
 {
-    const QVariant value = QVariantMap{{QStringLiteral("a"), QStringLiteral("b")}};
+    const QVariant value = QVariantMap{{"a", "b"}};
     const QByteArray dict = "<dict><key>a</key><string>b</string></dict>";
     const std::pair<QByteArray, Format> cases[] = {
         {*write(value, Format::XML), Format::XML},
@@ -604,7 +595,7 @@ TEST(NVPropertyListFormat, DetectsTheEncodingFromTheBytes)
         {"  " + dict, Format::XML},
         {"<!-- comment -->" + dict, Format::XML},
         {"\xEF\xBB\xBF" + dict, Format::XML},
-        {utf16(QStringLiteral("<?xml version=\"1.0\" encoding=\"UTF-16\"?>") + QString::fromLatin1(dict), true), Format::XML},
+        {utf16("<?xml version=\"1.0\" encoding=\"UTF-16\"?>" + QString::fromLatin1(dict), true), Format::XML},
         {"a = b;", Format::Text},
         {"{ a = <beef>; }", Format::Text},
     };
@@ -613,8 +604,7 @@ TEST(NVPropertyListFormat, DetectsTheEncodingFromTheBytes)
         NVResult<QVariant> result = read(data, &detected);
         EXPECT_EQ(int(detected), int(format)) << data.constData();
         ASSERT_TRUE(result.ok()) << data.constData() << ": " << qPrintable(result.error().localizedDescription());
-        EXPECT_EQ(result->toMap().value(QStringLiteral("a")).metaType().id(),
-                  data.contains("beef") ? QMetaType::QByteArray : QMetaType::QString);
+        EXPECT_EQ(result->toMap().value("a").metaType().id(), data.contains("beef") ? QMetaType::QByteArray : QMetaType::QString);
     }
     // Data in the text form starts with '<' too; a run of hex digits is data.
     Format detected = Format::XML;
@@ -627,7 +617,7 @@ TEST(NVPropertyListFormat, WritingRefusesValuesNoPropertyListHolds)
 {
     const std::pair<QVariant, const char *> cases[] = {
         {QVariant(), "an empty (null) value cannot be written"},
-        {QVariant(QUrl(QStringLiteral("https://example.com"))), "a value of type QUrl (NSURL) cannot be written"},
+        {QVariant(QUrl("https://example.com")), "a value of type QUrl (NSURL) cannot be written"},
         {QVariant(QVariantList{qint64(1), QVariant()}), "an empty (null) value cannot be written"},
         {QVariant(utc(9999, 12, 31, 23, 59, 59, 999).addMSecs(1)), "the date 10000-01-01 00:00:00 +0000 is outside the years 1 to 9999"},
         {QVariant(utc(1, 1, 1).addMSecs(-1)), "the date -0001-12-31 23:59:59 +0000 is outside the years 1 to 9999"},
@@ -639,7 +629,7 @@ TEST(NVPropertyListFormat, WritingRefusesValuesNoPropertyListHolds)
             ASSERT_FALSE(written.ok()) << expected;
             EXPECT_EQ(written.error().domain(), NSCocoaErrorDomain);
             EXPECT_EQ(written.error().code(), WriteInvalidErrorCode);
-            EXPECT_EQ(written.error().localizedDescription(), QStringLiteral("Property list write error: ") + QString::fromUtf8(expected));
+            EXPECT_EQ(written.error().localizedDescription(), "Property list write error: " + QString::fromUtf8(expected));
         }
     }
 }
@@ -647,9 +637,9 @@ TEST(NVPropertyListFormat, WritingRefusesValuesNoPropertyListHolds)
 TEST(NVPropertyListFiles, WritesAtomicallyAndReadsBack)
 {
     QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("values.plist"));
+    const QString path = dir.filePath("values.plist");
     for (Format format : {Format::XML, Format::Binary, Format::Text}) {
-        const QVariant value = format == Format::Text ? QVariant(QVariantMap{{QStringLiteral("k"), QStringLiteral("v")}}) : sampleValue();
+        const QVariant value = format == Format::Text ? QVariant(QVariantMap{{"k", "v"}}) : sampleValue();
         ASSERT_FALSE(writeFile(path, value, format).has_value());
         Format detected = Format::Text;
         NVResult<QVariant> back = readFile(path, &detected);
@@ -663,7 +653,7 @@ TEST(NVPropertyListFiles, WritesAtomicallyAndReadsBack)
     struct stat st {};
     ASSERT_EQ(::stat(QFile::encodeName(path).constData(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
-    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), QStringList{QStringLiteral("values.plist")});
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), QStringList{"values.plist"});
 
     // An unwritable value leaves the old file whole.
     NVStatus failed = writeFile(path, QVariant(QUrl()), Format::XML);
@@ -675,9 +665,9 @@ TEST(NVPropertyListFiles, WritesAtomicallyAndReadsBack)
 TEST(NVPropertyListFiles, FileErrorsNameThePath)
 {
     QTemporaryDir dir;
-    const QString missing = dir.filePath(QStringLiteral("missing.plist"));
-    const QString inMissingFolder = dir.filePath(QStringLiteral("no/such/folder.plist"));
-    const QString corrupt = dir.filePath(QStringLiteral("corrupt.plist"));
+    const QString missing = dir.filePath("missing.plist");
+    const QString inMissingFolder = dir.filePath("no/such/folder.plist");
+    const QString corrupt = dir.filePath("corrupt.plist");
     QFile file(corrupt);
     ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write("<plist><dict><key>a</key></dict></plist>") > 0);
     file.close();
@@ -708,10 +698,10 @@ TEST(NVPropertyListStringsTable, ReadsCommentsEscapesAndEncodings)
                                          "/* \"Commented\" = \"out\"; */\n"
                                          "\"Täst\" = \"Prüfung 😀\";\n");
     const QVariantMap expected{
-        {QStringLiteral("Install"), QStringLiteral("Install \"%@\"")},
-        {QStringLiteral("Lines"), QString::fromUtf8("one\ntwo…")},
-        {QStringLiteral("Unquoted"), QStringLiteral("yes")},
-        {QStringLiteral("Skip"), QStringLiteral("Skip")},
+        {"Install", "Install \"%@\""},
+        {"Lines", QString::fromUtf8("one\ntwo…")},
+        {"Unquoted", "yes"},
+        {"Skip", "Skip"},
         {QString::fromUtf8("Täst"), QString::fromUtf8("Prüfung 😀")},
     };
     // Tables kept as XML or binary property lists read the same.
@@ -758,7 +748,7 @@ TEST(NVPropertyListStringsTable, KeepsGoodEntriesAroundAMalformedOne)
         EXPECT_EQ(table.firstErrorLine, c.line) << c.text;
     }
     // Values survive exactly, and a malformed XML table is reported with its line.
-    EXPECT_EQ(readStringsTable("\"a\" = \"1\";\n\"b\" = \"2;\n\"c\" = \"3\";\n").entries.value(QStringLiteral("c")), QStringLiteral("3"));
+    EXPECT_EQ(readStringsTable("\"a\" = \"1\";\n\"b\" = \"2;\n\"c\" = \"3\";\n").entries.value("c"), "3");
     const StringsTable xml = readStringsTable("<plist>\n<dict>\n<key>a</key>\n</dict></plist>");
     EXPECT_TRUE(xml.entries.isEmpty());
     EXPECT_EQ(xml.firstErrorLine, 4);

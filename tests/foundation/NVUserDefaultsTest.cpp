@@ -16,13 +16,13 @@
 
 namespace {
 
-const QString Domain = QStringLiteral("test.velkin.Defaults");
+const QString Domain = "test.velkin.Defaults";
 
 class NVUserDefaultsTest : public ::testing::Test {
 protected:
     QTemporaryDir dir;
-    QString config() const { return dir.path() + QStringLiteral("/config"); }
-    QString file() const { return config() + u'/' + Domain + QStringLiteral(".plist"); }
+    QString config() const { return dir.path() + "/config"; }
+    QString file() const { return config() + u'/' + Domain + ".plist"; }
 
     QVariantMap onDisk() const
     {

@@ -76,7 +76,7 @@ TEST(NVValue, NumberConversionsWrapLikeTheCConversions)
 TEST(NVValue, ClassNamesNameThePlatformClasses)
 {
     const std::pair<QVariant, QString> cases[] = {
-        {QStringLiteral("x"), "NSString"}, {true, "NSNumber"}, {qint64(1), "NSNumber"}, {2.5, "NSNumber"},
+        {"x", "NSString"}, {true, "NSNumber"}, {qint64(1), "NSNumber"}, {2.5, "NSNumber"},
         {QDateTime::currentDateTimeUtc(), "NSDate"}, {QByteArray("x"), "NSData"}, {QVariantList{}, "NSArray"},
         {QVariantMap{}, "NSDictionary"}, {QUrl("https://x.example/"), "NSURL"}, {QVariant::fromValue(NVError::posix(2)), "NSError"},
         {QVariant(), "NSNull"},
@@ -88,7 +88,7 @@ TEST(NVValue, ClassNamesNameThePlatformClasses)
 TEST(NVValue, DescriptionsUseTheTextForm)
 {
     const std::pair<QVariant, QString> cases[] = {
-        {QStringLiteral("plain text"), "plain text"}, {qint64(-1), "-1"}, {std::numeric_limits<quint64>::max(), "18446744073709551615"},
+        {"plain text", "plain text"}, {qint64(-1), "-1"}, {std::numeric_limits<quint64>::max(), "18446744073709551615"},
         {true, "1"}, {0.1, "0.1"}, {QVariant(), "(null)"}, {QVariantList{}, "()"}, {QVariantMap{}, "{}"},
         {QDateTime(QDate(2001, 1, 1), QTime(0, 0), QTimeZone::utc()), "2001-01-01 00:00:00 +0000"},
         {QByteArray("\x01\x02\x03\x04\x05", 5), "<01020304 05>"},
@@ -97,12 +97,11 @@ TEST(NVValue, DescriptionsUseTheTextForm)
         EXPECT_EQ(NVValue::description(value), description);
 
     const QVariantMap nested{
-        {QStringLiteral("b key"), QVariantList{QStringLiteral("x"), QStringLiteral("two words"), qint64(3)}},
-        {QStringLiteral("a"), QStringLiteral("quote\"and\\slash\n")},
-        {QStringLiteral("c"), QVariantMap{{QStringLiteral("d"), QStringLiteral("")}}},
+        {"b key", QVariantList{"x", "two words", qint64(3)}},
+        {"a", "quote\"and\\slash\n"},
+        {"c", QVariantMap{{"d", ""}}},
     };
-    EXPECT_EQ(NVValue::description(QVariant(nested)),
-              "{\n"
+    EXPECT_EQ(NVValue::description(QVariant(nested)), "{\n"
               "    a = \"quote\\\"and\\\\slash\\n\";\n"
               "    \"b key\" = (\n"
               "        x,\n"
@@ -113,16 +112,16 @@ TEST(NVValue, DescriptionsUseTheTextForm)
               "        d = \"\";\n"
               "    };\n"
               "}");
-    EXPECT_EQ(NVValue::textForm(QVariant(QStringLiteral("two words"))), "\"two words\"");
-    EXPECT_EQ(NVValue::textForm(QVariant(QStringLiteral("1.2.3"))), "1.2.3");
+    EXPECT_EQ(NVValue::textForm(QVariant("two words")), "\"two words\"");
+    EXPECT_EQ(NVValue::textForm(QVariant("1.2.3")), "1.2.3");
 }
 
 TEST(NVError, DescriptionsAndUnderlyingErrors)
 {
     const NVError posix = NVError::posix(2);
     EXPECT_EQ(posix.localizedDescription(), "No such file or directory");
-    const NVError wrapped(QStringLiteral("norvane.SoftwarUpdateUnarchiverErrorDomain"), 1,
-                          {{NSLocalizedDescriptionKey, QStringLiteral("tar failed")},
+    const NVError wrapped("norvane.SoftwarUpdateUnarchiverErrorDomain", 1,
+                          {{NSLocalizedDescriptionKey, "tar failed"},
                            {NSUnderlyingErrorKey, QVariant::fromValue(posix)}});
     ASSERT_TRUE(wrapped.underlyingError().has_value());
     EXPECT_EQ(wrapped.underlyingError()->code(), 2);

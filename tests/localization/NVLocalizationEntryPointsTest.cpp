@@ -20,7 +20,7 @@ public:
     explicit RecordingObject(QStringList *calls, QString name) : m_calls(calls), m_name(std::move(name)) {}
     void localizeWithTable(const QString &table, const NVBundle *bundle) override
     {
-        *m_calls << m_name + u':' + table + (bundle ? QStringLiteral(":bundle") : QString());
+        *m_calls << m_name + u':' + table + (bundle ? ":bundle" : QString());
     }
 
 private:

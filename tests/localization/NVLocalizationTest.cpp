@@ -11,7 +11,7 @@ namespace {
 using NVLocalization::EnglishFallback;
 using NVLocalization::lookUpLocalizedString;
 
-const QString T = QStringLiteral("T");
+const QString T = "T";
 
 QByteArray utf16WithByteOrderMark(const QString &text)
 {
@@ -23,13 +23,11 @@ QByteArray utf16WithByteOrderMark(const QString &text)
 TestBundle fallbackBundle()
 {
     TestBundle bundle;
-    bundle.table("en", "T",
-                 "\"both\" = \"English both\";\n"
+    bundle.table("en", "T", "\"both\" = \"English both\";\n"
                  "\"onlyEnglish\" = \"English only\";\n"
                  "\"open\" = \"English open\";\n"
                  "\"placeholder\" = \"Open @@Settings\";\n")
-        .table("de", "T",
-               "\"both\" = \"Deutsch beide\";\n"
+        .table("de", "T", "\"both\" = \"Deutsch beide\";\n"
                "\"open\" = \"<#not-yet-localized#>\";\n")
         // A table outside the .lproj folders wins over the localized copies,
         // so for it the fallback is the only way to the English text.
@@ -86,8 +84,7 @@ TEST(NVLocalization, NotYetLocalizedFallsBackWithoutAReport)
     EXPECT_EQ(quiet, "");
 
     // Missed in the German and the English table: still one line.
-    const QByteArray reported =
-        capturedStandardOutput([&] { nowhere = NVLocalization::localizedStringFromTable("nowhere", T); });
+    const QByteArray reported = capturedStandardOutput([&] { nowhere = NVLocalization::localizedStringFromTable("nowhere", T); });
     EXPECT_EQ(nowhere, "nowhere");
     EXPECT_EQ(reported, "\"nowhere\" = \"<#not-yet-localized#>\";\n");
 }
@@ -137,8 +134,7 @@ TEST(NVLocalization, TheDefaultTableIsReportedAsLocalizableAndAbsentSettingRecor
     EXPECT_EQ(capturedStandardOutput([] { NVLocalization::localizedString("_plain"); }), "");
 
     NVUserDefaults::standardUserDefaults()->registerDefaults({{LogMissingLocalizationsKey, "Localizable"}});
-    EXPECT_EQ(capturedStandardOutput([] { NVLocalization::localizedString("_plain"); }),
-              "\"_plain\" = \"<#not-yet-localized#>\";\n");
+    EXPECT_EQ(capturedStandardOutput([] { NVLocalization::localizedString("_plain"); }), "\"_plain\" = \"<#not-yet-localized#>\";\n");
     EXPECT_EQ(capturedStandardOutput([] { NVLocalization::localizedStringFromTable("_inT", "T"); }), "");
     EXPECT_EQ(capturedStandardOutput([] { NVLocalization::localizedStringFromTable("_explicit", "Localizable"); }),
               "\"_explicit\" = \"<#not-yet-localized#>\";\n");
@@ -167,15 +163,13 @@ TEST(NVLocalization, SettingsPlaceholdersAreReplacedFromTheEnd)
         EXPECT_EQ(text, expected) << given;
     }
     // A key without any table entry still gets its placeholders replaced.
-    EXPECT_EQ(NVLocalization::localizedStringFromTable("Check @@System Settings", "NVSoftwareUpdate"),
-              "Check Settings App");
+    EXPECT_EQ(NVLocalization::localizedStringFromTable("Check @@System Settings", "NVSoftwareUpdate"), "Check Settings App");
 }
 
 TEST(NVLocalization, ReplacementsAreNeverScannedAgain)
 {
     TestBundle bundle;
-    bundle.table("en", "SettingsTerminology",
-                 "\"_capitalizedSettingsTerm.settings\" = \"System Settings\";\n"
+    bundle.table("en", "SettingsTerminology", "\"_capitalizedSettingsTerm.settings\" = \"System Settings\";\n"
                  "\"_systemSettingsAppName.settings\" = \"WRONG\";\n"
                  "\"_privacyAndSecuritySettingsName.settings\" = \"@@Privacy & Security\";\n");
     bundle.makeMain();
@@ -202,8 +196,7 @@ TEST(NVLocalization, BadTablesAndBundlesStillAnswer)
         .table("en", "T", "\"b\" = \"English b\";\n")
         .table("de", "Garbage", QByteArray("\xff\xfe\x41", 3))
         .table("de", "Wide", utf16WithByteOrderMark("/* c */ // line\n\"k\" = \"\\U00e4\\n\";\n\"C:\\\\dir\" = \"Folder\";"))
-        .table("de", "Xml",
-               "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+        .table("de", "Xml", "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
                "<key>x</key><string>From XML</string><key>n</key><integer>3</integer></dict></plist>");
     bundle.makeMain();
     NVBundle::setUserLanguagesForTesting({"de"});

@@ -51,8 +51,7 @@ TEST(NVSettingsTerminology, TheSystemDecidesAndTheDefaultOnlyOnOlderSystems)
     };
     for (const Case &c : cases) {
         bool asked = false;
-        EXPECT_EQ(settingsTerminologyForSystem(c.systemUsesSettings,
-                                               [&] {
+        EXPECT_EQ(settingsTerminologyForSystem(c.systemUsesSettings, [&] {
                                                    asked = true;
                                                    return c.enforce;
                                                }),
@@ -80,7 +79,7 @@ TEST(NVSettingsTerminology, AnOlderSystemUsesPreferencesAndKeepsItForTheProcess)
     NVBundle::setUserLanguagesForTesting({"en"});
     setSystemUsesSettingsWordingForTesting(false);
 
-    QString text = QStringLiteral("Open @@System Settings, @@Privacy & Security");
+    QString text = "Open @@System Settings, @@Privacy & Security";
     NVLocalization::substituteSettingsPlaceholders(text);
     EXPECT_EQ(text, "Open Preferences App, Security & Privacy");
     EXPECT_FALSE(NVSettingsTerminologyBridge::isUsingSettingsTerminology());
@@ -122,7 +121,7 @@ TEST(NVSettingsTerminology, GermanKeepsTheCapitalOfTheLowercaseTerm)
     EXPECT_EQ(lowercaseSettingsTerm(), "settings");
     NVBundle::setUserLanguagesForTesting({"de-DE"});
     EXPECT_EQ(lowercaseSettingsTerm(), "Einstellungen");
-    QString text = QStringLiteral("in den @@settings");
+    QString text = "in den @@settings";
     NVLocalization::substituteSettingsPlaceholders(text);
     EXPECT_EQ(text, "in den Einstellungen");
     NVBundle::setUserLanguagesForTesting({"fr"});

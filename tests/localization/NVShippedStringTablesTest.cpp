@@ -43,7 +43,7 @@ QVariantList sampleArguments(const QString &signature)
 {
     QVariantList arguments;
     for (QChar kind : signature)
-        arguments << (kind == u'd' ? QVariant(qint64(-42)) : QVariant(QStringLiteral("sample")));
+        arguments << (kind == u'd' ? QVariant(qint64(-42)) : QVariant("sample"));
     return arguments;
 }
 
@@ -71,8 +71,7 @@ TEST(NVShippedStringTables, EveryLanguageHasEveryKeyWithItsSpecifiersAndNoStrayK
         }
         for (const Strings::Alert &alert : Strings::alerts()) {
             for (const QString &key : alert.requiredKeys())
-                EXPECT_TRUE(table.contains(key) && !table.value(key).toString().isEmpty())
-                    << "missing " << key.toStdString();
+                EXPECT_TRUE(table.contains(key) && !table.value(key).toString().isEmpty()) << "missing " << key.toStdString();
             // Every text of an alert is filled from the same arguments, so
             // each may use any prefix of them, but no more and no other kind.
             for (const QString &key : alert.possibleKeys()) {
@@ -82,8 +81,7 @@ TEST(NVShippedStringTables, EveryLanguageHasEveryKeyWithItsSpecifiersAndNoStrayK
                 EXPECT_TRUE(alert.argumentSignature.startsWith(NVFormat::specifierSignature(text)))
                     << key.toStdString() << " = " << text.toStdString();
                 const NVFormat::Result formatted = NVFormat::formatChecked(text, sampleArguments(alert.argumentSignature));
-                EXPECT_TRUE(formatted.problems.isEmpty())
-                    << key.toStdString() << ": " << formatted.problems.join("; ").toStdString();
+                EXPECT_TRUE(formatted.problems.isEmpty()) << key.toStdString() << ": " << formatted.problems.join("; ").toStdString();
             }
         }
         for (auto it = table.constBegin(); it != table.constEnd(); ++it)
@@ -118,14 +116,12 @@ TEST(NVShippedStringTables, LanguageDeShowsTheGermanTexts)
     EXPECT_TRUE(NVLocalization::preferredLocalizationIsGerman());
     EXPECT_EQ(driver.localizeString(Strings::_goBackButtonTitle), "Zurück");
     EXPECT_EQ(driver.localizeString(Strings::SoftwareUpdate), "Softwareaktualisierung");
-    EXPECT_EQ(NVFormat::format(driver.localizeString(Strings::_progressDescriptionKnownSize), "2,4 MB", "10 MB"),
-              "2,4 MB von 10 MB");
+    EXPECT_EQ(NVFormat::format(driver.localizeString(Strings::_progressDescriptionKnownSize), "2,4 MB", "10 MB"), "2,4 MB von 10 MB");
     const QString secure = driver.localizeString(Strings::_secureConnectionFailedInfo);
     EXPECT_TRUE(secure.contains("in den Systemeinstellungen")) << secure.toStdString();
     EXPECT_FALSE(secure.contains("@@"));
     EXPECT_EQ(lowercaseSettingsTerm(), "Einstellungen");
-    EXPECT_EQ(NVSettingsTerminologyBridge::openSecuritySettingsButtonTitle(),
-              "Einstellungen für Datenschutz & Sicherheit öffnen");
+    EXPECT_EQ(NVSettingsTerminologyBridge::openSecuritySettingsButtonTitle(), "Einstellungen für Datenschutz & Sicherheit öffnen");
 }
 
 TEST(NVShippedStringTables, LanguageEnShowsTheEnglishTexts)

@@ -47,8 +47,8 @@ public:
 TEST(NVLog, FailureLinesAreAlwaysWritten)
 {
     LogCapture capture;
-    NVSULog(QStringLiteral("Skipping pre-release version %@."), QStringLiteral("6.0b1"));
-    NVSULog(QStringLiteral("plain"));
+    NVSULog("Skipping pre-release version %@.", "6.0b1");
+    NVSULog("plain");
     EXPECT_EQ(capture.messages(), QStringList({"Software Update: Skipping pre-release version 6.0b1.", "Software Update: plain"}));
 }
 
@@ -57,12 +57,12 @@ TEST(NVLog, DebugLinesFollowTheSettingAtEveryCall)
     FakeEnvironment environment;
     NVSetLogEnvironment(&environment);
     LogCapture capture;
-    NVSUDebugLog(QStringLiteral("first %d"), 1);
+    NVSUDebugLog("first %d", 1);
     EXPECT_TRUE(capture.messages().isEmpty());
     environment.debug = true;
-    NVSUDebugLog(QStringLiteral("second %d"), 2);
+    NVSUDebugLog("second %d", 2);
     environment.debug = false;
-    NVSUDebugLog(QStringLiteral("third %d"), 3);
+    NVSUDebugLog("third %d", 3);
     EXPECT_EQ(capture.messages(), QStringList({"Software Update Debug: second 2"}));
     NVSetLogEnvironment(nullptr);
 }
@@ -77,7 +77,7 @@ TEST(NVLog, ConsoleLineHasDateProcessAndThread)
 TEST(NVLog, ConsoleLinesReachStandardErrorWhole)
 {
     testing::internal::CaptureStderr();
-    NVSULog(QStringLiteral("to stderr %@"), QStringLiteral("now"));
+    NVSULog("to stderr %@", "now");
     const std::string err = testing::internal::GetCapturedStderr();
     const QRegularExpression line(QStringLiteral(
         R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} logging_tests\[\d+:\d+\] Software Update: to stderr now\n$)"));
@@ -93,10 +93,10 @@ TEST(NVUnifiedLog, PrefixLoggerChoiceAndEnabledTypes)
     auto backend = std::make_shared<RecordingBackend>();
     NVSetUnifiedLogBackend(backend);
 
-    NVUnifiedLog(false, NVLogType::Default, QStringLiteral("installed 6.1"));
-    NVUnifiedLog(true, NVLogType::Debug, QStringLiteral("not enabled"));
+    NVUnifiedLog(false, NVLogType::Default, "installed 6.1");
+    NVUnifiedLog(true, NVLogType::Debug, "not enabled");
     backend->debugEnabled = true;
-    NVUnifiedLog(true, NVLogType::Debug, QStringLiteral("now enabled"));
+    NVUnifiedLog(true, NVLogType::Debug, "now enabled");
 
     ASSERT_EQ(backend->entries.size(), 2u);
     EXPECT_EQ(backend->entries[0].text, "6304: installed 6.1");

@@ -33,9 +33,8 @@ public:
 
     void setInfo(const QVariantMap &info)
     {
-        const QString path = m_dir.path() + QStringLiteral("/Velkin.app");
-        TestSupport::writeFile(path + QStringLiteral("/Contents/Info.plist"),
-                               *NVPropertyList::write(info, NVPropertyList::Format::XML));
+        const QString path = m_dir.path() + "/Velkin.app";
+        TestSupport::writeFile(path + "/Contents/Info.plist", *NVPropertyList::write(info, NVPropertyList::Format::XML));
         // Pointing the main bundle at it again makes the bundle read the new file.
         NVBundle::setMainBundleForTesting(path);
     }
@@ -48,8 +47,7 @@ private:
 // environment so that they also switch the debug log.
 class Defaults {
 public:
-    explicit Defaults(bool debugLogs = true)
-        : m_defaults(std::make_unique<NVUserDefaults>(QStringLiteral("test.velkin.Model"), m_dir.path()))
+    explicit Defaults(bool debugLogs = true) : m_defaults(std::make_unique<NVUserDefaults>("test.velkin.Model", m_dir.path()))
     {
         m_defaults->setBool(debugLogs, SoftwareUpdateDebugLogsEnabledKey);
         NVSetLogEnvironment(m_defaults.get());

@@ -12,8 +12,8 @@ namespace {
 
 using ModelTest::entry;
 
-const QString L = QStringLiteral("Software Update: ");
-const QString D = QStringLiteral("Software Update Debug: ");
+const QString L = "Software Update: ";
+const QString D = "Software Update Debug: ";
 
 // Entries for the installed version 6300 ("6.3") on the system 2.36.
 QVariantMap v(int number, const QVariantMap &changes = {})
@@ -30,8 +30,7 @@ struct Selection {
     QStringList lines;
 };
 
-Selection select(const QVariantList &entries, const NVSUSelectionState &state, const QVariantMap &settings = {},
-                 bool debugLogs = true)
+Selection select(const QVariantList &entries, const NVSUSelectionState &state, const QVariantMap &settings = {}, bool debugLogs = true)
 {
     ModelTest::Defaults defaults(debugLogs);
     for (auto it = settings.cbegin(); it != settings.cend(); ++it)
@@ -47,7 +46,7 @@ Selection select(const QVariantList &entries, const NVSUSelectionState &state, c
 QString tag(const std::optional<NVSUUpdate> &update)
 {
     if (!update)
-        return QStringLiteral("none");
+        return "none";
     const QString object = update->installationObject();
     return update->version().versionNumber() + (object == "Velkin.app" ? QString() : u' ' + object);
 }

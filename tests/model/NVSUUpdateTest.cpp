@@ -263,8 +263,7 @@ TEST(NVSUUpdate, AutoUpgradabilityAndTheBetterCandidate)
         {&suppressed, &baseAbove, true}, {&baseAbove, &suppressed, false}, // both by hand only: the newer
     };
     for (const auto &c : cases) {
-        SCOPED_TRACE(c.a->version().versionNumber().toStdString() + " vs "
-                     + (c.b ? c.b->version().versionNumber().toStdString() : "nil"));
+        SCOPED_TRACE(c.a->version().versionNumber().toStdString() + " vs " + (c.b ? c.b->version().versionNumber().toStdString() : "nil"));
         EXPECT_EQ(c.a->isBetterThanUpdate(c.b), c.better);
     }
 

@@ -19,7 +19,7 @@ namespace {
 QVariantMap sampleDictionary()
 {
     return {
-        {"string", QStringLiteral("42")},
+        {"string", "42"},
         {"number", qint64(7)},
         {"boolean", true},
         {"array", QVariantList{1, 2}},
@@ -92,9 +92,9 @@ TEST(NVTypedAccessors, TypedMembersAnswerAndRemoveOnlyTheirClassAndLogEveryMisma
 TEST(NVTypedAccessors, ScalarReadersConvertStringsAndNumbersAndRefuseTheRest)
 {
     const QVariantMap dictionary{
-        {"answer", QStringLiteral("42")},
-        {"fraction", QStringLiteral(" 3.75 apples")},
-        {"yes", QStringLiteral("YES")},
+        {"answer", "42"},
+        {"fraction", " 3.75 apples"},
+        {"yes", "YES"},
         {"seven", qint64(7)},
         {"half", 0.5},
         {"array", QVariantList{1}},
@@ -140,13 +140,13 @@ TEST(NVTypedAccessors, ScalarReadersConvertStringsAndNumbersAndRefuseTheRest)
 TEST(NVTypedAccessors, UncheckedMembersAnswerWhateverIsStoredWithoutLogging)
 {
     const QVariantMap dictionary{
-        {"text", QStringLiteral("not data")},
-        {"big", QStringLiteral("99999999999")},
+        {"text", "not data"},
+        {"big", "99999999999"},
         {"minusOne", qint64(-1)},
         {"array", QVariantList{1}},
     };
     LogCapture capture;
-    EXPECT_EQ(unsafeDataForKey(dictionary, "text"), QVariant(QStringLiteral("not data")));
+    EXPECT_EQ(unsafeDataForKey(dictionary, "text"), QVariant("not data"));
     EXPECT_EQ(unsafeDictionaryForKey(dictionary, "array"), QVariant(QVariantList{1}));
     EXPECT_FALSE(unsafeStringForKey(dictionary, "absent").isValid());
 

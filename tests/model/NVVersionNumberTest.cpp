@@ -122,8 +122,7 @@ TEST(NVVersionNumber, CompareVersionStringTreatsUnparsableSidesAsTheRulesSay)
         {"0.0.1", QString(), NVOrderedDescending},
     };
     for (const auto &c : cases)
-        EXPECT_EQ(NVVersionNumber::compareVersionString(c.a, c.b), c.order)
-            << c.a.toStdString() << " vs " << c.b.toStdString();
+        EXPECT_EQ(NVVersionNumber::compareVersionString(c.a, c.b), c.order) << c.a.toStdString() << " vs " << c.b.toStdString();
 }
 
 TEST(NVVersionNumber, EqualVersionsHashEqualAndDeduplicateInSets)

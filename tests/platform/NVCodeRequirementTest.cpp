@@ -6,8 +6,7 @@
 
 namespace {
 
-const QString designRequirement = QStringLiteral(
-    "anchor apple generic and certificate leaf[subject.OU] = \"Q4XW8N2JTD\" and "
+const QString designRequirement = QStringLiteral("anchor apple generic and certificate leaf[subject.OU] = \"Q4XW8N2JTD\" and "
     "certificate leaf[field.1.2.840.113635.100.6.1.13] exists");
 const QString marker = "1.2.840.113635.100.6.1.13";
 

@@ -148,55 +148,38 @@ TEST(NVCodeSigning, MalformedSignaturesAreRefused)
     const NVCodeSigning::SigningIdentity team = fixture.identity(Signer::Team);
     const NVCodeSigning::SigningIdentity otherTeam = fixture.identity(Signer::OtherTeam);
     const QByteArray content = makeBzip2(payload(3000));
-    const QByteArray good = customSignature(content, [&](CMS_ContentInfo *cms) { addSigner(cms, team); });
-
+    // The team's signature made with the given digest and flags, then changed.
+    const auto signature = [&](const EVP_MD *digest, unsigned flags, const std::function<void(CMS_ContentInfo *)> &afterwards = {}) {
+        return customSignature(content, [&](CMS_ContentInfo *cms) { addSigner(cms, team, digest, flags); }, afterwards);
+    };
+    const QByteArray good = signature(EVP_sha256(), 0);
     QByteArray longLength = good;
     ASSERT_EQ(quint8(longLength[1]), 0x82); // a two-byte length, rewritten as three
     longLength.replace(1, 1, QByteArray("\x83\x00", 2));
 
-    const QByteArray badSignatureValue = flipped(good, good.size() - 1);
-
-    const struct {
-        const char *name;
-        QByteArray cms;
-        const char *reason;
-    } cases[] = {
-        {"garbage", payload(600), "not a CMS structure"},
-        {"two signers", customSignature(content, [&](CMS_ContentInfo *cms) {
-             addSigner(cms, team);
-             addSigner(cms, otherTeam);
+    const std::pair<QByteArray, const char *> cases[] = {
+        {payload(600), "not a CMS structure"},
+        {customSignature(content, [&](CMS_ContentInfo *cms) { addSigner(cms, team); addSigner(cms, otherTeam); }), "2 signers"},
+        {signature(EVP_sha256(), 0, [](CMS_ContentInfo *cms) {
+             CMS_unsigned_add1_attr_by_NID(sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(cms), 0), NID_pkcs9_emailAddress, V_ASN1_IA5STRING,
+                                           "a@b.example", 11);
          }),
-         "2 signers"},
-        {"unsigned attributes", customSignature(content, [&](CMS_ContentInfo *cms) { addSigner(cms, team); },
-                                                [](CMS_ContentInfo *cms) {
-                                                    CMS_SignerInfo *signer = sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(cms), 0);
-                                                    CMS_unsigned_add1_attr_by_NID(signer, NID_pkcs9_emailAddress, V_ASN1_IA5STRING, "a@b.example", 11);
-                                                }),
          "unsigned attributes"},
-        {"no signed attributes", customSignature(content, [&](CMS_ContentInfo *cms) { addSigner(cms, team, EVP_sha256(), CMS_NOATTR); }),
-         "no signed attributes"},
-        {"SHA-1", customSignature(content, [&](CMS_ContentInfo *cms) { addSigner(cms, team, EVP_sha1()); }), "not SHA-256"},
-        {"no certificates", customSignature(content, [&](CMS_ContentInfo *cms) { addSigner(cms, team, EVP_sha256(), CMS_NOCERTS); }),
-         "certificate"},
-        {"embedded content", customSignature(content, [&](CMS_ContentInfo *cms) {
-             addSigner(cms, team);
-             CMS_set_detached(cms, 0);
-         }),
-         "detached"},
-        {"not DER", longLength, "not DER-encoded"},
-        {"bytes after the CMS", good + QByteArray(3, '\0'), "bytes follow"},
-        {"bad signature value", badSignatureValue, "does not verify"},
+        {signature(EVP_sha256(), CMS_NOATTR), "no signed attributes"},
+        {signature(EVP_sha1(), 0), "not SHA-256"},
+        {signature(EVP_sha256(), CMS_NOCERTS), "certificate"},
+        {signature(EVP_sha256(), 0, [](CMS_ContentInfo *cms) { CMS_set_detached(cms, 0); }), "detached"},
+        {longLength, "not DER-encoded"},
+        {good + QByteArray(3, '\0'), "bytes follow"},
+        {flipped(good, good.size() - 1), "does not verify"},
     };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.name);
-        const QString file = fixture.writeFile("file.tbz", withSignature(content, c.cms));
-        const NVCodeSigningResult result = check(file, fixture.anchors());
-        EXPECT_EQ(result.status, errSecCSSignatureFailed);
-        EXPECT_TRUE(result.reason.contains(QLatin1String(c.reason))) << result.reason.toStdString();
+    for (const auto &[cms, reason] : cases) {
+        const NVCodeSigningResult result = check(fixture.writeFile("file.tbz", withSignature(content, cms)), fixture.anchors());
+        EXPECT_EQ(result.status, errSecCSSignatureFailed) << reason;
+        EXPECT_TRUE(result.reason.contains(reason)) << result.reason.toStdString();
     }
     // The well-formed one passes, so the cases above fail for their own reason.
-    const QString file = fixture.writeFile("good.tbz", withSignature(content, good));
-    EXPECT_EQ(check(file, fixture.anchors()).status, errSecSuccess);
+    EXPECT_EQ(check(fixture.writeFile("good.tbz", withSignature(content, good)), fixture.anchors()).status, errSecSuccess);
 }
 
 TEST(NVCodeSigning, AnchorsDecideTheAnchorClause)

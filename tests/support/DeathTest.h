@@ -9,7 +9,7 @@
 // special characters are escaped.
 inline std::string literalDeathMessage(const QString &message)
 {
-    static const QString special = QStringLiteral(".[]{}()\\*+?^$|");
+    static const QString special = ".[]{}()\\*+?^$|";
     std::string pattern;
     for (const char c : message.toStdString()) {
         if (special.contains(QLatin1Char(c)))

@@ -15,8 +15,8 @@
 // A bundle in a temporary folder whose tables the test writes.
 class TestBundle {
 public:
-    QString path() const { return m_dir.path() + QStringLiteral("/Test.app"); }
-    QString resources() const { return path() + QStringLiteral("/Contents/Resources"); }
+    QString path() const { return m_dir.path() + "/Test.app"; }
+    QString resources() const { return path() + "/Contents/Resources"; }
 
     // Writes <Table>.strings into <localization>.lproj, or into the resources
     // folder itself when localization is empty.
@@ -38,8 +38,7 @@ private:
 
 // The settings words used by the tests' bundles, distinct from the shipped
 // ones so that a test sees which table answered.
-inline const QByteArray EnglishTerminology =
-    "\"_systemSettingsAppName.settings\" = \"Settings App\";\n"
+inline const QByteArray EnglishTerminology = "\"_systemSettingsAppName.settings\" = \"Settings App\";\n"
     "\"_systemSettingsAppName.preferences\" = \"Preferences App\";\n"
     "\"_capitalizedSettingsTerm.settings\" = \"Settings\";\n"
     "\"_capitalizedSettingsTerm.preferences\" = \"Preferences\";\n"
@@ -47,8 +46,7 @@ inline const QByteArray EnglishTerminology =
     "\"_privacyAndSecuritySettingsName.preferences\" = \"Security & Privacy\";\n"
     "\"_openSecuritySettingsButtonTitle.settings\" = \"Open Security Settings\";\n"
     "\"_openSecuritySettingsButtonTitle.preferences\" = \"Open Security Preferences\";\n";
-inline const QByteArray GermanTerminology =
-    "\"_systemSettingsAppName.settings\" = \"Einstellungen-App\";\n"
+inline const QByteArray GermanTerminology = "\"_systemSettingsAppName.settings\" = \"Einstellungen-App\";\n"
     "\"_capitalizedSettingsTerm.settings\" = \"Einstellungen\";\n"
     "\"_privacyAndSecuritySettingsName.settings\" = \"Datenschutz\";\n";
 

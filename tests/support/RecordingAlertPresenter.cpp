@@ -25,14 +25,11 @@ int RecordingAlertPresenter::runModal(const NVAlert &alert)
     return nextAnswer();
 }
 
-void RecordingAlertPresenter::beginSheetModalForWindow(const NVAlert &alert, NVWindowHandle window,
-                                                       CompletionHandler completionHandler)
+void RecordingAlertPresenter::beginSheetModalForWindow(const NVAlert &alert, NVWindowHandle window, CompletionHandler completionHandler)
 {
     shown.append({alert, true, window});
     const int answer = nextAnswer();
-    QMetaObject::invokeMethod(
-        m_context.get(),
-        [this, answer, handler = std::move(completionHandler)] {
+    QMetaObject::invokeMethod(m_context.get(), [this, answer, handler = std::move(completionHandler)] {
             ++sheetsAnswered;
             if (handler)
                 handler(answer);

@@ -25,8 +25,7 @@ public:
     ~RecordingAlertPresenter() override;
 
     int runModal(const NVAlert &alert) override;
-    void beginSheetModalForWindow(const NVAlert &alert, NVWindowHandle window,
-                                  CompletionHandler completionHandler) override;
+    void beginSheetModalForWindow(const NVAlert &alert, NVWindowHandle window, CompletionHandler completionHandler) override;
 
     std::deque<int> answers;
     QList<Shown> shown;

@@ -26,7 +26,7 @@ public:
     SigningFixture();
 
     QString path(const QString &name) const { return m_directory.filePath(name); }
-    QString anchorsPath() const { return path(QStringLiteral("CodeSigningAnchors.pem")); }
+    QString anchorsPath() const { return path("CodeSigningAnchors.pem"); }
     NVCodeSigningAnchors anchors() const { return NVCodeSigningAnchors::fromFile(anchorsPath()); }
 
     QString certificatePath(Signer signer) const;

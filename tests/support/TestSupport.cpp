@@ -12,7 +12,7 @@ namespace TestSupport {
 
 QString bundlePath() { return QStringLiteral(NV_TEST_BUNDLE_DIR); }
 
-QString bundleExecutable() { return bundlePath() + QStringLiteral("/Contents/MacOS/velkin-software-update"); }
+QString bundleExecutable() { return bundlePath() + "/Contents/MacOS/velkin-software-update"; }
 
 ProcessResult run(const QString &program, const QStringList &arguments, const QProcessEnvironment &extra)
 {

@@ -23,8 +23,7 @@ struct ProcessResult {
 
 // Runs a program to completion (at most 60 s) with extra environment entries
 // on top of this process's environment.
-ProcessResult run(const QString &program, const QStringList &arguments,
-                  const QProcessEnvironment &extra = QProcessEnvironment());
+ProcessResult run(const QString &program, const QStringList &arguments, const QProcessEnvironment &extra = QProcessEnvironment());
 
 // Turns the event loop until condition() holds or the timeout passes;
 // answers the final value of condition().

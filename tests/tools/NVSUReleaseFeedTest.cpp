@@ -101,7 +101,7 @@ TEST(NVSUReleaseFeed, RefusesWhatWouldMakeABadFeed)
 {
     QTemporaryDir work;
     const QString text = work.filePath("string.plist");
-    ASSERT_FALSE(NVPropertyList::writeFile(text, QStringLiteral("not a feed"), NVPropertyList::Format::XML).has_value());
+    ASSERT_FALSE(NVPropertyList::writeFile(text, "not a feed", NVPropertyList::Format::XML).has_value());
     const QString corrupt = work.filePath("corrupt.plist");
     TestSupport::writeFile(corrupt, "<?xml version=\"1.0\"?><plist version=\"1.0\"><array><dict>");
     const QString fresh = work.filePath("fresh.plist");

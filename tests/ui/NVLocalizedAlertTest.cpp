@@ -23,8 +23,7 @@ const TestBundle &alertBundle()
 {
     static const TestBundle *bundle = [] {
         auto *b = new TestBundle;
-        b->table("en", "NVSoftwareUpdate",
-                 "\"full_message\" = \"Headline for %@\";\n"
+        b->table("en", "NVSoftwareUpdate", "\"full_message\" = \"Headline for %@\";\n"
                  "\"full_info\" = \"Body about %2$@\";\n"
                  "\"full_button1\" = \"First %@\";\n"
                  "\"full_button2\" = \"Second\";\n"
@@ -96,8 +95,7 @@ TEST_F(NVLocalizedAlertTest, TextLookupAnswersTheKeyOnlyForHeadlineAndBody)
         {"", "", std::nullopt},
     };
     for (const Case &c : cases)
-        EXPECT_EQ(localizedAlertWithName(driver, c.name, c.postfix, {"A", "B"}), c.expected)
-            << (c.name + c.postfix).toStdString();
+        EXPECT_EQ(localizedAlertWithName(driver, c.name, c.postfix, {"A", "B"}), c.expected) << (c.name + c.postfix).toStdString();
 }
 
 TEST_F(NVLocalizedAlertTest, ModalAlertsGoThroughThePresenter)
