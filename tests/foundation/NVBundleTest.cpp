@@ -82,9 +82,7 @@ TEST(NVBundle, InfoResourcesAndLocalizations)
         QStringList preferred;
     };
     const Case cases[] = {
-        {{"de-AT", "en-US"}, {"de", "en"}},
-        {{"en"}, {"en"}},
-        {{"fr-FR", "pt-BR"}, {"pt_BR"}},
+        {{"de-AT", "en-US"}, {"de", "en"}}, {{"en"}, {"en"}}, {{"fr-FR", "pt-BR"}, {"pt_BR"}},
         {{"fr", "it"}, {"de"}},           // nothing matches: the development region
         {{"EN-gb", "de", "en"}, {"en", "de"}},
     };

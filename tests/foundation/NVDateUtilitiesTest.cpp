@@ -122,9 +122,7 @@ TEST_F(NVDateUtilitiesTest, PatternsFormatInTheLocalZoneAndDefaultLocale)
         {winter, "EEE d MMM yy, hh a", "Sun 7 Jan 24, 10 PM"},
         {summer, "HH 'o''clock', ss.SSS", "10 o'clock, 09.250"},
         {summer, "x|xxx|XXXXX|ZZZZ|Z", "+02|+02:00|+02:00|GMT+02:00|+0200"},
-        {summer, "D/k/K", "122/10/10"},
-        {winter, "y.M.d", "2024.1.7"},
-        {summer, "''", "'"},
+        {summer, "D/k/K", "122/10/10"}, {winter, "y.M.d", "2024.1.7"}, {summer, "''", "'"},
     };
     for (const Case &c : cases)
         EXPECT_EQ(descriptionWithDateFormat(c.date, QString::fromLatin1(c.pattern)), QString::fromLatin1(c.expected)) << c.pattern;

@@ -65,9 +65,7 @@ TEST(NVExtensionsDeathTest, RangeOutsideTheDataIsAProgrammingError)
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     const BadRange cases[] = {
         {6, {6, 0}},  // the location must lie inside the data, even for an empty range
-        {6, {0, 7}},
-        {6, {5, 2}},
-        {6, {-1, 2}},
+        {6, {0, 7}}, {6, {5, 2}}, {6, {-1, 2}},
         {6, {2, std::numeric_limits<qint64>::max()}}, // location + length overflows
         {0, {0, 0}},  // empty data rejects every range
     };

@@ -18,43 +18,21 @@ struct FormatCase {
 TEST(NVFormat, EverySpecifierMatchesC)
 {
     const FormatCase cases[] = {
-        {"%d", {qint64(-42)}, "-42"},
-        {"%i", {qint64(7)}, "7"},
+        {"%d", {qint64(-42)}, "-42"}, {"%i", {qint64(7)}, "7"},
         {"%d", {qint64(0x1'0000'0001)}, "1"}, // no length modifier: 32 bits, as C reads it
         {"%u", {qint64(-1)}, "4294967295"},
         {"%lu", {qint64(-1)}, "18446744073709551615"},
         {"%ld", {std::numeric_limits<quint64>::max()}, "-1"},
         {"%lld", {std::numeric_limits<qint64>::min()}, "-9223372036854775808"},
         {"%llu", {std::numeric_limits<quint64>::max()}, "18446744073709551615"},
-        {"%qd", {qint64(5)}, "5"},
-        {"%zu", {quint64(9)}, "9"},
-        {"%hhd", {qint64(255)}, "-1"},
-        {"%hu", {qint64(65537)}, "1"},
-        {"%x", {qint64(255)}, "ff"},
-        {"%X", {qint64(255)}, "FF"},
-        {"%#x", {qint64(255)}, "0xff"},
-        {"%lx", {qint64(-2)}, "fffffffffffffffe"},
-        {"%08lx", {qint64(0xBEEF)}, "0000beef"},
-        {"%o", {qint64(8)}, "10"},
-        {"%5d|", {qint64(42)}, "   42|"},
-        {"%-5d|", {qint64(42)}, "42   |"},
-        {"%+d", {qint64(3)}, "+3"},
-        {"%.3d", {qint64(7)}, "007"},
-        {"%f", {1.5}, "1.500000"},
-        {"%.2f", {3.14159}, "3.14"},
-        {"%g", {0.0001}, "0.0001"},
-        {"%g", {1e20}, "1e+20"},
-        {"%e", {12345.0}, "1.234500e+04"},
-        {"%f", {qint64(2)}, "2.000000"},
-        {"%s", {"text"}, "text"},
-        {"%.2s", {"text"}, "te"},
-        {"%6s|", {"ab"}, "    ab|"},
-        {"%c", {qint64('A')}, "A"},
-        {"100%%", {}, "100%"},
-        {"%@", {"obj"}, "obj"},
-        {"%@", {qint64(12)}, "12"},
-        {"%@", {QVariant()}, "(null)"},
-        {"%@ and %@", {"a", "b"}, "a and b"},
+        {"%qd", {qint64(5)}, "5"}, {"%zu", {quint64(9)}, "9"}, {"%hhd", {qint64(255)}, "-1"}, {"%hu", {qint64(65537)}, "1"},
+        {"%x", {qint64(255)}, "ff"}, {"%X", {qint64(255)}, "FF"}, {"%#x", {qint64(255)}, "0xff"},
+        {"%lx", {qint64(-2)}, "fffffffffffffffe"}, {"%08lx", {qint64(0xBEEF)}, "0000beef"}, {"%o", {qint64(8)}, "10"},
+        {"%5d|", {qint64(42)}, "   42|"}, {"%-5d|", {qint64(42)}, "42   |"}, {"%+d", {qint64(3)}, "+3"},
+        {"%.3d", {qint64(7)}, "007"}, {"%f", {1.5}, "1.500000"}, {"%.2f", {3.14159}, "3.14"}, {"%g", {0.0001}, "0.0001"},
+        {"%g", {1e20}, "1e+20"}, {"%e", {12345.0}, "1.234500e+04"}, {"%f", {qint64(2)}, "2.000000"}, {"%s", {"text"}, "text"},
+        {"%.2s", {"text"}, "te"}, {"%6s|", {"ab"}, "    ab|"}, {"%c", {qint64('A')}, "A"}, {"100%%", {}, "100%"},
+        {"%@", {"obj"}, "obj"}, {"%@", {qint64(12)}, "12"}, {"%@", {QVariant()}, "(null)"}, {"%@ and %@", {"a", "b"}, "a and b"},
         {"%2$@ %1$@", {"world", "hello"}, "hello world"},
         {"%1$@ %1$@", {"echo"}, "echo echo"},
         {"%2$lu.%1$d", {qint64(1), qint64(2)}, "2.1"},
@@ -76,9 +54,7 @@ TEST(NVFormat, MismatchesAreReportedNeverInterpreted)
         {"%d", {"12"}, "12"},          // a string for an integer prints its text
         {"%s", {qint64(5)}, "5"},                      // a number for a string prints its digits
         {"%d and %d", {qint64(1)}, "1 and (null)"},   // a missing argument
-        {"%@ %@", {"only"}, "only (null)"},
-        {"%f", {QVariantMap{}}, "{}"},
-        {"%5$@", {"x"}, "(null)"},
+        {"%@ %@", {"only"}, "only (null)"}, {"%f", {QVariantMap{}}, "{}"}, {"%5$@", {"x"}, "(null)"},
         {"50%", {}, "50%"},                            // a lone percent at the end
         {"%y", {qint64(1)}, "%y"},                     // unknown conversion stays as written
         {"%*d", {qint64(3), qint64(4)}, "%*d"},        // star widths are not read from arguments

@@ -104,14 +104,11 @@ QVariant sampleValue()
 {
     QVariantMap localized{{"de", "Grüße"}, {"ja", "こんにちは"}};
     QVariantMap update{
-        {"BundleVersion", "5012"},
-        {"MinusOne", qint64(-1)},
+        {"BundleVersion", "5012"}, {"MinusOne", qint64(-1)},
         {"AllOnes", std::numeric_limits<quint64>::max()},
-        {"Date", utc(2100, 1, 1, 12, 0, 0, 250)},
-        {"Localized", localized},
+        {"Date", utc(2100, 1, 1, 12, 0, 0, 250)}, {"Localized", localized},
         {"Payload", QVariantList{QByteArray("\x00\x01\xff", 3), QVariantList{}, QVariantMap{}}},
-        {"Ratio", 0.1},
-        {"Suppress", false},
+        {"Ratio", 0.1}, {"Suppress", false},
     };
     return QVariantList{update, QVariantMap{}, QString::fromUtf8("\xF0\x9F\x98\x80 non-BMP")};
 }
@@ -151,8 +148,7 @@ TEST(NVPropertyListRoundTrip, NarrowIntegersAndFloatsAreWrittenAndReadAs64Bit)
     const std::pair<QVariant, QVariant> cases[] = {
         {QVariant(int(-5)), QVariant(qint64(-5))},
         {QVariant(uint(4000000000u)), QVariant(qint64(4000000000LL))},
-        {QVariant(quint64(7)), QVariant(qint64(7))},
-        {QVariant(1.5f), QVariant(1.5)},
+        {QVariant(quint64(7)), QVariant(qint64(7))}, {QVariant(1.5f), QVariant(1.5)},
     };
     for (Format format : {Format::XML, Format::Binary}) {
         for (const auto &[given, expected] : cases) {
@@ -203,9 +199,7 @@ TEST(NVPropertyListXML, WritesTabsAndTheDeclarationWithoutDoctype)
     const QVariant value = QVariantMap{
         {"Date", utc(2026, 12, 5, 16, 2, 21)},
         {"Dates", QVariantList{utc(2026, 12, 5, 16, 2, 21, 123), utc(1850, 1, 2, 3, 4, 5, 60)}},
-        {"Empty", QVariantList{}},
-        {"Flag", true},
-        {"Real", 2.5},
+        {"Empty", QVariantList{}}, {"Flag", true}, {"Real", 2.5},
         {"Odd", QVariantList{std::nan(""), -std::numeric_limits<double>::infinity(), 1e300}},
         {"Data", QByteArray("hello")},
     };
@@ -226,16 +220,12 @@ TEST(NVPropertyListXML, WritesTabsAndTheDeclarationWithoutDoctype)
 TEST(NVPropertyListXML, ReadsTheScalarForms)
 {
     const std::pair<const char *, QVariant> cases[] = {
-        {"<integer> -7 </integer>", qint64(-7)},
-        {"<integer>+3</integer>", qint64(3)},
-        {"<integer>0x1F</integer>", qint64(31)},
+        {"<integer> -7 </integer>", qint64(-7)}, {"<integer>+3</integer>", qint64(3)}, {"<integer>0x1F</integer>", qint64(31)},
         {"<integer>9223372036854775807</integer>", std::numeric_limits<qint64>::max()},
         {"<integer>9223372036854775808</integer>", quint64(1) << 63},
         {"<integer>18446744073709551615</integer>", std::numeric_limits<quint64>::max()},
         {"<integer>-9223372036854775808</integer>", std::numeric_limits<qint64>::min()},
-        {"<real>1.5e3</real>", 1500.0},
-        {"<real>-.5</real>", -0.5},
-        {"<real>NaN</real>", std::nan("")},
+        {"<real>1.5e3</real>", 1500.0}, {"<real>-.5</real>", -0.5}, {"<real>NaN</real>", std::nan("")},
         {"<real>+inf</real>", std::numeric_limits<double>::infinity()},
         {"<real>-Infinity</real>", -std::numeric_limits<double>::infinity()},
         {"<date>2026-12-05T16:02:21.5Z</date>", utc(2026, 12, 5, 16, 2, 21, 500)},
@@ -243,8 +233,7 @@ TEST(NVPropertyListXML, ReadsTheScalarForms)
         {"<data>\n\taGVs\n\tbG8=\n</data>", QByteArray("hello")},
         {"<data></data>", QByteArray()},
         {"<string>a &amp; b &#x1F600; <![CDATA[<c>]]></string>", QString::fromUtf8("a & b \xF0\x9F\x98\x80 <c>")},
-        {"<string/>", QString()},
-        {"<false></false>", false},
+        {"<string/>", QString()}, {"<false></false>", false},
         {"<dict><key>b</key><true/><key>a</key><false/><key>b</key><false/></dict>", QVariantMap{{"a", false}, {"b", false}}},
     };
     for (const auto &[xml, expected] : cases) {
@@ -324,9 +313,7 @@ TEST(NVPropertyListBinary, WritesTheDocumentedLayout)
     const std::pair<QVariant, QByteArray> scalars[] = {
         {qint64(-1), bytes({0x13, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF})},
         {std::numeric_limits<quint64>::max(), bytes({0x14, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF})},
-        {qint64(200), bytes({0x10, 200})},
-        {qint64(0x1234), bytes({0x11, 0x12, 0x34})},
-        {true, bytes({0x09})},
+        {qint64(200), bytes({0x10, 200})}, {qint64(0x1234), bytes({0x11, 0x12, 0x34})}, {true, bytes({0x09})},
         {1.0, bytes({0x23, 0x3F, 0xF0, 0, 0, 0, 0, 0, 0})},
         {utc(2001, 1, 1, 0, 0, 1), bytes({0x33, 0x3F, 0xF0, 0, 0, 0, 0, 0, 0})},
         {QString::fromUtf8("é"), bytes({0x61, 0x00, 0xE9})},
@@ -450,8 +437,7 @@ TEST(NVPropertyListLimits, DeepNestingIsRefusedAtTheLimitInEveryEncoding)
         NVResult<QVariant> (*read)(const QByteArray &, const Limits &);
     };
     const Encoding encodings[] = {
-        {nestedXML, readXML},
-        {nestedBinary, readBinary},
+        {nestedXML, readXML}, {nestedBinary, readBinary},
         {nestedText, [](const QByteArray &d, const Limits &l) { return readText(d, l); }},
     };
     for (const Encoding &e : encodings) {
@@ -514,22 +500,19 @@ TEST(NVPropertyListText, ReadsTheTextForms)
 {
     const QVariantMap ab{{"a", "b"}, {"c", "d"}};
     const std::pair<QByteArray, QVariant> cases[] = {
-        {"  \"two words\"  ", "two words"},
-        {"'single'", "single"},
+        {"  \"two words\"  ", "two words"}, {"'single'", "single"},
         {"http://example.com/a+b$c_d:e.f-g", "http://example.com/a+b$c_d:e.f-g"},
         {"\"\\n\\t\\r\\\\\\\"\\a\\b\\f\\v\\'\\q\"", "\n\t\r\\\"\a\b\f\v'q"},
         {"\"\\101\\60\\0010\"", QString("A0") + QChar(1) + u'0'},
         {"\"\\U00e9\\U20AC\\Ud83d\\Ude00\\U41\"", QString::fromUtf8("é€\xF0\x9F\x98\x80") + u'A'},
         {"<0a0B 0c\n 0d>", QByteArray("\x0a\x0b\x0c\x0d")},
-        {"<>", QByteArray()},
-        {"( a, \"b\", )", QVariantList{"a", "b"}},
+        {"<>", QByteArray()}, {"( a, \"b\", )", QVariantList{"a", "b"}},
         {"( ( ) , ( ( ) ) )", QVariantList{QVariantList{}, QVariantList{QVariantList{}}}},
         {"{ k = v; \"x y\" = ( 1 ); d = { }; }", QVariantMap{{"k", "v"}, {"x y", QVariantList{"1"}}, {"d", QVariantMap{}}}},
         {"/* lead */ { a = b; // trailing\n /* inside */ c /**/ = d; }", ab},
         {"a = b;\n\"c\" = \"d\";", ab},
         {"\"Cancel\";\n\"OK\" = \"Okay\";", QVariantMap{{"Cancel", "Cancel"}, {"OK", "Okay"}}},
-        {"", QVariantMap{}},
-        {"\xEF\xBB\xBF\"bom\"", "bom"},
+        {"", QVariantMap{}}, {"\xEF\xBB\xBF\"bom\"", "bom"},
         {utf16("\"K\" = \"Wert ✓\";", true), QVariantMap{{"K", QString::fromUtf8("Wert ✓")}}},
         {utf16("( \"😀\" )", false), QVariantList{QString::fromUtf8("😀")}},
     };
@@ -591,13 +574,10 @@ TEST(NVPropertyListFormat, DetectsTheEncodingFromTheBytes)
     const std::pair<QByteArray, Format> cases[] = {
         {*write(value, Format::XML), Format::XML},
         {*write(value, Format::Binary), Format::Binary},
-        {*write(value, Format::Text), Format::Text},
-        {"  " + dict, Format::XML},
-        {"<!-- comment -->" + dict, Format::XML},
+        {*write(value, Format::Text), Format::Text}, {"  " + dict, Format::XML}, {"<!-- comment -->" + dict, Format::XML},
         {"\xEF\xBB\xBF" + dict, Format::XML},
         {utf16("<?xml version=\"1.0\" encoding=\"UTF-16\"?>" + QString::fromLatin1(dict), true), Format::XML},
-        {"a = b;", Format::Text},
-        {"{ a = <beef>; }", Format::Text},
+        {"a = b;", Format::Text}, {"{ a = <beef>; }", Format::Text},
     };
     for (const auto &[data, format] : cases) {
         Format detected = Format::Binary;
@@ -698,10 +678,7 @@ TEST(NVPropertyListStringsTable, ReadsCommentsEscapesAndEncodings)
                                          "/* \"Commented\" = \"out\"; */\n"
                                          "\"Täst\" = \"Prüfung 😀\";\n");
     const QVariantMap expected{
-        {"Install", "Install \"%@\""},
-        {"Lines", QString::fromUtf8("one\ntwo…")},
-        {"Unquoted", "yes"},
-        {"Skip", "Skip"},
+        {"Install", "Install \"%@\""}, {"Lines", QString::fromUtf8("one\ntwo…")}, {"Unquoted", "yes"}, {"Skip", "Skip"},
         {QString::fromUtf8("Täst"), QString::fromUtf8("Prüfung 😀")},
     };
     // Tables kept as XML or binary property lists read the same.

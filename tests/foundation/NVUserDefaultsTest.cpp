@@ -61,10 +61,7 @@ TEST_F(NVUserDefaultsTest, TypedGettersConvertLikeThePlatform)
 {
     NVUserDefaults defaults(Domain, config());
     defaults.registerDefaults({{"YesString", "YES"},
-                               {"NoString", "no"},
-                               {"Number", qint64(604800)},
-                               {"Real", 2.5},
-                               {"NumericString", "  42abc"},
+                               {"NoString", "no"}, {"Number", qint64(604800)}, {"Real", 2.5}, {"NumericString", "  42abc"},
                                {"Array", QVariantList{"1.0"}},
                                {"Date", QDateTime::currentDateTimeUtc()}});
     EXPECT_TRUE(defaults.boolForKey("YesString"));
@@ -259,15 +256,11 @@ TEST_F(NVUserDefaultsTest, DefaultsCommandReadsWritesAndDeletes)
         const char *read;
     };
     const Case cases[] = {
-        {{"-string", "two words"}, "two words\n"},
-        {{"-bool", "YES"}, "1\n"},
-        {{"-float", "2.5"}, "2.5\n"},
+        {{"-string", "two words"}, "two words\n"}, {{"-bool", "YES"}, "1\n"}, {{"-float", "2.5"}, "2.5\n"},
         {{"-array", "a", "b c"}, "(\n    a,\n    \"b c\"\n)\n"},
         {{"-dict", "k", "v"}, "{\n    k = v;\n}\n"},
         {{"-date", "2100-01-02T03:04:05Z"}, "\"2100-01-02 03:04:05 +0000\"\n"},
-        {{"-data", "0a0b"}, "<0a0b>\n"},
-        {{"(x, y)"}, "(\n    x,\n    y\n)\n"},
-        {{"plain"}, "plain\n"},
+        {{"-data", "0a0b"}, "<0a0b>\n"}, {{"(x, y)"}, "(\n    x,\n    y\n)\n"}, {{"plain"}, "plain\n"},
     };
     for (const Case &c : cases) {
         auto w = defaults(QStringList{"write", "Value"} + c.write);

@@ -98,8 +98,7 @@ TEST(NVValue, DescriptionsUseTheTextForm)
 
     const QVariantMap nested{
         {"b key", QVariantList{"x", "two words", qint64(3)}},
-        {"a", "quote\"and\\slash\n"},
-        {"c", QVariantMap{{"d", ""}}},
+        {"a", "quote\"and\\slash\n"}, {"c", QVariantMap{{"d", ""}}},
     };
     EXPECT_EQ(NVValue::description(QVariant(nested)), "{\n"
               "    a = \"quote\\\"and\\\\slash\\n\";\n"

@@ -90,9 +90,7 @@ TEST(NVLocalizationEntryPoints, PreferredLocalizationOfTheMainBundle)
         bool english;
         bool german;
     } cases[] = {
-        {{"de"}, "de", false, true},
-        {{"de-AT"}, "de", false, true},
-        {{"fr", "de"}, "de", false, true},
+        {{"de"}, "de", false, true}, {{"de-AT"}, "de", false, true}, {{"fr", "de"}, "de", false, true},
         {{"en-GB"}, "en", true, false},
         {{"fr"}, "en", true, false}, // nothing matches: the development localization
         {{"C"}, "en", true, false},

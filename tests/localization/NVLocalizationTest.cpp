@@ -48,9 +48,7 @@ TEST(NVLocalization, EnglishFallbackDependsOnTheFirstLanguageBeingExactlyEnglish
         QString key;
         QString expected;
     } cases[] = {
-        {{"de"}, T, "both", "Deutsch beide"},
-        {{"de"}, T, "onlyEnglish", "English only"},
-        {{"de"}, T, "open", "English open"},
+        {{"de"}, T, "both", "Deutsch beide"}, {{"de"}, T, "onlyEnglish", "English only"}, {{"de"}, T, "open", "English open"},
         {{"de"}, T, "nowhere", "nowhere"},
         {{"de-AT", "en"}, T, "both", "Deutsch beide"},
         {{"en"}, T, "both", "English both"},
@@ -109,8 +107,7 @@ TEST(NVLocalization, MissingKeysAreReportedOnceAndOnlyForTheNamedTable)
         {"_otherKey", "NVSoftwareUpdate", ""}, // recorded by the miss above, though nothing was printed
         {"_present", "NVSoftwareUpdate", ""},
         {"C:\\dir", "NVSoftwareUpdate", "\"C:\\\\dir\" = \"<#not-yet-localized#>\";\n"},
-        {"%@ %@", "NVSoftwareUpdate", ""},
-        {"", "NVSoftwareUpdate", ""},
+        {"%@ %@", "NVSoftwareUpdate", ""}, {"", "NVSoftwareUpdate", ""},
         {"Überall \"quoted\"", "NVSoftwareUpdate", "\"Überall \"quoted\"\" = \"<#not-yet-localized#>\";\n"},
         {"_plain", "", ""},
     };
@@ -148,14 +145,12 @@ TEST(NVLocalization, SettingsPlaceholdersAreReplacedFromTheEnd)
     NVBundle::setUserLanguagesForTesting({"en"});
     const std::pair<QString, QString> cases[] = {
         {"Open @@System Settings", "Open Settings App"},
-        {"@@@Settings", "@Settings"},
-        {"@@Unknown", "@@Unknown"},
+        {"@@@Settings", "@Settings"}, {"@@Unknown", "@@Unknown"},
         {"@@Settings and @@Privacy & Security", "Settings and Privacy & Security"},
         {"Change it in @@settings.", "Change it in settings."},
         {"@@settings@@Settings", "settingsSettings"},
         {"@@system settings, @@SETTINGS", "@@system settings, @@SETTINGS"},
-        {"@@System", "@@System"},
-        {"@@", "@@"},
+        {"@@System", "@@System"}, {"@@", "@@"},
     };
     for (auto [text, expected] : cases) {
         const std::string given = text.toStdString();
@@ -177,8 +172,7 @@ TEST(NVLocalization, ReplacementsAreNeverScannedAgain)
     const std::pair<QString, QString> cases[] = {
         // The replacement "System Settings" after the first "@@" must not
         // form "@@System Settings" with it.
-        {"@@@@Settings", "@@System Settings"},
-        {"@@Settings", "System Settings"},
+        {"@@@@Settings", "@@System Settings"}, {"@@Settings", "System Settings"},
         // A terminology text naming itself cannot recurse without end.
         {"@@Privacy & Security", "@@Privacy & Security"},
     };
@@ -207,13 +201,9 @@ TEST(NVLocalization, BadTablesAndBundlesStillAnswer)
         QString key;
         QString expected;
     } cases[] = {
-        {"T", "a", "A"},
-        {"T", "c", "C"},
+        {"T", "a", "A"}, {"T", "c", "C"},
         {"T", "b", "English b"}, // the broken entry falls back to English
-        {"Garbage", "k", "k"},
-        {"Wide", "k", QString::fromUtf8("ä\n")},
-        {"Wide", "C:\\dir", "Folder"},
-        {"Xml", "x", "From XML"},
+        {"Garbage", "k", "k"}, {"Wide", "k", QString::fromUtf8("ä\n")}, {"Wide", "C:\\dir", "Folder"}, {"Xml", "x", "From XML"},
         {"Xml", "n", "n"}, // not a string: no text
         {"Missing", "k", "k"},
     };

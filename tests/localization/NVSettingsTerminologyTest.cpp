@@ -24,9 +24,7 @@ TEST(NVSettingsTerminology, RawValuesMatchExactly)
     } cases[] = {
         {"preferences", NVSettingsTerminology::preferences},
         {"settings", NVSettingsTerminology::settings},
-        {"Settings", std::nullopt},
-        {"settings ", std::nullopt},
-        {"", std::nullopt},
+        {"Settings", std::nullopt}, {"settings ", std::nullopt}, {"", std::nullopt},
     };
     for (const Case &c : cases) {
         EXPECT_EQ(settingsTerminologyFromRawValue(c.raw), c.expected) << c.raw.toStdString();
@@ -112,8 +110,7 @@ TEST(NVSettingsTerminology, GermanKeepsTheCapitalOfTheLowercaseTerm)
     } cases[] = {
         {QLocale(QLocale::German, QLocale::Germany), "Settings"},
         {QLocale(QLocale::German, QLocale::Austria), "Settings"},
-        {QLocale(QLocale::English), "settings"},
-        {QLocale::c(), "settings"},
+        {QLocale(QLocale::English), "settings"}, {QLocale::c(), "settings"},
     };
     for (const Case &c : cases)
         EXPECT_EQ(lowercaseSettingsTerm(c.locale), c.expected) << c.locale.name().toStdString();

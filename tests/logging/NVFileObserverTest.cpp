@@ -23,9 +23,7 @@ using namespace std::chrono_literals;
 TEST(NVFileSystemEvents, DescriptionsNameSingleEventsAndListSets)
 {
     const std::pair<E, const char *> cases[] = {
-        {E::write, "write"},
-        {E::delete_ | E::write, "[delete, write]"},
-        {E::write | E::create, "[write, create]"},
+        {E::write, "write"}, {E::delete_ | E::write, "[delete, write]"}, {E::write | E::create, "[write, create]"},
         {E::intermediateRename, "intermediateRename"},
         {E(0x80), "<unknown rawValue: 128>"},
         {E::write | E(0x80), "[write, <unknown rawValue: 128>]"},

@@ -67,9 +67,7 @@ private:
 inline QVariantMap entry(const QString &version, const QString &displayName, const QVariantMap &changes = {})
 {
     QVariantMap result{
-        {"BundleVersion", version},
-        {"BundleShortVersionString", displayName},
-        {"InstallationObject", "Velkin.app"},
+        {"BundleVersion", version}, {"BundleShortVersionString", displayName}, {"InstallationObject", "Velkin.app"},
         {"InstallationMechanism", "ReplaceBundle"},
         {"DownloadURL", "https://updates.example/Velkin-" + version + ".tar.gz"},
         {"DownloadPageURL", "https://velkin.example/download"},

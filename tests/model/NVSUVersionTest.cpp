@@ -12,25 +12,18 @@ using C = NVSUVersion::Components;
 TEST(NVSUVersion, ParsingReadsComponentsAndTheBetaSuffix)
 {
     const std::pair<QString, C> cases[] = {
-        {"6543", {6543, 0, 0, 0}},
-        {"1.2.3b4", {1, 2, 3, 4}},
-        {"1.2.3beta4", {1, 2, 3, 4}},
-        {"1.2.3   BETA4", {1, 2, 3, 4}},
+        {"6543", {6543, 0, 0, 0}}, {"1.2.3b4", {1, 2, 3, 4}}, {"1.2.3beta4", {1, 2, 3, 4}}, {"1.2.3   BETA4", {1, 2, 3, 4}},
         {"1.2.3 beta 4", {1, 2, 3, 0}}, // a blank before the number ends the suffix
         {"1.2.3 4", {1, 2, 3, 4}},      // the letter is optional: blanks, then the number
-        {"1.2.3b", {1, 2, 3, 0}},
-        {"1.2.3bet4", {1, 2, 3, 0}},
+        {"1.2.3b", {1, 2, 3, 0}}, {"1.2.3bet4", {1, 2, 3, 0}},
         {"1.2.3a4", {1, 2, 3, 0}},      // alpha and rc suffixes are not recognised
         {"5b2", {5, 0, 0, 2}},          // the suffix may follow any complete component
         {"1.2b3", {1, 2, 0, 3}},
         {"5.b2", {5, 0, 0, 0}},         // an empty component ends parsing: no suffix
         {"1.2.3.4b5", {1, 2, 3, 0}},    // a fourth component is ignored, with what follows
-        {"v5.0", {0, 0, 0, 0}},
-        {" 5.0", {0, 0, 0, 0}},
-        {"", {0, 0, 0, 0}},
+        {"v5.0", {0, 0, 0, 0}}, {" 5.0", {0, 0, 0, 0}}, {"", {0, 0, 0, 0}},
         {"\uFF15.\uFF12", {0, 0, 0, 0}}, // only ASCII digits count
-        {"99999999999.1", {2147483647, 1, 0, 0}},
-        {"1.2.3b99999999999", {1, 2, 3, 2147483647}},
+        {"99999999999.1", {2147483647, 1, 0, 0}}, {"1.2.3b99999999999", {1, 2, 3, 2147483647}},
     };
     for (const auto &[text, expected] : cases)
         EXPECT_EQ(NVSUVersion::parseVersionNumber(text), expected) << text.toStdString();
@@ -65,11 +58,9 @@ TEST(NVSUVersion, ComparisonRanksFinalReleasesAboveTheirBetas)
         QString a, b;
         NVComparisonResult order;
     } cases[] = {
-        {"1.2.3", "1.2.3b4", NVOrderedDescending},
-        {"1.2.3b4", "1.2.3b5", NVOrderedAscending},
+        {"1.2.3", "1.2.3b4", NVOrderedDescending}, {"1.2.3b4", "1.2.3b5", NVOrderedAscending},
         {"1.2.3 beta 4", "1.2.3", NVOrderedSame}, // ranks as the final release
-        {"5.b2", "5b2", NVOrderedDescending},
-        {"10.15", "11.0", NVOrderedAscending},
+        {"5.b2", "5b2", NVOrderedDescending}, {"10.15", "11.0", NVOrderedAscending},
         {"1.10", "1.9", NVOrderedDescending},     // numeric, not textual
         {"1.2.4b1", "1.2.3", NVOrderedDescending},
         {"99999999999", "2147483647", NVOrderedSame}, // saturated
@@ -92,10 +83,7 @@ TEST(NVSUVersion, DescriptionShowsTheVersionNumberOnlyWhenItDiffers)
     const struct {
         QString number, displayName, description;
     } cases[] = {
-        {"6543", "5.7.1", "5.7.1 (6543)"},
-        {"6543", QString(), "6543"},
-        {"6543", "6543", "6543"},
-        {"6543", "", " (6543)"},
+        {"6543", "5.7.1", "5.7.1 (6543)"}, {"6543", QString(), "6543"}, {"6543", "6543", "6543"}, {"6543", "", " (6543)"},
     };
     for (const auto &c : cases) {
         const std::optional<NVSUVersion> version = NVSUVersion::versionWithVersionNumber(c.number, c.displayName);

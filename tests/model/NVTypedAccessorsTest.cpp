@@ -19,11 +19,7 @@ namespace {
 QVariantMap sampleDictionary()
 {
     return {
-        {"string", "42"},
-        {"number", qint64(7)},
-        {"boolean", true},
-        {"array", QVariantList{1, 2}},
-        {"data", QByteArray("bytes")},
+        {"string", "42"}, {"number", qint64(7)}, {"boolean", true}, {"array", QVariantList{1, 2}}, {"data", QByteArray("bytes")},
         {"date", QDateTime::fromSecsSinceEpoch(1000000000, Qt::UTC)},
         {"dictionary", QVariantMap{{"k", "v"}}},
         {"url", QUrl("https://example.org/")},
@@ -92,11 +88,7 @@ TEST(NVTypedAccessors, TypedMembersAnswerAndRemoveOnlyTheirClassAndLogEveryMisma
 TEST(NVTypedAccessors, ScalarReadersConvertStringsAndNumbersAndRefuseTheRest)
 {
     const QVariantMap dictionary{
-        {"answer", "42"},
-        {"fraction", " 3.75 apples"},
-        {"yes", "YES"},
-        {"seven", qint64(7)},
-        {"half", 0.5},
+        {"answer", "42"}, {"fraction", " 3.75 apples"}, {"yes", "YES"}, {"seven", qint64(7)}, {"half", 0.5},
         {"array", QVariantList{1}},
         {"date", QDateTime::fromSecsSinceEpoch(0, Qt::UTC)},
     };
@@ -108,14 +100,9 @@ TEST(NVTypedAccessors, ScalarReadersConvertStringsAndNumbersAndRefuseTheRest)
         const char *refusedClass; // nullptr when the value is accepted
     };
     const Case cases[] = {
-        {"answer", true, 42, 42.0, nullptr},
-        {"fraction", true, 3, 3.75, nullptr},
-        {"yes", true, 0, 0.0, nullptr},
-        {"seven", true, 7, 7.0, nullptr},
-        {"half", true, 0, 0.5, nullptr},
-        {"absent", false, 0, 0.0, nullptr},
-        {"array", false, 0, 0.0, "NSArray"},
-        {"date", false, 0, 0.0, "NSDate"},
+        {"answer", true, 42, 42.0, nullptr}, {"fraction", true, 3, 3.75, nullptr}, {"yes", true, 0, 0.0, nullptr},
+        {"seven", true, 7, 7.0, nullptr}, {"half", true, 0, 0.5, nullptr}, {"absent", false, 0, 0.0, nullptr},
+        {"array", false, 0, 0.0, "NSArray"}, {"date", false, 0, 0.0, "NSDate"},
     };
     for (const Case &c : cases) {
         LogCapture capture;
@@ -140,10 +127,7 @@ TEST(NVTypedAccessors, ScalarReadersConvertStringsAndNumbersAndRefuseTheRest)
 TEST(NVTypedAccessors, UncheckedMembersAnswerWhateverIsStoredWithoutLogging)
 {
     const QVariantMap dictionary{
-        {"text", "not data"},
-        {"big", "99999999999"},
-        {"minusOne", qint64(-1)},
-        {"array", QVariantList{1}},
+        {"text", "not data"}, {"big", "99999999999"}, {"minusOne", qint64(-1)}, {"array", QVariantList{1}},
     };
     LogCapture capture;
     EXPECT_EQ(unsafeDataForKey(dictionary, "text"), QVariant("not data"));

@@ -18,20 +18,12 @@ using V = NVVersionNumber;
 TEST(NVVersionNumber, ParsingReadsUpToThreeComponentsByTheIntegerValueRule)
 {
     const std::pair<QString, std::optional<V>> cases[] = {
-        {"14.2.1", V(14, 2, 1)},
-        {"14", V(14, 0, 0)},
-        {"10.x", V(10, 0, 0)},
-        {".5", V(0, 5, 0)},
-        {"", V(0, 0, 0)},
-        {"5..1", V(5, 0, 1)},
-        {"3b2.12 beta.9x", V(3, 12, 9)},
+        {"14.2.1", V(14, 2, 1)}, {"14", V(14, 0, 0)}, {"10.x", V(10, 0, 0)}, {".5", V(0, 5, 0)}, {"", V(0, 0, 0)},
+        {"5..1", V(5, 0, 1)}, {"3b2.12 beta.9x", V(3, 12, 9)},
         {" 7.+8.\t-1", V(7, 8, Max)},                       // blanks and signs; -1 wraps to the top
         {"99999999999999999999", V(SignedMax, 0, 0)},        // beyond 64 bits: the signed limit
         {"1.-99999999999999999999", V(1, SignedMin, 0)},
-        {"1.2.3.4", std::nullopt},
-        {"1.2.3.", std::nullopt},
-        {"...", std::nullopt},
-        {QString(), std::nullopt},
+        {"1.2.3.4", std::nullopt}, {"1.2.3.", std::nullopt}, {"...", std::nullopt}, {QString(), std::nullopt},
     };
     for (const auto &[text, expected] : cases) {
         const std::optional<V> parsed = V::versionNumberWithVersionString(text);
@@ -59,13 +51,9 @@ TEST(NVVersionNumber, PackedIntegerReducesMinorAndBugfixAndWraps)
         NVVersionNumber version;
         quint64 packed;
     } cases[] = {
-        {{14, 2, 1}, 14'002'001},
-        {{1, 1000, 0}, 1'000'000},
-        {{1, 2, 1005}, 1'002'005},
-        {{0, 999'999, 999'999}, 999'999},
+        {{14, 2, 1}, 14'002'001}, {{1, 1000, 0}, 1'000'000}, {{1, 2, 1005}, 1'002'005}, {{0, 999'999, 999'999}, 999'999},
         // 18446744073710 * 10^6 exceeds 2^64 by 448384.
-        {{18'446'744'073'710, 0, 0}, 448'384},
-        {{Max, 0, 0}, Max - 999'999},
+        {{18'446'744'073'710, 0, 0}, 448'384}, {{Max, 0, 0}, Max - 999'999},
     };
     for (const auto &c : cases)
         EXPECT_EQ(c.version.versionInteger(), c.packed) << c.version.versionString().toStdString();
@@ -112,14 +100,11 @@ TEST(NVVersionNumber, CompareVersionStringTreatsUnparsableSidesAsTheRulesSay)
         QString a, b;
         NVComparisonResult order;
     } cases[] = {
-        {"10.15", "11.0", NVOrderedAscending},
-        {"14", "14.0.0", NVOrderedSame},
-        {"1.1000", "1.0", NVOrderedSame},
+        {"10.15", "11.0", NVOrderedAscending}, {"14", "14.0.0", NVOrderedSame}, {"1.1000", "1.0", NVOrderedSame},
         {"1.2.3.4", "1.0", NVOrderedSame},      // the first fails: same
         {QString(), "1.0", NVOrderedSame},
         {"1.0", "1.2.3.4", NVOrderedDescending}, // the second fails: against 0
-        {"0.0.0", "1.2.3.4", NVOrderedSame},
-        {"0.0.1", QString(), NVOrderedDescending},
+        {"0.0.0", "1.2.3.4", NVOrderedSame}, {"0.0.1", QString(), NVOrderedDescending},
     };
     for (const auto &c : cases)
         EXPECT_EQ(NVVersionNumber::compareVersionString(c.a, c.b), c.order) << c.a.toStdString() << " vs " << c.b.toStdString();

@@ -55,9 +55,7 @@ TEST(NVCodeRequirement, RefusesTextOutsideTheGrammar)
         int character;
         const char *reason;
     } cases[] = {
-        {QString(), 1, "expected a clause"},
-        {"   ", 4, "expected a clause"},
-        {"anchor", 7, "expected \"apple\""},
+        {QString(), 1, "expected a clause"}, {"   ", 4, "expected a clause"}, {"anchor", 7, "expected \"apple\""},
         {"anchor apple", 13, "expected \"generic\""},
         {"anchor apple generic and", 25, "expected a clause"},
         {"anchor apple generic anchor apple generic", 22, "expected \"and\", \"or\" or the end"},

@@ -120,10 +120,7 @@ TEST(NVCodeSigning, AnyChangedByteOfTheSignedRegionIsCaught)
         const char *name;
         QByteArray content;
     } formats[] = {
-        {"gzip", makeGzip(contents)},
-        {"zip", makeZip(contents)},
-        {"bzip2", makeBzip2(contents)},
-        {"raw", contents},
+        {"gzip", makeGzip(contents)}, {"zip", makeZip(contents)}, {"bzip2", makeBzip2(contents)}, {"raw", contents},
     };
     for (const auto &format : formats) {
         SCOPED_TRACE(format.name);
@@ -169,8 +166,7 @@ TEST(NVCodeSigning, MalformedSignaturesAreRefused)
         {signature(EVP_sha1(), 0), "not SHA-256"},
         {signature(EVP_sha256(), CMS_NOCERTS), "certificate"},
         {signature(EVP_sha256(), 0, [](CMS_ContentInfo *cms) { CMS_set_detached(cms, 0); }), "detached"},
-        {longLength, "not DER-encoded"},
-        {good + QByteArray(3, '\0'), "bytes follow"},
+        {longLength, "not DER-encoded"}, {good + QByteArray(3, '\0'), "bytes follow"},
         {flipped(good, good.size() - 1), "does not verify"},
     };
     for (const auto &[cms, reason] : cases) {

@@ -53,11 +53,9 @@ TEST(NVSignatureSlot, EachFormatGetsItsSlotAndReadsBack)
     };
     const QByteArray zip = makeZip(payload);
     const Case cases[] = {
-        {"gzip", makeGzip(payload), Kind::Gzip, -1},
-        {"zip", zip, Kind::Zip, zip.size() - 2},
+        {"gzip", makeGzip(payload), Kind::Gzip, -1}, {"zip", zip, Kind::Zip, zip.size() - 2},
         {"bzip2", makeBzip2(payload), Kind::Appended, -1},
-        {"plain bytes", payload, Kind::Appended, -1},
-        {"empty", QByteArray(), Kind::Appended, -1},
+        {"plain bytes", payload, Kind::Appended, -1}, {"empty", QByteArray(), Kind::Appended, -1},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);

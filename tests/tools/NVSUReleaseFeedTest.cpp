@@ -50,29 +50,23 @@ TEST(NVSUReleaseFeed, CreatesExtendsAndReplaces)
                                            "--minimum-base-version", "5000", "--suppress-auto-update"}),
               0);
     const QVariantMap first = {
-        {"BundleVersion", "5100"},
-        {"BundleShortVersionString", "5.1"},
+        {"BundleVersion", "5100"}, {"BundleShortVersionString", "5.1"},
         {"DownloadURL", "https://updates.example/Velkin%205.1.dmg"},
         {"DownloadPageURL", "https://updates.example/Velkin%205.1.dmg"},
         {"ReleaseNotesURL", QVariantMap{{"en", "https://notes.example/en.html"}, {"de", "https://notes.example/de.html"}}},
-        {"ReleaseLifecycle", "release candidate"},
-        {"InstallationMechanism", "Installer"},
+        {"ReleaseLifecycle", "release candidate"}, {"InstallationMechanism", "Installer"},
         {"InstallationObject", "Velkin Installer.app"},
-        {"MinimumSystemVersion", "2.31"},
-        {"MaximumSystemVersion", "2.40"},
-        {"MinimumBaseVersion", "5000"},
+        {"MinimumSystemVersion", "2.31"}, {"MaximumSystemVersion", "2.40"}, {"MinimumBaseVersion", "5000"},
         {"SuppressAutoUpdate", true},
     };
     EXPECT_EQ(readFeed(path), QVariantList{first});
 
     ASSERT_EQ(feed(path, entry("5200", "5.2", "https://updates.example/v.tar.gz") + QStringList{"--download-page-url", "https://velkin.example/"}), 0);
     const QVariantMap second = {
-        {"BundleVersion", "5200"},
-        {"BundleShortVersionString", "5.2"},
+        {"BundleVersion", "5200"}, {"BundleShortVersionString", "5.2"},
         {"DownloadURL", "https://updates.example/v.tar.gz"},
         {"DownloadPageURL", "https://velkin.example/"},
-        {"InstallationMechanism", "ReplaceBundle"},
-        {"InstallationObject", "Velkin.app"},
+        {"InstallationMechanism", "ReplaceBundle"}, {"InstallationObject", "Velkin.app"},
     };
     EXPECT_EQ(readFeed(path), QVariantList({first, second}));
 

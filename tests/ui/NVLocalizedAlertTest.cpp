@@ -84,15 +84,9 @@ TEST_F(NVLocalizedAlertTest, TextLookupAnswersTheKeyOnlyForHeadlineAndBody)
         QString postfix;
         std::optional<QString> expected;
     } cases[] = {
-        {"full", "_message", "Headline for A"},
-        {"full", "_button2", "Second"},
-        {"gap", "_info", "gap_info"},
-        {"gap", "_button2", std::nullopt},
-        {"absent", "_message", "absent_message"},
-        {"absent", "_info", "absent_info"},
-        {"absent", "_button1", std::nullopt},
-        {"absent", "_other", std::nullopt},
-        {"", "", std::nullopt},
+        {"full", "_message", "Headline for A"}, {"full", "_button2", "Second"}, {"gap", "_info", "gap_info"},
+        {"gap", "_button2", std::nullopt}, {"absent", "_message", "absent_message"}, {"absent", "_info", "absent_info"},
+        {"absent", "_button1", std::nullopt}, {"absent", "_other", std::nullopt}, {"", "", std::nullopt},
     };
     for (const Case &c : cases)
         EXPECT_EQ(localizedAlertWithName(driver, c.name, c.postfix, {"A", "B"}), c.expected) << (c.name + c.postfix).toStdString();
