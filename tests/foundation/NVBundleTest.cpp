@@ -60,8 +60,6 @@ TEST(NVBundle, InfoResourcesAndLocalizations)
     ASSERT_NE(updater, nullptr);
     EXPECT_EQ(updater->bundleIdentifier(), "norvane.velkin.SoftwareUpdate");
     EXPECT_EQ(updater->bundleName(), "Velkin Software Update");
-    EXPECT_EQ(updater->objectForInfoDictionaryKey("CFBundleExecutable"), QVariant("velkin-software-update"));
-    EXPECT_TRUE(updater->objectForInfoDictionaryKey("SoftwareUpdateFeedURL").toString().startsWith("https://"));
     EXPECT_EQ(updater->executablePath(), TestSupport::bundleExecutable());
     EXPECT_EQ(updater->developmentLocalization(), "en");
 

@@ -90,16 +90,6 @@ TEST(NVSettingsTerminology, AnOlderSystemUsesPreferencesAndKeepsItForTheProcess)
     EXPECT_EQ(localizedTerminologyString(NVSystemSettingsAppNamePrefix), "Preferences App");
 }
 
-TEST(NVSettingsTerminology, AnOlderSystemHonoursTheEnforcingDefault)
-{
-    const TestBundle bundle = terminologyBundle();
-    NVBundle::setUserLanguagesForTesting({"en"});
-    setSystemUsesSettingsWordingForTesting(false);
-    NVUserDefaults::standardUserDefaults()->registerDefaults({{EnforceSettingsTerminologyKey, true}});
-    EXPECT_EQ(localizedTerminologyString(NVSystemSettingsAppNamePrefix), "Settings App");
-    EXPECT_TRUE(NVSettingsTerminologyBridge::isUsingSettingsTerminology());
-}
-
 TEST(NVSettingsTerminology, GermanKeepsTheCapitalOfTheLowercaseTerm)
 {
     const TestBundle bundle = terminologyBundle();

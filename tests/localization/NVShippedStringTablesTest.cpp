@@ -124,16 +124,4 @@ TEST(NVShippedStringTables, LanguageDeShowsTheGermanTexts)
     EXPECT_EQ(NVSettingsTerminologyBridge::openSecuritySettingsButtonTitle(), "Einstellungen für Datenschutz & Sicherheit öffnen");
 }
 
-TEST(NVShippedStringTables, LanguageEnShowsTheEnglishTexts)
-{
-    qputenv("LANGUAGE", "en");
-    NVBundle::setMainBundleForTesting(TestSupport::bundlePath());
-    EXPECT_TRUE(NVLocalization::preferredLocalizationIsEnglish());
-    const QString table = Strings::Table;
-    EXPECT_EQ(NVLocalization::localizedStringFromTable(Strings::_goBackButtonTitle, table), "Go Back");
-    const QString secure = NVLocalization::localizedStringFromTable(Strings::_secureConnectionFailedInfo, table);
-    EXPECT_TRUE(secure.contains("in System Settings are correct")) << secure.toStdString();
-    EXPECT_EQ(lowercaseSettingsTerm(), "settings");
-}
-
 } // namespace
