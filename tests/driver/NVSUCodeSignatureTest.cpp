@@ -47,9 +47,7 @@ TEST(NVSUCodeSignature, EachDownloadGetsExactlyOneLine)
     const QByteArray goodBytes = TestSupport::readFile(good);
     const qint64 signedLength = archive.size();
     auto flippedAt = [&](qint64 at) {
-        QByteArray bytes = goodBytes;
-        bytes[at] = char(bytes[at] ^ 0x80);
-        return QUrl::fromLocalFile(fixture.writeFile(QString("changed-%1.tar.gz").arg(at), bytes));
+        return QUrl::fromLocalFile(fixture.writeFile(QString("changed-%1.tar.gz").arg(at), flipped(goodBytes, at)));
     };
     const QString zip = fixture.signedFile("good.zip", makeZip("zip update"));
 

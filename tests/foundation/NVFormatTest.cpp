@@ -70,7 +70,7 @@ TEST(NVFormat, MismatchesAreReportedNeverInterpreted)
 TEST(NVFormat, TypedArgumentsKeepTheirSignedness)
 {
     EXPECT_EQ(NVFormat::format("%@ %@", -1, std::numeric_limits<quint64>::max()), "-1 18446744073709551615");
-    EXPECT_EQ(NVFormat::format("%@ %s %d", "q", "c-string", true), "q c-string 1");
+    EXPECT_EQ(NVFormat::format("%@ %s %d", QStringLiteral("q"), "c-string", true), "q c-string 1");
     const char *nothing = nullptr;
     EXPECT_EQ(NVFormat::format("%@", nothing), "(null)");
     struct Described {

@@ -47,7 +47,7 @@ public:
 TEST(NVLog, FailureLinesAreAlwaysWritten)
 {
     LogCapture capture;
-    NVSULog("Skipping pre-release version %@.", "6.0b1");
+    NVSULog("Skipping pre-release version %@.", QStringLiteral("6.0b1"));
     NVSULog("plain");
     EXPECT_EQ(capture.messages(), QStringList({"Software Update: Skipping pre-release version 6.0b1.", "Software Update: plain"}));
 }
@@ -77,7 +77,7 @@ TEST(NVLog, ConsoleLineHasDateProcessAndThread)
 TEST(NVLog, ConsoleLinesReachStandardErrorWhole)
 {
     testing::internal::CaptureStderr();
-    NVSULog("to stderr %@", "now");
+    NVSULog("to stderr %@", QStringLiteral("now"));
     const std::string err = testing::internal::GetCapturedStderr();
     const QRegularExpression line(QStringLiteral(
         R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} logging_tests\[\d+:\d+\] Software Update: to stderr now\n$)"));

@@ -38,12 +38,6 @@ QByteArray payload(int size)
     return bytes;
 }
 
-QByteArray flipped(QByteArray bytes, qint64 at)
-{
-    bytes[at] = char(bytes[at] ^ 0x01);
-    return bytes;
-}
-
 QByteArray derOf(CMS_ContentInfo *cms)
 {
     unsigned char *der = nullptr;
@@ -74,14 +68,6 @@ void addSigner(CMS_ContentInfo *cms, const NVCodeSigning::SigningIdentity &ident
               nullptr);
     for (int i = 0; i < sk_X509_num(identity.chain.get()); ++i)
         CMS_add1_cert(cms, sk_X509_value(identity.chain.get(), i));
-}
-
-// `content` with the given signature in the slot its format takes.
-QByteArray withSignature(const QByteArray &content, const QByteArray &cms)
-{
-    const auto plan = NVSignatureSlot::plan(NVMemoryByteSource(content));
-    EXPECT_TRUE(plan.ok());
-    return content.left(plan->writeOffset) + NVSignatureSlot::composeSlot(plan->kind, cms);
 }
 
 TEST(NVCodeSigning, SignersAreJudgedByChainAndRequirement)

@@ -24,17 +24,7 @@ QByteArray le32(quint32 value)
 
 QByteArray trailer(quint32 length) { return le32(length) + QByteArray(Magic, sizeof Magic); }
 
-// The file as signing would leave it, with `cms` as the signature.
-QByteArray signedLike(const QByteArray &content, const QByteArray &cms = fakeCms)
-{
-    const NVMemoryByteSource source(content);
-    const auto plan = NVSignatureSlot::plan(source);
-    if (!plan) {
-        ADD_FAILURE() << plan.error().localizedDescription().toStdString();
-        return content;
-    }
-    return content.left(plan->writeOffset) + composeSlot(plan->kind, cms);
-}
+QByteArray signedLike(const QByteArray &content, const QByteArray &cms = fakeCms) { return withSignature(content, cms); }
 
 QByteArray patched(QByteArray bytes, qint64 at, const QByteArray &replacement)
 {

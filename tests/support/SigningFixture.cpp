@@ -161,6 +161,22 @@ QByteArray hideZipInSignature(const SigningFixture &fixture, const QByteArray &s
     return signedZip.left(location->signedLength) + NVSignatureSlot::composeSlot(NVSignatureSlot::Kind::Zip, stuffed);
 }
 
+QByteArray withSignature(const QByteArray &content, const QByteArray &cms)
+{
+    const auto plan = NVSignatureSlot::plan(NVMemoryByteSource(content));
+    if (!plan) {
+        ADD_FAILURE() << plan.error().localizedDescription().toStdString();
+        return content;
+    }
+    return content.left(plan->writeOffset) + NVSignatureSlot::composeSlot(plan->kind, cms);
+}
+
+QByteArray flipped(QByteArray bytes, qint64 at)
+{
+    bytes[at] = char(bytes[at] ^ 0x01);
+    return bytes;
+}
+
 QByteArray makeGzip(const QByteArray &contents)
 {
     return runFilter("/usr/bin/gzip", {"-c", "-n"}, contents);

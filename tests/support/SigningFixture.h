@@ -51,6 +51,12 @@ private:
 // record first. Made with the team's key.
 QByteArray hideZipInSignature(const SigningFixture &fixture, const QByteArray &signedZip);
 
+// `content` with the given signature in the slot its format takes, as
+// signing would leave it.
+QByteArray withSignature(const QByteArray &content, const QByteArray &cms);
+// A copy of `bytes` with the lowest bit of one byte changed.
+QByteArray flipped(QByteArray bytes, qint64 at);
+
 // A small but real archive of each kind, made with the system's tools.
 QByteArray makeGzip(const QByteArray &contents);
 QByteArray makeZip(const QByteArray &contents);
