@@ -291,7 +291,7 @@ NVResult<QVariant> readFile(const QString &path, Format *detectedFormat, const L
     return result;
 }
 
-NVStatus writeFile(const QString &path, const QVariant &value, Format format)
+NVStatus writeFile(const QString &path, const QVariant &value, Format format, unsigned newFileMode)
 {
     NVResult<QByteArray> bytes = write(value, format);
     if (!bytes)
@@ -303,10 +303,10 @@ NVStatus writeFile(const QString &path, const QVariant &value, Format format)
     if (fd < 0)
         return posixError(errno, path);
 
-    // Keep the permissions of the file we replace; a new file is readable by
-    // everyone and writable by its owner, like the files around it.
+    // Keep the permissions of the file we replace, so that a user's choice
+    // survives our rewrite; a new file gets the caller's mode.
     struct stat st {};
-    const mode_t mode = ::stat(native.constData(), &st) == 0 ? (st.st_mode & 07777) : 0644;
+    const mode_t mode = ::stat(native.constData(), &st) == 0 ? (st.st_mode & 07777) : mode_t(newFileMode & 07777);
     const bool ok = ::fchmod(fd, mode) == 0 && writeAll(fd, *bytes) && ::fsync(fd) == 0;
     int code = ok ? 0 : errno;
     if (::close(fd) != 0 && code == 0)

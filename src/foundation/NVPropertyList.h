@@ -72,9 +72,10 @@ NVResult<QByteArray> write(const QVariant &value, Format format);
 // in the POSIX domain with the path under NSFilePathErrorKey. Blocks on file
 // I/O; any thread.
 NVResult<QVariant> readFile(const QString &path, Format *detectedFormat = nullptr, const Limits &limits = {});
-// Writes atomically: the old file stays whole until the new one is complete,
-// and keeps its permissions. Blocks on file I/O; any thread.
-NVStatus writeFile(const QString &path, const QVariant &value, Format format);
+// Writes atomically: the old file stays whole until the new one is complete.
+// A replaced file keeps its permissions; a new one gets newFileMode. Blocks on
+// file I/O; any thread.
+NVStatus writeFile(const QString &path, const QVariant &value, Format format, unsigned newFileMode = 0644);
 
 // A string table: "key" = "value"; entries with comments. Unlike readText,
 // a malformed entry does not lose the table: reading resumes after the ';'

@@ -8,7 +8,6 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QFileSystemWatcher>
-#include <QSaveFile>
 #include <QThread>
 #include <QTimer>
 
@@ -401,15 +400,9 @@ bool NVUserDefaults::synchronize()
             NVLog(QStringLiteral("The settings file %@ was damaged (%@) and is written anew."), m_filePath, disk.reason);
     }
     if (mustWrite) {
-        NVResult<QByteArray> bytes = NVPropertyList::write(QVariant(merged), NVPropertyList::Format::XML);
-        QSaveFile file(m_filePath);
-        file.setDirectWriteFallback(false);
-        const bool written = bytes && file.open(QIODevice::WriteOnly)
-            && file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner) && file.write(*bytes) == bytes->size()
-            && file.commit();
-        if (!written) {
-            NVLog(QStringLiteral("The settings file %@ could not be written: %@"), m_filePath,
-                  bytes ? file.errorString() : bytes.error().localizedDescription());
+        // Settings may hold personal choices: a new file is readable by its owner only.
+        if (NVStatus failed = NVPropertyList::writeFile(m_filePath, QVariant(merged), NVPropertyList::Format::XML, 0600)) {
+            NVLog(QStringLiteral("The settings file %@ could not be written: %@"), m_filePath, failed->localizedDescription());
             return false;
         }
     }
