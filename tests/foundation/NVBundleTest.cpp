@@ -17,18 +17,13 @@
 
 namespace {
 
-void writeInfo(const QString &bundle, const QVariantMap &info)
-{
-    TestSupport::writeFile(bundle + "/Contents/Info.plist", *NVPropertyList::write(info, NVPropertyList::Format::XML));
-}
-
 TEST(NVBundle, MainBundleOfAnExecutableInsideABundleWithBlanks)
 {
     // A copy of the updater inside a bundle whose path has blanks keeps its
     // settings under that bundle's identifier: proof it found its bundle.
     QTemporaryDir dir;
     const QString bundle = dir.path() + "/Folder With Blanks/Some App.app";
-    writeInfo(bundle, {{"CFBundleIdentifier", "test.blanks.App"}, {"CFBundleExecutable", "velkin-software-update"}});
+    TestSupport::writeInfoPlist(bundle, {{"CFBundleIdentifier", "test.blanks.App"}, {"CFBundleExecutable", "velkin-software-update"}});
     const QString exe = bundle + "/Contents/MacOS/velkin-software-update";
     QDir().mkpath(QFileInfo(exe).path());
     ASSERT_TRUE(QFile::copy(TestSupport::bundleExecutable(), exe));
@@ -65,7 +60,7 @@ TEST(NVBundle, InfoResourcesAndLocalizations)
 
     QTemporaryDir dir;
     const QString path = dir.path() + "/Localized.app";
-    writeInfo(path, {{"CFBundleDevelopmentRegion", "de"}});
+    TestSupport::writeInfoPlist(path, {{"CFBundleDevelopmentRegion", "de"}});
     TestSupport::writeFile(path + "/Contents/Resources/Window.ui", "<ui/>");
     TestSupport::writeFile(path + "/Contents/Resources/en.lproj/Table.strings", "\"a\" = \"A\";");
     TestSupport::writeFile(path + "/Contents/Resources/de.lproj/Table.strings", "\"a\" = \"Ä\";");
@@ -100,14 +95,14 @@ TEST(NVBundle, CacheInvalidationSeesAReplacedBundle)
 {
     QTemporaryDir dir;
     const QString path = dir.path() + "/Product.app";
-    writeInfo(path, {{"CFBundleVersion", "6400"}});
+    TestSupport::writeInfoPlist(path, {{"CFBundleVersion", "6400"}});
     NVBundle *bundle = NVBundle::bundleWithPath(path);
     ASSERT_NE(bundle, nullptr);
     EXPECT_EQ(bundle->objectForInfoDictionaryKey("CFBundleVersion"), QVariant("6400"));
     EXPECT_TRUE(bundle->pathForResource("New", "ui").isEmpty());
 
     // The bundle is replaced on disk, as an installation does.
-    writeInfo(path, {{"CFBundleVersion", "6500"}});
+    TestSupport::writeInfoPlist(path, {{"CFBundleVersion", "6500"}});
     TestSupport::writeFile(path + "/Contents/Resources/New.ui", "<ui/>");
     EXPECT_EQ(NVBundle::bundleWithPath(path, false)->objectForInfoDictionaryKey("CFBundleVersion"), QVariant("6400"));
     EXPECT_TRUE(bundle->pathForResource("New", "ui").isEmpty());

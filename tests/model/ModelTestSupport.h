@@ -34,7 +34,7 @@ public:
     void setInfo(const QVariantMap &info)
     {
         const QString path = m_dir.path() + "/Velkin.app";
-        TestSupport::writeFile(path + "/Contents/Info.plist", *NVPropertyList::write(info, NVPropertyList::Format::XML));
+        TestSupport::writeInfoPlist(path, info);
         // Pointing the main bundle at it again makes the bundle read the new file.
         NVBundle::setMainBundleForTesting(path);
     }

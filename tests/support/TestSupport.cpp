@@ -1,5 +1,7 @@
 #include "support/TestSupport.h"
 
+#include "foundation/NVPropertyList.h"
+
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
@@ -59,6 +61,11 @@ QByteArray readFile(const QString &path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void writeInfoPlist(const QString &bundlePath, const QVariantMap &info)
+{
+    writeFile(bundlePath + QStringLiteral("/Contents/Info.plist"), *NVPropertyList::write(info, NVPropertyList::Format::XML));
 }
 
 } // namespace TestSupport

@@ -4,6 +4,7 @@
 #include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
+#include <QVariantMap>
 
 #include <chrono>
 #include <functional>
@@ -32,5 +33,8 @@ bool waitFor(const std::function<bool()> &condition, std::chrono::milliseconds t
 // Writes bytes to a file, creating parent folders.
 void writeFile(const QString &path, const QByteArray &bytes);
 QByteArray readFile(const QString &path);
+
+// Writes a bundle's Contents/Info.plist (XML) from a dictionary.
+void writeInfoPlist(const QString &bundlePath, const QVariantMap &info);
 
 } // namespace TestSupport
