@@ -19,7 +19,7 @@ packages=(
   # headless windows and a session bus for the tests
   xvfb xauth dbus dbus-x11
   # file and locale utilities the tests rely on; GNU time for the benchmarks' peak memory
-  attr util-linux locales tzdata time
+  attr acl util-linux locales tzdata time
 )
 
 missing=()

@@ -7,6 +7,7 @@ cd "$(dirname "$0")/.."
 
 ./scripts/install-deps.sh
 ./scripts/build.sh
+./scripts/test-user.sh
 
 # Tests get their own session bus and X display, so they never touch the
 # desktop of whoever runs them.
