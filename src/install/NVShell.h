@@ -44,8 +44,9 @@ public:
     // this shell sees in its environment. Any thread.
     void setVariable(const QString &name, const std::optional<QString> &value);
 
-    // Runs `commandLine` with /bin/bash -c and answers its exit status; -1
-    // when a root command could not be started or its status was lost.
+    // Runs `commandLine` with /bin/bash -c in "/" and answers its exit
+    // status; -1 when the shell could not be started or, as root, when the
+    // status was lost. A command killed by a signal answers 128 + signal.
     // Blocks.
     int executeCommand(const QString &commandLine);
     template <typename... Args>
@@ -70,6 +71,7 @@ public:
 
 private:
     NVShell() = default;
+    int executeRootCommand(const QString &commandLine);
 
     std::shared_ptr<NVAuthorization> m_authorizationReference;
     std::optional<QByteArray> m_lastCommandOutput;
