@@ -59,7 +59,7 @@ Outcome rerunCurrentTestAsTestUser()
         QStringLiteral("LANG=C.UTF-8"),
         QStringLiteral("NV_TEST_AS_USER=1"),
     };
-    for (const char *passOn : {"DISPLAY", "QT_QPA_PLATFORM", "NV_TEST_KEEP"}) {
+    for (const char *passOn : {"DISPLAY", "QT_QPA_PLATFORM", "NV_TEST_KEEP", "ASAN_OPTIONS", "UBSAN_OPTIONS"}) {
         if (qEnvironmentVariableIsSet(passOn))
             env << QStringLiteral("%1=%2").arg(QLatin1String(passOn), qEnvironmentVariable(passOn));
     }
