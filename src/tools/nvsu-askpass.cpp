@@ -12,7 +12,8 @@
 // sudo (or the updater) ask again, and a non-empty "asked" tells the prompt
 // to say that the last password was not accepted.
 //
-// Exit status: 0 with a password, 1 when the user cancelled.
+// Exit status: 0 with a password, 1 when the user cancelled. A prompt that
+// ends any other way leaves the cancel mark too.
 
 #include "foundation/NVBundle.h"
 #include "install/NVAuthorization.h"
@@ -65,6 +66,9 @@ int cancel()
 
 int answer(const QByteArray &password)
 {
+    const QString marker = stateFile(NVAuthorization::CancelledFileName);
+    if (!marker.isEmpty())
+        QFile::remove(marker);
     std::fwrite(password.constData(), 1, size_t(password.size()), stdout);
     std::fputc('\n', stdout);
     return std::fflush(stdout) == 0 ? 0 : cancel();
@@ -140,6 +144,10 @@ int main(int argc, char **argv)
     NVBundle::mainBundle();
     const QString userName = argc > 1 ? QString::fromLocal8Bit(argv[1]).trimmed() : QString();
     const bool retry = noteRequest();
+    // Until there is a password this counts as a cancel, so that a prompt
+    // that cannot show itself (the display refuses the connection and Qt
+    // aborts) ends the request instead of being started again for ever.
+    cancel();
 
     if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
         return askOnTerminal(userName, retry);

@@ -10,6 +10,12 @@
 #include <QFile>
 #include <QTemporaryDir>
 
+#include <atomic>
+#include <csignal>
+#include <poll.h>
+#include <pty.h>
+#include <sys/ioctl.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -162,6 +168,34 @@ TEST(NVShellRootTest, ACommandAfterTheRootShellIsGoneAnswersMinusOne)
     EXPECT_EQ(shell->lastCommandOutput(), QByteArray("last words\n"));
 }
 
+TEST(NVShellRootTest, ShellsSharingTheRootShellWorkFromThreadsWithoutAnEventLoop)
+{
+    SKIP_UNLESS_ROOT();
+    std::shared_ptr<NVShell> first;
+    std::thread([&] { first = rootShell(); }).join();
+    ASSERT_TRUE(first && first->isRootShell());
+    auto second = NVShell::shellWithAuthorizationReferenceFromShell(first);
+
+    // Each thread must get exactly its own command's output, even though
+    // both talk to the same root bash.
+    const auto work = [](std::shared_ptr<NVShell> shell, QString name, int *mismatches) {
+        shell->setVariable(QStringLiteral("NVSU_NAME"), name);
+        for (int i = 0; i < 40; ++i) {
+            const int status = shell->executeCommandWithFormat(QStringLiteral("echo \"$NVSU_NAME\" %d; exit %d"), i, i % 7);
+            if (status != i % 7 || shell->lastCommandOutput() != QFile::encodeName(name) + ' ' + QByteArray::number(i) + '\n')
+                ++*mismatches;
+        }
+    };
+    int firstMismatches = 0;
+    int secondMismatches = 0;
+    std::thread one(work, first, QStringLiteral("one"), &firstMismatches);
+    std::thread two(work, second, QStringLiteral("two"), &secondMismatches);
+    one.join();
+    two.join();
+    EXPECT_EQ(firstMismatches, 0);
+    EXPECT_EQ(secondMismatches, 0);
+}
+
 namespace {
 
 // Stands in for the person at the password prompt. It follows the askpass
@@ -272,4 +306,59 @@ TEST(NVShellSudoTest, AMissingPromptFailsWithoutAsking)
     EXPECT_FALSE(shell->isRootShell());
     EXPECT_EQ(shell->executeCommandWithFormat(QStringLiteral("exit %d"), 4), 4);
     NVAuthorization::setAskpassPath(QString());
+}
+
+// End to end with our own prompt: real sudo runs nvsu-askpass, which asks on
+// the terminal; only the person typing is simulated, on the far side of a
+// pseudo-terminal that becomes this process's controlling terminal.
+TEST(NVShellSudoTest, OurPromptOnATerminalAsksAgainAfterAWrongPassword)
+{
+    NV_RUN_AS_TEST_USER();
+    NVAuthorization::setPolkitAllowedForTesting(false);
+    NVAuthorization::setAskpassPath(TestSupport::bundlePath() + QStringLiteral("/Contents/MacOS/nvsu-askpass"));
+    qunsetenv("DISPLAY");
+    qunsetenv("WAYLAND_DISPLAY");
+    int terminal = -1;
+    int slave = -1;
+    ASSERT_EQ(::openpty(&terminal, &slave, nullptr, nullptr, nullptr), 0);
+    ASSERT_NE(::setsid(), -1) << "the test process leads a process group already";
+    ASSERT_EQ(::ioctl(slave, TIOCSCTTY, 0), 0);
+
+    std::atomic<bool> done = false;
+    QByteArray transcript;
+    int prompts = 0;
+    std::thread person([&] {
+        const QByteArray answers[] = {"not the password\n", "nvsu-test-password\n"};
+        while (!done) {
+            pollfd ready = {terminal, POLLIN, 0};
+            if (::poll(&ready, 1, 50) <= 0)
+                continue;
+            char buffer[512];
+            const ssize_t n = ::read(terminal, buffer, sizeof buffer);
+            if (n <= 0)
+                break;
+            transcript.append(buffer, n);
+            if (transcript.endsWith("Password: ") && prompts < 2) {
+                const QByteArray &answer = answers[prompts++];
+                ::write(terminal, answer.constData(), size_t(answer.size()));
+            }
+        }
+    });
+
+    auto shell = NVShell::create();
+    const bool granted = shell->requestRootShell();
+    done = true;
+    person.join();
+    // Hanging up the terminal would end this process.
+    ::signal(SIGHUP, SIG_IGN);
+    ::close(slave);
+    ::close(terminal);
+    NVAuthorization::setAskpassPath(QString());
+
+    ASSERT_TRUE(granted) << transcript.constData();
+    EXPECT_EQ(prompts, 2) << transcript.constData();
+    EXPECT_TRUE(transcript.contains("not accepted")) << transcript.constData();
+    EXPECT_FALSE(transcript.contains("nvsu-test-password")) << transcript.constData();
+    EXPECT_EQ(shell->executeCommand(QStringLiteral("id -u")), 0);
+    EXPECT_EQ(shell->lastCommandOutput(), QByteArray("0\n"));
 }
