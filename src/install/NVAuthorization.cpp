@@ -14,6 +14,7 @@
 #include <QTemporaryDir>
 
 #include <cerrno>
+#include <cstring>
 #include <chrono>
 #include <fcntl.h>
 #include <signal.h>
@@ -22,6 +23,8 @@
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -231,7 +234,7 @@ QByteArray NVAuthorization::singleQuoted(const QByteArray &bytes)
 QByteArray NVAuthorization::commandLine(const QByteArray &script, const QMap<QString, QByteArray> &variables,
                                         const QByteArray &endMarker)
 {
-    QByteArray line = QByteArrayLiteral("/usr/bin/env -i ") + singleQuoted("PATH=" + RootPath);
+    QByteArray line = QByteArrayLiteral("cd / && /usr/bin/env -i ") + singleQuoted("PATH=" + RootPath);
     for (auto it = variables.cbegin(); it != variables.cend(); ++it) {
         const QByteArray name = QFile::encodeName(it.key());
         if (name.isEmpty() || name.contains('=') || name.contains('\0'))
@@ -246,7 +249,9 @@ QByteArray NVAuthorization::commandLine(const QByteArray &script, const QMap<QSt
     }
     line += ' ';
     line += kRootShell;
-    line += " -c " + singleQuoted(script) + " </dev/null; echo " + endMarker + '\n';
+    // -p: keep root even where only the effective user is root, and import
+    // no functions or start-up files from the environment.
+    line += " -p -c " + singleQuoted(script) + " </dev/null; echo " + endMarker + '\n';
     return line;
 }
 
@@ -335,7 +340,7 @@ bool provesRoot(NVAuthorization &authorization)
 
 NVResult<std::shared_ptr<NVAuthorization>> NVAuthorization::create()
 {
-    const QList<QByteArray> shellArguments = {kRootShell, "--noprofile", "--norc"};
+    const QList<QByteArray> shellArguments = {kRootShell, "--noprofile", "--norc", "-p"};
 
     if (::geteuid() == 0) {
         const auto child = spawnChild(shellArguments, {"PATH=" + RootPath});

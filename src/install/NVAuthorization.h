@@ -53,7 +53,7 @@ public:
     // Ends the root shell (closes its input and reaps it). Any thread.
     ~NVAuthorization();
 
-    // Runs `script` with /bin/bash -c as root, in "/", with standard input
+    // Runs `script` with /bin/bash -p -c as root, in "/", with standard input
     // from /dev/null, PATH = RootPath and exactly `variables` as the rest of
     // its environment; answers everything it wrote on standard output. Its
     // standard error goes to this process's. Nothing when the root shell is

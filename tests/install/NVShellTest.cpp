@@ -107,6 +107,11 @@ TEST(NVShellRootTest, OnlyTheShellsVariablesAndAFixedPathReachRoot)
     EXPECT_FALSE(environment.contains("NVSU_CALLER_ONLY")) << environment.constData();
     EXPECT_FALSE(environment.contains("NVSU_GONE")) << environment.constData();
     qunsetenv("NVSU_CALLER_ONLY");
+
+    // A variable never becomes a function of the root shell.
+    shell->setVariable(QStringLiteral("BASH_FUNC_id%%"), QStringLiteral("() { echo 42; }"));
+    EXPECT_EQ(shell->executeCommand(QStringLiteral("id -u")), 0);
+    EXPECT_EQ(shell->lastCommandOutput(), QByteArray("0\n"));
 }
 
 TEST(NVShellRootTest, DebugModeLogsOneLineAndRunsNothing)
