@@ -75,7 +75,7 @@ TEST(NVAskpassDialog, EveryLanguageHasEveryTextWithItsSpecifiers)
         NVPropertyList::readStringsTable(TestSupport::readFile(resources + QStringLiteral("en.lproj/Askpass.strings")));
     ASSERT_FALSE(english.firstError.has_value());
     ASSERT_GE(english.entries.size(), 7);
-    for (const QString language : {QStringLiteral("de")}) {
+    for (const QString &language : QStringList{QStringLiteral("de")}) {
         const NVPropertyList::StringsTable table = NVPropertyList::readStringsTable(
             TestSupport::readFile(resources + language + QStringLiteral(".lproj/Askpass.strings")));
         ASSERT_FALSE(table.firstError.has_value());
