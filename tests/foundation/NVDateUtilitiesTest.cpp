@@ -207,7 +207,8 @@ public:
         FILE *file = std::fopen(QFile::encodeName(m_path).constData(), "wb");
         if (!file)
             return QString();
-        std::fwrite(m_records.data(), sizeof(utmpx), m_records.size(), file);
+        if (!m_records.empty())
+            std::fwrite(m_records.data(), sizeof(utmpx), m_records.size(), file);
         std::fclose(file);
         return m_path;
     }

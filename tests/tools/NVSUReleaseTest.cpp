@@ -69,7 +69,7 @@ QString makeBundle(const QString &parent)
     const QString bundle = parent + "/Velkin Test [beta]*.app";
     TestSupport::writeFile(bundle + "/Contents/Info.plist", "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict/></plist>\n");
     QByteArray binary(300000, Qt::Uninitialized);
-    for (int i = 0; i < binary.size(); ++i)
+    for (quint32 i = 0; i < quint32(binary.size()); ++i)
         binary[i] = char((i * 7919) >> 3);
     TestSupport::writeFile(bundle + "/Contents/MacOS/velkin", binary);
     QFile::setPermissions(bundle + "/Contents/MacOS/velkin", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
