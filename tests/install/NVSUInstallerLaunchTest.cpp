@@ -1,0 +1,151 @@
+#include "InstallTestSupport.h"
+
+#include "install/NVRelaunch.h"
+#include "install/NVSUInstallerLaunch.h"
+#include "platform/NVApplicationServices.h"
+#include "support/LogCapture.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+
+#include <unistd.h>
+
+using namespace InstallTest;
+
+namespace {
+
+// Records what the core asks of the application object, in order.
+class RecordingApplication : public NVApplication {
+public:
+    QStringList calls;
+    std::function<void()> onTerminate;
+
+    RecordingApplication() { NVApplicationServices::setApplication(this); }
+    ~RecordingApplication() override { NVApplicationServices::setApplication(nullptr); }
+
+    void terminate() override
+    {
+        calls << QStringLiteral("terminate");
+        if (onTerminate)
+            onTerminate();
+    }
+    void setActivationPolicy(ActivationPolicy policy) override { calls << QStringLiteral("policy %1").arg(int(policy)); }
+    void activate() override { calls << QStringLiteral("activate"); }
+    void hide() override { calls << QStringLiteral("hide"); }
+    bool isModalWindowUp() const override { return false; }
+};
+
+} // namespace
+
+TEST(NVSUInstallerLaunchTest, ExecutableIsNamedAfterTheBundle)
+{
+    const std::pair<const char *, const char *> rows[] = {
+        {"/media/X/Setup.app", "/media/X/Setup.app/Contents/MacOS/Setup"},
+        {"/media/X/Set up ü.v2.app", "/media/X/Set up ü.v2.app/Contents/MacOS/Set up ü.v2"},
+        {"/media/X/Setup", "/media/X/Setup/Contents/MacOS/Setup"},
+        {"/media/X/Setup.app/", "/media/X/Setup.app//Contents/MacOS/Setup"},
+    };
+    for (const auto &[path, executable] : rows)
+        EXPECT_EQ(NVSUInstallerLaunch::installerExecutablePath(QString::fromUtf8(path)), QString::fromUtf8(executable));
+}
+
+// The installer runs with exactly its two arguments, the window is closed
+// and the application steps back before it starts, and the application
+// terminates only after the installer has exited, whatever its status.
+TEST(NVSUInstallerLaunchTest, RunsTheInstallerWaitsAndQuits)
+{
+    const auto work = makeWorkDir();
+    const QString installer = work->filePath(QStringLiteral("Set up ") + kAwkward + QStringLiteral(".app"));
+    makeBundle(installer, QStringLiteral("1"), "installer", QStringLiteral("Set up ") + kAwkward);
+    // The recorder exits with 3 after a moment: a failing installer still ends the run.
+    const QString executable = NVSUInstallerLaunch::installerExecutablePath(installer);
+    TestSupport::writeFile(executable, TestSupport::readFile(executable) + "sleep 0.3\nexit 3\n");
+
+    RecordingApplication application;
+    QStringList order;
+    application.onTerminate = [&] { order << (launchRecord(installer).isEmpty() ? "terminate before the installer ran" : "terminate"); };
+    DebugLogs debug;
+    LogCapture log;
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_TRUE(NVSUInstallerLaunch::runInstaller(installer, [&] {
+        order << QStringLiteral("close window");
+        application.calls << QStringLiteral("close window");
+    }));
+    EXPECT_GE(clock.elapsed(), 300);
+    EXPECT_EQ(launchRecord(installer), "2\n-startedBySoftwareUpdate\nYES\n");
+    EXPECT_EQ(application.calls, (QStringList{"close window", "policy 1", "terminate"}));
+    EXPECT_EQ(order, (QStringList{"close window", "terminate"}));
+    EXPECT_EQ(log.messages(), (QStringList{"Software Update Debug: Launching installer: " + executable,
+                                           "Software Update Debug: Installer terminated, we quit as well"}));
+}
+
+TEST(NVSUInstallerLaunchTest, InstallerNamedOtherwiseThanItsBundleDoesNotStart)
+{
+    const auto work = makeWorkDir();
+    const QString installer = work->filePath(QStringLiteral("Setup ü.app"));
+    makeBundle(installer, QStringLiteral("1"), "installer", QStringLiteral("Installer"));
+    RecordingApplication application;
+    bool closed = false;
+    EXPECT_FALSE(NVSUInstallerLaunch::runInstaller(installer, [&] { closed = true; }));
+    EXPECT_TRUE(closed);
+    EXPECT_EQ(application.calls, QStringList{"policy 1"}) << "nothing is terminated";
+    EXPECT_TRUE(launchRecord(installer).isEmpty());
+}
+
+// ---- relaunch ---------------------------------------------------------------------
+
+TEST(NVRelaunchTest, WatcherScriptQuotesTheLauncher)
+{
+    EXPECT_EQ(NVRelaunch::watcherScript(QStringLiteral("/A b/it's/nvsu-open")),
+              QStringLiteral("while kill -0 \"$NV_RELAUNCH_PARENT_PID\" 2>/dev/null; do /bin/sleep 1; done; "
+                             "'/A b/it'\\''s/nvsu-open' \"$NV_RELAUNCH_APP_PATH\" --args -NVApplicationDidRelaunch YES"));
+}
+
+// The watcher polls once a second: a parent that lives a second and a half is
+// outlived, and the application starts at the next check after it is gone,
+// through the bundle's launcher, with the relaunch flag.
+TEST(NVRelaunchTest, WatcherWaitsForTheParentThenOpensTheApplication)
+{
+    const auto work = makeWorkDir();
+    const QString application = work->filePath(QStringLiteral("Re launch ") + kAwkward + QStringLiteral(".app"));
+    makeBundle(application, QStringLiteral("2"), "app");
+    const QString launcher = TestSupport::bundlePath() + QStringLiteral("/Contents/MacOS/nvsu-open");
+    ASSERT_TRUE(QFileInfo(launcher).isExecutable());
+
+    QProcess parent;
+    parent.start(QStringLiteral("/bin/sleep"), {QStringLiteral("1.5")});
+    ASSERT_TRUE(parent.waitForStarted());
+    QElapsedTimer clock;
+    clock.start();
+    const NVResult<pid_t> watcher = NVRelaunch::startWatcher(application, pid_t(parent.processId()), launcher);
+    ASSERT_TRUE(watcher.ok()) << watcher.error().description().toStdString();
+    EXPECT_FALSE(qEnvironmentVariableIsSet("NV_RELAUNCH_APP_PATH")) << "the variables are the watcher's alone";
+    EXPECT_FALSE(qEnvironmentVariableIsSet("NV_RELAUNCH_PARENT_PID"));
+
+    // Reaped as soon as it exits, so that its id is really gone.
+    parent.waitForFinished();
+    const qint64 parentEnded = clock.elapsed();
+    EXPECT_TRUE(launchRecord(application).isEmpty()) << "started while the parent lived";
+    const QByteArray record = waitForLaunchRecord(application, std::chrono::seconds(5));
+    const qint64 launched = clock.elapsed();
+    EXPECT_EQ(record, "2\n-NVApplicationDidRelaunch\nYES\n");
+    EXPECT_GE(launched, parentEnded);
+    EXPECT_LT(launched - parentEnded, 2500);
+}
+
+TEST(NVRelaunchTest, TerminatesOnlyWhenTheWatcherStarted)
+{
+    RecordingApplication application;
+    const auto work = makeWorkDir();
+    const QString bundle = work->filePath(QStringLiteral("App.app"));
+    // The watcher outlives this test process and then opens a folder that is
+    // gone by then; the launcher fails quietly.
+    EXPECT_FALSE(NVRelaunch::terminateAndLaunchApplication(bundle).has_value());
+    EXPECT_EQ(application.calls, QStringList{"terminate"});
+}
