@@ -1,0 +1,97 @@
+#pragma once
+
+#include <QString>
+
+#include <chrono>
+#include <functional>
+#include <optional>
+
+#include <sys/types.h>
+
+class NVWorkspace;
+
+// Replacing an installed application bundle (the target) with a new one: the
+// new bundle is staged next to the target, the two are swapped by renaming,
+// the old bundle is disposed of, and then either the caller relaunches this
+// very process (when it replaced itself) or the running copies of the target
+// are ended and the new one is launched.
+
+// Told once per replacement, after staging and before the swap.
+class NVSUBundleReplacementDelegate {
+public:
+    virtual ~NVSUBundleReplacementDelegate() = default;
+    // On the replacement's own (background) thread.
+    virtual void willReplaceApplication(const QString &targetPath, const QString &stagedPath) {}
+};
+
+// The signed download that the new bundle was unpacked from. Root never
+// installs what a user process unpacked, since anything running as the user
+// could have changed that tree after the user-level signature check: the root
+// side copies this archive into a folder of its own, checks the signature
+// again there and unpacks that copy.
+struct NVSUSignedArchive {
+    QString archivePath;        // the download, with its original suffix (.tar.gz, .tgz, .tar.bz2, .tbz, .zip, .dmg)
+    QString installationObject; // the new bundle's name inside the unpacked archive
+    QString anchorsPath;        // CodeSigningAnchors.pem of the updater bundle
+    // The bundled tool whose "verify FILE --anchors PEM" checks a signature
+    // as the updater does (nvsu-release); empty: the one beside the updater's
+    // executable. Root runs it only when it and every folder above it belong
+    // to root and nobody else may write them; the anchors must pass the same
+    // test.
+    QString verifierPath;
+};
+
+struct NVSUBundleReplacementOptions {
+    // Without it a replacement that needs root fails, with a log line.
+    std::optional<NVSUSignedArchive> signedArchive;
+    // Running copies of the target get SIGTERM, then after termWait SIGKILL,
+    // then the launch follows after killWait.
+    std::chrono::milliseconds termWait{2000};
+    std::chrono::milliseconds killWait{500};
+    // Where the new application is opened; nullptr: the installed workspace,
+    // else the process workspace.
+    NVWorkspace *workspace = nullptr;
+    // The key of both staging paths; empty: taken from the clock as
+    // NVSUTemporaryBundlePath does. Tests fix it to prepare a leftover.
+    std::function<quint64()> stagingKey;
+};
+
+// The move-or-copy script that stages the new bundle ($NVSU_NEW_APP) at
+// $NVSU_TEMP_PATH. A move that fails part-way (a copy across file systems
+// that runs out of space) can leave a partial folder at the staging path; the
+// first line removes it, so that the copy below runs instead of the partial
+// folder passing for a staged bundle.
+extern const QString NVSUMoveOrCopyScript;
+
+// The path next to `targetPath` where the bundle at `sourcePath` is staged:
+// "<target without extension>.<tag>-<key>.<target's extension>", the tag
+// being the source's CFBundleVersion (trimmed of punctuation at both ends)
+// or "old"/"new" when the source is no bundle, the key being the current
+// time's seconds XOR microseconds in at least eight hexadecimal digits.
+// Any thread; reads the source's Info.plist.
+QString NVSUTemporaryBundlePath(const QString &targetPath, const QString &sourcePath);
+// The same with a given key. Any thread.
+QString NVSUTemporaryBundlePath(const QString &targetPath, const QString &sourcePath, quint64 key);
+// Seconds XOR microseconds of the current time of day. Any thread.
+quint64 NVSUTemporaryBundleKey();
+
+// Replaces the bundle at `targetPath` with the one at `newPath`. With
+// `replacingSelf` the target is this process's own bundle: nothing is
+// signalled or launched, the caller relaunches. Answers true when the new
+// bundle is in place; every failure writes one log line naming its cause.
+// Blocks (commands, a password prompt, the waits); call from a background
+// thread with a Qt event dispatcher, never from the main thread while a
+// window must stay responsive.
+bool NVSUInstallFile(const QString &newPath, const QString &targetPath, bool replacingSelf,
+                     NVSUBundleReplacementDelegate *delegate, const NVSUBundleReplacementOptions &options = {});
+
+namespace NVSUBundleReplacementDetail {
+// The staging path for a given tag and key, so that tests can check the
+// format with a known key. Any thread.
+QString temporaryBundlePath(const QString &targetPath, const QString &tag, quint64 key);
+// The tag for `sourcePath` as NVSUTemporaryBundlePath uses it. Any thread.
+QString bundleVersionTag(const QString &targetPath, const QString &sourcePath);
+// Whether a process's real or effective user id, read from
+// /proc/<pid>/status, is `uid`; false when it cannot be read. Any thread.
+bool processBelongsToUser(pid_t pid, uid_t uid);
+} // namespace NVSUBundleReplacementDetail
