@@ -64,7 +64,9 @@ const QString &stagingScript()
 // script moves. The staging path is cleared first: a failed user-level
 // attempt may have left part of a copy there, and the script's move would
 // put the bundle inside it.
-const QString &rootStagingScript()
+} // namespace
+
+const QString &NVSUBundleReplacementDetail::rootStagingScript()
 {
     static const QString script = QStringLiteral(
         "nvsu_root_only() {\n"
@@ -114,6 +116,8 @@ const QString &rootStagingScript()
         .arg(QString(stagingScript()).replace(QLatin1Char('\n'), QStringLiteral("\n    ")));
     return script;
 }
+
+namespace {
 
 const QStringList &supportedArchiveSuffixes()
 {
@@ -335,7 +339,7 @@ bool NVSUInstallFile(const QString &newPath, const QString &targetPath, bool rep
         shell->setVariable(QStringLiteral("NVSU_INSTALLATION_OBJECT"), archive.installationObject);
         shell->setVariable(QStringLiteral("NVSU_ANCHORS"), archive.anchorsPath);
         shell->setVariable(QStringLiteral("NVSU_VERIFIER"), archive.verifierPath);
-        if (shell->executeCommand(rootStagingScript()) != 0) {
+        if (shell->executeCommand(NVSUBundleReplacementDetail::rootStagingScript()) != 0) {
             NVSULog("Error moving or copying %@ to %@: %@", newPath, targetPath, outputOf(*shell));
             return false;
         }

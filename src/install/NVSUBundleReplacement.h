@@ -91,6 +91,12 @@ namespace NVSUBundleReplacementDetail {
 QString temporaryBundlePath(const QString &targetPath, const QString &tag, quint64 key);
 // The tag for `sourcePath` as NVSUTemporaryBundlePath uses it. Any thread.
 QString bundleVersionTag(const QString &targetPath, const QString &sourcePath);
+// The script root runs instead of the staging script: it copies
+// $NVSU_ARCHIVE into a folder of its own, checks its signature there with
+// $NVSU_VERIFIER against $NVSU_ANCHORS (both only if no one but root can
+// change them), unpacks it, and stages $NVSU_INSTALLATION_OBJECT from it at
+// $NVSU_TEMP_PATH. Any thread.
+const QString &rootStagingScript();
 // Whether a process's real or effective user id, read from
 // /proc/<pid>/status, is `uid`; false when it cannot be read. Any thread.
 bool processBelongsToUser(pid_t pid, uid_t uid);

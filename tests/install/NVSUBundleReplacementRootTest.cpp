@@ -1,0 +1,191 @@
+#include "InstallTestSupport.h"
+
+#include "install/NVSUBundleReplacement.h"
+#include "install/NVShell.h"
+#include "support/LogCapture.h"
+#include "support/SigningFixture.h"
+#include "support/TestSupport.h"
+#include "support/TestUser.h"
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace InstallTest;
+
+namespace {
+
+const QString kBundleName = QStringLiteral("Prödüct \"Q\" 'x'.app");
+
+QString verifier()
+{
+    return TestSupport::bundlePath() + QStringLiteral("/Contents/MacOS/nvsu-release");
+}
+
+// A signed archive of a genuine new bundle, and beside it the tree a user
+// process unpacked from it, which something running as the user has since
+// changed.
+struct SignedDownload {
+    SigningFixture fixture;
+    std::unique_ptr<QTemporaryDir> work = makeWorkDir();
+    QString folder = work->filePath(QStringLiteral("Apps ") + kAwkward);
+    QString target = folder + QLatin1Char('/') + kBundleName;
+    QString unpacked = work->filePath(QStringLiteral("unpacked ") + kAwkward) + QLatin1Char('/') + kBundleName;
+    QString archive;
+
+    explicit SignedDownload(const QString &format = QStringLiteral("tar.gz"))
+    {
+        makeBundle(target, QStringLiteral("1.0"), "old");
+        const QString genuine = work->filePath(QStringLiteral("genuine/") + kBundleName);
+        makeBundle(genuine, QStringLiteral("2.0"), "new");
+        archive = work->filePath(QStringLiteral("download ") + kAwkward + QStringLiteral(".") + format);
+        const auto packaged = TestSupport::run(QStringLiteral("%1").arg(verifier()),
+                                               {QStringLiteral("package"), genuine, QStringLiteral("--format"), format, QStringLiteral("--output"), archive});
+        EXPECT_EQ(packaged.exitCode, 0) << packaged.err.toStdString();
+        const auto signedArchive = TestSupport::run(verifier(), {QStringLiteral("sign"), archive, QStringLiteral("--certificate"),
+                                                                 fixture.certificatePath(SigningFixture::Signer::Team), QStringLiteral("--key"),
+                                                                 fixture.keyPath(SigningFixture::Signer::Team), QStringLiteral("--chain"),
+                                                                 fixture.chainPath(SigningFixture::Signer::Team)});
+        EXPECT_EQ(signedArchive.exitCode, 0) << signedArchive.err.toStdString();
+        makeBundle(unpacked, QStringLiteral("2.0"), "tampered");
+        TestSupport::writeFile(unpacked + QStringLiteral("/Contents/MacOS/planted"), "#!/bin/sh\n");
+    }
+
+    NVSUSignedArchive signedArchive() const { return {archive, kBundleName, fixture.anchorsPath(), verifier()}; }
+
+    // Runs the root side's staging directly (the tests run as root).
+    int stage(const NVSUSignedArchive &source, const QString &staged, QString *output = nullptr) const
+    {
+        const auto shell = NVShell::create();
+        shell->setVariable(QStringLiteral("NVSU_NEW_APP"), unpacked);
+        shell->setVariable(QStringLiteral("NVSU_APP"), target);
+        shell->setVariable(QStringLiteral("NVSU_TEMP_PATH"), staged);
+        shell->setVariable(QStringLiteral("NVSU_ARCHIVE"), source.archivePath);
+        shell->setVariable(QStringLiteral("NVSU_INSTALLATION_OBJECT"), source.installationObject);
+        shell->setVariable(QStringLiteral("NVSU_ANCHORS"), source.anchorsPath);
+        shell->setVariable(QStringLiteral("NVSU_VERIFIER"), source.verifierPath);
+        const int status = shell->executeCommand(NVSUBundleReplacementDetail::rootStagingScript());
+        if (output)
+            *output = shell->lastCommandOutputString().value_or(QString());
+        return status;
+    }
+};
+
+QStringList privateFolders(const QString &folder)
+{
+    return QDir(folder).entryList({QStringLiteral(".nvsu-root.*")}, QDir::AllEntries | QDir::Hidden);
+}
+
+} // namespace
+
+// Whatever the format, root stages what the signed archive holds, not the
+// tree the user process left, and removes its private folder afterwards.
+TEST(NVSUBundleReplacementRootTest, RootStagesTheArchiveItCheckedNotTheUsersTree)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "the root side runs as root";
+    const QStringList before = privateFolders(QStringLiteral("/var/tmp"));
+    for (const QString &format : {QStringLiteral("tar.gz"), QStringLiteral("tbz"), QStringLiteral("zip"), QStringLiteral("dmg")}) {
+        SCOPED_TRACE(format.toStdString());
+        SignedDownload download(format);
+        const QString staged = download.folder + QStringLiteral("/staged ü.app");
+        QString output;
+        ASSERT_EQ(download.stage(download.signedArchive(), staged, &output), 0) << output.toStdString();
+        EXPECT_EQ(markerOf(staged), "new");
+        EXPECT_FALSE(QFileInfo::exists(staged + QStringLiteral("/Contents/MacOS/planted")));
+        EXPECT_TRUE(QFileInfo(staged + QStringLiteral("/Contents/MacOS/Prödüct run")).isExecutable());
+        EXPECT_EQ(markerOf(download.unpacked), "tampered") << "the user's tree is left as it was";
+        EXPECT_EQ(privateFolders(download.folder), QStringList());
+    }
+    EXPECT_EQ(privateFolders(QStringLiteral("/var/tmp")), before);
+}
+
+// Each refusal names its cause in the output, stages nothing and leaves no
+// private folder behind.
+TEST(NVSUBundleReplacementRootTest, RootRefusesWhatItCannotTrust)
+{
+    const auto user = TestUser::account();
+    if (::geteuid() != 0 || !user)
+        GTEST_SKIP() << "needs root and the test account";
+    SignedDownload download;
+    // Copies of the tool and the anchors in a folder the test account owns.
+    const QString userFolder = download.work->filePath(QStringLiteral("user's ü"));
+    QDir().mkpath(userFolder);
+    ASSERT_EQ(::chown(QFile::encodeName(userFolder).constData(), user->uid, user->gid), 0);
+    QFile::copy(verifier(), userFolder + QStringLiteral("/nvsu-release"));
+    QFile::copy(download.fixture.anchorsPath(), userFolder + QStringLiteral("/anchors.pem"));
+    const QString forged = download.work->filePath(QStringLiteral("forged.tar.gz"));
+    QFile::copy(download.archive, forged);
+    {
+        QFile file(forged);
+        ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+        file.seek(40);
+        const char byte = file.peek(1).at(0);
+        file.write(QByteArray(1, char(byte ^ 1)));
+    }
+
+    struct Row {
+        const char *name;
+        std::function<void(NVSUSignedArchive &)> change;
+        const char *output;
+    };
+    const Row rows[] = {
+        {"forged archive", [&](NVSUSignedArchive &s) { s.archivePath = forged; }, "invalid: "},
+        {"unsigned archive", [&](NVSUSignedArchive &s) {
+             s.archivePath = download.work->filePath(QStringLiteral("plain.tar.gz"));
+             TestSupport::run(QStringLiteral("/usr/bin/tar"), {QStringLiteral("-czf"), s.archivePath, QStringLiteral("-C"), download.folder, kBundleName});
+         }, "missing: "},
+        {"verifier others can change", [&](NVSUSignedArchive &s) { s.verifierPath = userFolder + QStringLiteral("/nvsu-release"); },
+         "may be changed by others than root, not running it as root"},
+        {"anchors others can change", [&](NVSUSignedArchive &s) { s.anchorsPath = userFolder + QStringLiteral("/anchors.pem"); },
+         "may be changed by others than root, not trusting it as root"},
+        {"object not in the archive", [](NVSUSignedArchive &s) { s.installationObject = QStringLiteral("Other.app"); }, "No folder Other.app in "},
+        {"object that climbs out", [](NVSUSignedArchive &s) { s.installationObject = QStringLiteral(".."); }, "Not a bundle name: .."},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        NVSUSignedArchive source = download.signedArchive();
+        row.change(source);
+        const QString staged = download.folder + QStringLiteral("/staged ü.app");
+        QString output;
+        EXPECT_NE(download.stage(source, staged, &output), 0);
+        EXPECT_TRUE(output.contains(QString::fromUtf8(row.output))) << output.toStdString();
+        EXPECT_FALSE(QFileInfo::exists(staged));
+        EXPECT_EQ(privateFolders(download.folder), QStringList());
+    }
+}
+
+// End to end as root for a bundle of the test account: root is used, the
+// archive is what gets installed, and it is handed to the target's owner and
+// group.
+TEST(NVSUBundleReplacementRootTest, AnotherAccountsBundleGetsTheCheckedArchiveAndKeepsItsOwner)
+{
+    const auto user = TestUser::account();
+    if (::geteuid() != 0 || !user)
+        GTEST_SKIP() << "needs root and the test account";
+    if (!NVShell::create()->requestRootShell())
+        GTEST_SKIP() << "PENDING: this build's shell cannot become root yet";
+    SignedDownload download;
+    ASSERT_EQ(TestSupport::run(QStringLiteral("/usr/bin/chown"), {QStringLiteral("-R"), QStringLiteral("%1:%2").arg(user->uid).arg(user->gid), download.target}).exitCode, 0);
+    NVSUBundleReplacementOptions options;
+    options.termWait = std::chrono::milliseconds(50);
+    options.killWait = std::chrono::milliseconds(10);
+    options.signedArchive = download.signedArchive();
+    LogCapture log;
+    ASSERT_TRUE(installOnWorker(download.unpacked, download.target, false, nullptr, options, std::chrono::milliseconds(0)))
+        << log.messages().join('\n').toStdString();
+    EXPECT_EQ(markerOf(download.target), "new");
+    EXPECT_FALSE(QFileInfo::exists(download.target + QStringLiteral("/Contents/MacOS/planted")));
+    for (const QString &path : {download.target, download.target + QStringLiteral("/Contents/Resources/marker.txt")}) {
+        struct stat status {};
+        ASSERT_EQ(::lstat(QFile::encodeName(path).constData(), &status), 0);
+        EXPECT_EQ(status.st_uid, user->uid) << path.toStdString();
+        EXPECT_EQ(status.st_gid, user->gid) << path.toStdString();
+    }
+    EXPECT_EQ(privateFolders(download.folder), QStringList());
+}
