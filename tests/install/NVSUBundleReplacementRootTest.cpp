@@ -176,6 +176,26 @@ TEST(NVSUBundleReplacementRootTest, AnotherAccountsBundleGetsTheCheckedArchiveAn
     options.termWait = std::chrono::milliseconds(50);
     options.killWait = std::chrono::milliseconds(10);
     options.signedArchive = download.signedArchive();
+
+    // A forged archive is refused by root's own check, with one line that
+    // carries the checker's verdict, and nothing changes.
+    {
+        const QString forged = download.work->filePath(QStringLiteral("forged ü.tar.gz"));
+        QByteArray bytes = TestSupport::readFile(download.archive);
+        bytes[40] = char(bytes[40] ^ 1);
+        TestSupport::writeFile(forged, bytes);
+        NVSUBundleReplacementOptions forgedOptions = options;
+        forgedOptions.signedArchive->archivePath = forged;
+        const QStringList before = snapshot(download.folder);
+        LogCapture log;
+        EXPECT_FALSE(installOnWorker(download.unpacked, download.target, false, nullptr, forgedOptions, std::chrono::milliseconds(0)));
+        const QStringList lines = failureLines(log.messages());
+        ASSERT_EQ(lines.size(), 1) << lines.join('\n').toStdString();
+        EXPECT_TRUE(lines[0].startsWith("Error moving or copying " + download.unpacked + " to " + download.target + ": invalid: "))
+            << lines[0].toStdString();
+        EXPECT_EQ(snapshot(download.folder), before);
+    }
+
     LogCapture log;
     ASSERT_TRUE(installOnWorker(download.unpacked, download.target, false, nullptr, options, std::chrono::milliseconds(0)))
         << log.messages().join('\n').toStdString();
@@ -188,4 +208,100 @@ TEST(NVSUBundleReplacementRootTest, AnotherAccountsBundleGetsTheCheckedArchiveAn
         EXPECT_EQ(status.st_gid, user->gid) << path.toStdString();
     }
     EXPECT_EQ(privateFolders(download.folder), QStringList());
+}
+
+#if __has_include("install/NVAuthorization.h")
+#include "install/NVAuthorization.h"
+#define NV_HAVE_AUTHORIZATION 1
+#endif
+
+// For real, as the unprivileged test account with sudo: the password is asked
+// for once per replacement, root installs the archive it checked, and the
+// result belongs to the target's owner. Only the person typing is faked.
+TEST(NVSUBundleReplacementRootTest, AsTheTestAccountRootIsAskedForOnceAndTheOwnerIsKept)
+{
+    // Decided before switching: a skip inside the switched child would read
+    // as a pass here.
+#ifndef NV_HAVE_AUTHORIZATION
+    GTEST_SKIP() << "PENDING: the authorization service is not in this build";
+#else
+    NV_RUN_AS_TEST_USER();
+    const auto user = TestUser::account();
+    ASSERT_TRUE(user);
+    // Anchors root can trust: a copy in a folder of root's.
+    const QString rootFolder = QStringLiteral("/tmp/nvsu anchors ü %1").arg(::getpid());
+    struct Row {
+        const char *name;
+        bool rootOwnsTarget; // else the target is the account's, in a folder only root may change
+    };
+    for (const Row row : {Row{"root's bundle", true}, Row{"own bundle in root's folder", false}}) {
+        SCOPED_TRACE(row.name);
+        SignedDownload download;
+        ASSERT_EQ(sudo({QStringLiteral("/usr/bin/install"), QStringLiteral("-d"), QStringLiteral("-m"), QStringLiteral("0755"), rootFolder}), 0);
+        const QString anchors = rootFolder + QStringLiteral("/anchors ü.pem");
+        ASSERT_EQ(sudo({QStringLiteral("/usr/bin/install"), QStringLiteral("-m"), QStringLiteral("0644"), download.fixture.anchorsPath(), anchors}), 0);
+        if (row.rootOwnsTarget)
+            ASSERT_EQ(sudo({QStringLiteral("/usr/bin/chown"), QStringLiteral("-R"), QStringLiteral("0:0"), download.target}), 0);
+        else
+            ASSERT_EQ(sudo({QStringLiteral("/usr/bin/chown"), QStringLiteral("0:0"), download.folder}), 0);
+
+        const QString counter = download.work->filePath(QStringLiteral("asked"));
+        NVAuthorization::setAskpassPath(writeAskpass(download.work->path(), counter));
+        NVAuthorization::setPolkitAllowedForTesting(false);
+        NVSUBundleReplacementOptions options;
+        options.termWait = std::chrono::milliseconds(50);
+        options.killWait = std::chrono::milliseconds(10);
+        options.signedArchive = download.signedArchive();
+        options.signedArchive->anchorsPath = anchors;
+        LogCapture log;
+        const bool ok = installOnWorker(download.unpacked, download.target, false, nullptr, options, std::chrono::milliseconds(0));
+        NVAuthorization::setAskpassPath(QString());
+
+        EXPECT_TRUE(ok) << log.messages().join('\n').toStdString();
+        EXPECT_EQ(askpassCount(counter), 1);
+        EXPECT_EQ(markerOf(download.target), "new");
+        EXPECT_FALSE(QFileInfo::exists(download.target + QStringLiteral("/Contents/MacOS/planted")));
+        const uid_t owner = row.rootOwnsTarget ? 0 : user->uid;
+        const gid_t group = row.rootOwnsTarget ? 0 : user->gid;
+        for (const QString &path : {download.target, download.target + QStringLiteral("/Contents/Resources/marker.txt")}) {
+            struct stat status {};
+            ASSERT_EQ(::lstat(QFile::encodeName(path).constData(), &status), 0);
+            EXPECT_EQ(status.st_uid, owner) << path.toStdString();
+            EXPECT_EQ(status.st_gid, group) << path.toStdString();
+        }
+        EXPECT_EQ(privateFolders(download.folder), QStringList());
+        EXPECT_EQ(QDir(download.folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), QStringList{kBundleName});
+        // Root's files go before the account's temporary folder does.
+        sudo({QStringLiteral("/bin/rm"), QStringLiteral("-rf"), rootFolder, download.folder});
+    }
+#endif
+}
+
+// A cancelled password prompt ends the replacement with one line and no change.
+TEST(NVSUBundleReplacementRootTest, CancelledPasswordPromptChangesNothing)
+{
+    // Decided before switching: a skip inside the switched child would read
+    // as a pass here.
+#ifndef NV_HAVE_AUTHORIZATION
+    GTEST_SKIP() << "PENDING: the authorization service is not in this build";
+#else
+    NV_RUN_AS_TEST_USER();
+    SignedDownload download;
+    ASSERT_EQ(sudo({QStringLiteral("/usr/bin/chown"), QStringLiteral("-R"), QStringLiteral("0:0"), download.target}), 0);
+    const QString cancel = download.work->filePath(QStringLiteral("cancel"));
+    TestSupport::writeFile(cancel, "#!/bin/sh\necho asked >> \"$NVSU_ASKPASS_STATE/asked\"\ntouch \"$NVSU_ASKPASS_STATE/cancelled\"\nexit 1\n");
+    QFile::setPermissions(cancel, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+    NVAuthorization::setAskpassPath(cancel);
+    NVAuthorization::setPolkitAllowedForTesting(false);
+    NVSUBundleReplacementOptions options;
+    options.signedArchive = download.signedArchive();
+    const QStringList before = snapshot(download.work->path());
+    LogCapture log;
+    const bool ok = installOnWorker(download.unpacked, download.target, false, nullptr, options, std::chrono::milliseconds(0));
+    NVAuthorization::setAskpassPath(QString());
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(failureLines(log.messages()), QStringList{"Could not authorize for root access"});
+    EXPECT_EQ(snapshot(download.work->path()), before);
+    sudo({QStringLiteral("/bin/rm"), QStringLiteral("-rf"), download.target});
+#endif
 }
