@@ -8,6 +8,11 @@
 
 #include <gtest/gtest.h>
 
+#if __has_include("install/NVAuthorization.h")
+#include "install/NVAuthorization.h"
+#define NV_HAVE_AUTHORIZATION 1
+#endif
+
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -169,7 +174,12 @@ TEST(NVSUBundleReplacementTest, ReplacesTheUsersOwnBundleWithoutAskingAndLaunche
     NV_RUN_AS_TEST_USER();
     Bundles bundles;
     const QString counter = bundles.work->filePath(QStringLiteral("asked"));
-    qputenv("SUDO_ASKPASS", QFile::encodeName(writeAskpass(bundles.work->path(), counter)));
+    const QString askpass = writeAskpass(bundles.work->path(), counter);
+    qputenv("SUDO_ASKPASS", QFile::encodeName(askpass));
+#ifdef NV_HAVE_AUTHORIZATION
+    NVAuthorization::setAskpassPath(askpass);
+    NVAuthorization::setPolkitAllowedForTesting(false);
+#endif
     const QString marked = bundles.newBundle + QStringLiteral("/Contents/Resources/marker.txt");
     for (const char *name : {"user.xdg.origin.url", "user.xdg.referrer.url"}) {
         ASSERT_EQ(::setxattr(QFile::encodeName(marked).constData(), name, "https://x", 9, 0), 0) << name;
