@@ -261,7 +261,7 @@ bool NVSUInstallFile(const QString &newPath, const QString &targetPath, bool rep
 {
     using namespace NVSUBundleReplacementDetail;
 
-    // 1. The copies of the target that this user runs, found now, while the
+    // The copies of the target that this user runs, found now, while the
     // executable is still where the bundle says.
     QList<pid_t> runningCopies;
     if (!replacingSelf) {
@@ -281,12 +281,13 @@ bool NVSUInstallFile(const QString &newPath, const QString &targetPath, bool rep
         }
     }
 
-    // 2. Both staging paths lie beside the target, so the swap is two renames.
+    // Both staging paths lie beside the target, so the swap is two renames.
     const auto key = [&] { return options.stagingKey ? options.stagingKey() : NVSUTemporaryBundleKey(); };
     const QString newTempPath = NVSUTemporaryBundlePath(targetPath, newPath, key());
     const QString oldTempPath = NVSUTemporaryBundlePath(targetPath, targetPath, key());
 
-    // 3.-5.
+    // The target must be a folder itself, not a link to one, and both
+    // staging paths must be free.
     const QByteArray targetBytes = QFile::encodeName(targetPath);
     struct stat targetStatus {};
     if (::lstat(targetBytes.constData(), &targetStatus) != 0) {
@@ -308,17 +309,15 @@ bool NVSUInstallFile(const QString &newPath, const QString &targetPath, bool rep
         return false;
     }
 
-    // 6.
     const std::shared_ptr<NVShell> shell = NVShell::create();
     shell->setVariable(QStringLiteral("NVSU_NEW_APP"), newPath);
     shell->setVariable(QStringLiteral("NVSU_APP"), targetPath);
     shell->setVariable(QStringLiteral("NVSU_TEMP_PATH"), newTempPath);
     shell->setVariable(QStringLiteral("NVSU_OLD_APP_TEMP_PATH"), oldTempPath);
 
-    // 7. The user's own rights first, when the target is the user's.
+    // The user's own rights first, when the target is the user's.
     bool usedRoot = false;
     if (targetStatus.st_uid != ::getuid() || shell->executeCommand(stagingScript()) != 0) {
-        // 8.
         if (!options.signedArchive) {
             NVSULog("Cannot install %@ as root: no signed archive to check it against", newPath);
             return false;
@@ -345,15 +344,14 @@ bool NVSUInstallFile(const QString &newPath, const QString &targetPath, bool rep
         }
     }
 
-    // 9. Failures do not matter: a mark left behind only makes a desktop ask
+    // Failures do not matter: a mark left behind only makes a desktop ask
     // once more before the first start.
     ::nftw(QFile::encodeName(newTempPath).constData(), removeOriginMarks, 32, FTW_PHYS);
 
-    // 10.
     if (delegate)
         delegate->willReplaceApplication(targetPath, newTempPath);
 
-    // 11. Root's copy goes to the target's owner and group.
+    // Root's copy goes to the target's owner and group.
     if (usedRoot) {
         if (shell->executeCommandWithFormat(QStringLiteral("/usr/bin/chown -R %d:%d \"$NVSU_TEMP_PATH\" 2>&1"),
                                             qint64(targetStatus.st_uid), qint64(targetStatus.st_gid)) != 0) {
@@ -362,7 +360,6 @@ bool NVSUInstallFile(const QString &newPath, const QString &targetPath, bool rep
         }
     }
 
-    // 12.-13.
     if (shell->executeCommand(QStringLiteral("/bin/mv -f \"$NVSU_APP\" \"$NVSU_OLD_APP_TEMP_PATH\" 2>&1")) != 0) {
         NVSULog("Error renaming old version %@ to %@: %@", targetPath, oldTempPath, outputOf(*shell));
         return false;
@@ -379,7 +376,7 @@ bool NVSUInstallFile(const QString &newPath, const QString &targetPath, bool rep
         return false;
     }
 
-    // 14.
+    // The old version goes; when it cannot be deleted, out of the way.
     if (shell->executeCommand(QStringLiteral("/bin/rm -rf \"$NVSU_OLD_APP_TEMP_PATH\" 2>&1")) != 0) {
         NVSULog("Error deleting old version %@: %@", oldTempPath, outputOf(*shell));
         NVSULog("Moving to /tmp/");
@@ -387,11 +384,11 @@ bool NVSUInstallFile(const QString &newPath, const QString &targetPath, bool rep
             NVSULog("Error moving old version to /tmp/: %@", outputOf(*shell));
     }
 
-    // 15.
+    // The caller relaunches this process itself.
     if (replacingSelf)
         return true;
 
-    // 16. TERM first so that each copy can save its state; KILL regardless,
+    // TERM first so that each copy can save its state; KILL regardless,
     // since a copy that outlived the wait holds on to the old version.
     for (const pid_t pid : runningCopies) {
         NVSUDebugLog("Sending TERM signal to pid=%d", qint64(pid));
@@ -404,7 +401,6 @@ bool NVSUInstallFile(const QString &newPath, const QString &targetPath, bool rep
     }
     std::this_thread::sleep_for(options.killWait);
 
-    // 17.
     NVSUDebugLog("Launching app at %@", targetPath);
     NVWorkspace *workspace = options.workspace ? options.workspace : NVApplicationServices::workspace();
     if (!workspace)
