@@ -57,10 +57,12 @@ struct NVSUBundleReplacementOptions {
 };
 
 // The move-or-copy script that stages the new bundle ($NVSU_NEW_APP) at
-// $NVSU_TEMP_PATH. A move that fails part-way (a copy across file systems
-// that runs out of space) can leave a partial folder at the staging path; the
-// first line removes it, so that the copy below runs instead of the partial
-// folder passing for a staged bundle.
+// $NVSU_TEMP_PATH: a move, or where that leaves no folder, a copy with two
+// tar pipes. What runs is this text with one addition to its first line: a
+// move that fails part-way (a copy across file systems that runs out of
+// space) can leave a partial folder at the staging path, which is removed
+// so that the copy runs instead of the partial folder passing for a staged
+// bundle.
 extern const QString NVSUMoveOrCopyScript;
 
 // The path next to `targetPath` where the bundle at `sourcePath` is staged:
