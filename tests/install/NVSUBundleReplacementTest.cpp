@@ -1,5 +1,6 @@
 #include "InstallTestSupport.h"
 
+#include "install/NVAuthorization.h"
 #include "install/NVSUBundleReplacement.h"
 #include "install/NVShell.h"
 #include "support/LogCapture.h"
@@ -8,10 +9,6 @@
 
 #include <gtest/gtest.h>
 
-#if __has_include("install/NVAuthorization.h")
-#include "install/NVAuthorization.h"
-#define NV_HAVE_AUTHORIZATION 1
-#endif
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -176,10 +173,8 @@ TEST(NVSUBundleReplacementTest, ReplacesTheUsersOwnBundleWithoutAskingAndLaunche
     const QString counter = bundles.work->filePath(QStringLiteral("asked"));
     const QString askpass = writeAskpass(bundles.work->path(), counter);
     qputenv("SUDO_ASKPASS", QFile::encodeName(askpass));
-#ifdef NV_HAVE_AUTHORIZATION
     NVAuthorization::setAskpassPath(askpass);
     NVAuthorization::setPolkitAllowedForTesting(false);
-#endif
     const QString marked = bundles.newBundle + QStringLiteral("/Contents/Resources/marker.txt");
     for (const char *name : {"user.xdg.origin.url", "user.xdg.referrer.url"}) {
         ASSERT_EQ(::setxattr(QFile::encodeName(marked).constData(), name, "https://x", 9, 0), 0) << name;
