@@ -1,0 +1,110 @@
+#include "unarchive/NVSUToolUnarchiver.h"
+
+#include "UnarchiveTestSupport.h"
+#include "support/TestUser.h"
+
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+using namespace UnarchiveTest;
+
+namespace {
+
+// Archives that try to write beside the download folder: through "..",
+// absolute names, and links that point out of it followed by members written
+// through them. None may change anything outside the download folder,
+// whoever unpacks them.
+void hostileArchivesStayInside()
+{
+    QTemporaryDir work;
+    ASSERT_TRUE(work.isValid());
+    const QByteArray outside = QFile::encodeName(work.filePath("outside"));
+    TestSupport::writeFile(work.filePath("outside/target"), "original\n");
+    TestSupport::writeFile(work.filePath("neighbour.txt"), "original\n");
+    const QByteArray pwned = "pwned\n";
+
+    using M = Member;
+    struct Row {
+        const char *name;
+        QList<Member> members;
+    };
+    const Row rows[] = {
+        {"parent member", {{M::File, "../evil", pwned}, {M::File, "../neighbour.txt", pwned}}},
+        {"parent member below a folder", {{M::Directory, "Velkin.app", {}}, {M::File, "Velkin.app/../../outside/target", pwned}}},
+        {"absolute member", {{M::File, outside + "/target", pwned}, {M::File, outside + "/evil", pwned}}},
+        {"absolute link to a folder, then a member through it", {{M::Symlink, "link", outside}, {M::File, "link/target", pwned}}},
+        {"relative link to a folder, then a member through it", {{M::Symlink, "link", "../outside"}, {M::File, "link/target", pwned}}},
+        {"absolute link to a file, then the file", {{M::Symlink, "t", outside + "/target"}, {M::File, "t", pwned}}},
+        {"relative link to a file, then the file", {{M::Symlink, "t", "../outside/target"}, {M::File, "t", pwned}}},
+        {"chained links", {{M::Symlink, "a", "."}, {M::Symlink, "a/b", ".."}, {M::File, "a/b/outside/target", pwned}}},
+        {"link inside a folder", {{M::Directory, "d", {}}, {M::Symlink, "d/l", "../.."}, {M::File, "d/l/outside/target", pwned}}},
+        {"hard links out", {{M::Hardlink, "h", outside + "/target"}, {M::File, "h", pwned},
+                            {M::Hardlink, "h2", "../outside/target"}, {M::File, "h2", pwned}}},
+        {"hard link to a link out", {{M::Symlink, "s", outside + "/target"}, {M::Hardlink, "h", "s"}, {M::File, "h", pwned}}},
+    };
+    auto before = snapshot(work.path());
+    int index = 0;
+    for (const Row &row : rows) {
+        for (const QString suffix : {"tar.gz", "tar.bz2", "zip"}) {
+            SCOPED_TRACE(QString("%1 as %2").arg(row.name, suffix).toStdString());
+            const QString downloads = work.filePath(QString("dl-%1").arg(index++));
+            QDir().mkpath(downloads);
+            const QString archive = downloads + "/hostile." + suffix;
+            const QByteArray bytes = suffix == "zip" ? zipArchive(row.members)
+                                                     : compressed(suffix == "tar.gz" ? "gzip" : "bzip2", tarArchive(row.members));
+            TestSupport::writeFile(archive, bytes);
+
+            RecordingDelegate delegate;
+            std::unique_ptr<NVSUUnarchiver> unarchiver = NVSUUnarchiver::unarchiverWithPackagePath(archive, &delegate);
+            ASSERT_NE(unarchiver, nullptr);
+            unarchiver->start();
+            ASSERT_TRUE(delegate.waitUntilFinished());
+            delegate.outcome();
+
+            // Everything outside the download folders is as it was.
+            QMap<QString, QString> now = snapshot(work.path());
+            now.removeIf([](const auto &entry) { return entry.key().startsWith("dl-"); });
+            EXPECT_EQ(listing(now), listing(before));
+            before = now; // blame only the archive that changed something
+        }
+    }
+}
+
+} // namespace
+
+TEST(NVSUToolUnarchiverHostileTest, NothingIsWrittenOutsideTheDownloadFolder)
+{
+    hostileArchivesStayInside();
+}
+
+TEST(NVSUToolUnarchiverHostileTest, NothingIsWrittenOutsideTheDownloadFolderAsTheTestUser)
+{
+    NV_RUN_AS_TEST_USER();
+    hostileArchivesStayInside();
+}
+
+// The tools are the ones that keep members inside; make sure the archives
+// above really are what they claim, so the test cannot pass by accident:
+// listed by the tools themselves, they name the hostile paths.
+TEST(NVSUToolUnarchiverHostileTest, HandMadeArchivesCarryTheHostileNames)
+{
+    QTemporaryDir work;
+    const QList<Member> members = {{Member::Symlink, "link", "../outside"}, {Member::File, "../evil", "x"}, {Member::File, "/abs/evil", "y"}};
+    TestSupport::writeFile(work.filePath("a.tar.gz"), compressed("gzip", tarArchive(members)));
+    TestSupport::writeFile(work.filePath("a.zip"), zipArchive(members));
+
+    const auto tar = TestSupport::run("/usr/bin/tar", {"-tvzf", work.filePath("a.tar.gz")});
+    EXPECT_EQ(tar.exitCode, 0) << tar.err.toStdString();
+    EXPECT_TRUE(tar.out.contains("link -> ../outside")) << tar.out.toStdString();
+    EXPECT_TRUE(tar.out.contains(" ../evil\n")) << tar.out.toStdString();
+    EXPECT_TRUE(tar.out.contains(" /abs/evil\n")) << tar.out.toStdString();
+
+    const auto zip = TestSupport::run("/usr/bin/unzip", {"-Z", work.filePath("a.zip")});
+    EXPECT_EQ(zip.exitCode, 0) << zip.err.toStdString();
+    EXPECT_TRUE(zip.out.contains("lrwxrwxrwx")) << zip.out.toStdString();
+    EXPECT_TRUE(zip.out.contains(" ../evil\n")) << zip.out.toStdString();
+    EXPECT_TRUE(zip.out.contains(" /abs/evil\n")) << zip.out.toStdString();
+    const auto content = TestSupport::run("/usr/bin/unzip", {"-p", work.filePath("a.zip"), "link"});
+    EXPECT_EQ(content.out, "../outside");
+}

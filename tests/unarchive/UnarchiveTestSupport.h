@@ -1,0 +1,248 @@
+#pragma once
+
+#include "unarchive/NVSUUnarchiver.h"
+
+#include "support/TestSupport.h"
+
+#include <QCoreApplication>
+#include <QCryptographicHash>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QMap>
+#include <QProcess>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <optional>
+#include <sys/stat.h>
+
+namespace UnarchiveTest {
+
+// What an unarchiver told its delegate, in order.
+class RecordingDelegate : public NVSUUnarchiverDelegate {
+public:
+    struct Event {
+        bool finished = false; // else progress
+        double progress = 0;
+        std::optional<NVError> error;
+        bool onMainThread = false;
+    };
+
+    void unarchiverProgress(NVSUUnarchiver *, double progress) override
+    {
+        events.push_back({false, progress, std::nullopt, QThread::currentThread() == qApp->thread()});
+    }
+    void unarchiverFinishedWithError(NVSUUnarchiver *unarchiver, const std::optional<NVError> &error) override
+    {
+        events.push_back({true, 0, error, QThread::currentThread() == qApp->thread()});
+        if (onFinished)
+            onFinished(unarchiver);
+    }
+
+    int finishedCount() const { return int(std::count_if(events.begin(), events.end(), [](const Event &e) { return e.finished; })); }
+    bool waitUntilFinished(std::chrono::milliseconds timeout = std::chrono::seconds(60))
+    {
+        return TestSupport::waitFor([this] { return finishedCount() > 0; }, timeout);
+    }
+    // The outcome, once finished; checks that the delegate heard progress 1.0
+    // once, then the outcome once, both on the main thread.
+    std::optional<NVError> outcome() const
+    {
+        EXPECT_EQ(events.size(), 2u);
+        if (events.size() != 2u)
+            return NVError(QStringLiteral("test"), -1);
+        EXPECT_FALSE(events[0].finished);
+        EXPECT_EQ(events[0].progress, 1.0);
+        EXPECT_TRUE(events[1].finished);
+        EXPECT_TRUE(events[0].onMainThread && events[1].onMainThread);
+        return events[1].error;
+    }
+
+    std::vector<Event> events;
+    std::function<void(NVSUUnarchiver *)> onFinished;
+};
+
+// A snapshot as lines that a failed comparison can show.
+inline std::string listing(const QMap<QString, QString> &entries)
+{
+    std::string out;
+    for (auto it = entries.cbegin(); it != entries.cend(); ++it)
+        out += (it.key() + ": " + it.value() + "\n").toStdString();
+    return out;
+}
+
+// The text of a symbolic link.
+inline QString readLink(const QString &path)
+{
+    char buffer[4096];
+    const ssize_t n = ::readlink(QFile::encodeName(path).constData(), buffer, sizeof buffer);
+    return n < 0 ? QString() : QString::fromUtf8(buffer, n);
+}
+
+// Every entry below a folder: type, permission bits, and content or target.
+inline QMap<QString, QString> snapshot(const QString &root, const QString &skipPrefix = QString())
+{
+    QMap<QString, QString> entries;
+    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        const QString relative = QDir(root).relativeFilePath(path);
+        if (!skipPrefix.isEmpty() && (relative == skipPrefix || relative.startsWith(skipPrefix + '/')))
+            continue;
+        struct stat status;
+        ::lstat(QFile::encodeName(path).constData(), &status);
+        const QString mode = QString::number(status.st_mode & 07777, 8);
+        QString entry;
+        if (S_ISLNK(status.st_mode))
+            entry = "link -> " + readLink(path);
+        else if (S_ISDIR(status.st_mode))
+            entry = "dir " + mode;
+        else
+            entry = QString("file %1 %2").arg(mode, QCryptographicHash::hash(TestSupport::readFile(path), QCryptographicHash::Sha256).toHex());
+        entries.insert(relative, entry);
+    }
+    return entries;
+}
+
+// An application bundle with blanks and brackets in its names, an
+// executable, a symbolic link, an empty folder and a file large enough to
+// span many compression blocks.
+inline QString makeBundle(const QString &parent)
+{
+    const QString bundle = parent + "/Velkin Test [beta].app";
+    TestSupport::writeFile(bundle + "/Contents/Info.plist", "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict/></plist>\n");
+    QByteArray binary(600000, Qt::Uninitialized);
+    quint32 x = 12345;
+    for (int i = 0; i < binary.size(); ++i) {
+        x = x * 1103515245u + 12345u;
+        binary[i] = char(i % 3 ? x >> 24 : i >> 5);
+    }
+    TestSupport::writeFile(bundle + "/Contents/MacOS/velkin", binary);
+    QFile::setPermissions(bundle + "/Contents/MacOS/velkin", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
+                                                               | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther);
+    TestSupport::writeFile(bundle + "/Contents/Resources/en.lproj/Main Menu.strings", "\"a\" = \"b\";\n");
+    QFile::link("velkin", bundle + "/Contents/MacOS/velkin link");
+    QDir().mkpath(bundle + "/Contents/Empty Folder");
+    return bundle;
+}
+
+// Packs a folder with the bundle's release tool.
+inline QString package(const QString &bundle, const QString &format, const QString &archive)
+{
+    const TestSupport::ProcessResult result = TestSupport::run(
+        QStringLiteral(NV_TEST_BUNDLE_DIR "/Contents/MacOS/nvsu-release"), {"package", bundle, "--format", format, "--output", archive});
+    return result.exitCode == 0 ? QString() : QString::fromUtf8(result.err + result.out);
+}
+
+// ---- hand-made archives -----------------------------------------------------------
+// The archive tools refuse to make the hostile archives the tests need, so
+// the tests write them byte by byte.
+
+struct Member {
+    enum Kind { File, Directory, Symlink, Hardlink };
+    Kind kind = File;
+    QByteArray name;
+    QByteArray content; // the link target for links
+};
+
+inline QByteArray octal(quint64 value, int width)
+{
+    QByteArray digits = QByteArray::number(value, 8);
+    return QByteArray(width - 1 - digits.size(), '0') + digits + '\0';
+}
+
+inline QByteArray tarArchive(const QList<Member> &members)
+{
+    QByteArray out;
+    for (const Member &m : members) {
+        QByteArray header(512, '\0');
+        const auto put = [&header](int offset, const QByteArray &bytes) { header.replace(offset, bytes.size(), bytes); };
+        put(0, m.name.left(100));
+        put(100, octal(m.kind == Member::Directory ? 0755 : 0644, 8));
+        put(108, octal(0, 8));
+        put(116, octal(0, 8));
+        const bool hasData = m.kind == Member::File;
+        put(124, octal(hasData ? m.content.size() : 0, 12));
+        put(136, octal(1700000000, 12));
+        put(148, QByteArray(8, ' '));
+        const char type[] = {'0', '5', '2', '1'};
+        header[156] = type[m.kind];
+        if (m.kind == Member::Symlink || m.kind == Member::Hardlink)
+            put(157, m.content.left(100));
+        put(257, QByteArray("ustar\0" "00", 8));
+        unsigned sum = 0;
+        for (const char c : header)
+            sum += quint8(c);
+        put(148, octal(sum, 7) + ' ');
+        out += header;
+        if (hasData) {
+            out += m.content;
+            out += QByteArray((512 - m.content.size() % 512) % 512, '\0');
+        }
+    }
+    return out + QByteArray(1024, '\0');
+}
+
+inline quint32 crc32(const QByteArray &bytes)
+{
+    static const std::array<quint32, 256> table = [] {
+        std::array<quint32, 256> t{};
+        for (quint32 i = 0; i < 256; ++i) {
+            quint32 c = i;
+            for (int k = 0; k < 8; ++k)
+                c = c & 1 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+            t[i] = c;
+        }
+        return t;
+    }();
+    quint32 c = 0xFFFFFFFFu;
+    for (const char b : bytes)
+        c = table[(c ^ quint8(b)) & 0xFF] ^ (c >> 8);
+    return c ^ 0xFFFFFFFFu;
+}
+
+// A zip archive of stored members made "on Unix", so that unzip restores
+// modes and links. Hard links have no zip form and are left out.
+inline QByteArray zipArchive(const QList<Member> &members)
+{
+    const auto le = [](quint64 value, int bytes) {
+        QByteArray out;
+        for (int i = 0; i < bytes; ++i)
+            out += char((value >> (8 * i)) & 0xFF);
+        return out;
+    };
+    QByteArray local, central;
+    int count = 0;
+    for (const Member &m : members) {
+        if (m.kind == Member::Hardlink)
+            continue;
+        const QByteArray name = m.kind == Member::Directory ? m.name + '/' : m.name;
+        const QByteArray data = m.kind == Member::Directory ? QByteArray() : m.content;
+        const quint32 mode = m.kind == Member::Directory ? 040755 : m.kind == Member::Symlink ? 0120777 : 0100644;
+        const QByteArray common = le(20, 2) + le(0, 2) + le(0, 2) + le(0, 2) + le(0x21, 2) + le(crc32(data), 4) + le(data.size(), 4)
+            + le(data.size(), 4) + le(name.size(), 2) + le(0, 2);
+        central += le(0x02014b50, 4) + le(0x0314, 2) + common + le(0, 2) + le(0, 2) + le(0, 2) + le(quint64(mode) << 16, 4)
+            + le(local.size(), 4) + name;
+        local += le(0x04034b50, 4) + common + name + data;
+        ++count;
+    }
+    return local + central + le(0x06054b50, 4) + le(0, 2) + le(0, 2) + le(count, 2) + le(count, 2) + le(central.size(), 4)
+        + le(local.size(), 4) + le(0, 2);
+}
+
+// Compresses with the system's gzip or bzip2.
+inline QByteArray compressed(const QString &tool, const QByteArray &bytes)
+{
+    QProcess process;
+    process.start(tool, {"-c"});
+    process.write(bytes);
+    process.closeWriteChannel();
+    process.waitForFinished(60000);
+    return process.readAllStandardOutput();
+}
+
+} // namespace UnarchiveTest
