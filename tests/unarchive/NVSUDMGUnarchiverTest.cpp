@@ -34,13 +34,14 @@ public:
     FakeDiskImageTool() { NVSUDMGUnarchiver::setDiskImageToolPath(m_dir.filePath("tool")); }
     ~FakeDiskImageTool() { NVSUDMGUnarchiver::setDiskImageToolPath(QString()); }
 
-    FakeDiskImageTool &attachRunning(const QByteArray &body)
+    enum Input { ReadsInput, IgnoresInput };
+    FakeDiskImageTool &attachRunning(const QByteArray &body, Input input = ReadsInput)
     {
         TestSupport::writeFile(m_dir.filePath("tool"),
-                               "#!/bin/sh\n"
+                               QByteArray("#!/bin/sh\n") + (input == IgnoresInput ? "exec 0<&-\n" : "") +
                                "printf '%s|%s\\n' \"$(pwd)\" \"$*\" >> '" + QFile::encodeName(calls()) + "'\n"
                                "[ \"$1\" = detach ] && exit 0\n"
-                               "cat > '" + QFile::encodeName(input()) + "'\n"
+                               + (input == ReadsInput ? "cat > '" + QFile::encodeName(this->input()) + "'\n" : QByteArray())
                                + body + "\n");
         QFile::setPermissions(m_dir.filePath("tool"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         return *this;
@@ -217,10 +218,10 @@ TEST(NVSUDMGUnarchiverTest, InvalidateDetachesOnce)
         EXPECT_EQ(unarchiver.unarchivedContentPath(), std::optional<QString>("/tmp/nvsu mount 1"));
     }
     {
-        SCOPED_TRACE("no mount point");
+        SCOPED_TRACE("no mount point, from a tool that reads no input");
         LogCapture log;
         FakeDiskImageTool printer;
-        printer.attachRunning("echo nothing useful");
+        printer.attachRunning("echo nothing useful", FakeDiskImageTool::IgnoresInput);
         RecordingDelegate delegate;
         NVSUDMGUnarchiver unarchiver("/tmp/a.dmg", &delegate);
         unarchiver.start();
