@@ -84,18 +84,17 @@ inline QString readLink(const QString &path)
 }
 
 // Every entry below a folder: type, permission bits, and content or target.
-inline QMap<QString, QString> snapshot(const QString &root, const QString &skipPrefix = QString())
+// modeMask picks the permission bits that count.
+inline QMap<QString, QString> snapshot(const QString &root, unsigned modeMask = 07777)
 {
     QMap<QString, QString> entries;
     QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
     while (it.hasNext()) {
         const QString path = it.next();
         const QString relative = QDir(root).relativeFilePath(path);
-        if (!skipPrefix.isEmpty() && (relative == skipPrefix || relative.startsWith(skipPrefix + '/')))
-            continue;
         struct stat status;
         ::lstat(QFile::encodeName(path).constData(), &status);
-        const QString mode = QString::number(status.st_mode & 07777, 8);
+        const QString mode = QString::number(status.st_mode & modeMask, 8);
         QString entry;
         if (S_ISLNK(status.st_mode))
             entry = "link -> " + readLink(path);
