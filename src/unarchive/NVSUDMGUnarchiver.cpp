@@ -136,12 +136,21 @@ void NVSUDMGUnarchiver::_taskDidTerminate()
     m_outputDeadline->start(2000);
 }
 
-void NVSUDMGUnarchiver::finishAfterOutput()
+void NVSUDMGUnarchiver::stopWaitingForOutput()
 {
-    delete m_outputDeadline;
-    m_outputDeadline = nullptr;
+    if (m_outputDeadline) {
+        // Possibly called from the timer's own signal: deleted later.
+        m_outputDeadline->stop();
+        m_outputDeadline->deleteLater();
+        m_outputDeadline = nullptr;
+    }
     if (m_hdiutilOutput)
         m_hdiutilOutput->disconnect(this);
+}
+
+void NVSUDMGUnarchiver::finishAfterOutput()
+{
+    stopWaitingForOutput();
     collectResult(0);
     deliver();
 }
@@ -195,10 +204,7 @@ void NVSUDMGUnarchiver::invalidate()
     if (m_isInvalid)
         return;
     m_isInvalid = true;
-    delete m_outputDeadline;
-    m_outputDeadline = nullptr;
-    if (m_hdiutilOutput)
-        m_hdiutilOutput->disconnect(this);
+    stopWaitingForOutput();
 
     m_inInvalidate = true;
     if (m_hdiutilTask && m_hdiutilTask->state() != QProcess::NotRunning)

@@ -25,6 +25,7 @@ class QTimer;
 class NVSUDMGUnarchiver : public NVSUUnarchiver {
     Q_OBJECT
 public:
+    // Returns at once; nothing runs before start().
     NVSUDMGUnarchiver(const QString &packagePath, NVSUUnarchiverDelegate *delegate);
     // Invalidates (waiting for the tool and detaching) unless done already,
     // so an image never stays attached behind a forgotten unarchiver. Blocks.
@@ -72,6 +73,7 @@ private:
     // into m_contentPath or m_result, once per start.
     void collectResult(int waitMs);
     void finishAfterOutput();
+    void stopWaitingForOutput();
     void deliver();
     void _unmountImage();
     void _cleanupTask();

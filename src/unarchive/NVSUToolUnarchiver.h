@@ -50,6 +50,8 @@ public:
     // The destination folder, from creation on. Returns at once.
     std::optional<QString> unarchivedContentPath() const override { return m_destinationDirectory; }
 
+    // The folder holding the package, and the tool that unpacks into it.
+    // Return at once.
     const QString &destinationDirectory() const { return m_destinationDirectory; }
     const QString &toolPath() const { return m_toolPath; }
     const QStringList &toolArguments() const { return m_toolArguments; }

@@ -47,6 +47,7 @@ public:
     static std::unique_ptr<NVSUUnarchiver> unarchiverWithPackagePath(const QString &packagePath,
                                                                      NVSUUnarchiverDelegate *delegate);
 
+    // Stores the path and the delegate (weakly). Returns at once.
     NVSUUnarchiver(const QString &packagePath, NVSUUnarchiverDelegate *delegate);
     ~NVSUUnarchiver() override;
 
@@ -65,6 +66,7 @@ public:
     // Returns at once.
     virtual std::optional<QString> unarchivedContentPath() const;
 
+    // The downloaded file. Returns at once.
     const QString &packagePath() const { return m_packagePath; }
 
     // The delegate while it lives, else null. Returns at once.

@@ -246,6 +246,23 @@ TEST(NVSUDMGUnarchiverTest, InvalidateDetachesOnce)
         EXPECT_EQ(printer.recordedCalls(), (QStringList{attach, detach}));
     }
     {
+        SCOPED_TRACE("while the output of an ended attach is on its way");
+        FakeDiskImageTool printer;
+        const QString output = printer.write("late-output", oneMountPoint);
+        printer.attachRunning(QString("(sleep 1; cat '%1') &\nexit 0").arg(output).toUtf8());
+        RecordingDelegate delegate;
+        NVSUDMGUnarchiver unarchiver("/tmp/a.dmg", &delegate);
+        unarchiver.start();
+        TestSupport::waitFor([] { return false; }, std::chrono::milliseconds(400)); // the tool ends, its output does not
+        ASSERT_TRUE(delegate.events.empty());
+        unarchiver.invalidate();
+        EXPECT_EQ(printer.recordedCalls(), (QStringList{attach, detach}));
+        ASSERT_TRUE(delegate.waitUntilFinished());
+        EXPECT_EQ(delegate.outcome(), std::nullopt);
+        QCoreApplication::processEvents();
+        EXPECT_EQ(delegate.finishedCount(), 1);
+    }
+    {
         SCOPED_TRACE("while attach still runs");
         FakeDiskImageTool printer;
         printer.attachPrinting(oneMountPoint, 0, "1");
