@@ -375,14 +375,9 @@ NVStatus unmountOnce(const QString &path, const QString &type, const Options &op
                    path);
 }
 
-// Unmounts everything at the mount point, removes the folder and then the
-// record (last, so a folder without a record is always a leftover). The
-// caller holds the folder lock.
-NVStatus detachLocked(const QString &folder, const QString &name, const Options &options)
+// Mounts can be stacked on one folder; each round removes the topmost one.
+NVStatus unmountAll(const QString &path, const Options &options)
 {
-    const QString path = folder + u'/' + name;
-    const QString recordPath = path + OwnerSuffix;
-    // Mounts can be stacked; each round removes the topmost one.
     for (int round = 0; round < 8; ++round) {
         const std::optional<QString> type = mountedFileSystemType(path);
         if (!type)
@@ -390,6 +385,18 @@ NVStatus detachLocked(const QString &folder, const QString &name, const Options 
         if (NVStatus problem = unmountOnce(path, *type, options))
             return problem;
     }
+    return std::nullopt;
+}
+
+// Unmounts everything at the mount point, removes the folder and then the
+// record (last, so a folder without a record is always a leftover). The
+// caller holds the folder lock.
+NVStatus detachLocked(const QString &folder, const QString &name, const Options &options)
+{
+    const QString path = folder + u'/' + name;
+    const QString recordPath = path + OwnerSuffix;
+    if (NVStatus problem = unmountAll(path, options))
+        return problem;
     if (mountedFileSystemType(path))
         return failure(EBUSY, QStringLiteral("cannot detach %1: it stays mounted").arg(quoted(path)), path);
 
@@ -410,13 +417,8 @@ NVStatus detachLocked(const QString &folder, const QString &name, const Options 
 // removes extracted files, then makes the empty folder again.
 NVStatus resetMountPoint(const QString &path, const Options &options)
 {
-    for (int round = 0; round < 8; ++round) {
-        const std::optional<QString> type = mountedFileSystemType(path);
-        if (!type)
-            break;
-        if (NVStatus problem = unmountOnce(path, *type, options))
-            return problem;
-    }
+    if (NVStatus problem = unmountAll(path, options))
+        return problem;
     if (NVStatus problem = removeTree(path))
         return problem;
     if (::mkdir(QFile::encodeName(path).constData(), 0700) != 0)
