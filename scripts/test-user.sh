@@ -20,9 +20,12 @@ if [ "$(id -u)" -ne 0 ]; then
   exit 0
 fi
 
+# The account has a known password and may use sudo, so it gets no login
+# shell: nobody can log in as it, and the tests switch to it with setpriv.
 if ! id "$user" >/dev/null 2>&1; then
-  useradd --create-home --shell /bin/bash "$user"
+  useradd --create-home --shell /usr/sbin/nologin "$user"
 fi
+usermod --shell /usr/sbin/nologin "$user"
 echo "$user:$password" | chpasswd
 
 rule=/etc/sudoers.d/nvsutest

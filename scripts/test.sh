@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# The whole test suite: installs missing packages, builds, runs every test
-# under a private session bus and a virtual display, then runs each fuzz
-# target briefly. Exits non-zero when anything fails.
+# The whole test suite: installs missing packages, builds, prepares the
+# unprivileged test account (as root), runs every test under a private
+# session bus and a virtual display, runs each fuzz target briefly, and runs
+# the core suites again under the sanitizers. Exits non-zero when anything
+# fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -15,3 +17,7 @@ dbus-run-session -- xvfb-run -a -s "-screen 0 1280x1024x24" \
   ctest --test-dir build --output-on-failure --timeout 600 -j"$(nproc)"
 
 ./scripts/fuzz.sh
+
+# The core suites once more, built with the address and undefined-behaviour
+# sanitizers.
+./scripts/sanitize.sh
