@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The demonstration: installs missing packages, builds the updater bundle and
 # walks through what the updater and its release tool can do so far: the
-# settings command, a maker's signed release and feed, and the signature
-# check refusing a tampered download.
+# settings command, a maker's signed release and feed, the signature check
+# refusing a tampered download, and a signed disk image attached and detached.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -68,6 +68,20 @@ if "$release" verify "$tampered" --anchors "$work/keys/CodeSigningAnchors.pem" >
   echo "   unexpected: the tampered archive verified"; exit 1
 fi
 sed 's/^/   /' "$work/out"
+
+step "The same release as a disk image, attached read-only and detached"
+image="$work/Velkin-5.2.dmg"
+"$release" package "$app" --format dmg --output "$image"
+"$release" sign "$image" --certificate "$work/keys/code-signing-certificate.pem" \
+  --key "$work/keys/code-signing-key.pem" --chain "$work/keys/code-signing-intermediate.pem"
+echo "   verify: $("$release" verify "$image" --anchors "$work/keys/CodeSigningAnchors.pem")"
+diskimage="$bundle/Contents/MacOS/nvsu-diskimage"
+"$diskimage" attach -plist -noverify -nobrowse -noautoopen "$image" </dev/null >"$work/attach.plist"
+mountpoint=$(sed -n 's:.*<key>mount-point</key>[[:space:]]*<string>\(.*\)</string>.*:\1:p;/<key>mount-point<\/key>/{n;s:.*<string>\(.*\)</string>.*:\1:p}' "$work/attach.plist" | head -n 1)
+echo "   attached at $mountpoint:"
+(cd "$mountpoint" && find . | sort | sed 's/^/      /')
+"$diskimage" detach -force "$mountpoint"
+[ ! -e "$mountpoint" ] && echo "   detached; the mount point is gone"
 
 step "The feed that announces it"
 feed="$work/velkin5.plist"
