@@ -86,6 +86,14 @@ QStringList snapshot(const QString &folder)
     return entries;
 }
 
+NVSUBundleReplacementOptions quickOptions()
+{
+    NVSUBundleReplacementOptions options;
+    options.termWait = std::chrono::milliseconds(50);
+    options.killWait = std::chrono::milliseconds(10);
+    return options;
+}
+
 bool installOnWorker(const QString &newPath, const QString &targetPath, bool replacingSelf,
                      NVSUBundleReplacementDelegate *delegate, const NVSUBundleReplacementOptions &options,
                      std::chrono::milliseconds settle)

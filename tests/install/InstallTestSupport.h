@@ -43,6 +43,9 @@ QByteArray markerOf(const QString &path);
 // bytes of each file: a picture of the disk to compare before and after.
 QStringList snapshot(const QString &folder);
 
+// Short signal waits, for the tests that are not about them.
+NVSUBundleReplacementOptions quickOptions();
+
 // NVSUInstallFile on a worker thread; the main thread turns its event loop
 // meanwhile and for `settle` afterwards, so the launch completion arrives.
 bool installOnWorker(const QString &newPath, const QString &targetPath, bool replacingSelf,

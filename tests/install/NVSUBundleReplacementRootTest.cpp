@@ -45,34 +45,42 @@ struct SignedDownload {
         const QString genuine = work->filePath(QStringLiteral("genuine/") + kBundleName);
         makeBundle(genuine, QStringLiteral("2.0"), "new");
         archive = work->filePath(QStringLiteral("download ") + kAwkward + QStringLiteral(".") + format);
-        const auto packaged = TestSupport::run(QStringLiteral("%1").arg(verifier()),
-                                               {QStringLiteral("package"), genuine, QStringLiteral("--format"), format, QStringLiteral("--output"), archive});
-        EXPECT_EQ(packaged.exitCode, 0) << packaged.err.toStdString();
-        const auto signedArchive = TestSupport::run(verifier(), {QStringLiteral("sign"), archive, QStringLiteral("--certificate"),
-                                                                 fixture.certificatePath(SigningFixture::Signer::Team), QStringLiteral("--key"),
-                                                                 fixture.keyPath(SigningFixture::Signer::Team), QStringLiteral("--chain"),
-                                                                 fixture.chainPath(SigningFixture::Signer::Team)});
-        EXPECT_EQ(signedArchive.exitCode, 0) << signedArchive.err.toStdString();
+        const auto team = SigningFixture::Signer::Team;
+        for (const QStringList &arguments : {QStringList{"package", genuine, "--format", format, "--output", archive},
+                                             QStringList{"sign", archive, "--certificate", fixture.certificatePath(team), "--key",
+                                                         fixture.keyPath(team), "--chain", fixture.chainPath(team)}}) {
+            const auto result = TestSupport::run(verifier(), arguments);
+            EXPECT_EQ(result.exitCode, 0) << result.err.toStdString();
+        }
         makeBundle(unpacked, QStringLiteral("2.0"), "tampered");
         TestSupport::writeFile(unpacked + QStringLiteral("/Contents/MacOS/planted"), "#!/bin/sh\n");
     }
 
     NVSUSignedArchive signedArchive() const { return {archive, kBundleName, fixture.anchorsPath(), verifier()}; }
 
+    // A copy of the archive with one byte of its contents changed.
+    QString forgedArchive() const
+    {
+        const QString forged = work->filePath(QStringLiteral("forged ü.tar.gz"));
+        QByteArray bytes = TestSupport::readFile(archive);
+        bytes[40] = char(bytes[40] ^ 1);
+        TestSupport::writeFile(forged, bytes);
+        return forged;
+    }
+
     // Runs the root side's staging directly (the tests run as root).
-    int stage(const NVSUSignedArchive &source, const QString &staged, QString *output = nullptr) const
+    int stage(const NVSUSignedArchive &source, const QString &staged, QString *output) const
     {
         const auto shell = NVShell::create();
-        shell->setVariable(QStringLiteral("NVSU_NEW_APP"), unpacked);
-        shell->setVariable(QStringLiteral("NVSU_APP"), target);
-        shell->setVariable(QStringLiteral("NVSU_TEMP_PATH"), staged);
-        shell->setVariable(QStringLiteral("NVSU_ARCHIVE"), source.archivePath);
-        shell->setVariable(QStringLiteral("NVSU_INSTALLATION_OBJECT"), source.installationObject);
-        shell->setVariable(QStringLiteral("NVSU_ANCHORS"), source.anchorsPath);
-        shell->setVariable(QStringLiteral("NVSU_VERIFIER"), source.verifierPath);
+        const std::pair<const char *, QString> variables[] = {
+            {"NVSU_NEW_APP", unpacked},          {"NVSU_APP", target},
+            {"NVSU_TEMP_PATH", staged},          {"NVSU_ARCHIVE", source.archivePath},
+            {"NVSU_ANCHORS", source.anchorsPath}, {"NVSU_INSTALLATION_OBJECT", source.installationObject},
+            {"NVSU_VERIFIER", source.verifierPath}};
+        for (const auto &[name, value] : variables)
+            shell->setVariable(QString::fromLatin1(name), value);
         const int status = shell->executeCommand(NVSUBundleReplacementDetail::rootStagingScript());
-        if (output)
-            *output = shell->lastCommandOutputString().value_or(QString());
+        *output = shell->lastCommandOutputString().value_or(QString());
         return status;
     }
 };
@@ -80,6 +88,21 @@ struct SignedDownload {
 QStringList privateFolders(const QString &folder)
 {
     return QDir(folder).entryList({QStringLiteral(".nvsu-root.*")}, QDir::AllEntries | QDir::Hidden);
+}
+
+// The installed bundle is the archive's, not the user's tree, and it belongs
+// to `owner`; root's private folder is gone.
+void expectInstalledFromTheArchive(const SignedDownload &download, uid_t owner, gid_t group)
+{
+    EXPECT_EQ(markerOf(download.target), "new");
+    EXPECT_FALSE(QFileInfo::exists(download.target + QStringLiteral("/Contents/MacOS/planted")));
+    for (const QString &path : {download.target, download.target + QStringLiteral("/Contents/Resources/marker.txt")}) {
+        struct stat status {};
+        ASSERT_EQ(::lstat(QFile::encodeName(path).constData(), &status), 0);
+        EXPECT_EQ(status.st_uid, owner) << path.toStdString();
+        EXPECT_EQ(status.st_gid, group) << path.toStdString();
+    }
+    EXPECT_EQ(privateFolders(download.folder), QStringList());
 }
 
 } // namespace
@@ -120,15 +143,7 @@ TEST(NVSUBundleReplacementRootTest, RootRefusesWhatItCannotTrust)
     ASSERT_EQ(::chown(QFile::encodeName(userFolder).constData(), user->uid, user->gid), 0);
     QFile::copy(verifier(), userFolder + QStringLiteral("/nvsu-release"));
     QFile::copy(download.fixture.anchorsPath(), userFolder + QStringLiteral("/anchors.pem"));
-    const QString forged = download.work->filePath(QStringLiteral("forged.tar.gz"));
-    QFile::copy(download.archive, forged);
-    {
-        QFile file(forged);
-        ASSERT_TRUE(file.open(QIODevice::ReadWrite));
-        file.seek(40);
-        const char byte = file.peek(1).at(0);
-        file.write(QByteArray(1, char(byte ^ 1)));
-    }
+    const QString forged = download.forgedArchive();
 
     struct Row {
         const char *name;
@@ -161,9 +176,9 @@ TEST(NVSUBundleReplacementRootTest, RootRefusesWhatItCannotTrust)
     }
 }
 
-// End to end as root for a bundle of the test account: root is used, the
-// archive is what gets installed, and it is handed to the target's owner and
-// group.
+// End to end as root for a bundle of the test account: root is used (the
+// user's tree is never installed), and the archive it checked is handed to
+// the target's owner and group.
 TEST(NVSUBundleReplacementRootTest, AnotherAccountsBundleGetsTheCheckedArchiveAndKeepsItsOwner)
 {
     const auto user = TestUser::account();
@@ -171,42 +186,31 @@ TEST(NVSUBundleReplacementRootTest, AnotherAccountsBundleGetsTheCheckedArchiveAn
         GTEST_SKIP() << "needs root and the test account";
     SignedDownload download;
     ASSERT_EQ(TestSupport::run(QStringLiteral("/usr/bin/chown"), {QStringLiteral("-R"), QStringLiteral("%1:%2").arg(user->uid).arg(user->gid), download.target}).exitCode, 0);
-    NVSUBundleReplacementOptions options;
-    options.termWait = std::chrono::milliseconds(50);
-    options.killWait = std::chrono::milliseconds(10);
-    options.signedArchive = download.signedArchive();
+    NVSUBundleReplacementOptions options = quickOptions();
 
-    // A forged archive is refused by root's own check, with one line that
-    // carries the checker's verdict, and nothing changes.
-    {
-        const QString forged = download.work->filePath(QStringLiteral("forged ü.tar.gz"));
-        QByteArray bytes = TestSupport::readFile(download.archive);
-        bytes[40] = char(bytes[40] ^ 1);
-        TestSupport::writeFile(forged, bytes);
-        NVSUBundleReplacementOptions forgedOptions = options;
-        forgedOptions.signedArchive->archivePath = forged;
-        const QStringList before = snapshot(download.folder);
+    // Without the archive root installs nothing; a forged one is refused by
+    // root's own check with the checker's verdict. Neither changes anything.
+    const QStringList before = snapshot(download.folder);
+    for (const bool withForgery : {false, true}) {
+        if (withForgery) {
+            options.signedArchive = download.signedArchive();
+            options.signedArchive->archivePath = download.forgedArchive();
+        }
         LogCapture log;
-        EXPECT_FALSE(installOnWorker(download.unpacked, download.target, false, nullptr, forgedOptions, std::chrono::milliseconds(0)));
+        EXPECT_FALSE(installOnWorker(download.unpacked, download.target, false, nullptr, options, std::chrono::milliseconds(0)));
         const QStringList lines = failureLines(log.messages());
         ASSERT_EQ(lines.size(), 1) << lines.join('\n').toStdString();
-        EXPECT_TRUE(lines[0].startsWith("Error moving or copying " + download.unpacked + " to " + download.target + ": invalid: "))
+        EXPECT_TRUE(lines[0].startsWith(withForgery ? "Error moving or copying " + download.unpacked + " to " + download.target + ": invalid: "
+                                                    : "Cannot install " + download.unpacked + " as root: no signed archive to check it against"))
             << lines[0].toStdString();
         EXPECT_EQ(snapshot(download.folder), before);
     }
 
+    options.signedArchive = download.signedArchive();
     LogCapture log;
     ASSERT_TRUE(installOnWorker(download.unpacked, download.target, false, nullptr, options, std::chrono::milliseconds(0)))
         << log.messages().join('\n').toStdString();
-    EXPECT_EQ(markerOf(download.target), "new");
-    EXPECT_FALSE(QFileInfo::exists(download.target + QStringLiteral("/Contents/MacOS/planted")));
-    for (const QString &path : {download.target, download.target + QStringLiteral("/Contents/Resources/marker.txt")}) {
-        struct stat status {};
-        ASSERT_EQ(::lstat(QFile::encodeName(path).constData(), &status), 0);
-        EXPECT_EQ(status.st_uid, user->uid) << path.toStdString();
-        EXPECT_EQ(status.st_gid, user->gid) << path.toStdString();
-    }
-    EXPECT_EQ(privateFolders(download.folder), QStringList());
+    expectInstalledFromTheArchive(download, user->uid, user->gid);
 }
 
 // For real, as the unprivileged test account with sudo: the password is asked
@@ -237,9 +241,7 @@ TEST(NVSUBundleReplacementRootTest, AsTheTestAccountRootIsAskedForOnceAndTheOwne
         const QString counter = download.work->filePath(QStringLiteral("asked"));
         NVAuthorization::setAskpassPath(writeAskpass(download.work->path(), counter));
         NVAuthorization::setPolkitAllowedForTesting(false);
-        NVSUBundleReplacementOptions options;
-        options.termWait = std::chrono::milliseconds(50);
-        options.killWait = std::chrono::milliseconds(10);
+        NVSUBundleReplacementOptions options = quickOptions();
         options.signedArchive = download.signedArchive();
         options.signedArchive->anchorsPath = anchors;
         LogCapture log;
@@ -248,17 +250,7 @@ TEST(NVSUBundleReplacementRootTest, AsTheTestAccountRootIsAskedForOnceAndTheOwne
 
         EXPECT_TRUE(ok) << log.messages().join('\n').toStdString();
         EXPECT_EQ(askpassCount(counter), 1);
-        EXPECT_EQ(markerOf(download.target), "new");
-        EXPECT_FALSE(QFileInfo::exists(download.target + QStringLiteral("/Contents/MacOS/planted")));
-        const uid_t owner = row.rootOwnsTarget ? 0 : user->uid;
-        const gid_t group = row.rootOwnsTarget ? 0 : user->gid;
-        for (const QString &path : {download.target, download.target + QStringLiteral("/Contents/Resources/marker.txt")}) {
-            struct stat status {};
-            ASSERT_EQ(::lstat(QFile::encodeName(path).constData(), &status), 0);
-            EXPECT_EQ(status.st_uid, owner) << path.toStdString();
-            EXPECT_EQ(status.st_gid, group) << path.toStdString();
-        }
-        EXPECT_EQ(privateFolders(download.folder), QStringList());
+        expectInstalledFromTheArchive(download, row.rootOwnsTarget ? 0 : user->uid, row.rootOwnsTarget ? 0 : user->gid);
         EXPECT_EQ(QDir(download.folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), QStringList{kBundleName});
         // Root's files go before the account's temporary folder does.
         sudo({QStringLiteral("/bin/rm"), QStringLiteral("-rf"), rootFolder, download.folder});

@@ -12,11 +12,13 @@
 
 #include <atomic>
 #include <csignal>
+#include <optional>
 #include <poll.h>
 #include <pty.h>
 #include <sys/ioctl.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -42,17 +44,26 @@ QByteArray rootShellProcess(NVShell &shell)
     return shell.lastCommandOutput().value_or(QByteArray());
 }
 
+// The same commands through a user shell and, when the tests run as root,
+// through the root shell, whose status and output travel back framed by a
+// trailer.
+std::vector<std::pair<const char *, std::shared_ptr<NVShell>>> userAndRootShells()
+{
+    std::vector<std::pair<const char *, std::shared_ptr<NVShell>>> shells{{"user shell", NVShell::create()}};
+    if (::geteuid() == 0)
+        shells.emplace_back("root shell", rootShell());
+    return shells;
+}
+
 } // namespace
 
-TEST(NVShellRootTest, StatusAndOutputAreRecoveredFromTheTrailer)
+TEST(NVShellTest, StatusAndOutputOfCommands)
 {
-    SKIP_UNLESS_ROOT();
-    auto shell = rootShell();
-
     struct Case {
         const char *command;
         int status;
         QByteArray output;
+        int rootStatus = -2; // -2: as for the user shell
     };
     const Case cases[] = {
         {"echo done; exit 3", 3, "done\n"},
@@ -60,145 +71,148 @@ TEST(NVShellRootTest, StatusAndOutputAreRecoveredFromTheTrailer)
         // Output that looks like a trailer does not confuse the recovery.
         {"printf 'x/12'", 0, "x/12"},
         {"printf 'x/12\\n/7\\n'; exit 5", 5, "x/12\n/7\n"},
-        {"id -u; pwd", 0, "0\n/\n"},
-        // Standard input is /dev/null, not the root shell's command stream.
-        {"cat", 0, ""},
+        // Commands run in "/", standard error is not collected, and bash runs them.
+        {"pwd; echo oops >&2; set -o pipefail; false | true", 1, "/\n"},
         {"exit 300", 44, ""},
-        {"echo oops >&2; false", 1, ""},
-        {"printf 'no line feed'", 0, "no line feed"},
+        // A command that dies before the root trailer loses its status, not its output.
+        {"printf 'partial\\n'; kill -9 $$", 128 + 9, "partial\n", -1},
+        {"echo still here", 0, "still here\n"},
+        {"head -c 3000000 /dev/zero", 0, QByteArray(3000000, '\0')},
+        {"printf '\\377\\376'", 0, "\xff\xfe"},
     };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.command);
-        EXPECT_EQ(shell->executeCommand(QString::fromUtf8(c.command)), c.status);
-        EXPECT_EQ(shell->lastCommandOutput(), c.output);
+    for (const auto &[kind, shell] : userAndRootShells()) {
+        SCOPED_TRACE(kind);
+        EXPECT_EQ(shell->lastCommandOutputString(), QString());
+        for (const Case &c : cases) {
+            SCOPED_TRACE(c.command);
+            const bool root = shell->isRootShell();
+            EXPECT_EQ(shell->executeCommand(QString::fromUtf8(c.command)), root && c.rootStatus != -2 ? c.rootStatus : c.status);
+            EXPECT_EQ(shell->lastCommandOutput(), c.output);
+        }
+        EXPECT_EQ(shell->lastCommandOutputString(), std::nullopt) << "not UTF-8";
     }
-
-    EXPECT_EQ(shell->executeCommand(QStringLiteral("head -c 300000 /dev/zero")), 0);
-    EXPECT_EQ(shell->lastCommandOutput()->size(), 300000);
-
-    // A command that dies before the trailer loses its status; its output is
-    // kept whole, and the root shell goes on serving.
-    EXPECT_EQ(shell->executeCommand(QStringLiteral("printf 'partial\\n'; kill -9 $$")), -1);
-    EXPECT_EQ(shell->lastCommandOutput(), QByteArray("partial\n"));
-    EXPECT_EQ(shell->executeCommand(QStringLiteral("echo still here")), 0);
-    EXPECT_EQ(shell->lastCommandOutput(), QByteArray("still here\n"));
 }
 
-TEST(NVShellRootTest, OnlyTheShellsVariablesAndAFixedPathReachRoot)
+TEST(NVShellRootTest, RootCommandsRunAsRootWithoutInput)
 {
     SKIP_UNLESS_ROOT();
+    auto shell = rootShell();
+    // Standard input is /dev/null, not the root shell's command stream.
+    EXPECT_EQ(shell->executeCommand(QStringLiteral("id -u; cat")), 0);
+    EXPECT_EQ(shell->lastCommandOutput(), QByteArray("0\n"));
+    EXPECT_EQ(shell->executeCommand(QStringLiteral("echo last words; kill -9 $PPID")), 0);
+    EXPECT_EQ(shell->lastCommandOutput(), QByteArray("last words\n"));
+    EXPECT_EQ(shell->executeCommand(QStringLiteral("echo anything")), -1) << "the root shell is gone";
+    EXPECT_EQ(shell->lastCommandOutput(), QByteArray("last words\n"));
+}
+
+TEST(NVShellTest, OnlyTheShellsVariablesReachItsCommands)
+{
     QString awkward = QStringLiteral("/tmp/Velkin Software Update.app/it's \"quoted\" 'twice'/Grüße $HOME `x` \\ \nline\t");
     for (char16_t c = 1; c < 128; ++c)
         awkward += QChar(c);
     qputenv("NVSU_CALLER_ONLY", "from the caller");
-    auto shell = rootShell();
-    shell->setVariable(QStringLiteral("NVSU_APP"), awkward);
-    shell->setVariable(QStringLiteral("NVSU_EMPTY"), QString());
-    shell->setVariable(QStringLiteral("NVSU_GONE"), QStringLiteral("x"));
-    shell->setVariable(QStringLiteral("NVSU_GONE"), std::nullopt);
+    for (const auto &[kind, shell] : userAndRootShells()) {
+        SCOPED_TRACE(kind);
+        shell->setVariable(QStringLiteral("NVSU_APP"), awkward);
+        shell->setVariable(QStringLiteral("NVSU_EMPTY"), QString());
+        shell->setVariable(QStringLiteral("NVSU_GONE"), QStringLiteral("x"));
+        shell->setVariable(QStringLiteral("NVSU_GONE"), std::nullopt);
 
-    EXPECT_EQ(shell->executeCommand(QStringLiteral("printf '%s' \"$NVSU_APP\"")), 0);
-    EXPECT_EQ(shell->lastCommandOutputString(), awkward);
+        EXPECT_EQ(shell->executeCommand(QStringLiteral("printf '%s' \"$NVSU_APP\"")), 0);
+        EXPECT_EQ(shell->lastCommandOutputString(), awkward);
+        // Not through the process's environment, which every thread's children inherit.
+        EXPECT_FALSE(qEnvironmentVariableIsSet("NVSU_APP"));
+        auto other = NVShell::shellWithAuthorizationReferenceFromShell(shell);
+        EXPECT_EQ(other->executeCommand(QStringLiteral("test -z \"${NVSU_APP+set}\"")), 0) << "another shell's variable";
 
-    EXPECT_EQ(shell->executeCommand(QStringLiteral("env | LC_ALL=C sort")), 0);
-    const QByteArray environment = shell->lastCommandOutput().value_or(QByteArray());
-    EXPECT_TRUE(environment.contains("NVSU_EMPTY=\n")) << environment.constData();
-    EXPECT_TRUE(environment.contains("\nPATH=" + NVAuthorization::RootPath + '\n')) << environment.constData();
-    EXPECT_FALSE(environment.contains("NVSU_CALLER_ONLY")) << environment.constData();
-    EXPECT_FALSE(environment.contains("NVSU_GONE")) << environment.constData();
+        EXPECT_EQ(shell->executeCommand(QStringLiteral("env | LC_ALL=C sort")), 0);
+        const QByteArray environment = shell->lastCommandOutput().value_or(QByteArray());
+        EXPECT_TRUE(environment.contains("NVSU_EMPTY=\n")) << environment.constData();
+        EXPECT_FALSE(environment.contains("NVSU_GONE")) << environment.constData();
+        if (!shell->isRootShell())
+            continue;
+        // Root gets none of the caller's environment, a fixed PATH, and no
+        // variable ever becomes one of its functions.
+        EXPECT_TRUE(environment.contains("\nPATH=" + NVAuthorization::RootPath + '\n')) << environment.constData();
+        EXPECT_FALSE(environment.contains("NVSU_CALLER_ONLY")) << environment.constData();
+        shell->setVariable(QStringLiteral("BASH_FUNC_id%%"), QStringLiteral("() { echo 42; }"));
+        EXPECT_EQ(shell->executeCommand(QStringLiteral("id -u")), 0);
+        EXPECT_EQ(shell->lastCommandOutput(), QByteArray("0\n"));
+    }
     qunsetenv("NVSU_CALLER_ONLY");
-
-    // A variable never becomes a function of the root shell.
-    shell->setVariable(QStringLiteral("BASH_FUNC_id%%"), QStringLiteral("() { echo 42; }"));
-    EXPECT_EQ(shell->executeCommand(QStringLiteral("id -u")), 0);
-    EXPECT_EQ(shell->lastCommandOutput(), QByteArray("0\n"));
 }
 
-TEST(NVShellRootTest, DebugModeLogsOneLineAndRunsNothing)
+// Debug mode logs the command, answers 0 without running anything and
+// leaves the previous output alone; variables are still taken.
+TEST(NVShellTest, LoggingAndDebugMode)
 {
-    SKIP_UNLESS_ROOT();
-    auto shell = rootShell();
-    EXPECT_EQ(shell->executeCommand(QStringLiteral("echo before")), 0);
-
-    LogCapture log;
     QTemporaryDir folder;
     const QString marker = folder.filePath(QStringLiteral("ran"));
-    shell->setDebugMode(true);
-    EXPECT_EQ(shell->executeCommand(QStringLiteral("touch '%1'; exit 7").arg(marker)), 0);
-    EXPECT_FALSE(QFile::exists(marker));
-    EXPECT_EQ(shell->lastCommandOutput(), QByteArray("before\n"));
-    ASSERT_EQ(log.messages().size(), 1) << log.messages().join(u'\n').toStdString();
-    EXPECT_EQ(log.messages().first(), QStringLiteral("root shell: touch '%1'; exit 7").arg(marker));
+    for (const auto &[kind, shell] : userAndRootShells()) {
+        SCOPED_TRACE(kind);
+        const QString prefix = shell->isRootShell() ? QStringLiteral("root shell: ") : QStringLiteral("shell: ");
+        LogCapture log;
+        shell->setLogCommandExecution(true);
+        shell->setVariable(QStringLiteral("NVSU_TEMP_PATH"), QStringLiteral("/a b"));
+        EXPECT_EQ(shell->executeCommand(QStringLiteral("echo one; exit 7")), 7);
+        EXPECT_EQ(log.messages(), (QStringList{QStringLiteral("setenv NVSU_TEMP_PATH=/a b"), prefix + QStringLiteral("echo one; exit 7")}));
 
-    log.clear();
-    shell->setDebugMode(false);
-    shell->setLogCommandExecution(true);
-    EXPECT_EQ(shell->executeCommand(QStringLiteral("exit 7")), 7);
-    EXPECT_EQ(log.matching(QStringLiteral("root shell: exit 7")).size(), 1);
+        log.clear();
+        shell->setLogCommandExecution(false);
+        shell->setDebugMode(true);
+        EXPECT_EQ(shell->executeCommand(QStringLiteral("touch '%1'; exit 7").arg(marker)), 0);
+        EXPECT_FALSE(QFile::exists(marker));
+        EXPECT_EQ(shell->lastCommandOutput(), QByteArray("one\n"));
+        EXPECT_EQ(log.messages(), QStringList{prefix + QStringLiteral("touch '%1'; exit 7").arg(marker)});
+        shell->setVariable(QStringLiteral("NVSU_APP"), QStringLiteral("/x"));
+        shell->setDebugMode(false);
+        EXPECT_EQ(shell->executeCommand(QStringLiteral("printf %s \"$NVSU_APP\"")), 0);
+        EXPECT_EQ(shell->lastCommandOutput(), QByteArray("/x"));
+    }
 }
 
+// Shells made from a root shell share its root bash, also on threads
+// without an event loop, and each gets exactly its own command's output.
 TEST(NVShellRootTest, ShellsShareOneRootShellAndUserShellsStayUserShells)
 {
     SKIP_UNLESS_ROOT();
-    auto user = NVShell::create();
-    EXPECT_FALSE(NVShell::shellWithAuthorizationReferenceFromShell(user)->isRootShell());
-
-    auto first = rootShell();
+    EXPECT_FALSE(NVShell::shellWithAuthorizationReferenceFromShell(NVShell::create())->isRootShell());
+    std::shared_ptr<NVShell> first;
+    std::thread([&] { first = rootShell(); }).join();
+    ASSERT_TRUE(first && first->isRootShell());
     const QByteArray rootBash = rootShellProcess(*first);
     ASSERT_FALSE(rootBash.isEmpty());
     auto second = NVShell::shellWithAuthorizationReferenceFromShell(first);
     ASSERT_TRUE(second->isRootShell());
     EXPECT_EQ(rootShellProcess(*second), rootBash);
 
+    int mismatches[2] = {0, 0};
+    const auto work = [&mismatches](std::shared_ptr<NVShell> shell, int index) {
+        const QByteArray name = index ? "two" : "one";
+        shell->setVariable(QStringLiteral("NVSU_NAME"), QString::fromLatin1(name));
+        for (int i = 0; i < 40; ++i) {
+            const int status = shell->executeCommandWithFormat(QStringLiteral("echo \"$NVSU_NAME\" %d; exit %d"), i, i % 7);
+            if (status != i % 7 || shell->lastCommandOutput() != name + ' ' + QByteArray::number(i) + '\n')
+                ++mismatches[index];
+        }
+    };
+    std::thread one(work, first, 0);
+    std::thread two(work, second, 1);
+    one.join();
+    two.join();
+    EXPECT_EQ(mismatches[0] + mismatches[1], 0);
+
     // Back to the user and to root again: the same root shell, not a new one.
     first->setIsRootShell(false);
     EXPECT_EQ(first->executeCommand(QStringLiteral("echo $PPID")), 0);
     EXPECT_EQ(first->lastCommandOutput(), QByteArray::number(::getpid()) + '\n');
     first->setIsRootShell(true);
-    EXPECT_TRUE(first->isRootShell());
     EXPECT_EQ(rootShellProcess(*first), rootBash);
 
     // The borrowed authorization outlives the shell it came from.
     first.reset();
     EXPECT_EQ(rootShellProcess(*second), rootBash);
-}
-
-TEST(NVShellRootTest, ACommandAfterTheRootShellIsGoneAnswersMinusOne)
-{
-    SKIP_UNLESS_ROOT();
-    auto shell = rootShell();
-    EXPECT_EQ(shell->executeCommand(QStringLiteral("echo last words; kill -9 $PPID")), 0);
-    EXPECT_EQ(shell->lastCommandOutput(), QByteArray("last words\n"));
-    EXPECT_EQ(shell->executeCommand(QStringLiteral("echo anything")), -1);
-    EXPECT_EQ(shell->lastCommandOutput(), QByteArray("last words\n"));
-}
-
-TEST(NVShellRootTest, ShellsSharingTheRootShellWorkFromThreadsWithoutAnEventLoop)
-{
-    SKIP_UNLESS_ROOT();
-    std::shared_ptr<NVShell> first;
-    std::thread([&] { first = rootShell(); }).join();
-    ASSERT_TRUE(first && first->isRootShell());
-    auto second = NVShell::shellWithAuthorizationReferenceFromShell(first);
-
-    // Each thread must get exactly its own command's output, even though
-    // both talk to the same root bash.
-    const auto work = [](std::shared_ptr<NVShell> shell, QString name, int *mismatches) {
-        shell->setVariable(QStringLiteral("NVSU_NAME"), name);
-        for (int i = 0; i < 40; ++i) {
-            const int status = shell->executeCommandWithFormat(QStringLiteral("echo \"$NVSU_NAME\" %d; exit %d"), i, i % 7);
-            if (status != i % 7 || shell->lastCommandOutput() != QFile::encodeName(name) + ' ' + QByteArray::number(i) + '\n')
-                ++*mismatches;
-        }
-    };
-    int firstMismatches = 0;
-    int secondMismatches = 0;
-    std::thread one(work, first, QStringLiteral("one"), &firstMismatches);
-    std::thread two(work, second, QStringLiteral("two"), &secondMismatches);
-    one.join();
-    two.join();
-    EXPECT_EQ(firstMismatches, 0);
-    EXPECT_EQ(secondMismatches, 0);
 }
 
 namespace {
@@ -247,70 +261,53 @@ private:
 
 } // namespace
 
-TEST(NVShellSudoTest, TheRightPasswordGivesRootOnceForAllCommandsAndSharedShells)
+// In one process on purpose: sudo is told to forget earlier passwords, so
+// every grant must be asked for again.
+TEST(NVShellSudoTest, PasswordsCancelAndAMissingPrompt)
 {
     NV_RUN_AS_TEST_USER();
-    FakePrompt prompt("right");
-    auto shell = NVShell::create();
-    ASSERT_TRUE(shell->requestRootShell());
-    EXPECT_EQ(prompt.invocations(), QList<QByteArray>{"nvsutest"});
-
-    shell->setVariable(QStringLiteral("NVSU_APP"), QStringLiteral("/tmp/Velkin Software Update.app/it's"));
-    EXPECT_EQ(shell->executeCommand(QStringLiteral("id -u")), 0);
-    EXPECT_EQ(shell->lastCommandOutput(), QByteArray("0\n"));
-    EXPECT_EQ(shell->executeCommand(QStringLiteral("printf '%s' \"$NVSU_APP\"; test -r /etc/shadow")), 0);
-    EXPECT_EQ(shell->lastCommandOutputString(), QStringLiteral("/tmp/Velkin Software Update.app/it's"));
-
-    auto second = NVShell::shellWithAuthorizationReferenceFromShell(shell);
-    EXPECT_EQ(second->executeCommand(QStringLiteral("id -u")), 0);
-    EXPECT_EQ(second->lastCommandOutput(), QByteArray("0\n"));
-    shell->setIsRootShell(false);
-    EXPECT_EQ(shell->executeCommand(QStringLiteral("id -u")), 0);
-    EXPECT_EQ(shell->lastCommandOutput(), QByteArray::number(::getuid()) + '\n');
-    shell->setIsRootShell(true);
-    EXPECT_EQ(shell->executeCommand(QStringLiteral("id -u")), 0);
-    EXPECT_EQ(shell->lastCommandOutput(), QByteArray("0\n"));
-    EXPECT_EQ(prompt.invocations().size(), 1);
-}
-
-TEST(NVShellSudoTest, WrongPasswordsAskAgainUntilTheRightOne)
-{
-    NV_RUN_AS_TEST_USER();
+    struct Row {
+        const char *answers; // nullptr: no prompt program at all
+        bool granted;
+        int invocations;
+    };
     // Three wrong answers use up sudo's own tries, so sudo is started again.
-    FakePrompt prompt("wrong wrong wrong right");
-    auto shell = NVShell::create();
-    ASSERT_TRUE(shell->requestRootShell());
-    EXPECT_EQ(prompt.invocations().size(), 4);
-    EXPECT_EQ(shell->executeCommand(QStringLiteral("id -u")), 0);
-    EXPECT_EQ(shell->lastCommandOutput(), QByteArray("0\n"));
-}
-
-TEST(NVShellSudoTest, CancelLeavesAUserShell)
-{
-    NV_RUN_AS_TEST_USER();
-    FakePrompt prompt("wrong cancel");
-    auto shell = NVShell::create();
-    EXPECT_FALSE(shell->requestRootShell());
-    EXPECT_FALSE(shell->isRootShell());
-    EXPECT_EQ(prompt.invocations().size(), 2);
-
-    EXPECT_EQ(shell->executeCommand(QStringLiteral("id -u")), 0);
-    EXPECT_EQ(shell->lastCommandOutput(), QByteArray::number(::getuid()) + '\n');
-    // A copy of a user shell is a user shell, and asks nobody.
-    EXPECT_FALSE(NVShell::shellWithAuthorizationReferenceFromShell(shell)->isRootShell());
-    EXPECT_EQ(prompt.invocations().size(), 2);
-}
-
-TEST(NVShellSudoTest, AMissingPromptFailsWithoutAsking)
-{
-    NV_RUN_AS_TEST_USER();
+    const Row rows[] = {{nullptr, false, 0}, {"wrong cancel", false, 2}, {"right", true, 1}, {"wrong wrong wrong right", true, 4}};
     NVAuthorization::setPolkitAllowedForTesting(false);
-    NVAuthorization::setAskpassPath(QStringLiteral("/nonexistent/nvsu-askpass"));
-    auto shell = NVShell::create();
-    EXPECT_FALSE(shell->requestRootShell());
-    EXPECT_FALSE(shell->isRootShell());
-    EXPECT_EQ(shell->executeCommandWithFormat(QStringLiteral("exit %d"), 4), 4);
-    NVAuthorization::setAskpassPath(QString());
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.answers ? row.answers : "missing prompt");
+        std::optional<FakePrompt> prompt;
+        if (row.answers)
+            prompt.emplace(row.answers);
+        else
+            NVAuthorization::setAskpassPath(QStringLiteral("/nonexistent/nvsu-askpass"));
+        auto shell = NVShell::create();
+        EXPECT_EQ(shell->requestRootShell(), row.granted);
+        EXPECT_EQ(shell->isRootShell(), row.granted);
+        const QList<QByteArray> asked(row.invocations, "nvsutest");
+        EXPECT_EQ(prompt ? prompt->invocations() : QList<QByteArray>(), asked);
+
+        // Commands, a shell made from this one, and a trip back to the user
+        // and to root again ask nobody; a copy of a user shell is a user shell.
+        auto second = NVShell::shellWithAuthorizationReferenceFromShell(shell);
+        EXPECT_EQ(second->isRootShell(), row.granted);
+        for (const auto &each : {shell, second}) {
+            EXPECT_EQ(each->executeCommand(QStringLiteral("id -u")), 0);
+            EXPECT_EQ(each->lastCommandOutput(), QByteArray::number(row.granted ? 0 : ::getuid()) + '\n');
+        }
+        if (row.granted) {
+            shell->setVariable(QStringLiteral("NVSU_APP"), QStringLiteral("/tmp/Velkin Software Update.app/it's"));
+            EXPECT_EQ(shell->executeCommand(QStringLiteral("printf '%s' \"$NVSU_APP\"; test -r /etc/shadow")), 0);
+            EXPECT_EQ(shell->lastCommandOutputString(), QStringLiteral("/tmp/Velkin Software Update.app/it's"));
+            shell->setIsRootShell(false);
+            EXPECT_EQ(shell->executeCommand(QStringLiteral("id -u")), 0);
+            EXPECT_EQ(shell->lastCommandOutput(), QByteArray::number(::getuid()) + '\n');
+            shell->setIsRootShell(true);
+            EXPECT_EQ(shell->executeCommand(QStringLiteral("id -u")), 0);
+            EXPECT_EQ(shell->lastCommandOutput(), QByteArray("0\n"));
+        }
+        EXPECT_EQ(prompt ? prompt->invocations() : QList<QByteArray>(), asked);
+    }
 }
 
 // End to end with our own prompt: real sudo runs nvsu-askpass, which asks on

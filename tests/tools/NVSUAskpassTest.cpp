@@ -28,7 +28,7 @@ struct Session {
 
 // Runs the prompt on a pseudo-terminal of its own, without a display, as
 // sudo does from a terminal. Once it has asked, `typed` is typed.
-Session runOnTerminal(const QString &stateFolder, const QByteArray &typed, const QByteArray &languages = "en")
+Session runOnTerminal(const QString &stateFolder, const QByteArray &typed)
 {
     Session session;
     int answerPipe[2];
@@ -36,7 +36,6 @@ Session runOnTerminal(const QString &stateFolder, const QByteArray &typed, const
         return session;
     const QByteArray program = QFile::encodeName(askpass());
     const QByteArray state = NVAuthorization::AskpassStateVariable + '=' + QFile::encodeName(stateFolder);
-    const QByteArray language = "LANGUAGE=" + languages;
     int terminal = -1;
     const pid_t pid = ::forkpty(&terminal, nullptr, nullptr, nullptr);
     if (pid == 0) {
@@ -44,8 +43,8 @@ Session runOnTerminal(const QString &stateFolder, const QByteArray &typed, const
         ::close(answerPipe[0]);
         ::close(answerPipe[1]);
         char *argv[] = {const_cast<char *>(program.constData()), const_cast<char *>("nvsutest"), nullptr};
-        char *envp[] = {const_cast<char *>("PATH=/usr/bin:/bin"), const_cast<char *>("LANG=C.UTF-8"),
-                        const_cast<char *>(language.constData()), const_cast<char *>(state.constData()), nullptr};
+        char *envp[] = {const_cast<char *>("PATH=/usr/bin:/bin"), const_cast<char *>("LANG=C.UTF-8"), const_cast<char *>("LANGUAGE=en"),
+                        const_cast<char *>(state.constData()), nullptr};
         ::execve(argv[0], argv, envp);
         ::_exit(127);
     }
@@ -57,7 +56,6 @@ Session runOnTerminal(const QString &stateFolder, const QByteArray &typed, const
 
     // Type only once the prompt is there: the prompt discards anything typed
     // before it switched echo off.
-    const QByteArray promptEnd = languages == "de" ? "Passwort: " : "Password: ";
     bool typedYet = false;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (std::chrono::steady_clock::now() < deadline) {
@@ -69,7 +67,7 @@ Session runOnTerminal(const QString &stateFolder, const QByteArray &typed, const
                 break; // EIO once the prompt has exited
             session.terminal.append(buffer, n);
         }
-        if (!typedYet && session.terminal.endsWith(promptEnd)) {
+        if (!typedYet && session.terminal.endsWith("Password: ")) {
             ::write(terminal, typed.constData(), size_t(typed.size()));
             typedYet = true;
         }
@@ -114,17 +112,6 @@ TEST(NVSUAskpassTest, TerminalPromptAnswersThePasswordOrCancels)
         EXPECT_EQ(TestSupport::readFile(state.filePath(NVAuthorization::AskedFileName)), QByteArray("asked\n"));
         EXPECT_EQ(QFile::exists(state.filePath(NVAuthorization::CancelledFileName)), c.status != 0);
     }
-}
-
-TEST(NVSUAskpassTest, ASecondRequestSaysThatThePasswordWasNotAcceptedInTheUsersLanguage)
-{
-    QTemporaryDir state;
-    TestSupport::writeFile(state.filePath(NVAuthorization::AskedFileName), "asked\n");
-    const Session session = runOnTerminal(state.path(), "geheim\n", "de");
-    EXPECT_EQ(session.status, 0);
-    EXPECT_EQ(session.answer, QByteArray("geheim\n"));
-    EXPECT_TRUE(session.terminal.contains("Das Passwort wurde nicht angenommen")) << session.terminal.constData();
-    EXPECT_TRUE(session.terminal.contains("Passwort f\xc3\xbcr \xe2\x80\x9envsutest\xe2\x80\x9c")) << session.terminal.constData();
 }
 
 TEST(NVSUAskpassTest, APromptThatCannotAskCountsAsACancel)

@@ -6,7 +6,6 @@
 #include "support/TestSupport.h"
 
 #include <QApplication>
-#include <QDialogButtonBox>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -15,55 +14,32 @@
 
 #include <gtest/gtest.h>
 
-namespace {
-
-void useTheUpdatersTables(const QString &language)
-{
-    NVBundle::setMainBundleForTesting(TestSupport::bundlePath());
-    NVBundle::setUserLanguagesForTesting({language});
-}
-
-void pressKey(QWidget *widget, Qt::Key key)
-{
-    QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
-    QApplication::sendEvent(widget, &press);
-}
-
-} // namespace
-
+// In the user's language, after a wrong password: Enter answers what was
+// typed, Escape cancels.
 TEST(NVAskpassDialog, EnterAnswersThePasswordAndEscapeCancels)
 {
-    useTheUpdatersTables(QStringLiteral("en"));
-    struct Case {
-        Qt::Key key;
-        int result;
-    } cases[] = {{Qt::Key_Return, QDialog::Accepted}, {Qt::Key_Escape, QDialog::Rejected}};
-    for (const Case &c : cases) {
-        NVAskpassDialog dialog(QStringLiteral("nvsutest"), false);
+    NVBundle::setMainBundleForTesting(TestSupport::bundlePath());
+    NVBundle::setUserLanguagesForTesting({QStringLiteral("de")});
+    for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Escape}) {
+        NVAskpassDialog dialog(QStringLiteral("anna"), true);
+        EXPECT_EQ(dialog.windowTitle(), QStringLiteral("Administratorrechte erforderlich"));
+        const QString message = dialog.findChild<QLabel *>()->text();
+        EXPECT_TRUE(message.startsWith(QStringLiteral("Das Passwort wurde nicht angenommen"))) << message.toStdString();
+        EXPECT_TRUE(message.contains(QStringLiteral("Passwort für „anna“"))) << message.toStdString();
+        QStringList buttons;
+        for (const QPushButton *button : dialog.findChildren<QPushButton *>())
+            buttons << button->text();
+        buttons.sort();
+        EXPECT_EQ(buttons, QStringList({QStringLiteral("Abbrechen"), QStringLiteral("OK")}));
         QTimer::singleShot(0, &dialog, [&] {
             EXPECT_EQ(dialog.passwordField()->echoMode(), QLineEdit::Password);
             dialog.passwordField()->setText(QStringLiteral("pässword with blanks"));
-            pressKey(dialog.passwordField(), c.key);
+            QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
+            QApplication::sendEvent(dialog.passwordField(), &press);
         });
-        EXPECT_EQ(dialog.exec(), c.result);
+        EXPECT_EQ(dialog.exec(), key == Qt::Key_Return ? QDialog::Accepted : QDialog::Rejected);
         EXPECT_EQ(dialog.password(), QStringLiteral("pässword with blanks"));
     }
-}
-
-TEST(NVAskpassDialog, TextsComeFromTheUsersLanguage)
-{
-    useTheUpdatersTables(QStringLiteral("de"));
-    NVAskpassDialog dialog(QStringLiteral("anna"), true);
-    EXPECT_EQ(dialog.windowTitle(), QStringLiteral("Administratorrechte erforderlich"));
-    const QString message = dialog.findChild<QLabel *>()->text();
-    EXPECT_TRUE(message.startsWith(QStringLiteral("Das Passwort wurde nicht angenommen"))) << message.toStdString();
-    EXPECT_TRUE(message.contains(QStringLiteral("Passwort für „anna“"))) << message.toStdString();
-    QStringList buttons;
-    for (QPushButton *button : dialog.findChildren<QPushButton *>())
-        buttons << button->text();
-    buttons.sort();
-    EXPECT_EQ(buttons, QStringList({QStringLiteral("Abbrechen"), QStringLiteral("OK")}));
-
     // Without a name the prompt still makes sense.
     EXPECT_FALSE(NVAskpassDialog::message(QString(), false).contains(u'%'));
 }
