@@ -1,6 +1,5 @@
 #include "driver/NVSUCodeSignature.h"
 
-#include "platform/NVCodeSigningStatus.h"
 #include "support/LogCapture.h"
 #include "support/SigningFixture.h"
 #include "support/TestSupport.h"
@@ -26,17 +25,13 @@ TEST(NVSUCodeSignature, FiveStatusesMeanMissingZeroValidTheRestInvalid)
     for (const qint32 status : missingCodes)
         EXPECT_EQ(NVSUCodeSignatureOutcomeForStatus(status), NVSUCodeSignatureOutcomeMissing) << status;
     EXPECT_EQ(NVSUCodeSignatureOutcomeForStatus(0), NVSUCodeSignatureOutcomeValid);
-    for (const qint32 status : {-1, 1, INT_MIN, INT_MAX})
-        EXPECT_EQ(NVSUCodeSignatureOutcomeForStatus(status), NVSUCodeSignatureOutcomeInvalid) << status;
-    // Around the five every code lands where the list says.
+    // Around the five, and at the extremes, every other code is invalid.
     for (qint32 status = -67200; status <= -66900; ++status) {
         const auto expected = missingCodes.contains(status) ? NVSUCodeSignatureOutcomeMissing : NVSUCodeSignatureOutcomeInvalid;
         EXPECT_EQ(NVSUCodeSignatureOutcomeForStatus(status), expected) << status;
     }
-    EXPECT_EQ(NVSUCodeSignatureOutcomeForStatus(errSecCSUnsigned), NVSUCodeSignatureOutcomeMissing);
-    EXPECT_EQ(NVSUCodeSignatureOutcomeForStatus(errSecCSBadObjectFormat), NVSUCodeSignatureOutcomeMissing);
-    EXPECT_EQ(NVSUCodeSignatureOutcomeForStatus(errSecCSSignatureFailed), NVSUCodeSignatureOutcomeInvalid);
-    EXPECT_EQ(NVSUCodeSignatureOutcomeForStatus(errSecCSReqFailed), NVSUCodeSignatureOutcomeInvalid);
+    for (const qint32 status : {-1, 1, INT_MIN, INT_MAX})
+        EXPECT_EQ(NVSUCodeSignatureOutcomeForStatus(status), NVSUCodeSignatureOutcomeInvalid) << status;
 }
 
 TEST(NVSUCodeSignature, EachDownloadGetsExactlyOneLine)
@@ -44,31 +39,20 @@ TEST(NVSUCodeSignature, EachDownloadGetsExactlyOneLine)
     const SigningFixture fixture;
     const QByteArray archive = makeGzip(QByteArray("the update\n").repeated(5000));
     const QString good = fixture.signedFile("good.tar.gz", archive);
-    const QByteArray goodBytes = TestSupport::readFile(good);
-    const qint64 signedLength = archive.size();
-    auto flippedAt = [&](qint64 at) {
-        return QUrl::fromLocalFile(fixture.writeFile(QString("changed-%1.tar.gz").arg(at), flipped(goodBytes, at)));
-    };
+    // Which bytes a signature covers is checked with the signing itself; here
+    // only that a changed byte gets the line of an invalid signature.
+    const QByteArray changedBytes = flipped(TestSupport::readFile(good), archive.size() / 2);
+    const QUrl changed = QUrl::fromLocalFile(fixture.writeFile("changed.tar.gz", changedBytes));
     const QString zip = fixture.signedFile("good.zip", makeZip("zip update"));
 
-    const struct {
-        const char *name;
-        std::optional<QUrl> url;
-        bool valid;
-        QString line;
-    } cases[] = {
+    const struct { const char *name; std::optional<QUrl> url; bool valid; QString line; } cases[] = {
         {"no downloaded file", std::nullopt, false, noFile},
         {"not a file URL", QUrl("https://updates.example/velkin.tar.gz"), false, noFile},
         {"file that is not there", QUrl::fromLocalFile(fixture.path("gone.tar.gz")), false, missing},
         {"unsigned", QUrl::fromLocalFile(fixture.writeFile("plain.tar.gz", archive)), false, missing},
-        {"valid gzip", QUrl::fromLocalFile(good), true, accepted},
-        {"valid zip", QUrl::fromLocalFile(zip), true, accepted},
-        {"first signed byte changed", flippedAt(0), false, invalid},
-        {"middle signed byte changed", flippedAt(signedLength / 2), false, invalid},
-        {"last signed byte changed", flippedAt(signedLength - 1), false, invalid},
+        {"valid gzip", QUrl::fromLocalFile(good), true, accepted}, {"valid zip", QUrl::fromLocalFile(zip), true, accepted},
+        {"a signed byte changed", changed, false, invalid},
         {"another team", QUrl::fromLocalFile(fixture.signedFile("other.tar.gz", archive, Signer::OtherTeam)), false, invalid},
-        {"no distribution extension",
-         QUrl::fromLocalFile(fixture.signedFile("noext.tar.gz", archive, Signer::NoDistributionExtension)), false, invalid},
         {"zip hiding a second end record",
          QUrl::fromLocalFile(fixture.writeFile("hidden.zip", hideZipInSignature(fixture, TestSupport::readFile(zip)))), false, invalid},
     };

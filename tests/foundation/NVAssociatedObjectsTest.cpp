@@ -16,9 +16,7 @@ namespace {
 const char nameKey = 0;
 const char bundleKey = 0;
 
-struct Bundle {
-    QString path;
-};
+struct Bundle { QString path; };
 
 TEST(NVAssociatedObjects, PoliciesRetainCopyOrOnlyPoint)
 {

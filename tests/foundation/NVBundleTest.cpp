@@ -70,10 +70,7 @@ TEST(NVBundle, InfoResourcesAndLocalizations)
     ASSERT_NE(bundle, nullptr);
 
     EXPECT_EQ(bundle->localizations(), QStringList({"de", "en", "pt_BR"}));
-    struct Case {
-        QStringList languages;
-        QStringList preferred;
-    };
+    struct Case { QStringList languages; QStringList preferred; };
     const Case cases[] = {
         {{"de-AT", "en-US"}, {"de", "en"}}, {{"en"}, {"en"}}, {{"fr-FR", "pt-BR"}, {"pt_BR"}},
         {{"fr", "it"}, {"de"}},           // nothing matches: the development region

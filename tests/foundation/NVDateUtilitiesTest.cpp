@@ -2,13 +2,13 @@
 #include "foundation/NVDateUtilities.h"
 
 #include <QDateTime>
+#include <QFile>
 #include <QLocale>
 #include <QTemporaryDir>
 #include <QTimeZone>
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstring>
 #include <ctime>
 
@@ -40,14 +40,10 @@ QDateTime utc(const char *iso) { return QDateTime::fromString(QString::fromLatin
 
 TEST_F(NVDateUtilitiesTest, SameDayComparesLocalCalendarDays)
 {
-    struct Case {
-        QDateTime a, b;
-        bool same;
-    };
+    struct Case { QDateTime a, b; bool same; };
     const Case cases[] = {
         {berlin(2024, 5, 1, 23, 59), berlin(2024, 5, 2, 0, 1), false},
-        {berlin(2024, 5, 1, 0, 0), berlin(2024, 5, 1, 23, 59), true},
-        {berlin(2024, 5, 1, 12), QDateTime(), false},
+        {berlin(2024, 5, 1, 0, 0), berlin(2024, 5, 1, 23, 59), true}, {berlin(2024, 5, 1, 12), QDateTime(), false},
         // 22:30 UTC is already the next day in Berlin.
         {utc("2024-05-01T22:30:00Z"), utc("2024-05-02T10:00:00Z"), true},
         {utc("2024-05-01T21:30:00Z"), utc("2024-05-02T10:00:00Z"), false},
@@ -75,18 +71,12 @@ TEST_F(NVDateUtilitiesTest, AddingDaysAndMonthsKeepsTheWallClockAndClipsMonths)
     EXPECT_FALSE(dateByAddingDays(QDateTime(), 1).isValid());
 }
 
-TEST_F(NVDateUtilitiesTest, MidnightAndNoonOfADaylightSavingDay)
+TEST_F(NVDateUtilitiesTest, DayBoundariesOnTheDaysTheClockChanges)
 {
-    const QDateTime afternoon = berlin(2024, 3, 31, 15, 20, 5);
-    EXPECT_EQ(midnight(afternoon), utc("2024-03-30T23:00:00Z"));
-    EXPECT_EQ(noon(afternoon), utc("2024-03-31T10:00:00Z"));
+    EXPECT_EQ(midnight(berlin(2024, 3, 31, 15, 20, 5)), utc("2024-03-30T23:00:00Z"));
+    EXPECT_EQ(noon(berlin(2024, 3, 31, 15, 20, 5)), utc("2024-03-31T10:00:00Z"));
     EXPECT_EQ(midnight(berlin(2024, 10, 27, 23, 59)), utc("2024-10-26T22:00:00Z"));
     EXPECT_EQ(noon(berlin(2024, 10, 27, 1)), utc("2024-10-27T11:00:00Z"));
-}
-
-TEST_F(NVDateUtilitiesTest, YesterdayTodayAndTomorrowAreStartsOfConsecutiveDays)
-{
-    // The days summer time starts and ends.
     for (const QDateTime &now : {berlin(2024, 3, 31, 10), berlin(2024, 10, 27, 10)}) {
         const auto startOf = [&](int days) { return QDateTime(now.date().addDays(days), QTime(0, 0), Qt::LocalTime); };
         EXPECT_EQ(yesterday(now), startOf(-1));
@@ -94,10 +84,7 @@ TEST_F(NVDateUtilitiesTest, YesterdayTodayAndTomorrowAreStartsOfConsecutiveDays)
         EXPECT_EQ(tomorrow(now), startOf(1));
         EXPECT_EQ(dateWithDaysSinceToday(7, now), startOf(7));
     }
-}
-
-TEST_F(NVDateUtilitiesTest, DatesSinceMidnightOfADay)
-{
+    // Counted from midnight of the given day, months and years clipped.
     const QDateTime lateJanuary = berlin(2024, 1, 31, 15, 45);
     EXPECT_EQ(dateWithDays(0, lateJanuary), berlin(2024, 1, 31));
     EXPECT_EQ(dateWithDays(-31, lateJanuary), berlin(2023, 12, 31));
@@ -110,17 +97,12 @@ TEST_F(NVDateUtilitiesTest, PatternsFormatInTheLocalZoneAndDefaultLocale)
 {
     const QDateTime summer = berlin(2024, 5, 1, 10, 5, 9).addMSecs(250);
     const QDateTime winter = berlin(2024, 1, 7, 22, 0, 0);
-    struct Case {
-        QDateTime date;
-        const char *pattern;
-        const char *expected;
-    };
+    struct Case { QDateTime date; const char *pattern; const char *expected; };
     const Case cases[] = {
         {summer, "yyyy-MM-dd HH:mm:ss xx", "2024-05-01 10:05:09 +0200"},
         {winter, "yyyy-MM-dd HH:mm:ss xx", "2024-01-07 22:00:00 +0100"},
         {summer, "EEEE, d MMMM yyyy 'at' h:mm a", "Wednesday, 1 May 2024 at 10:05 AM"},
-        {winter, "EEE d MMM yy, hh a", "Sun 7 Jan 24, 10 PM"},
-        {summer, "HH 'o''clock', ss.SSS", "10 o'clock, 09.250"},
+        {winter, "EEE d MMM yy, hh a", "Sun 7 Jan 24, 10 PM"}, {summer, "HH 'o''clock', ss.SSS", "10 o'clock, 09.250"},
         {summer, "x|xxx|XXXXX|ZZZZ|Z", "+02|+02:00|+02:00|GMT+02:00|+0200"},
         {summer, "D/k/K", "122/10/10"}, {winter, "y.M.d", "2024.1.7"}, {summer, "''", "'"},
     };
@@ -176,72 +158,50 @@ TEST_F(NVDateUtilitiesTest, TheFirstStringOfEachFormFixesItsPattern)
             EXPECT_EQ(parsed.isValid() ? parsed : refused, expected) << text;
         }
     }
-}
-
-TEST_F(NVDateUtilitiesTest, TheProcessWideParserKeepsItsFirstPattern)
-{
+    // The process-wide parser behaves the same.
     EXPECT_EQ(dateFromISODateString("2024-05-01"), utc("2024-04-30T22:00:00Z"));
     EXPECT_FALSE(dateFromISODateString("2024-05-01 10").isValid());
     EXPECT_EQ(dateFromISODateString("2024-05-01 10:00:00 +0200"), utc("2024-05-01T08:00:00Z"));
 }
 
-// A login-records file with the given records, in the C library's format.
-class LoginRecords {
-public:
-    LoginRecords() : m_path(m_directory.filePath("utmp")) {}
-
-    void add(short type, const char *line, qint64 seconds, qint32 microseconds = 0)
-    {
-        utmpx record;
-        std::memset(&record, 0, sizeof record);
-        record.ut_type = type;
-        std::strncpy(record.ut_line, line, sizeof record.ut_line);
-        std::strncpy(record.ut_user, "velkin", sizeof record.ut_user);
-        record.ut_tv.tv_sec = decltype(record.ut_tv.tv_sec)(seconds);
-        record.ut_tv.tv_usec = microseconds;
-        m_records.push_back(record);
-    }
-
-    QString write() const
-    {
-        FILE *file = std::fopen(QFile::encodeName(m_path).constData(), "wb");
-        if (!file)
-            return QString();
-        if (!m_records.empty())
-            std::fwrite(m_records.data(), sizeof(utmpx), m_records.size(), file);
-        std::fclose(file);
-        return m_path;
-    }
-
-private:
-    QTemporaryDir m_directory;
-    QString m_path;
-    std::vector<utmpx> m_records;
-};
+utmpx loginRecord(short type, const char *line, qint64 seconds, qint32 microseconds = 0)
+{
+    utmpx record;
+    std::memset(&record, 0, sizeof record);
+    record.ut_type = type;
+    std::strncpy(record.ut_line, line, sizeof record.ut_line);
+    std::strncpy(record.ut_user, "velkin", sizeof record.ut_user);
+    record.ut_tv.tv_sec = decltype(record.ut_tv.tv_sec)(seconds);
+    record.ut_tv.tv_usec = microseconds;
+    return record;
+}
 
 TEST(NVDateUtilities, TimeSinceLoginComesFromTheFirstLiveConsoleRecord)
 {
     const QDateTime now = QDateTime::fromSecsSinceEpoch(1714557600, Qt::UTC);
     const qint64 nowSeconds = now.toSecsSinceEpoch();
-    struct Case {
-        const char *line;
-        double expected;
+    QTemporaryDir directory;
+    const QString path = directory.filePath("utmp");
+    const auto write = [&](const std::vector<utmpx> &records) {
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(reinterpret_cast<const char *>(records.data()), qint64(records.size() * sizeof(utmpx)));
     };
-    const Case cases[] = {{":0", 3599.5}, {"seat0", 3599.5}, {"console", 3599.5}, {":1", 0.0}, {"tty1", 0.0}, {":00", 0.0}};
-    for (const Case &c : cases) {
-        LoginRecords records;
-        // An ended session leaves a dead record on the same line; it does not count.
-        records.add(DEAD_PROCESS, c.line, nowSeconds - 90000);
-        records.add(USER_PROCESS, "pts/0", nowSeconds - 60);
-        records.add(USER_PROCESS, c.line, nowSeconds - 3600, 500000);
-        records.add(USER_PROCESS, c.line, nowSeconds - 10); // a later record on the line is not reached
-        const QString path = records.write();
-        ASSERT_FALSE(path.isEmpty());
-        EXPECT_DOUBLE_EQ(timeIntervalSinceLogin(path, now), c.expected) << c.line;
+    const std::pair<const char *, double> cases[] = {
+        {":0", 3599.5}, {"seat0", 3599.5}, {"console", 3599.5}, {":1", 0.0}, {"tty1", 0.0}, {":00", 0.0},
+    };
+    for (const auto &[line, expected] : cases) {
+        write({
+            // An ended session leaves a dead record on the same line; it does not count.
+            loginRecord(DEAD_PROCESS, line, nowSeconds - 90000), loginRecord(USER_PROCESS, "pts/0", nowSeconds - 60),
+            loginRecord(USER_PROCESS, line, nowSeconds - 3600, 500000),
+            loginRecord(USER_PROCESS, line, nowSeconds - 10), // a later record on the line is not reached
+        });
+        EXPECT_DOUBLE_EQ(timeIntervalSinceLogin(path, now), expected) << line;
     }
     EXPECT_EQ(timeIntervalSinceLogin("/nonexistent/utmp", now), 0.0);
-    LoginRecords empty;
-    EXPECT_EQ(timeIntervalSinceLogin(empty.write(), now), 0.0);
+    write({});
+    EXPECT_EQ(timeIntervalSinceLogin(path, now), 0.0);
 }
 
 } // namespace

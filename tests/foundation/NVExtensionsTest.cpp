@@ -22,12 +22,7 @@ using NVExtensions::rangeOfData;
 
 namespace {
 
-struct SearchCase {
-    const char *data;
-    const char *needle;
-    NVRange range;
-    NVRange expected;
-};
+struct SearchCase { const char *data; const char *needle; NVRange range; NVRange expected; };
 
 TEST(NVExtensions, RangeOfDataFindsTheFirstOccurrenceInsideTheRange)
 {
@@ -55,10 +50,7 @@ TEST(NVExtensions, RangeOfDataFindsTheFirstOccurrenceInsideTheRange)
     EXPECT_EQ(rangeOfData(QByteArray("x\0y\0z", 5), QByteArray("\0z", 2), {0, 5}), (NVRange{3, 2}));
 }
 
-struct BadRange {
-    qint64 size;
-    NVRange range;
-};
+struct BadRange { qint64 size; NVRange range; };
 
 TEST(NVExtensionsDeathTest, RangeOutsideTheDataIsAProgrammingError)
 {

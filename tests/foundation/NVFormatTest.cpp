@@ -9,19 +9,14 @@
 
 namespace {
 
-struct FormatCase {
-    const char *format;
-    QVariantList arguments;
-    const char *expected;
-};
+struct FormatCase { const char *format; QVariantList arguments; const char *expected; };
 
 TEST(NVFormat, EverySpecifierMatchesC)
 {
     const FormatCase cases[] = {
         {"%d", {qint64(-42)}, "-42"}, {"%i", {qint64(7)}, "7"},
         {"%d", {qint64(0x1'0000'0001)}, "1"}, // no length modifier: 32 bits, as C reads it
-        {"%u", {qint64(-1)}, "4294967295"},
-        {"%lu", {qint64(-1)}, "18446744073709551615"},
+        {"%u", {qint64(-1)}, "4294967295"}, {"%lu", {qint64(-1)}, "18446744073709551615"},
         {"%ld", {std::numeric_limits<quint64>::max()}, "-1"},
         {"%lld", {std::numeric_limits<qint64>::min()}, "-9223372036854775808"},
         {"%llu", {std::numeric_limits<quint64>::max()}, "18446744073709551615"},
@@ -33,12 +28,9 @@ TEST(NVFormat, EverySpecifierMatchesC)
         {"%g", {1e20}, "1e+20"}, {"%e", {12345.0}, "1.234500e+04"}, {"%f", {qint64(2)}, "2.000000"}, {"%s", {"text"}, "text"},
         {"%.2s", {"text"}, "te"}, {"%6s|", {"ab"}, "    ab|"}, {"%c", {qint64('A')}, "A"}, {"100%%", {}, "100%"},
         {"%@", {"obj"}, "obj"}, {"%@", {qint64(12)}, "12"}, {"%@", {QVariant()}, "(null)"}, {"%@ and %@", {"a", "b"}, "a and b"},
-        {"%2$@ %1$@", {"world", "hello"}, "hello world"},
-        {"%1$@ %1$@", {"echo"}, "echo echo"},
-        {"%2$lu.%1$d", {qint64(1), qint64(2)}, "2.1"},
-        {"%lu.%lu.%lu", {quint64(14), quint64(2), quint64(1)}, "14.2.1"},
-        {"no specifiers", {"unused"}, "no specifiers"},
-        {"%@", {QVariantList{qint64(1), "b c"}}, "(\n    1,\n    \"b c\"\n)"},
+        {"%2$@ %1$@", {"world", "hello"}, "hello world"}, {"%1$@ %1$@", {"echo"}, "echo echo"},
+        {"%2$lu.%1$d", {qint64(1), qint64(2)}, "2.1"}, {"%lu.%lu.%lu", {quint64(14), quint64(2), quint64(1)}, "14.2.1"},
+        {"no specifiers", {"unused"}, "no specifiers"}, {"%@", {QVariantList{qint64(1), "b c"}}, "(\n    1,\n    \"b c\"\n)"},
         {"héllo %@ ✓", {"wörld"}, "héllo wörld ✓"},
     };
     for (const FormatCase &c : cases) {

@@ -104,8 +104,7 @@ QVariant sampleValue()
 {
     QVariantMap localized{{"de", "Grüße"}, {"ja", "こんにちは"}};
     QVariantMap update{
-        {"BundleVersion", "5012"}, {"MinusOne", qint64(-1)},
-        {"AllOnes", std::numeric_limits<quint64>::max()},
+        {"BundleVersion", "5012"}, {"MinusOne", qint64(-1)}, {"AllOnes", std::numeric_limits<quint64>::max()},
         {"Date", utc(2100, 1, 1, 12, 0, 0, 250)}, {"Localized", localized},
         {"Payload", QVariantList{QByteArray("\x00\x01\xff", 3), QVariantList{}, QVariantMap{}}},
         {"Ratio", 0.1}, {"Suppress", false},
@@ -132,6 +131,10 @@ TEST(NVPropertyListRoundTrip, BothEncodingsKeepEveryValueAndType)
         QVariantMap{{QString(), "empty key"}, {QString::fromUtf8("ключ"), QVariantMap{{"x", qint64(1)}}}},
         sampleValue(),
     };
+    // Narrower integers and floats come back as their 64-bit forms.
+    const std::pair<QVariant, QVariant> narrow[] = {
+        {int(-5), qint64(-5)}, {uint(4000000000u), qint64(4000000000LL)}, {quint64(7), qint64(7)}, {1.5f, 1.5},
+    };
     for (Format format : {Format::XML, Format::Binary}) {
         for (const QVariant &value : cases) {
             NVResult<QByteArray> written = write(value, format);
@@ -140,18 +143,7 @@ TEST(NVPropertyListRoundTrip, BothEncodingsKeepEveryValueAndType)
             ASSERT_TRUE(back.ok()) << qPrintable(back.error().localizedDescription()) << "\n" << written->constData();
             EXPECT_TRUE(identical(*back, value)) << "wrote " << qPrintable(show(value)) << ", read " << qPrintable(show(*back));
         }
-    }
-}
-
-TEST(NVPropertyListRoundTrip, NarrowIntegersAndFloatsAreWrittenAndReadAs64Bit)
-{
-    const std::pair<QVariant, QVariant> cases[] = {
-        {QVariant(int(-5)), QVariant(qint64(-5))},
-        {QVariant(uint(4000000000u)), QVariant(qint64(4000000000LL))},
-        {QVariant(quint64(7)), QVariant(qint64(7))}, {QVariant(1.5f), QVariant(1.5)},
-    };
-    for (Format format : {Format::XML, Format::Binary}) {
-        for (const auto &[given, expected] : cases) {
+        for (const auto &[given, expected] : narrow) {
             NVResult<QVariant> back = read(*write(given, format));
             EXPECT_TRUE(identical(*back, expected)) << qPrintable(show(given)) << " read " << qPrintable(show(*back));
         }
@@ -200,8 +192,7 @@ TEST(NVPropertyListXML, WritesTabsAndTheDeclarationWithoutDoctype)
         {"Date", utc(2026, 12, 5, 16, 2, 21)},
         {"Dates", QVariantList{utc(2026, 12, 5, 16, 2, 21, 123), utc(1850, 1, 2, 3, 4, 5, 60)}},
         {"Empty", QVariantList{}}, {"Flag", true}, {"Real", 2.5},
-        {"Odd", QVariantList{std::nan(""), -std::numeric_limits<double>::infinity(), 1e300}},
-        {"Data", QByteArray("hello")},
+        {"Odd", QVariantList{std::nan(""), -std::numeric_limits<double>::infinity(), 1e300}}, {"Data", QByteArray("hello")},
     };
     const QByteArray expected = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n"
                                 "\t<key>Data</key>\n\t<data>aGVsbG8=</data>\n"
@@ -230,8 +221,7 @@ TEST(NVPropertyListXML, ReadsTheScalarForms)
         {"<real>-Infinity</real>", -std::numeric_limits<double>::infinity()},
         {"<date>2026-12-05T16:02:21.5Z</date>", utc(2026, 12, 5, 16, 2, 21, 500)},
         {"<date>2026-12-05T16:02:21.123456Z</date>", utc(2026, 12, 5, 16, 2, 21, 123)},
-        {"<data>\n\taGVs\n\tbG8=\n</data>", QByteArray("hello")},
-        {"<data></data>", QByteArray()},
+        {"<data>\n\taGVs\n\tbG8=\n</data>", QByteArray("hello")}, {"<data></data>", QByteArray()},
         {"<string>a &amp; b &#x1F600; <![CDATA[<c>]]></string>", QString::fromUtf8("a & b \xF0\x9F\x98\x80 <c>")},
         {"<string/>", QString()}, {"<false></false>", false},
         {"<dict><key>b</key><true/><key>a</key><false/><key>b</key><false/></dict>", QVariantMap{{"a", false}, {"b", false}}},
@@ -274,8 +264,7 @@ TEST(NVPropertyListXML, RefusesMalformedDocumentsWithLineAndColumn)
         {"<array><string>x</array>", "line 1, column 25: opening and ending tag mismatch"},
         {"<string>a<b/></string>", "line 1, column 14: expected character data"},
         {"<!DOCTYPE plist [<!ENTITY big \"xxxxxxxx\">]><string>&big;</string>", "line 1, column 44: the document type declares entities"},
-        {"", "line 1, column 1: premature end of document"},
-        {"<string>\xff</string>", "byte 8: the text is not valid UTF-8"},
+        {"", "line 1, column 1: premature end of document"}, {"<string>\xff</string>", "byte 8: the text is not valid UTF-8"},
         {"<array>\n<string>\xed\xa0\x80</string></array>", "byte 16: the text is not valid UTF-8"},
     };
     for (const auto &[xml, expected] : cases)
@@ -313,8 +302,7 @@ TEST(NVPropertyListBinary, WritesTheDocumentedLayout)
         {qint64(200), bytes({0x10, 200})}, {qint64(0x1234), bytes({0x11, 0x12, 0x34})}, {true, bytes({0x09})},
         {1.0, bytes({0x23, 0x3F, 0xF0, 0, 0, 0, 0, 0, 0})},
         {utc(2001, 1, 1, 0, 0, 1), bytes({0x33, 0x3F, 0xF0, 0, 0, 0, 0, 0, 0})},
-        {QString::fromUtf8("é"), bytes({0x61, 0x00, 0xE9})},
-        {QByteArray(15, 'z'), bytes({0x4F, 0x10, 15}) + QByteArray(15, 'z')},
+        {QString::fromUtf8("é"), bytes({0x61, 0x00, 0xE9})}, {QByteArray(15, 'z'), bytes({0x4F, 0x10, 15}) + QByteArray(15, 'z')},
     };
     for (const auto &[value, object] : scalars)
         EXPECT_EQ(write(value, Format::Binary)->mid(8, object.size()), object) << qPrintable(show(value));
@@ -324,12 +312,10 @@ TEST(NVPropertyListBinary, ReadsTheIntegerAndRealWidths)
 {
     const std::pair<QByteArray, QVariant> cases[] = {
         {bytes({0x10, 0xFF}), qint64(255)}, // one, two and four bytes hold unsigned values
-        {bytes({0x11, 0xFF, 0xFE}), qint64(65534)},
-        {bytes({0x12, 0xFF, 0xFF, 0xFF, 0xFF}), qint64(0xFFFFFFFFLL)},
+        {bytes({0x11, 0xFF, 0xFE}), qint64(65534)}, {bytes({0x12, 0xFF, 0xFF, 0xFF, 0xFF}), qint64(0xFFFFFFFFLL)},
         {bytes({0x13, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFE}), qint64(-2)},
         {bytes({0x14, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}), qint64(-1)},
-        {bytes({0x14, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 5}), qint64(5)},
-        {bytes({0x22, 0x3F, 0xC0, 0, 0}), 1.5},
+        {bytes({0x14, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 5}), qint64(5)}, {bytes({0x22, 0x3F, 0xC0, 0, 0}), 1.5},
         {bytes({0x33, 0xC1, 0xE0, 0, 0, 0, 0, 0, 0}), utc(2001, 1, 1).addSecs(-2147483648LL)},
     };
     for (const auto &[object, expected] : cases) {
@@ -429,10 +415,7 @@ QByteArray nestedBinary(int depth)
 
 TEST(NVPropertyListLimits, DeepNestingIsRefusedAtTheLimitInEveryEncoding)
 {
-    struct Encoding {
-        QByteArray (*make)(int);
-        NVResult<QVariant> (*read)(const QByteArray &, const Limits &);
-    };
+    struct Encoding { QByteArray (*make)(int); NVResult<QVariant> (*read)(const QByteArray &, const Limits &); };
     const Encoding encodings[] = {
         {nestedXML, readXML}, {nestedBinary, readBinary},
         {nestedText, [](const QByteArray &d, const Limits &l) { return readText(d, l); }},
@@ -502,12 +485,10 @@ TEST(NVPropertyListText, ReadsTheTextForms)
         {"\"\\n\\t\\r\\\\\\\"\\a\\b\\f\\v\\'\\q\"", "\n\t\r\\\"\a\b\f\v'q"},
         {"\"\\101\\60\\0010\"", QString("A0") + QChar(1) + u'0'},
         {"\"\\U00e9\\U20AC\\Ud83d\\Ude00\\U41\"", QString::fromUtf8("é€\xF0\x9F\x98\x80") + u'A'},
-        {"<0a0B 0c\n 0d>", QByteArray("\x0a\x0b\x0c\x0d")},
-        {"<>", QByteArray()}, {"( a, \"b\", )", QVariantList{"a", "b"}},
+        {"<0a0B 0c\n 0d>", QByteArray("\x0a\x0b\x0c\x0d")}, {"<>", QByteArray()}, {"( a, \"b\", )", QVariantList{"a", "b"}},
         {"{ k = v; \"x y\" = ( 1 ); d = { }; }", QVariantMap{{"k", "v"}, {"x y", QVariantList{"1"}}, {"d", QVariantMap{}}}},
         {"/* lead */ { a = b; // trailing\n /* inside */ c /**/ = d; }", ab},
-        {"a = b;\n\"c\" = \"d\";", ab},
-        {"\"Cancel\";\n\"OK\" = \"Okay\";", QVariantMap{{"Cancel", "Cancel"}, {"OK", "Okay"}}},
+        {"a = b;\n\"c\" = \"d\";", ab}, {"\"Cancel\";\n\"OK\" = \"Okay\";", QVariantMap{{"Cancel", "Cancel"}, {"OK", "Okay"}}},
         {"", QVariantMap{}}, {"\xEF\xBB\xBF\"bom\"", "bom"},
         {utf16("\"K\" = \"Wert ✓\";", true), QVariantMap{{"K", QString::fromUtf8("Wert ✓")}}},
         {utf16("( \"😀\" )", false), QVariantList{QString::fromUtf8("😀")}},
@@ -530,16 +511,14 @@ TEST(NVPropertyListText, RefusesMalformedTextWithLineAndColumn)
         {"{ = b; }", "line 1, column 3: unexpected '=', expected a key"},
         {"\r\n\r\n  \"abc\\", "line 3, column 3: unterminated string"},
         {"/* never closed", "line 1, column 1: unterminated comment"},
-        {"<0a1>", "line 1, column 1: data has an odd number of hex digits"},
-        {"<0g>", "line 1, column 3: unexpected 'g' in data"},
+        {"<0a1>", "line 1, column 1: data has an odd number of hex digits"}, {"<0g>", "line 1, column 3: unexpected 'g' in data"},
         {"( a ) junk", "line 1, column 7: unexpected 'j' after the value"},
         {"a = b; junk", "line 1, column 12: expected '=' after the key \"junk\""},
         {"\"\\UD800\"", "line 1, column 1: the string holds an unpaired surrogate U+d800"},
         {"\"\\U\"", "line 1, column 2: \\U is not followed by hex digits"},
         {"\"\\777\"", "line 1, column 2: octal escape \\777 is above \\377"},
         {"a = ", "line 1, column 5: unexpected end of text, expected a value"},
-        {"\x01", "line 1, column 1: unexpected U+0001, expected a value"},
-        {"ok\xC3\x28", "byte 2: the text is not valid UTF-8"},
+        {"\x01", "line 1, column 1: unexpected U+0001, expected a value"}, {"ok\xC3\x28", "byte 2: the text is not valid UTF-8"},
         {"\xF4\x90\x80\x80", "byte 0: the text is not valid UTF-8"},
         {"\xFF\xFE\x41", "byte 2: UTF-16 text has an odd number of bytes"},
         {bytes({0xFF, 0xFE, 0x41, 0x00, 0x00, 0xDC}), "byte 4: unpaired surrogate U+dc00 in UTF-16 text"},
@@ -565,8 +544,7 @@ TEST(NVPropertyListFormat, DetectsTheEncodingFromTheBytes)
     const QVariant value = QVariantMap{{"a", "b"}};
     const QByteArray dict = "<dict><key>a</key><string>b</string></dict>";
     const std::pair<QByteArray, Format> cases[] = {
-        {*write(value, Format::XML), Format::XML},
-        {*write(value, Format::Binary), Format::Binary},
+        {*write(value, Format::XML), Format::XML}, {*write(value, Format::Binary), Format::Binary},
         {*write(value, Format::Text), Format::Text}, {"  " + dict, Format::XML}, {"<!-- comment -->" + dict, Format::XML},
         {"\xEF\xBB\xBF" + dict, Format::XML},
         {utf16("<?xml version=\"1.0\" encoding=\"UTF-16\"?>" + QString::fromLatin1(dict), true), Format::XML},
@@ -689,12 +667,7 @@ TEST(NVPropertyListStringsTable, ReadsCommentsEscapesAndEncodings)
 
 TEST(NVPropertyListStringsTable, KeepsGoodEntriesAroundAMalformedOne)
 {
-    struct Case {
-        const char *text;
-        QStringList keys;
-        int line;
-        const char *error;
-    };
+    struct Case { const char *text; QStringList keys; int line; const char *error; };
     const Case cases[] = {
         {"\"a\" = \"1\";\n\"b\" = \"2;\n\"c\" = \"3\";\n\"d\" = \"4\";\n", {"a", "c", "d"}, 3,
          "line 3, column 2: expected ';' after the value of \"b\""},

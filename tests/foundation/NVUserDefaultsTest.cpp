@@ -135,19 +135,6 @@ TEST_F(NVUserDefaultsTest, RemovalsMergeAndStaleCopiesDoNotResurrectKeys)
     EXPECT_FALSE(stale.objectForKey("B").isValid());
 }
 
-TEST_F(NVUserDefaultsTest, FileIsPrivateXmlWithTypedValues)
-{
-    NVUserDefaults defaults(Domain, config());
-    defaults.setObject(qint64(604800), "Interval");
-    defaults.setObject(true, "Flag");
-    ASSERT_TRUE(defaults.synchronize());
-    const QByteArray xml = TestSupport::readFile(file());
-    EXPECT_TRUE(xml.contains("<integer>604800</integer>") && xml.contains("<true/>")) << xml.constData();
-    struct stat st {};
-    ASSERT_EQ(::stat(QFile::encodeName(file()).constData(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
-}
-
 TEST_F(NVUserDefaultsTest, CorruptFileIsSetAsideAndRebuiltWithThisRunsWrites)
 {
     NVUserDefaults defaults(Domain, config());
@@ -243,17 +230,18 @@ TEST_F(NVUserDefaultsTest, DefaultsCommandReadsWritesAndDeletes)
     auto written = defaults({"write", "SoftwareUpdateCheckInterval", "-int", "604800"});
     ASSERT_EQ(written.exitCode, 0) << written.err.constData();
     EXPECT_EQ(defaults({"read", "SoftwareUpdateCheckInterval"}).out, "604800\n");
-    const QByteArray xml = TestSupport::readFile(config() + "/norvane.velkin.SoftwareUpdate.plist");
+    // The file is XML with typed values, readable by its owner only.
+    const QString path = config() + "/norvane.velkin.SoftwareUpdate.plist";
+    const QByteArray xml = TestSupport::readFile(path);
     EXPECT_TRUE(xml.contains("<key>SoftwareUpdateCheckInterval</key>\n\t<integer>604800</integer>")) << xml.constData();
+    struct stat st {};
+    ASSERT_EQ(::stat(QFile::encodeName(path).constData(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
 
-    struct Case {
-        QStringList write;
-        const char *read;
-    };
+    struct Case { QStringList write; const char *read; };
     const Case cases[] = {
         {{"-string", "two words"}, "two words\n"}, {{"-bool", "YES"}, "1\n"}, {{"-float", "2.5"}, "2.5\n"},
-        {{"-array", "a", "b c"}, "(\n    a,\n    \"b c\"\n)\n"},
-        {{"-dict", "k", "v"}, "{\n    k = v;\n}\n"},
+        {{"-array", "a", "b c"}, "(\n    a,\n    \"b c\"\n)\n"}, {{"-dict", "k", "v"}, "{\n    k = v;\n}\n"},
         {{"-date", "2100-01-02T03:04:05Z"}, "\"2100-01-02 03:04:05 +0000\"\n"},
         {{"-data", "0a0b"}, "<0a0b>\n"}, {{"(x, y)"}, "(\n    x,\n    y\n)\n"}, {{"plain"}, "plain\n"},
     };

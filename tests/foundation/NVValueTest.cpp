@@ -15,11 +15,7 @@ TEST(NVValue, IntegerValueReadsTheLeadingNumberAndClamps)
 {
     constexpr qint64 Max = std::numeric_limits<qint64>::max(), Min = std::numeric_limits<qint64>::min();
     constexpr qint32 Max32 = std::numeric_limits<qint32>::max(), Min32 = std::numeric_limits<qint32>::min();
-    const struct {
-        const char *text;
-        qint64 integer;
-        qint32 int32;
-    } cases[] = {
+    const struct { const char *text; qint64 integer; qint32 int32; } cases[] = {
         {"3b2", 3, 3}, {"  -12x", -12, -12}, {"+7", 7, 7}, {"\t\n 42", 42, 42},
         {"", 0, 0}, {"beta", 0, 0}, {"- 5", 0, 0}, {"٣", 0, 0}, // only ASCII digits count
         {"9223372036854775807", Max, Max32}, {"9223372036854775808", Max, Max32}, {"-9223372036854775808", Min, Min32},
@@ -97,8 +93,7 @@ TEST(NVValue, DescriptionsUseTheTextForm)
         EXPECT_EQ(NVValue::description(value), description);
 
     const QVariantMap nested{
-        {"b key", QVariantList{"x", "two words", qint64(3)}},
-        {"a", "quote\"and\\slash\n"}, {"c", QVariantMap{{"d", ""}}},
+        {"b key", QVariantList{"x", "two words", qint64(3)}}, {"a", "quote\"and\\slash\n"}, {"c", QVariantMap{{"d", ""}}},
     };
     EXPECT_EQ(NVValue::description(QVariant(nested)), "{\n"
               "    a = \"quote\\\"and\\\\slash\\n\";\n"

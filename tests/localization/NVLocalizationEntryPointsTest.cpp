@@ -45,11 +45,7 @@ TEST(NVLocalizationEntryPoints, ClassesAndObjectsUseTheirClassTable)
     NVBundle::setUserLanguagesForTesting({"en"});
     const TableSubclass subclassObject;
     const NVLocalizable &asBase = subclassObject;
-    struct Case {
-        const char *what;
-        QString result;
-        QString expected;
-    } cases[] = {
+    struct Case { const char *what; QString result; QString expected; } cases[] = {
         {"class with a table", NVLocalization::localizeString<TableObject>("_k"), "from the class table"},
         {"subclass", NVLocalization::localizeString<TableSubclass>("_k"), "from the class table"},
         {"class without a table", NVLocalization::localizeString<PlainObject>("_k"), "from the default table"},
@@ -84,12 +80,7 @@ TEST(NVLocalizationEntryPoints, DictionariesLocalizeOnlyStrings)
 TEST(NVLocalizationEntryPoints, PreferredLocalizationOfTheMainBundle)
 {
     const TestBundle bundle = entryPointBundle();
-    struct Case {
-        QStringList languages;
-        QString expected;
-        bool english;
-        bool german;
-    } cases[] = {
+    struct Case { QStringList languages; QString expected; bool english; bool german; } cases[] = {
         {{"de"}, "de", false, true}, {{"de-AT"}, "de", false, true}, {{"fr", "de"}, "de", false, true},
         {{"en-GB"}, "en", true, false},
         {{"fr"}, "en", true, false}, // nothing matches: the development localization

@@ -13,13 +13,6 @@ using NVLocalization::lookUpLocalizedString;
 
 const QString T = "T";
 
-QByteArray utf16WithByteOrderMark(const QString &text)
-{
-    QByteArray bytes("\xff\xfe", 2); // little-endian, as the machine stores QString
-    bytes.append(reinterpret_cast<const char *>(text.utf16()), text.size() * 2);
-    return bytes;
-}
-
 TestBundle fallbackBundle()
 {
     TestBundle bundle;
@@ -42,19 +35,11 @@ TEST(NVLocalization, EnglishFallbackDependsOnTheFirstLanguageBeingExactlyEnglish
 {
     const TestBundle bundle = fallbackBundle();
     bundle.makeMain();
-    struct Case {
-        QStringList languages;
-        QString table;
-        QString key;
-        QString expected;
-    } cases[] = {
+    struct Case { QStringList languages; QString table; QString key; QString expected; } cases[] = {
         {{"de"}, T, "both", "Deutsch beide"}, {{"de"}, T, "onlyEnglish", "English only"}, {{"de"}, T, "open", "English open"},
-        {{"de"}, T, "nowhere", "nowhere"},
-        {{"de-AT", "en"}, T, "both", "Deutsch beide"},
-        {{"en"}, T, "both", "English both"},
+        {{"de"}, T, "nowhere", "nowhere"}, {{"de-AT", "en"}, T, "both", "Deutsch beide"}, {{"en"}, T, "both", "English both"},
         {{"fr"}, T, "both", "English both"}, // no French: the development localization
-        {{"de"}, "Shared", "global", "Global"},
-        {{"de"}, "Shared", "shared", "English shared"},
+        {{"de"}, "Shared", "global", "Global"}, {{"de"}, "Shared", "shared", "English shared"},
         {{"en"}, "Shared", "shared", "shared"},       // "en" means the table already was English
         {{"en-GB"}, "Shared", "shared", "English shared"}, // "en-GB" is not "en"
         {{"de"}, T, "placeholder", "Open Einstellungen"}, // English text, German settings word
@@ -96,20 +81,13 @@ TEST(NVLocalization, MissingKeysAreReportedOnceAndOnlyForTheNamedTable)
     NVBundle::setUserLanguagesForTesting({"en"});
     NVUserDefaults::standardUserDefaults()->registerDefaults({{LogMissingLocalizationsKey, "NVSoftwareUpdate"}});
 
-    struct Step {
-        QString key;
-        QString table;
-        QByteArray printed;
-    } steps[] = {
+    struct Step { QString key; QString table; QByteArray printed; } steps[] = {
         {"_goBackButtonTitle", "NVSoftwareUpdate", "\"_goBackButtonTitle\" = \"<#not-yet-localized#>\";\n"},
-        {"_goBackButtonTitle", "NVSoftwareUpdate", ""},
-        {"_otherKey", "SettingsTerminology", ""},
+        {"_goBackButtonTitle", "NVSoftwareUpdate", ""}, {"_otherKey", "SettingsTerminology", ""},
         {"_otherKey", "NVSoftwareUpdate", ""}, // recorded by the miss above, though nothing was printed
-        {"_present", "NVSoftwareUpdate", ""},
-        {"C:\\dir", "NVSoftwareUpdate", "\"C:\\\\dir\" = \"<#not-yet-localized#>\";\n"},
+        {"_present", "NVSoftwareUpdate", ""}, {"C:\\dir", "NVSoftwareUpdate", "\"C:\\\\dir\" = \"<#not-yet-localized#>\";\n"},
         {"%@ %@", "NVSoftwareUpdate", ""}, {"", "NVSoftwareUpdate", ""},
-        {"Überall \"quoted\"", "NVSoftwareUpdate", "\"Überall \"quoted\"\" = \"<#not-yet-localized#>\";\n"},
-        {"_plain", "", ""},
+        {"Überall \"quoted\"", "NVSoftwareUpdate", "\"Überall \"quoted\"\" = \"<#not-yet-localized#>\";\n"}, {"_plain", "", ""},
     };
     for (const Step &step : steps) {
         QString result;
@@ -137,50 +115,40 @@ TEST(NVLocalization, TheDefaultTableIsReportedAsLocalizableAndAbsentSettingRecor
               "\"_explicit\" = \"<#not-yet-localized#>\";\n");
 }
 
-TEST(NVLocalization, SettingsPlaceholdersAreReplacedFromTheEnd)
+TEST(NVLocalization, SettingsPlaceholdersAreReplacedFromTheEndAndNeverScannedAgain)
 {
+    const auto expectSubstituted = [](std::initializer_list<std::pair<QString, QString>> cases) {
+        for (auto [text, expected] : cases) {
+            const std::string given = text.toStdString();
+            NVLocalization::substituteSettingsPlaceholders(text);
+            EXPECT_EQ(text, expected) << given;
+        }
+    };
+    NVBundle::setUserLanguagesForTesting({"en"});
     TestBundle bundle;
     bundle.table("en", "SettingsTerminology", EnglishTerminology);
     bundle.makeMain();
-    NVBundle::setUserLanguagesForTesting({"en"});
-    const std::pair<QString, QString> cases[] = {
-        {"Open @@System Settings", "Open Settings App"},
-        {"@@@Settings", "@Settings"}, {"@@Unknown", "@@Unknown"},
+    expectSubstituted({
+        {"Open @@System Settings", "Open Settings App"}, {"@@@Settings", "@Settings"}, {"@@Unknown", "@@Unknown"},
         {"@@Settings and @@Privacy & Security", "Settings and Privacy & Security"},
-        {"Change it in @@settings.", "Change it in settings."},
-        {"@@settings@@Settings", "settingsSettings"},
-        {"@@system settings, @@SETTINGS", "@@system settings, @@SETTINGS"},
-        {"@@System", "@@System"}, {"@@", "@@"},
-    };
-    for (auto [text, expected] : cases) {
-        const std::string given = text.toStdString();
-        NVLocalization::substituteSettingsPlaceholders(text);
-        EXPECT_EQ(text, expected) << given;
-    }
+        {"Change it in @@settings.", "Change it in settings."}, {"@@settings@@Settings", "settingsSettings"},
+        {"@@system settings, @@SETTINGS", "@@system settings, @@SETTINGS"}, {"@@System", "@@System"}, {"@@", "@@"},
+    });
     // A key without any table entry still gets its placeholders replaced.
     EXPECT_EQ(NVLocalization::localizedStringFromTable("Check @@System Settings", "NVSoftwareUpdate"), "Check Settings App");
-}
 
-TEST(NVLocalization, ReplacementsAreNeverScannedAgain)
-{
-    TestBundle bundle;
-    bundle.table("en", "SettingsTerminology", "\"_capitalizedSettingsTerm.settings\" = \"System Settings\";\n"
+    TestBundle tricky;
+    tricky.table("en", "SettingsTerminology", "\"_capitalizedSettingsTerm.settings\" = \"System Settings\";\n"
                  "\"_systemSettingsAppName.settings\" = \"WRONG\";\n"
                  "\"_privacyAndSecuritySettingsName.settings\" = \"@@Privacy & Security\";\n");
-    bundle.makeMain();
-    NVBundle::setUserLanguagesForTesting({"en"});
-    const std::pair<QString, QString> cases[] = {
+    tricky.makeMain();
+    expectSubstituted({
         // The replacement "System Settings" after the first "@@" must not
         // form "@@System Settings" with it.
         {"@@@@Settings", "@@System Settings"}, {"@@Settings", "System Settings"},
         // A terminology text naming itself cannot recurse without end.
         {"@@Privacy & Security", "@@Privacy & Security"},
-    };
-    for (auto [text, expected] : cases) {
-        const std::string given = text.toStdString();
-        NVLocalization::substituteSettingsPlaceholders(text);
-        EXPECT_EQ(text, expected) << given;
-    }
+    });
 }
 
 TEST(NVLocalization, BadTablesAndBundlesStillAnswer)
@@ -189,21 +157,16 @@ TEST(NVLocalization, BadTablesAndBundlesStillAnswer)
     bundle.table("de", "T", "\"a\" = \"A\";\n\"b\" = ;\n\"c\" = \"C\";\n")
         .table("en", "T", "\"b\" = \"English b\";\n")
         .table("de", "Garbage", QByteArray("\xff\xfe\x41", 3))
-        .table("de", "Wide", utf16WithByteOrderMark("/* c */ // line\n\"k\" = \"\\U00e4\\n\";\n\"C:\\\\dir\" = \"Folder\";"))
         .table("de", "Xml", "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
                "<key>x</key><string>From XML</string><key>n</key><integer>3</integer></dict></plist>");
     bundle.makeMain();
     NVBundle::setUserLanguagesForTesting({"de"});
 
     LogCapture log;
-    struct Case {
-        QString table;
-        QString key;
-        QString expected;
-    } cases[] = {
+    struct Case { QString table; QString key; QString expected; } cases[] = {
         {"T", "a", "A"}, {"T", "c", "C"},
         {"T", "b", "English b"}, // the broken entry falls back to English
-        {"Garbage", "k", "k"}, {"Wide", "k", QString::fromUtf8("ä\n")}, {"Wide", "C:\\dir", "Folder"}, {"Xml", "x", "From XML"},
+        {"Garbage", "k", "k"}, {"Xml", "x", "From XML"},
         {"Xml", "n", "n"}, // not a string: no text
         {"Missing", "k", "k"},
     };
@@ -216,7 +179,7 @@ TEST(NVLocalization, BadTablesAndBundlesStillAnswer)
     ASSERT_EQ(reports.size(), 1) << log.messages().join('\n').toStdString();
     EXPECT_TRUE(reports.first().contains("line 2")) << reports.first().toStdString();
     EXPECT_TRUE(reports.first().endsWith("(its readable entries are used)"));
-    EXPECT_TRUE(log.matching("/de.lproj/Wide.strings").isEmpty());
+    EXPECT_TRUE(log.matching("/de.lproj/Xml.strings").isEmpty());
 
     // No tables at all, no en.lproj, and an en.lproj that is a file.
     TestBundle empty;

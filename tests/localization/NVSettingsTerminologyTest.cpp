@@ -18,12 +18,8 @@ TestBundle terminologyBundle()
 
 TEST(NVSettingsTerminology, RawValuesMatchExactly)
 {
-    struct Case {
-        QString raw;
-        std::optional<NVSettingsTerminology> expected;
-    } cases[] = {
-        {"preferences", NVSettingsTerminology::preferences},
-        {"settings", NVSettingsTerminology::settings},
+    struct Case { QString raw; std::optional<NVSettingsTerminology> expected; } cases[] = {
+        {"preferences", NVSettingsTerminology::preferences}, {"settings", NVSettingsTerminology::settings},
         {"Settings", std::nullopt}, {"settings ", std::nullopt}, {"", std::nullopt},
     };
     for (const Case &c : cases) {
@@ -36,16 +32,9 @@ TEST(NVSettingsTerminology, RawValuesMatchExactly)
 
 TEST(NVSettingsTerminology, TheSystemDecidesAndTheDefaultOnlyOnOlderSystems)
 {
-    struct Case {
-        bool systemUsesSettings;
-        bool enforce;
-        NVSettingsTerminology expected;
-        bool defaultRead;
-    } cases[] = {
-        {true, false, NVSettingsTerminology::settings, false},
-        {true, true, NVSettingsTerminology::settings, false},
-        {false, false, NVSettingsTerminology::preferences, true},
-        {false, true, NVSettingsTerminology::settings, true},
+    struct Case { bool systemUsesSettings; bool enforce; NVSettingsTerminology expected; bool defaultRead; } cases[] = {
+        {true, false, NVSettingsTerminology::settings, false}, {true, true, NVSettingsTerminology::settings, false},
+        {false, false, NVSettingsTerminology::preferences, true}, {false, true, NVSettingsTerminology::settings, true},
     };
     for (const Case &c : cases) {
         bool asked = false;
@@ -94,12 +83,8 @@ TEST(NVSettingsTerminology, GermanKeepsTheCapitalOfTheLowercaseTerm)
 {
     const TestBundle bundle = terminologyBundle();
     NVBundle::setUserLanguagesForTesting({"en"});
-    struct Case {
-        QLocale locale;
-        QString expected;
-    } cases[] = {
-        {QLocale(QLocale::German, QLocale::Germany), "Settings"},
-        {QLocale(QLocale::German, QLocale::Austria), "Settings"},
+    struct Case { QLocale locale; QString expected; } cases[] = {
+        {QLocale(QLocale::German, QLocale::Germany), "Settings"}, {QLocale(QLocale::German, QLocale::Austria), "Settings"},
         {QLocale(QLocale::English), "settings"}, {QLocale::c(), "settings"},
     };
     for (const Case &c : cases)

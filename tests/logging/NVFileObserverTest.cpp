@@ -24,10 +24,8 @@ TEST(NVFileSystemEvents, DescriptionsNameSingleEventsAndListSets)
 {
     const std::pair<E, const char *> cases[] = {
         {E::write, "write"}, {E::delete_ | E::write, "[delete, write]"}, {E::write | E::create, "[write, create]"},
-        {E::intermediateRename, "intermediateRename"},
-        {E(0x80), "<unknown rawValue: 128>"},
-        {E::write | E(0x80), "[write, <unknown rawValue: 128>]"},
-        {E(), "[]"},
+        {E::intermediateRename, "intermediateRename"}, {E(0x80), "<unknown rawValue: 128>"},
+        {E::write | E(0x80), "[write, <unknown rawValue: 128>]"}, {E(), "[]"},
         {E::rename | E::revoke | E::funlock | E::intermediateRename, "[rename, revoke, funlock, intermediateRename]"},
         {E(0x80000000u), "<unknown rawValue: 2147483648>"},
     };
@@ -167,13 +165,17 @@ TEST(NVFileObserver, RenamingADirectoryOnTheWayIsReported)
     EXPECT_EQ(awaiting.observer->childObserver()->fileURL(), QUrl::fromLocalFile(root));
 }
 
-TEST(NVFileObserver, AFileDeletedAndWrittenAgainOrReplacedIsCreatedAgain)
-{
+// An existing file to observe, in a folder of its own.
+class NVFileObserverTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(writeFile(path, "x")); }
     QTemporaryDir directory;
-    const QString path = directory.filePath("settings.plist");
-    ASSERT_TRUE(writeFile(path, "one"));
-    Observed observed(path);
+    const QString path = directory.filePath("observed");
+};
 
+TEST_F(NVFileObserverTest, AFileDeletedAndWrittenAgainOrReplacedIsCreatedAgain)
+{
+    Observed observed(path);
     ASSERT_TRUE(QFile::remove(path));
     ASSERT_TRUE(TestSupport::waitFor([&] { return observed.all().contains(E::delete_); }));
     ASSERT_TRUE(writeFile(path, "two"));
@@ -192,11 +194,8 @@ TEST(NVFileObserver, AFileDeletedAndWrittenAgainOrReplacedIsCreatedAgain)
     EXPECT_EQ(observed.settle(), E::attrib);
 }
 
-TEST(NVFileObserver, OnlyTheEventsAskedForAreReported)
+TEST_F(NVFileObserverTest, OnlyTheEventsAskedForAreReported)
 {
-    QTemporaryDir directory;
-    const QString path = directory.filePath("observed");
-    ASSERT_TRUE(writeFile(path, "x"));
     Observed observed(path, E::delete_);
     ASSERT_EQ(::chmod(QFile::encodeName(path), 0600), 0);
     ASSERT_TRUE(writeFile(path, "y", QIODevice::Append));
@@ -208,9 +207,8 @@ TEST(NVFileObserver, OnlyTheEventsAskedForAreReported)
     EXPECT_EQ(observed.calls, std::vector<E>{E::delete_});
 }
 
-TEST(NVFileObserver, ADirectoryReportsChangesOfItsEntriesAsWrites)
+TEST_F(NVFileObserverTest, ADirectoryReportsChangesOfItsEntriesAsWrites)
 {
-    QTemporaryDir directory;
     Observed observed(directory.path());
     ASSERT_TRUE(writeFile(directory.filePath("new"), "x"));
     const E events = observed.settle();
@@ -218,11 +216,8 @@ TEST(NVFileObserver, ADirectoryReportsChangesOfItsEntriesAsWrites)
     EXPECT_FALSE(events.intersects(E::extend | E::create | E::delete_));
 }
 
-TEST(NVFileObserver, CancellingStopsReportsAndReleasesTheObserver)
+TEST_F(NVFileObserverTest, CancellingStopsReportsAndReleasesTheObserver)
 {
-    QTemporaryDir directory;
-    const QString path = directory.filePath("observed");
-    ASSERT_TRUE(writeFile(path, "x"));
     std::vector<E> calls;
     std::weak_ptr<NVFileObserver> weak;
     {
@@ -244,11 +239,8 @@ TEST(NVFileObserver, CancellingStopsReportsAndReleasesTheObserver)
     EXPECT_TRUE(calls.empty());
 }
 
-TEST(NVFileObserver, TheHandlerMayCancelItsObserver)
+TEST_F(NVFileObserverTest, TheHandlerMayCancelItsObserver)
 {
-    QTemporaryDir directory;
-    const QString path = directory.filePath("observed");
-    ASSERT_TRUE(writeFile(path, "x"));
     int calls = 0;
     std::shared_ptr<NVFileObserver> observer;
     observer = NVFileObserver::create(QUrl::fromLocalFile(path), allEvents, [&](E) {

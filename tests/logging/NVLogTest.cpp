@@ -24,11 +24,7 @@ public:
 
 class RecordingBackend : public NVUnifiedLogBackend {
 public:
-    struct Entry {
-        QString subsystem, category;
-        NVLogType type;
-        QString text;
-    };
+    struct Entry { QString subsystem, category; NVLogType type; QString text; };
     bool debugEnabled = false;
     mutable std::mutex mutex;
     std::vector<Entry> entries;

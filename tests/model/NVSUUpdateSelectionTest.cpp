@@ -25,14 +25,11 @@ const NVSUSelectionState Automatic{false, true};
 const NVSUSelectionState Interactive{true, true};
 const NVSUSelectionState MayNotSkipPreReleases{false, false};
 
-struct Selection {
-    std::optional<NVSUUpdate> update;
-    QStringList lines;
-};
+struct Selection { std::optional<NVSUUpdate> update; QStringList lines; };
 
-Selection select(const QVariantList &entries, const NVSUSelectionState &state, const QVariantMap &settings = {}, bool debugLogs = true)
+Selection select(const QVariantList &entries, const NVSUSelectionState &state, const QVariantMap &settings = {})
 {
-    ModelTest::Defaults defaults(debugLogs);
+    ModelTest::Defaults defaults;
     for (auto it = settings.cbegin(); it != settings.cend(); ++it)
         defaults->setObject(it.value(), it.key());
     LogCapture log;
@@ -159,17 +156,11 @@ TEST_F(NVSUUpdateSelectionTest, ShouldIgnoreUpdateOnlyInAutomaticChecks)
 {
     const NVSUUpdate update = *NVSUUpdate::initWithUpdateProperties(v(6500));
     // Only the version number as text, in a list, counts as skipped.
-    const struct {
-        NVSUSelectionState state;
-        QVariant skipped;
-        bool ignored;
-    } cases[] = {
-        {Automatic, QVariantList{"6500"}, true},
-        {MayNotSkipPreReleases, QVariantList{"6400", "6500"}, true},
+    const struct { NVSUSelectionState state; QVariant skipped; bool ignored; } cases[] = {
+        {Automatic, QVariantList{"6500"}, true}, {MayNotSkipPreReleases, QVariantList{"6400", "6500"}, true},
         {Interactive, QVariantList{"6500"}, false}, {Automatic, QVariantList{"6500 "}, false},
         {Automatic, QVariantList{"6.5"}, false}, // the display name
-        {Automatic, QVariantList{qint64(6500)}, false},
-        {Automatic, "6500", false},
+        {Automatic, QVariantList{qint64(6500)}, false}, {Automatic, "6500", false},
         {Automatic, QVariantMap{{"6500", "6500"}}, false},
     };
     for (const auto &c : cases) {
@@ -178,13 +169,6 @@ TEST_F(NVSUUpdateSelectionTest, ShouldIgnoreUpdateOnlyInAutomaticChecks)
         EXPECT_EQ(NVSUUpdateSelection::shouldIgnoreUpdate(update, c.state, *defaults), c.ignored)
             << NVValue::description(c.skipped).toStdString();
     }
-}
-
-TEST_F(NVSUUpdateSelectionTest, DebugLinesStayQuietWhenDebugLoggingIsOff)
-{
-    const Selection s = select({v(6300), "text", v(6500, {{"MinimumSystemVersion", "3.0"}}), v(6400)}, Automatic, {}, false);
-    EXPECT_EQ(tag(s.update), "6400");
-    EXPECT_EQ(s.lines, QStringList{L + "Ignoring invalid entry of class NSString"});
 }
 
 TEST_F(NVSUUpdateSelectionTest, InstalledVersionIsReadForEveryEntry)
@@ -220,7 +204,7 @@ TEST_F(NVSUUpdateSelectionTest, HostileVersionTextsAreRankedNotTrusted)
         run(c);
 }
 
-TEST(NVSUFeed, RootMustBeAnArrayOrOneDictionary)
+TEST(NVSUFeed, RootMustBeAnArrayOrOneDictionaryOfReadableBytes)
 {
     const QVariantMap one = v(6500);
     const std::pair<QVariant, std::optional<QVariantList>> cases[] = {
@@ -239,18 +223,15 @@ TEST(NVSUFeed, RootMustBeAnArrayOrOneDictionary)
             EXPECT_EQ(entries.error().localizedDescription(), "Received property list is not an array");
         }
     }
-}
-
-TEST(NVSUFeed, UnreadableBytesFailWithTheReadersError)
-{
-    const QByteArray cases[] = {
+    // Bytes that are no property list fail with the reader's own error.
+    const QByteArray unreadable[] = {
         "",
         "<?xml version=\"1.0\"?><plist version=\"1.0\"><array><dict><key>a</key>",
         "bplist00\xff\xff\xff",
         QByteArray("<plist><array>") + QByteArray(100000, '\xff') + "</array></plist>",
         QByteArray("<plist>") + QByteArray("<array>").repeated(100000) + "</plist>",
     };
-    for (const QByteArray &bytes : cases) {
+    for (const QByteArray &bytes : unreadable) {
         const NVResult<QVariantList> entries = NVSUFeed::readEntries(bytes);
         ASSERT_FALSE(entries.ok()) << bytes.left(80).toStdString();
         EXPECT_NE(entries.error().code(), NVSUFeed::NotAnArrayErrorCode);

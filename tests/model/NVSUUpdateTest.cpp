@@ -103,10 +103,8 @@ TEST(NVSUUpdate, OnlyKnownKeysAreKeptAndSuppressAutoUpdateBecomesABoolean)
 TEST(NVSUUpdate, EnumerationsMatchTheirTextsExactly)
 {
     const std::pair<QString, NVSUInstallationMechanism> mechanisms[] = {
-        {"Installer", NVSUInstallationMechanismInstaller},
-        {"ReplaceBundle", NVSUInstallationMechanismReplaceBundle},
-        {"replacebundle", NVSUInstallationMechanismUnsupported},
-        {" ReplaceBundle", NVSUInstallationMechanismUnsupported},
+        {"Installer", NVSUInstallationMechanismInstaller}, {"ReplaceBundle", NVSUInstallationMechanismReplaceBundle},
+        {"replacebundle", NVSUInstallationMechanismUnsupported}, {" ReplaceBundle", NVSUInstallationMechanismUnsupported},
     };
     for (const auto &[text, mechanism] : mechanisms)
         EXPECT_EQ(validate(entry("6500", "6.5", {{"InstallationMechanism", text}}))->installationMechanism(), mechanism)
@@ -126,18 +124,14 @@ TEST(NVSUUpdate, EnumerationsMatchTheirTextsExactly)
 
 TEST(NVSUUpdate, PreferredLocalizationFollowsTheUsersLanguagesInOrder)
 {
-    const struct {
-        QStringList keys, languages;
-        QString chosen;
-    } cases[] = {
+    const struct { QStringList keys, languages; QString chosen; } cases[] = {
         {{"de", "en"}, {"fr-FR", "en-GB"}, "en"},
         {{"de", "en", "fr"}, {"it"}, "en"},          // nothing matches: English
         {{"fr", "de"}, {"it"}, "de"},                // not even English: the smallest key
         {{"pt", "pt_BR"}, {"pt-BR"}, "pt_BR"},       // exact before the language alone
         {{"pt", "pt_BR"}, {"pt-PT"}, "pt"},
         {{"de-CH"}, {"de"}, "de-CH"},                // a regional form of the language
-        {{"EN", "de"}, {"en-US"}, "EN"},
-        {{"zh-Hant", "zh-Hans"}, {"zh-Hant-TW"}, "zh-Hant"},
+        {{"EN", "de"}, {"en-US"}, "EN"}, {{"zh-Hant", "zh-Hans"}, {"zh-Hant-TW"}, "zh-Hant"},
         {{"en"}, {}, "en"}, {{}, {"en"}, QString()},
     };
     for (const auto &c : cases)
@@ -154,10 +148,7 @@ TEST(NVSUUpdate, PreferredLocalizationFollowsTheUsersLanguagesInOrder)
 TEST(NVSUUpdate, URLsAndTheReleaseNotesVersionQuery)
 {
     ModelTest::InstalledApplication app("6400", "6.4");
-    const struct {
-        QString text;
-        std::optional<QUrl> url;
-    } urls[] = {
+    const struct { QString text; std::optional<QUrl> url; } urls[] = {
         {"https://updates.example/Velkin-6500.tar.gz", QUrl("https://updates.example/Velkin-6500.tar.gz")},
         {"https://updates.example/a%20b.zip", QUrl("https://updates.example/a%20b.zip")},
         {"https://updates.example/a b.zip", std::nullopt},
@@ -172,10 +163,7 @@ TEST(NVSUUpdate, URLsAndTheReleaseNotesVersionQuery)
         EXPECT_EQ(update->downloadPageURL(), u.url) << u.text.toStdString();
     }
 
-    const struct {
-        QVariant notes;
-        std::optional<QString> url;
-    } notes[] = {
+    const struct { QVariant notes; std::optional<QString> url; } notes[] = {
         {"page.html", "page.html?v=6400"},
         {"https://velkin.example/notes?lang=de", "https://velkin.example/notes?lang=de?v=6400"},
         {"not a url", std::nullopt}, {QVariant(), std::nullopt},
@@ -193,15 +181,10 @@ TEST(NVSUUpdate, CompatibilityWithTheRunningSystemLogsTheFailedBound)
 {
     ModelTest::InstalledApplication app({}, NVVersionNumber(2, 36, 0));
     ModelTest::Defaults defaults;
-    const struct {
-        QVariant minimum, maximum;
-        bool compatible;
-        QString line;
-    } cases[] = {
+    const struct { QVariant minimum, maximum; bool compatible; QString line; } cases[] = {
         {{}, {}, true, {}}, {"2.36", "2.36", true, {}},
         {"2.36b1", {}, true, {}},   // the final system is newer than any beta of it
-        {{}, "2.36.0", true, {}},
-        {"2.37", {}, false, "Skipping update to 6.5 (6500) because it requires at least glibc 2.37"},
+        {{}, "2.36.0", true, {}}, {"2.37", {}, false, "Skipping update to 6.5 (6500) because it requires at least glibc 2.37"},
         {{}, "2.35", false, "Skipping update to 6.5 (6500) because it runs only up to glibc 2.35"},
         {"2.28", "2.36b2", false, "Skipping update to 6.5 (6500) because it runs only up to glibc 2.36b2"},
         {"garbage", {}, true, {}},  // a minimum that reads as zero bounds nothing

@@ -54,10 +54,7 @@ TEST(NVSUVersion, TextsBeyond511UTF8BytesParseAsZero)
 
 TEST(NVSUVersion, ComparisonRanksFinalReleasesAboveTheirBetas)
 {
-    const struct {
-        QString a, b;
-        NVComparisonResult order;
-    } cases[] = {
+    const struct { QString a, b; NVComparisonResult order; } cases[] = {
         {"1.2.3", "1.2.3b4", NVOrderedDescending}, {"1.2.3b4", "1.2.3b5", NVOrderedAscending},
         {"1.2.3 beta 4", "1.2.3", NVOrderedSame}, // ranks as the final release
         {"5.b2", "5b2", NVOrderedDescending}, {"10.15", "11.0", NVOrderedAscending},
@@ -78,11 +75,9 @@ TEST(NVSUVersion, ComparisonRanksFinalReleasesAboveTheirBetas)
     EXPECT_EQ(NVSUVersion("1").compareVersion(std::nullopt), NVOrderedDescending);
 }
 
-TEST(NVSUVersion, DescriptionShowsTheVersionNumberOnlyWhenItDiffers)
+TEST(NVSUVersion, DescriptionShowsTheVersionNumberOnlyWhenItDiffersAndNilMakesNoVersion)
 {
-    const struct {
-        QString number, displayName, description;
-    } cases[] = {
+    const struct { QString number, displayName, description; } cases[] = {
         {"6543", "5.7.1", "5.7.1 (6543)"}, {"6543", QString(), "6543"}, {"6543", "6543", "6543"}, {"6543", "", " (6543)"},
     };
     for (const auto &c : cases) {
@@ -91,10 +86,7 @@ TEST(NVSUVersion, DescriptionShowsTheVersionNumberOnlyWhenItDiffers)
         EXPECT_EQ(version->description(), c.description);
         EXPECT_EQ(version->displayName(), c.displayName.isNull() ? c.number : c.displayName);
     }
-}
-
-TEST(NVSUVersion, NilVersionNumbers)
-{
+    // A missing version number makes no version, and is a programming error for the constructor.
     EXPECT_FALSE(NVSUVersion::versionWithVersionNumber(QString()));
     EXPECT_FALSE(NVSUVersion::versionWithVersionNumber(QString(), "5.0"));
     EXPECT_TRUE(NVSUVersion::versionWithVersionNumber(""));
@@ -102,18 +94,13 @@ TEST(NVSUVersion, NilVersionNumbers)
                  literalDeathMessage("-[NVSUVersion initWithVersionNumber:displayName:] invoked with versionNumber == nil"));
 }
 
-TEST(NVSUVersion, InstalledVersionComesFromTheMainBundleAtEveryCall)
+TEST(NVSUVersion, InstalledAndSystemVersionsAreReadAtEveryCall)
 {
     ModelTest::InstalledApplication app(QVariantMap{});
-    const struct {
-        QVariantMap info;
-        std::optional<QString> description;
-    } cases[] = {
+    const struct { QVariantMap info; std::optional<QString> description; } cases[] = {
         {{{"CFBundleVersion", "6500"}, {"CFBundleShortVersionString", "6.5"}}, "6.5 (6500)"},
-        {{{"CFBundleVersion", "6500"}}, "6500"},
-        {{{"CFBundleVersion", qint64(6600)}}, "6600"},
-        {{{"CFBundleShortVersionString", "6.5"}}, std::nullopt},
-        {{{"CFBundleVersion", QVariantList{"6500"}}}, std::nullopt},
+        {{{"CFBundleVersion", "6500"}}, "6500"}, {{{"CFBundleVersion", qint64(6600)}}, "6600"},
+        {{{"CFBundleShortVersionString", "6.5"}}, std::nullopt}, {{{"CFBundleVersion", QVariantList{"6500"}}}, std::nullopt},
         {{}, std::nullopt},
     };
     for (const auto &c : cases) {
@@ -121,11 +108,7 @@ TEST(NVSUVersion, InstalledVersionComesFromTheMainBundleAtEveryCall)
         const std::optional<NVSUVersion> installed = NVSUVersion::installedVersion();
         EXPECT_EQ(installed ? std::optional(installed->description()) : std::nullopt, c.description);
     }
-}
-
-TEST(NVSUVersion, SystemVersionIsTheVersionStringOfTheSystemVersionNumber)
-{
-    ModelTest::InstalledApplication app({}, NVVersionNumber(2, 36, 0));
+    // The system version is the version string of the pinned 2.36.
     EXPECT_EQ(NVSUVersion::systemVersion().versionNumber(), "2.36");
     EXPECT_EQ(NVSUVersion::systemVersion().description(), "2.36");
     NVVersionNumber::setCurrentSystemVersionForTesting(NVVersionNumber(2, 36, 1));

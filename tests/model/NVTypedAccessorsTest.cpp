@@ -20,8 +20,7 @@ QVariantMap sampleDictionary()
 {
     return {
         {"string", "42"}, {"number", qint64(7)}, {"boolean", true}, {"array", QVariantList{1, 2}}, {"data", QByteArray("bytes")},
-        {"date", QDateTime::fromSecsSinceEpoch(1000000000, Qt::UTC)},
-        {"dictionary", QVariantMap{{"k", "v"}}},
+        {"date", QDateTime::fromSecsSinceEpoch(1000000000, Qt::UTC)}, {"dictionary", QVariantMap{{"k", "v"}}},
         {"url", QUrl("https://example.org/")},
     };
 }
@@ -89,8 +88,7 @@ TEST(NVTypedAccessors, ScalarReadersConvertStringsAndNumbersAndRefuseTheRest)
 {
     const QVariantMap dictionary{
         {"answer", "42"}, {"fraction", " 3.75 apples"}, {"yes", "YES"}, {"seven", qint64(7)}, {"half", 0.5},
-        {"array", QVariantList{1}},
-        {"date", QDateTime::fromSecsSinceEpoch(0, Qt::UTC)},
+        {"array", QVariantList{1}}, {"date", QDateTime::fromSecsSinceEpoch(0, Qt::UTC)},
     };
     struct Case {
         const char *key;

@@ -24,18 +24,15 @@ TEST(NVCodeRequirement, ParsesIntoItsCanonicalText)
 {
     // No canonical text given: the text is canonical already.
     const std::pair<QString, QString> cases[] = {
-        {designRequirement, {}},
-        {"  anchor\tapple\ngeneric  ", "anchor apple generic"},
+        {designRequirement, {}}, {"  anchor\tapple\ngeneric  ", "anchor apple generic"},
         {"certificate leaf [ subject.OU ] = \"A B\"", "certificate leaf[subject.OU] = \"A B\""},
         {"certificate leaf[subject.OU] = \"say \\\"hi\\\" \\\\ \"", {}},
         // "and" binds tighter than "or"; "!" tighter than both.
         {"anchor apple generic or certificate leaf[field.1.2] exists and !anchor apple generic",
          "anchor apple generic or (certificate leaf[field.1.2] exists and !anchor apple generic)"},
         {"(anchor apple generic or anchor apple generic) and anchor apple generic", {}},
-        {"!(anchor apple generic and anchor apple generic)", {}},
-        {"!!anchor apple generic", {}},
-        {"((((anchor apple generic))))", "anchor apple generic"},
-        {"certificate leaf[field.2.999.1] exists", {}},
+        {"!(anchor apple generic and anchor apple generic)", {}}, {"!!anchor apple generic", {}},
+        {"((((anchor apple generic))))", "anchor apple generic"}, {"certificate leaf[field.2.999.1] exists", {}},
     };
     for (const auto &[text, given] : cases) {
         const QString canonical = given.isEmpty() ? text : given;
@@ -50,20 +47,13 @@ TEST(NVCodeRequirement, ParsesIntoItsCanonicalText)
 
 TEST(NVCodeRequirement, RefusesTextOutsideTheGrammar)
 {
-    const struct {
-        QString text;
-        int character;
-        const char *reason;
-    } cases[] = {
-        {QString(), 1, "expected a clause"}, {"anchor", 7, "expected \"apple\""},
-        {"anchor apple", 13, "expected \"generic\""},
+    const struct { QString text; int character; const char *reason; } cases[] = {
+        {QString(), 1, "expected a clause"}, {"anchor", 7, "expected \"apple\""}, {"anchor apple", 13, "expected \"generic\""},
         {"anchor apple generic and", 25, "expected a clause"},
         {"Anchor apple generic", 1, "expected a clause"}, // keywords are case-sensitive
         {"anchor apple generic anchor apple generic", 22, "expected \"and\", \"or\" or the end"},
-        {"(anchor apple generic", 22, "expected \")\""},
-        {"anchor apple generic)", 21, "expected \"and\""},
-        {"!", 2, "expected a clause"},
-        {"certificate root[subject.OU] = \"x\"", 13, "expected \"leaf\""},
+        {"(anchor apple generic", 22, "expected \")\""}, {"anchor apple generic)", 21, "expected \"and\""},
+        {"!", 2, "expected a clause"}, {"certificate root[subject.OU] = \"x\"", 13, "expected \"leaf\""},
         {"certificate leaf[subject.CN] = \"x\"", 18, "unknown certificate field"},
         {"certificate leaf[subject.OU] exists", 30, "expected \"=\""},
         {"certificate leaf[subject.OU] = Q4XW8N2JTD", 32, "expected a quoted string"},

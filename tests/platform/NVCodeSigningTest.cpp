@@ -74,11 +74,7 @@ TEST(NVCodeSigning, SignersAreJudgedByChainAndRequirement)
 {
     const SigningFixture fixture;
     const QByteArray content = makeBzip2(payload(5000));
-    const struct {
-        Signer signer;
-        NVOSStatus status;
-        const char *reason;
-    } cases[] = {
+    const struct { Signer signer; NVOSStatus status; const char *reason; } cases[] = {
         {Signer::Team, errSecSuccess, "satisfies the requirement"},
         {Signer::TeamNonCriticalMarker, errSecSuccess, "satisfies the requirement"},
         {Signer::OtherTeam, errSecCSReqFailed, "does not satisfy the requirement"},
@@ -102,10 +98,7 @@ TEST(NVCodeSigning, AnyChangedByteOfTheSignedRegionIsCaught)
 {
     const SigningFixture fixture;
     const QByteArray contents = payload(200000);
-    const struct {
-        const char *name;
-        QByteArray content;
-    } formats[] = {
+    const struct { const char *name; QByteArray content; } formats[] = {
         {"gzip", makeGzip(contents)}, {"zip", makeZip(contents)}, {"bzip2", makeBzip2(contents)}, {"raw", contents},
     };
     for (const auto &format : formats) {
@@ -148,8 +141,7 @@ TEST(NVCodeSigning, MalformedSignaturesAreRefused)
                                            "a@b.example", 11);
          }),
          "unsigned attributes"},
-        {signature(EVP_sha256(), CMS_NOATTR), "no signed attributes"},
-        {signature(EVP_sha1(), 0), "not SHA-256"},
+        {signature(EVP_sha256(), CMS_NOATTR), "no signed attributes"}, {signature(EVP_sha1(), 0), "not SHA-256"},
         {signature(EVP_sha256(), CMS_NOCERTS), "certificate"},
         {signature(EVP_sha256(), 0, [](CMS_ContentInfo *cms) { CMS_set_detached(cms, 0); }), "detached"},
         {longLength, "not DER-encoded"}, {good + QByteArray(3, '\0'), "bytes follow"},

@@ -72,17 +72,11 @@ TEST(NVSignatureSlot, BrokenSlotsGetTheirStatus)
     // would produce the data, so it must never pass as the empty slot member.
     const QByteArray nonEmptyMember = composeSlot(Kind::Gzip, fakeCms).chopped(10) + makeGzip("extra content").mid(10);
 
-    struct Case {
-        const char *name;
-        QByteArray bytes;
-        NVOSStatus status;
-        const char *reason;
-    };
+    struct Case { const char *name; QByteArray bytes; NVOSStatus status; const char *reason; };
     const Case cases[] = {
         {"empty file", QByteArray(), errSecCSUnsigned, "no signature"},
         {"unsigned bytes", QByteArray("just some bytes"), errSecCSUnsigned, "no signature"},
-        {"unsigned gzip", gzip, errSecCSUnsigned, "no signature member"},
-        {"unsigned zip", zip, errSecCSUnsigned, "no signature"},
+        {"unsigned gzip", gzip, errSecCSUnsigned, "no signature member"}, {"unsigned zip", zip, errSecCSUnsigned, "no signature"},
         {"zero length", QByteArray("data") + trailer(0), errSecCSBadObjectFormat, "impossible signature length"},
         {"length beyond the file", QByteArray("ab") + trailer(100), errSecCSBadObjectFormat, "impossible"},
         {"length beyond the limit", QByteArray(64, 'x') + trailer(quint32(MaxAppendedSignatureSize + 1)), errSecCSBadObjectFormat, "impossible"},
@@ -120,15 +114,10 @@ TEST(NVSignatureSlot, SigningRefusesFilesThatCannotTakeACanonicalSlot)
 {
     QByteArray zipWithComment = makeZip("data");
     zipWithComment = patched(zipWithComment, -2, "\x03\x00") + "abc";
-    struct Case {
-        const char *name;
-        QByteArray bytes;
-        const char *reason;
-    };
+    struct Case { const char *name; QByteArray bytes; const char *reason; };
     const Case cases[] = {
         {"signed gzip", signedLike(makeGzip("data")), "already signed"},
-        {"signed zip", signedLike(makeZip("data")), "already signed"},
-        {"signed bytes", signedLike("data"), "already signed"},
+        {"signed zip", signedLike(makeZip("data")), "already signed"}, {"signed bytes", signedLike("data"), "already signed"},
         {"a broken slot", QByteArray("ab") + trailer(100), "already ends like a signature slot"},
         {"a zip with a comment", zipWithComment, "has a comment"},
     };

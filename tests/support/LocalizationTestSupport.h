@@ -38,10 +38,9 @@ private:
 
 // The settings words used by the tests' bundles, distinct from the shipped
 // ones so that a test sees which table answered.
-inline const QByteArray EnglishTerminology = "\"_systemSettingsAppName.settings\" = \"Settings App\";\n"
-    "\"_systemSettingsAppName.preferences\" = \"Preferences App\";\n"
-    "\"_capitalizedSettingsTerm.settings\" = \"Settings\";\n"
-    "\"_capitalizedSettingsTerm.preferences\" = \"Preferences\";\n"
+inline const QByteArray EnglishTerminology =
+    "\"_systemSettingsAppName.settings\" = \"Settings App\"; \"_systemSettingsAppName.preferences\" = \"Preferences App\";\n"
+    "\"_capitalizedSettingsTerm.settings\" = \"Settings\"; \"_capitalizedSettingsTerm.preferences\" = \"Preferences\";\n"
     "\"_privacyAndSecuritySettingsName.settings\" = \"Privacy & Security\";\n"
     "\"_privacyAndSecuritySettingsName.preferences\" = \"Security & Privacy\";\n"
     "\"_openSecuritySettingsButtonTitle.settings\" = \"Open Security Settings\";\n"

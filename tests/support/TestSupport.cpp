@@ -22,6 +22,9 @@ ProcessResult run(const QString &program, const QStringList &arguments, const QP
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(extra);
     process.setProcessEnvironment(environment);
+    // Nothing is ever written to the program: it reads end of input, not a
+    // pipe that stays open until the timeout.
+    process.setStandardInputFile(QProcess::nullDevice());
     process.start(program, arguments);
     ProcessResult result;
     if (!process.waitForStarted(10000) || !process.waitForFinished(60000)) {

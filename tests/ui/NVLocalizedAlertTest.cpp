@@ -19,46 +19,27 @@ public:
     NV_LOCALIZATION_TABLE("NVSoftwareUpdate")
 };
 
-const TestBundle &alertBundle()
-{
-    static const TestBundle *bundle = [] {
-        auto *b = new TestBundle;
-        b->table("en", "NVSoftwareUpdate", "\"full_message\" = \"Headline for %@\";\n"
-                 "\"full_info\" = \"Body about %2$@\";\n"
-                 "\"full_button1\" = \"First %@\";\n"
-                 "\"full_button2\" = \"Second\";\n"
-                 "\"full_button3\" = \"Third\";\n"
-                 "\"gap_message\" = \"Gap\";\n"
-                 "\"gap_info\" = \"\";\n"
-                 "\"gap_button1\" = \"One\";\n"
-                 "\"gap_button2\" = \"\";\n"
-                 "\"gap_button3\" = \"Three\";\n"
-                 "\"plain_message\" = \"Plain\";\n"
-                 "\"plain_info\" = \"Nothing to choose, see @@Settings\";\n"
-                 "\"open_message\" = \"<#not-yet-localized#>\";\n")
-            .table("en", "SettingsTerminology", EnglishTerminology);
-        return b;
-    }();
-    return *bundle;
-}
-
 class NVLocalizedAlertTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        alertBundle().makeMain();
+        bundle.table("en", "NVSoftwareUpdate",
+                     "\"full_message\" = \"Headline for %@\"; \"full_info\" = \"Body about %2$@\";\n"
+                     "\"full_button1\" = \"First %@\"; \"full_button2\" = \"Second\"; \"full_button3\" = \"Third\";\n"
+                     "\"gap_message\" = \"Gap\"; \"gap_info\" = \"\"; \"gap_button1\" = \"One\"; \"gap_button2\" = \"\";\n"
+                     "\"gap_button3\" = \"Three\"; \"plain_message\" = \"Plain\";\n"
+                     "\"plain_info\" = \"Nothing to choose, see @@Settings\"; \"open_message\" = \"<#not-yet-localized#>\";\n")
+            .table("en", "SettingsTerminology", EnglishTerminology);
+        bundle.makeMain();
         NVBundle::setUserLanguagesForTesting({"en"});
     }
+    TestBundle bundle;
     Driver driver;
 };
 
 TEST_F(NVLocalizedAlertTest, AlertsAreBuiltFromTheirKeys)
 {
-    struct Case {
-        QString name;
-        QVariantList arguments;
-        NVAlert expected;
-    } cases[] = {
+    struct Case { QString name; QVariantList arguments; NVAlert expected; } cases[] = {
         // The body uses the second argument, the headline and first button the first.
         {"full", {"Velkin", "notes"}, {"Headline for Velkin", "Body about notes", {"First Velkin", "Second", "Third"}, {}}},
         // Empty "_info" shows its key; the empty second button is dropped.
@@ -66,8 +47,7 @@ TEST_F(NVLocalizedAlertTest, AlertsAreBuiltFromTheirKeys)
         // No button texts: the presenter's single default button.
         {"plain", {}, {"Plain", "Nothing to choose, see Settings", {}, {}}},
         // Nothing in the table, or a text still to be translated.
-        {"absent", {"x"}, {"absent_message", "absent_info", {}, {}}},
-        {"open", {}, {"open_message", "open_info", {}, {}}},
+        {"absent", {"x"}, {"absent_message", "absent_info", {}, {}}}, {"open", {}, {"open_message", "open_info", {}, {}}},
     };
     for (const Case &c : cases) {
         const NVAlert alert = localizedAlertWithName(driver, c.name, c.arguments);
@@ -79,11 +59,7 @@ TEST_F(NVLocalizedAlertTest, AlertsAreBuiltFromTheirKeys)
 
 TEST_F(NVLocalizedAlertTest, TextLookupAnswersTheKeyOnlyForHeadlineAndBody)
 {
-    struct Case {
-        QString name;
-        QString postfix;
-        std::optional<QString> expected;
-    } cases[] = {
+    struct Case { QString name; QString postfix; std::optional<QString> expected; } cases[] = {
         {"full", "_message", "Headline for A"}, {"full", "_button2", "Second"}, {"gap", "_info", "gap_info"},
         {"gap", "_button2", std::nullopt}, {"absent", "_message", "absent_message"}, {"absent", "_info", "absent_info"},
         {"absent", "_button1", std::nullopt}, {"absent", "_other", std::nullopt}, {"", "", std::nullopt},
