@@ -1,7 +1,5 @@
 #include "unarchive/NVSUDMGUnarchiver.h"
 
-#include "foundation/NVBundle.h"
-
 #include "UnarchiveTestSupport.h"
 #include "support/LogCapture.h"
 
@@ -66,43 +64,27 @@ private:
     QTemporaryDir m_dir;
 };
 
-void useShippedEnglishTables()
-{
-    NVBundle::setMainBundleForTesting(TestSupport::bundlePath());
-    NVBundle::setUserLanguagesForTesting({"en"});
-}
+const QString Image = QStringLiteral("/tmp/downloads/Velkin 5.1.dmg");
+const QString AttachCall = "/|attach -plist -noverify -nobrowse -noautoopen " + Image;
+const QString DetachCall = QStringLiteral("/|detach -force /tmp/nvsu mount 1");
 
 } // namespace
 
-// The attach command line, its working folder, and the answer on its
-// standard input; the mount point comes from the property list.
-TEST(NVSUDMGUnarchiverTest, AttachesWithTheToolsCommandLine)
-{
-    FakeDiskImageTool real;
-    real.attachPrinting(oneMountPoint);
-    RecordingDelegate delegate;
-    NVSUDMGUnarchiver unarchiver("/tmp/downloads/Velkin 5.1.dmg", &delegate);
-    unarchiver.start();
-    EXPECT_TRUE(delegate.events.empty());
-    ASSERT_TRUE(delegate.waitUntilFinished());
-    EXPECT_EQ(delegate.outcome(), std::nullopt);
-    EXPECT_EQ(unarchiver.unarchivedContentPath(), std::optional<QString>("/tmp/nvsu mount 1"));
-    EXPECT_EQ(real.recordedCalls(), QStringList{"/|attach -plist -noverify -nobrowse -noautoopen /tmp/downloads/Velkin 5.1.dmg"});
-    EXPECT_EQ(TestSupport::readFile(real.input()), "yes\n");
-}
-
-// What the tool may print, and what comes of it.
+// What the tool may print, and what comes of it. Each run has the tool's
+// command line, working folder and the answer on its standard input; the
+// tool's absence is reported like any failure, later, through the delegate.
 TEST(NVSUDMGUnarchiverTest, ReadsTheMountPointFromTheToolsOutput)
 {
     useShippedEnglishTables();
     struct Row {
         const char *name;
-        QByteArray output;
+        std::optional<QByteArray> output; // none: there is no tool
         int status;
         std::optional<QString> mountPoint;
-        QString error;       // the error's description; empty for none
+        QString error;       // the error's description, or its start; empty for none
         QString listLogLine; // the second log line when no mount point was found
     };
+    const QString notOpened = QStringLiteral("The disk image could not be opened (error 2: No such file or directory).");
     const Row rows[] = {
         {"plain list", oneMountPoint, 0, "/tmp/nvsu mount 1", {}, {}},
         {"warning line before the list", "squashfuse: warning: something odd\n" + oneMountPoint, 0, "/tmp/nvsu mount 1", {}, {}},
@@ -120,19 +102,24 @@ TEST(NVSUDMGUnarchiverTest, ReadsTheMountPointFromTheToolsOutput)
          "PList representation: ()"},
         {"broken list", "<?xml version=\"1.0\"?>\n<plist version=\"1.0\"><dict><key>a</key></plist>", 0, std::nullopt,
          "The answer of the disk-image tool could not be read: ", {}},
-        {"exit status 2", oneMountPoint, 2, std::nullopt, "The disk image could not be opened (error 2: No such file or directory).", {}},
+        {"exit status 2", oneMountPoint, 2, std::nullopt, notOpened, {}},
+        {"missing tool", std::nullopt, 2, std::nullopt, notOpened, {}},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
         LogCapture log;
-        FakeDiskImageTool printer;
-        printer.attachPrinting(row.output, row.status);
+        FakeDiskImageTool tool;
+        if (row.output)
+            tool.attachPrinting(*row.output, row.status);
         RecordingDelegate delegate;
-        NVSUDMGUnarchiver unarchiver("/tmp/a.dmg", &delegate);
+        NVSUDMGUnarchiver unarchiver(Image, &delegate);
         unarchiver.start();
+        EXPECT_TRUE(delegate.events.empty());
         ASSERT_TRUE(delegate.waitUntilFinished());
         const std::optional<NVError> error = delegate.outcome();
         EXPECT_EQ(unarchiver.unarchivedContentPath(), row.mountPoint);
+        EXPECT_EQ(tool.recordedCalls(), row.output ? QStringList{AttachCall} : QStringList());
+        EXPECT_EQ(TestSupport::readFile(tool.input()), row.output ? "yes\n" : "");
 
         if (row.error.isEmpty()) {
             EXPECT_EQ(error, std::nullopt) << error->description().toStdString();
@@ -140,10 +127,11 @@ TEST(NVSUDMGUnarchiverTest, ReadsTheMountPointFromTheToolsOutput)
             ASSERT_TRUE(error.has_value());
             EXPECT_EQ(error->domain(), NVSUUnarchiverErrorDomain);
             EXPECT_EQ(error->code(), 1);
-            EXPECT_TRUE(error->localizedDescription().startsWith(row.error)) << error->localizedDescription().toStdString();
             if (row.status) {
+                EXPECT_EQ(error->localizedDescription(), row.error);
                 EXPECT_EQ(error->underlyingError(), NVError::posix(row.status));
             } else {
+                EXPECT_TRUE(error->localizedDescription().startsWith(row.error)) << error->localizedDescription().toStdString();
                 EXPECT_GT(error->localizedDescription().size(), row.error.size()) << "the parser's reason is missing";
             }
         }
@@ -151,167 +139,85 @@ TEST(NVSUDMGUnarchiverTest, ReadsTheMountPointFromTheToolsOutput)
         const QStringList lines = log.matching("mount-point") + log.matching("PList representation");
         const QString expected = row.listLogLine.isEmpty()
             ? QString()
-            : "Software Update: Cannot parse mount-point from hdiutil output: " + QString::fromUtf8(row.output) + "\n"
+            : "Software Update: Cannot parse mount-point from hdiutil output: " + QString::fromUtf8(*row.output) + "\n"
                 + "Software Update: " + row.listLogLine;
         EXPECT_EQ(lines.join('\n').toStdString(), expected.toStdString());
     }
 }
 
 // The output may end after the tool has exited (a child of it keeps the pipe
-// open); the completion waits for it, up to two seconds, with the event loop
-// running meanwhile.
+// open); the completion waits for it, with the event loop running meanwhile.
 TEST(NVSUDMGUnarchiverTest, WaitsForOutputThatOutlivesTheTool)
+{
+    FakeDiskImageTool tool;
+    const QString output = tool.write("late-output", oneMountPoint);
+    tool.attachRunning(QString("(sleep 0.5; cat '%1') &\nexit 0").arg(output).toUtf8());
+    RecordingDelegate delegate;
+    NVSUDMGUnarchiver unarchiver(Image, &delegate);
+    int ticks = 0;
+    QTimer ticker;
+    QObject::connect(&ticker, &QTimer::timeout, [&ticks] { ++ticks; });
+    ticker.start(100);
+    QElapsedTimer clock;
+    clock.start();
+    unarchiver.start();
+    ASSERT_TRUE(delegate.waitUntilFinished());
+    EXPECT_GE(clock.elapsed(), 400);
+    EXPECT_LE(clock.elapsed(), 1900);
+    EXPECT_GE(ticks, 3) << "the event loop stood still while the output was awaited";
+    EXPECT_EQ(delegate.outcome(), std::nullopt);
+    EXPECT_EQ(unarchiver.unarchivedContentPath(), std::optional<QString>("/tmp/nvsu mount 1"));
+}
+
+// Detaching happens once, only with a known mount point, and waits for an
+// attach that still runs; the delegate still hears how the attach ended, once.
+TEST(NVSUDMGUnarchiverTest, InvalidateDetachesOnce)
 {
     struct Row {
         const char *name;
-        const char *delay;
+        QByteArray attach;                  // the fake tool's attach body; %1 is a file with the list
+        FakeDiskImageTool::Input input;
+        int invalidateAfterMs;              // -1: once the delegate heard the outcome
+        int minMs;                          // the least time until invalidate() returns
         std::optional<QString> mountPoint;
-        int minMs, maxMs;
     };
     const Row rows[] = {
-        {"output half a second late", "0.5", "/tmp/nvsu mount 1", 400, 1900},
-        {"output too late", "4", std::nullopt, 1900, 3900},
+        {"after the outcome", "cat '%1'", FakeDiskImageTool::ReadsInput, -1, 0, "/tmp/nvsu mount 1"},
+        {"after an outcome without mount point, from a tool that reads no input", "echo nothing useful # %1",
+         FakeDiskImageTool::IgnoresInput, -1, 0, std::nullopt},
+        {"while the output of an ended attach is on its way", "(sleep 1; cat '%1') &\nexit 0", FakeDiskImageTool::ReadsInput, 400, 0,
+         "/tmp/nvsu mount 1"},
+        {"while attach still runs", "sleep 1\ncat '%1'", FakeDiskImageTool::ReadsInput, 0, 900, "/tmp/nvsu mount 1"},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
         LogCapture log;
-        FakeDiskImageTool printer;
-        const QString output = printer.write("late-output", oneMountPoint);
-        printer.attachRunning(QString("(sleep %1; cat '%2') &\nexit 0").arg(row.delay, output).toUtf8());
+        FakeDiskImageTool tool;
+        const QString output = tool.write("output", oneMountPoint);
+        tool.attachRunning(QString::fromUtf8(row.attach).arg(output).toUtf8(), row.input);
         RecordingDelegate delegate;
-        NVSUDMGUnarchiver unarchiver("/tmp/a.dmg", &delegate);
-        int ticks = 0;
-        QTimer ticker;
-        QObject::connect(&ticker, &QTimer::timeout, [&ticks] { ++ticks; });
-        ticker.start(100);
+        NVSUDMGUnarchiver unarchiver(Image, &delegate);
         QElapsedTimer clock;
         clock.start();
         unarchiver.start();
-        ASSERT_TRUE(delegate.waitUntilFinished());
-        EXPECT_GE(clock.elapsed(), row.minMs);
-        EXPECT_LE(clock.elapsed(), row.maxMs);
-        EXPECT_GE(ticks, 3) << "the event loop stood still while the output was awaited";
-        EXPECT_EQ(delegate.outcome(), std::nullopt);
-        EXPECT_EQ(unarchiver.unarchivedContentPath(), row.mountPoint);
-        EXPECT_EQ(log.matching("Cannot parse mount-point").size(), row.mountPoint ? 0 : 1);
-    }
-}
-
-// Detaching happens once, only with a known mount point, and waits for an
-// attach that still runs.
-TEST(NVSUDMGUnarchiverTest, InvalidateDetachesOnce)
-{
-    const QString attach = "/|attach -plist -noverify -nobrowse -noautoopen /tmp/a.dmg";
-    const QString detach = "/|detach -force /tmp/nvsu mount 1";
-    {
-        SCOPED_TRACE("invalidate twice");
-        FakeDiskImageTool printer;
-        printer.attachPrinting(oneMountPoint);
-        RecordingDelegate delegate;
-        NVSUDMGUnarchiver unarchiver("/tmp/a.dmg", &delegate);
-        unarchiver.start();
-        ASSERT_TRUE(delegate.waitUntilFinished());
-        unarchiver.invalidate();
-        unarchiver.invalidate();
-        EXPECT_EQ(printer.recordedCalls(), (QStringList{attach, detach}));
-        // The mount point stays recorded.
-        EXPECT_EQ(unarchiver.unarchivedContentPath(), std::optional<QString>("/tmp/nvsu mount 1"));
-    }
-    {
-        SCOPED_TRACE("no mount point, from a tool that reads no input");
-        LogCapture log;
-        FakeDiskImageTool printer;
-        printer.attachRunning("echo nothing useful", FakeDiskImageTool::IgnoresInput);
-        RecordingDelegate delegate;
-        NVSUDMGUnarchiver unarchiver("/tmp/a.dmg", &delegate);
-        unarchiver.start();
-        ASSERT_TRUE(delegate.waitUntilFinished());
-        unarchiver.invalidate();
-        EXPECT_EQ(printer.recordedCalls(), QStringList{attach});
-    }
-    {
-        SCOPED_TRACE("before start, and destroyed without invalidate");
-        FakeDiskImageTool printer;
-        printer.attachPrinting(oneMountPoint);
-        {
-            NVSUDMGUnarchiver never("/tmp/a.dmg", nullptr);
-            never.invalidate();
-        }
-        {
-            RecordingDelegate delegate;
-            NVSUDMGUnarchiver forgotten("/tmp/a.dmg", &delegate);
-            forgotten.start();
+        if (row.invalidateAfterMs < 0) {
             ASSERT_TRUE(delegate.waitUntilFinished());
+        } else {
+            TestSupport::waitFor([] { return false; }, std::chrono::milliseconds(row.invalidateAfterMs));
+            ASSERT_TRUE(delegate.events.empty());
         }
-        EXPECT_EQ(printer.recordedCalls(), (QStringList{attach, detach}));
-    }
-    {
-        SCOPED_TRACE("while the output of an ended attach is on its way");
-        FakeDiskImageTool printer;
-        const QString output = printer.write("late-output", oneMountPoint);
-        printer.attachRunning(QString("(sleep 1; cat '%1') &\nexit 0").arg(output).toUtf8());
-        RecordingDelegate delegate;
-        NVSUDMGUnarchiver unarchiver("/tmp/a.dmg", &delegate);
-        unarchiver.start();
-        TestSupport::waitFor([] { return false; }, std::chrono::milliseconds(400)); // the tool ends, its output does not
-        ASSERT_TRUE(delegate.events.empty());
         unarchiver.invalidate();
-        EXPECT_EQ(printer.recordedCalls(), (QStringList{attach, detach}));
+        EXPECT_GE(clock.elapsed(), row.minMs);
+        if (row.minMs)
+            EXPECT_TRUE(delegate.events.empty()) << "the outcome came from inside invalidate()";
+        unarchiver.invalidate();
+        const QStringList calls = row.mountPoint ? QStringList{AttachCall, DetachCall} : QStringList{AttachCall};
+        EXPECT_EQ(tool.recordedCalls(), calls);
         ASSERT_TRUE(delegate.waitUntilFinished());
         EXPECT_EQ(delegate.outcome(), std::nullopt);
         QCoreApplication::processEvents();
         EXPECT_EQ(delegate.finishedCount(), 1);
+        // The mount point stays recorded.
+        EXPECT_EQ(unarchiver.unarchivedContentPath(), row.mountPoint);
     }
-    {
-        SCOPED_TRACE("while attach still runs");
-        FakeDiskImageTool printer;
-        printer.attachPrinting(oneMountPoint, 0, "1");
-        RecordingDelegate delegate;
-        NVSUDMGUnarchiver unarchiver("/tmp/a.dmg", &delegate);
-        QElapsedTimer clock;
-        clock.start();
-        unarchiver.start();
-        unarchiver.invalidate();
-        EXPECT_GE(clock.elapsed(), 900);
-        EXPECT_EQ(printer.recordedCalls(), (QStringList{attach, detach}));
-        // The delegate still hears how the attach ended, once, afterwards.
-        EXPECT_TRUE(delegate.events.empty());
-        ASSERT_TRUE(delegate.waitUntilFinished());
-        EXPECT_EQ(delegate.outcome(), std::nullopt);
-        QCoreApplication::processEvents();
-        EXPECT_EQ(delegate.finishedCount(), 1);
-    }
-}
-
-// A tool that cannot run is reported like any failure: later, through the
-// delegate, with the reason as the underlying error.
-TEST(NVSUDMGUnarchiverTest, MissingToolIsAnError)
-{
-    useShippedEnglishTables();
-    QTemporaryDir dir;
-    TestSupport::writeFile(dir.filePath("not-executable"), "#!/bin/sh\n");
-    QFile::setPermissions(dir.filePath("not-executable"), QFile::ReadOwner | QFile::WriteOwner);
-    const struct {
-        QString tool;
-        int code;
-    } rows[] = {{dir.filePath("missing"), ENOENT}, {dir.filePath("not-executable"), EACCES}};
-    for (const auto &row : rows) {
-        SCOPED_TRACE(row.tool.toStdString());
-        NVSUDMGUnarchiver::setDiskImageToolPath(row.tool);
-        RecordingDelegate delegate;
-        NVSUDMGUnarchiver unarchiver("/tmp/a.dmg", &delegate);
-        unarchiver.start();
-        EXPECT_TRUE(delegate.events.empty());
-        ASSERT_TRUE(delegate.waitUntilFinished(std::chrono::seconds(5)));
-        const std::optional<NVError> error = delegate.outcome();
-        ASSERT_TRUE(error.has_value());
-        EXPECT_EQ(error->underlyingError(), NVError::posix(row.code));
-        EXPECT_EQ(error->localizedDescription(),
-                  QString("The disk image could not be opened (error %1: %2).").arg(row.code).arg(QString::fromLocal8Bit(strerror(row.code))));
-        unarchiver.invalidate();
-    }
-    NVSUDMGUnarchiver::setDiskImageToolPath(QString());
-    // Without an override, the tool beside the main bundle's executable.
-    NVBundle::setMainBundleForTesting(TestSupport::bundlePath());
-    EXPECT_EQ(NVSUDMGUnarchiver::diskImageToolPath(), TestSupport::bundlePath() + "/Contents/MacOS/nvsu-diskimage");
 }

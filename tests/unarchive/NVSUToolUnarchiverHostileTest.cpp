@@ -56,11 +56,10 @@ void hostileArchivesStayInside()
             TestSupport::writeFile(archive, bytes);
 
             RecordingDelegate delegate;
-            std::unique_ptr<NVSUUnarchiver> unarchiver = NVSUUnarchiver::unarchiverWithPackagePath(archive, &delegate);
+            const std::unique_ptr<NVSUUnarchiver> unarchiver = NVSUUnarchiver::unarchiverWithPackagePath(archive, &delegate);
             ASSERT_NE(unarchiver, nullptr);
             unarchiver->start();
             ASSERT_TRUE(delegate.waitUntilFinished());
-            delegate.outcome();
 
             // Everything outside the download folders is as it was.
             QMap<QString, QString> now = snapshot(work.path());
@@ -84,27 +83,26 @@ TEST(NVSUToolUnarchiverHostileTest, NothingIsWrittenOutsideTheDownloadFolderAsTh
     hostileArchivesStayInside();
 }
 
-// The tools are the ones that keep members inside; make sure the archives
-// above really are what they claim, so the test cannot pass by accident:
-// listed by the tools themselves, they name the hostile paths.
+// The tools are the ones that keep members inside; listed by the tools
+// themselves, the hand-made archives name the hostile paths, so the test
+// above cannot pass by accident.
 TEST(NVSUToolUnarchiverHostileTest, HandMadeArchivesCarryTheHostileNames)
 {
     QTemporaryDir work;
     const QList<Member> members = {{Member::Symlink, "link", "../outside"}, {Member::File, "../evil", "x"}, {Member::File, "/abs/evil", "y"}};
     TestSupport::writeFile(work.filePath("a.tar.gz"), compressed("gzip", tarArchive(members)));
     TestSupport::writeFile(work.filePath("a.zip"), zipArchive(members));
-
-    const auto tar = TestSupport::run("/usr/bin/tar", {"-tvzf", work.filePath("a.tar.gz")});
-    EXPECT_EQ(tar.exitCode, 0) << tar.err.toStdString();
-    EXPECT_TRUE(tar.out.contains("link -> ../outside")) << tar.out.toStdString();
-    EXPECT_TRUE(tar.out.contains(" ../evil\n")) << tar.out.toStdString();
-    EXPECT_TRUE(tar.out.contains(" /abs/evil\n")) << tar.out.toStdString();
-
-    const auto zip = TestSupport::run("/usr/bin/unzip", {"-Z", work.filePath("a.zip")});
-    EXPECT_EQ(zip.exitCode, 0) << zip.err.toStdString();
-    EXPECT_TRUE(zip.out.contains("lrwxrwxrwx")) << zip.out.toStdString();
-    EXPECT_TRUE(zip.out.contains(" ../evil\n")) << zip.out.toStdString();
-    EXPECT_TRUE(zip.out.contains(" /abs/evil\n")) << zip.out.toStdString();
-    const auto content = TestSupport::run("/usr/bin/unzip", {"-p", work.filePath("a.zip"), "link"});
-    EXPECT_EQ(content.out, "../outside");
+    const struct {
+        QString program;
+        QStringList arguments;
+        QByteArray link;
+    } listers[] = {{"/usr/bin/tar", {"-tvzf", work.filePath("a.tar.gz")}, "link -> ../outside"},
+                   {"/usr/bin/unzip", {"-Z", work.filePath("a.zip")}, "lrwxrwxrwx"}};
+    for (const auto &lister : listers) {
+        const auto listed = TestSupport::run(lister.program, lister.arguments);
+        EXPECT_EQ(listed.exitCode, 0) << listed.err.toStdString();
+        for (const QByteArray &name : {lister.link, QByteArray(" ../evil\n"), QByteArray(" /abs/evil\n")})
+            EXPECT_TRUE(listed.out.contains(name)) << name.toStdString() << " missing in\n" << listed.out.toStdString();
+    }
+    EXPECT_EQ(TestSupport::run("/usr/bin/unzip", {"-p", work.filePath("a.zip"), "link"}).out, "../outside");
 }

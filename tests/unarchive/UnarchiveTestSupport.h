@@ -1,5 +1,6 @@
 #pragma once
 
+#include "foundation/NVBundle.h"
 #include "unarchive/NVSUUnarchiver.h"
 
 #include "support/TestSupport.h"
@@ -21,6 +22,13 @@
 #include <sys/stat.h>
 
 namespace UnarchiveTest {
+
+// Texts come from the bundle the build made, in English.
+inline void useShippedEnglishTables()
+{
+    NVBundle::setMainBundleForTesting(TestSupport::bundlePath());
+    NVBundle::setUserLanguagesForTesting({"en"});
+}
 
 // What an unarchiver told its delegate, in order.
 class RecordingDelegate : public NVSUUnarchiverDelegate {
