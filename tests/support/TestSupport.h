@@ -4,6 +4,7 @@
 #include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
+#include <QMap>
 #include <QVariantMap>
 
 #include <chrono>
@@ -36,5 +37,14 @@ QByteArray readFile(const QString &path);
 
 // Writes a bundle's Contents/Info.plist (XML) from a dictionary.
 void writeInfoPlist(const QString &bundlePath, const QVariantMap &info);
+
+// Every entry below a folder by relative path: type, the permission bits
+// that modeMask picks, and the content's SHA-256 or the link's text.
+QMap<QString, QString> treeSnapshot(const QString &root, unsigned modeMask = 07777);
+
+// An application bundle named bundleName in parent, with blanks and brackets
+// in its names, an executable of binarySize bytes (large enough to span many
+// compression blocks), a symbolic link and an empty folder. Answers its path.
+QString makeSampleBundle(const QString &parent, const QString &bundleName, int binarySize);
 
 } // namespace TestSupport

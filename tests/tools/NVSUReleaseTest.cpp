@@ -21,45 +21,12 @@ using ToolRun = TestSupport::ProcessResult;
 ToolRun run(const QString &program, const QStringList &arguments) { return TestSupport::run(program, arguments); }
 ToolRun release(const QStringList &arguments) { return TestSupport::run(tool, arguments); }
 
-// Every entry below a folder: type, permission bits, and content or target.
-QMap<QString, QString> snapshot(const QString &root)
-{
-    QMap<QString, QString> entries;
-    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        const QFileInfo info(path);
-        struct stat status;
-        lstat(QFile::encodeName(path).constData(), &status);
-        const QString mode = QString::number(status.st_mode & 07777, 8);
-        QString entry;
-        if (info.isSymLink())
-            entry = "link -> " + info.symLinkTarget().section('/', -1);
-        else if (info.isDir())
-            entry = "dir " + mode;
-        else
-            entry = QString("file %1 %2").arg(mode, QCryptographicHash::hash(TestSupport::readFile(path), QCryptographicHash::Sha256).toHex());
-        entries.insert(QDir(root).relativeFilePath(path), entry);
-    }
-    return entries;
-}
+QMap<QString, QString> snapshot(const QString &root) { return TestSupport::treeSnapshot(root); }
 
-// An application bundle with blanks, brackets and a star in its names, an
-// executable, a symbolic link and an empty folder.
+// The sample bundle, with a star in its name as well.
 QString makeBundle(const QString &parent)
 {
-    const QString bundle = parent + "/Velkin Test [beta]*.app";
-    TestSupport::writeFile(bundle + "/Contents/Info.plist", "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict/></plist>\n");
-    QByteArray binary(300000, Qt::Uninitialized);
-    for (quint32 i = 0; i < quint32(binary.size()); ++i)
-        binary[i] = char((i * 7919) >> 3);
-    TestSupport::writeFile(bundle + "/Contents/MacOS/velkin", binary);
-    QFile::setPermissions(bundle + "/Contents/MacOS/velkin", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
-                                                               | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther);
-    TestSupport::writeFile(bundle + "/Contents/Resources/en.lproj/Main Menu.strings", "\"a\" = \"b\";\n");
-    QFile::link("velkin", bundle + "/Contents/MacOS/velkin link");
-    QDir().mkpath(bundle + "/Contents/Empty Folder");
-    return bundle;
+    return TestSupport::makeSampleBundle(parent, QStringLiteral("Velkin Test [beta]*.app"), 300000);
 }
 
 // Unpacks with the archive's own tool, as the updater will; for a disk image

@@ -83,58 +83,16 @@ inline std::string listing(const QMap<QString, QString> &entries)
     return out;
 }
 
-// The text of a symbolic link.
-inline QString readLink(const QString &path)
-{
-    char buffer[4096];
-    const ssize_t n = ::readlink(QFile::encodeName(path).constData(), buffer, sizeof buffer);
-    return n < 0 ? QString() : QString::fromUtf8(buffer, n);
-}
-
 // Every entry below a folder: type, permission bits, and content or target.
-// modeMask picks the permission bits that count.
 inline QMap<QString, QString> snapshot(const QString &root, unsigned modeMask = 07777)
 {
-    QMap<QString, QString> entries;
-    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        const QString relative = QDir(root).relativeFilePath(path);
-        struct stat status;
-        ::lstat(QFile::encodeName(path).constData(), &status);
-        const QString mode = QString::number(status.st_mode & modeMask, 8);
-        QString entry;
-        if (S_ISLNK(status.st_mode))
-            entry = "link -> " + readLink(path);
-        else if (S_ISDIR(status.st_mode))
-            entry = "dir " + mode;
-        else
-            entry = QString("file %1 %2").arg(mode, QCryptographicHash::hash(TestSupport::readFile(path), QCryptographicHash::Sha256).toHex());
-        entries.insert(relative, entry);
-    }
-    return entries;
+    return TestSupport::treeSnapshot(root, modeMask);
 }
 
-// An application bundle with blanks and brackets in its names, an
-// executable, a symbolic link, an empty folder and a file large enough to
-// span many compression blocks.
+// The sample bundle, with a file large enough to span many compression blocks.
 inline QString makeBundle(const QString &parent)
 {
-    const QString bundle = parent + "/Velkin Test [beta].app";
-    TestSupport::writeFile(bundle + "/Contents/Info.plist", "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict/></plist>\n");
-    QByteArray binary(600000, Qt::Uninitialized);
-    quint32 x = 12345;
-    for (int i = 0; i < binary.size(); ++i) {
-        x = x * 1103515245u + 12345u;
-        binary[i] = char(i % 3 ? x >> 24 : i >> 5);
-    }
-    TestSupport::writeFile(bundle + "/Contents/MacOS/velkin", binary);
-    QFile::setPermissions(bundle + "/Contents/MacOS/velkin", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
-                                                               | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther);
-    TestSupport::writeFile(bundle + "/Contents/Resources/en.lproj/Main Menu.strings", "\"a\" = \"b\";\n");
-    QFile::link("velkin", bundle + "/Contents/MacOS/velkin link");
-    QDir().mkpath(bundle + "/Contents/Empty Folder");
-    return bundle;
+    return TestSupport::makeSampleBundle(parent, QStringLiteral("Velkin Test [beta].app"), 600000);
 }
 
 // Packs a folder with the bundle's release tool.
