@@ -150,7 +150,7 @@ int main(int argc, char **argv)
     for (const qint64 size : {qint64(64), sizeMiB}) {
         const qint64 bytes = size << 20;
         const QString file = work.filePath(QStringLiteral("update-%1.dmg").arg(size));
-        if (!writeData(file, bytes) || NVCodeSigning::signFile(file, identity.value())) {
+        if (!writeData(file, bytes) || !NVCodeSigning::signFile(file, identity.value())) {
             std::fprintf(stderr, "cannot write or sign %s\n", qPrintable(file));
             return 1;
         }

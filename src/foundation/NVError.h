@@ -86,5 +86,42 @@ private:
     std::variant<T, NVError> m_state;
 };
 
-// For operations that yield nothing but may fail.
-using NVStatus = std::optional<NVError>;
+// For operations that yield nothing but may fail: success is a
+// default-constructed result, failure carries the error. It reads the same
+// way as every other result (true on success), so callers never have to
+// remember which way round a check goes.
+template <>
+class [[nodiscard]] NVResult<void> {
+public:
+    NVResult() = default;
+    NVResult(NVError error) : m_error(std::move(error)) {}
+
+    bool ok() const { return !m_error.has_value(); }
+    explicit operator bool() const { return ok(); }
+
+    const NVError &error() const { return *m_error; }
+
+private:
+    std::optional<NVError> m_error;
+};
+
+// Early returns for the common "stop at the first failure" shape. NV_TRY
+// evaluates a result and returns its error from the enclosing function when
+// it failed; NV_TRY_ASSIGN also binds the value of a successful one:
+//
+//     NV_TRY(makeFolder(path));
+//     NV_TRY_ASSIGN(const QByteArray bytes, readFile(path));
+#define NV_TRY(expression)                                                                        \
+    do {                                                                                          \
+        auto nvTryResult = (expression);                                                          \
+        if (!nvTryResult.ok())                                                                    \
+            return nvTryResult.error();                                                           \
+    } while (false)
+
+#define NV_TRY_CONCAT_INNER(a, b) a##b
+#define NV_TRY_CONCAT(a, b) NV_TRY_CONCAT_INNER(a, b)
+#define NV_TRY_ASSIGN(declaration, expression)                                                    \
+    auto NV_TRY_CONCAT(nvTryResult, __LINE__) = (expression);                                     \
+    if (!NV_TRY_CONCAT(nvTryResult, __LINE__).ok())                                               \
+        return NV_TRY_CONCAT(nvTryResult, __LINE__).error();                                      \
+    declaration = std::move(NV_TRY_CONCAT(nvTryResult, __LINE__)).value()

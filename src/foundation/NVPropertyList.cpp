@@ -291,7 +291,7 @@ NVResult<QVariant> readFile(const QString &path, Format *detectedFormat, const L
     return result;
 }
 
-NVStatus writeFile(const QString &path, const QVariant &value, Format format, unsigned newFileMode)
+NVResult<void> writeFile(const QString &path, const QVariant &value, Format format, unsigned newFileMode)
 {
     NVResult<QByteArray> bytes = write(value, format);
     if (!bytes)
@@ -317,7 +317,7 @@ NVStatus writeFile(const QString &path, const QVariant &value, Format format, un
         ::unlink(temporary.constData());
         return posixError(code, path);
     }
-    return std::nullopt;
+    return {};
 }
 
 StringsTable readStringsTable(const QByteArray &data, const Limits &limits)

@@ -75,7 +75,7 @@ NVResult<QVariant> readFile(const QString &path, Format *detectedFormat = nullpt
 // Writes atomically: the old file stays whole until the new one is complete.
 // A replaced file keeps its permissions; a new one gets newFileMode. Blocks on
 // file I/O; any thread.
-NVStatus writeFile(const QString &path, const QVariant &value, Format format, unsigned newFileMode = 0644);
+NVResult<void> writeFile(const QString &path, const QVariant &value, Format format, unsigned newFileMode = 0644);
 
 // A string table: "key" = "value"; entries with comments. Unlike readText,
 // a malformed entry does not lose the table: reading resumes after the ';'

@@ -33,14 +33,14 @@ NVError refusal(const QString &path, int posixCode, const QString &reason)
 
 // Creates one folder with mode 0700 when it is missing; an existing one is
 // left for check() to judge.
-NVStatus makeFolder(const QString &path)
+NVResult<void> makeFolder(const QString &path)
 {
     if (::mkdir(QFile::encodeName(path).constData(), 0700) == 0 || errno == EEXIST)
-        return std::nullopt;
+        return {};
     return refusal(path, errno, QString::fromLocal8Bit(strerror(errno)));
 }
 
-NVStatus checkOpened(const QString &path, bool requirePrivateMode)
+NVResult<void> checkOpened(const QString &path, bool requirePrivateMode)
 {
     // O_NOFOLLOW makes a link in the last component fail instead of being
     // followed; fstat then judges the very folder that was opened.
@@ -63,18 +63,17 @@ NVStatus checkOpened(const QString &path, bool requirePrivateMode)
         return refusal(path, EPERM, QStringLiteral("it belongs to another user (uid %1)").arg(st.st_uid));
     if (requirePrivateMode && (st.st_mode & 07777) != 0700)
         return refusal(path, EPERM, QStringLiteral("its permissions are %1 instead of 0700").arg(st.st_mode & 07777, 4, 8, QLatin1Char('0')));
-    return std::nullopt;
+    return {};
 }
 
 } // namespace
 
 QString pathForIdentifier(const QString &identifier) { return cacheHome() + u'/' + identifier + QStringLiteral("/tmp"); }
 
-NVStatus check(const QString &path)
+NVResult<void> check(const QString &path)
 {
     const QString parent = QFileInfo(path).path();
-    if (NVStatus parentProblem = checkOpened(parent, false))
-        return parentProblem;
+    NV_TRY(checkOpened(parent, false));
     return checkOpened(path, true);
 }
 
@@ -89,14 +88,10 @@ NVResult<QString> ensure(const QString &identifier)
     // only the two folders this program owns must be exactly as it made them.
     if (!QDir().mkpath(cache))
         return refusal(cache, EACCES, QStringLiteral("it cannot be created"));
-    if (NVStatus problem = makeFolder(parent))
-        return *problem;
-    if (NVStatus problem = checkOpened(parent, false))
-        return *problem;
-    if (NVStatus problem = makeFolder(path))
-        return *problem;
-    if (NVStatus problem = checkOpened(path, true))
-        return *problem;
+    NV_TRY(makeFolder(parent));
+    NV_TRY(checkOpened(parent, false));
+    NV_TRY(makeFolder(path));
+    NV_TRY(checkOpened(path, true));
     return path;
 }
 

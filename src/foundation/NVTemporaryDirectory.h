@@ -25,6 +25,6 @@ NVResult<QString> ensure(const QString &identifier);
 NVResult<QString> privateTemporaryDirectory();
 
 // Checks an existing directory as ensure() does, without creating anything.
-NVStatus check(const QString &path);
+NVResult<void> check(const QString &path);
 
 } // namespace NVTemporaryDirectory

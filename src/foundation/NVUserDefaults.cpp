@@ -401,8 +401,8 @@ bool NVUserDefaults::synchronize()
     }
     if (mustWrite) {
         // Settings may hold personal choices: a new file is readable by its owner only.
-        if (NVStatus failed = NVPropertyList::writeFile(m_filePath, QVariant(merged), NVPropertyList::Format::XML, 0600)) {
-            NVLog(QStringLiteral("The settings file %@ could not be written: %@"), m_filePath, failed->localizedDescription());
+        if (NVResult<void> failed = NVPropertyList::writeFile(m_filePath, QVariant(merged), NVPropertyList::Format::XML, 0600); !failed) {
+            NVLog(QStringLiteral("The settings file %@ could not be written: %@"), m_filePath, failed.error().localizedDescription());
             return false;
         }
     }

@@ -41,16 +41,16 @@ NVResult<pid_t> startWatcher(const QString &applicationPath, pid_t parentPid, co
     return NVDetachedProcess::start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), watcherScript(launcherPath)}, options);
 }
 
-NVStatus terminateAndLaunchApplication(const QString &applicationPath)
+NVResult<void> terminateAndLaunchApplication(const QString &applicationPath)
 {
     const NVResult<pid_t> watcher = startWatcher(applicationPath, ::getpid(), launcherPath());
     if (!watcher)
         return watcher.error();
     NVApplicationServices::terminateApplication();
-    return std::nullopt;
+    return {};
 }
 
-NVStatus relaunch()
+NVResult<void> relaunch()
 {
     return terminateAndLaunchApplication(NVBundle::mainBundle()->bundlePath());
 }

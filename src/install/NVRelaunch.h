@@ -33,9 +33,9 @@ NVResult<pid_t> startWatcher(const QString &applicationPath, pid_t parentPid, co
 // Starts the watcher for this process and asks the application to terminate.
 // When the watcher cannot be started nothing is terminated and the error is
 // returned. Main thread.
-NVStatus terminateAndLaunchApplication(const QString &applicationPath);
+NVResult<void> terminateAndLaunchApplication(const QString &applicationPath);
 
 // terminateAndLaunchApplication with the main bundle's path. Main thread.
-NVStatus relaunch();
+NVResult<void> relaunch();
 
 } // namespace NVRelaunch

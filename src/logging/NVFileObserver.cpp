@@ -164,7 +164,7 @@ NVFileObserver::~NVFileObserver()
 
 int NVFileObserver::_descriptor() const { return m_fileHandle ? m_fileHandle->descriptor : -1; }
 
-NVStatus NVFileObserver::start()
+NVResult<void> NVFileObserver::start()
 {
     if (m_isCanceled)
         return NVError::posix(ECANCELED);
@@ -201,7 +201,7 @@ NVStatus NVFileObserver::start()
     QObject::connect(m_fileObservationSource.get(), &QSocketNotifier::activated, m_fileObservationSource.get(),
                      [this] { _readEvents(); });
     m_referenceToSelf = shared_from_this();
-    return std::nullopt;
+    return {};
 }
 
 void NVFileObserver::cancel()

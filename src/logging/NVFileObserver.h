@@ -104,7 +104,7 @@ public:
     // Main thread; returns at once. Fails for a URL that is not an absolute
     // local path, when the system refuses an inotify descriptor or every
     // watch, and for an observer that was started or cancelled before.
-    NVStatus start();
+    NVResult<void> start();
     // Main thread; returns at once. Stops all watching and releases the
     // observer's hold on itself; no handler call follows. Safe to call twice
     // and from the handler.

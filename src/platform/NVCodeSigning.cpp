@@ -456,7 +456,7 @@ NVResult<QByteArray> signBytes(const NVByteSource &source, qint64 length, const 
     return result;
 }
 
-NVStatus signFile(const QString &path, const SigningIdentity &identity)
+NVResult<void> signFile(const QString &path, const SigningIdentity &identity)
 {
     auto opened = NVFileByteSource::open(path, true);
     if (!opened)
@@ -500,7 +500,7 @@ NVStatus signFile(const QString &path, const SigningIdentity &identity)
         (void)writeAll(file.descriptor(), originalTail, plan->writeOffset);
         return signingError(CannotWrite, QStringLiteral("cannot write the signature into \"%1\": %2").arg(path, QString::fromLocal8Bit(strerror(error))));
     }
-    return std::nullopt;
+    return {};
 }
 
 } // namespace NVCodeSigning

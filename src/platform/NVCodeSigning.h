@@ -104,6 +104,6 @@ NVResult<QByteArray> signBytes(const NVByteSource &source, qint64 length, const 
 // signed and writes the slot. Refuses a file that is already signed or whose
 // bytes would make the slot not canonical; on a failed write the file is put
 // back as it was. Blocks.
-NVStatus signFile(const QString &path, const SigningIdentity &identity);
+NVResult<void> signFile(const QString &path, const SigningIdentity &identity);
 
 } // namespace NVCodeSigning

@@ -133,8 +133,8 @@ int detachCommand(const QStringList &arguments, const NVDiskImage::Options &opti
         return usageError(problem);
     if (mountPoints->size() != 1)
         return usageError(QStringLiteral("detach takes one mount point"));
-    if (const NVStatus status = NVDiskImage::detach(mountPoints->constFirst(), options))
-        return fail(*status);
+    if (const NVResult<void> status = NVDiskImage::detach(mountPoints->constFirst(), options); !status)
+        return fail(status.error());
     return 0;
 }
 

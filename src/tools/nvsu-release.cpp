@@ -223,8 +223,8 @@ int signCommand(const QStringList &arguments)
     auto identity = NVCodeSigning::loadIdentity(parser.value(certificate), parser.value(key), parser.value(chain));
     if (!identity)
         return fail(identity.error().localizedDescription());
-    if (const NVStatus status = NVCodeSigning::signFile(file, identity.value()))
-        return fail(status->localizedDescription());
+    if (const NVResult<void> status = NVCodeSigning::signFile(file, identity.value()); !status)
+        return fail(status.error().localizedDescription());
 
     auto source = NVFileByteSource::open(file);
     const auto location = source ? NVSignatureSlot::locate(*source.value()) : NVResult<NVSignatureSlot::Location>(source.error());
@@ -503,8 +503,8 @@ int feedCommand(const QStringList &arguments)
     }
     if (!replaced)
         updates.append(entry);
-    if (const NVStatus status = NVPropertyList::writeFile(path, updates, NVPropertyList::Format::XML))
-        return fail(QStringLiteral("cannot write the feed \"%1\": %2").arg(path, status->localizedDescription()));
+    if (const NVResult<void> status = NVPropertyList::writeFile(path, updates, NVPropertyList::Format::XML); !status)
+        return fail(QStringLiteral("cannot write the feed \"%1\": %2").arg(path, status.error().localizedDescription()));
     out() << (replaced ? "replaced " : "added ") << parser.value(shortVersion) << " (" << parser.value(version) << ") in " << path << ", "
           << updates.size() << (updates.size() == 1 ? " update\n" : " updates\n");
     return Success;

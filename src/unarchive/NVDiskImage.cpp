@@ -208,7 +208,7 @@ bool removeEntry(int parent, const char *name, dev_t device, int depth, TreeProb
     return false;
 }
 
-NVStatus removeTree(const QString &path)
+NVResult<void> removeTree(const QString &path)
 {
     const QFileInfo info(path);
     const int parent = ::open(QFile::encodeName(info.path()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -226,7 +226,7 @@ NVStatus removeTree(const QString &path)
     ::close(parent);
     if (!removed)
         return failure(problem.code ? problem.code : EIO, QStringLiteral("cannot remove %1: %2").arg(quoted(path), problem.text), path);
-    return std::nullopt;
+    return {};
 }
 
 // Takes write permission (and set-id bits) away from everything under an
@@ -347,7 +347,7 @@ bool isFuse(const QString &type) { return type == QLatin1String("fuse") || type.
 // One unmount of the topmost mount at `path`: normally first, lazily when
 // that fails or hangs (a process still has a file open or its working
 // folder there).
-NVStatus unmountOnce(const QString &path, const QString &type, const Options &options)
+NVResult<void> unmountOnce(const QString &path, const QString &type, const Options &options)
 {
     const QString fusermount = systemTool(QStringLiteral("fusermount3"));
     const QString umount = systemTool(QStringLiteral("umount"));
@@ -365,10 +365,10 @@ NVStatus unmountOnce(const QString &path, const QString &type, const Options &op
 
     const ToolRun first = runTool(program, normal, options.unmountTimeLimit);
     if (!stillThere())
-        return std::nullopt;
+        return {};
     const ToolRun second = runTool(program, lazy, options.unmountTimeLimit);
     if (!stillThere())
-        return std::nullopt;
+        return {};
     const ToolRun &last = second.started ? second : first;
     return failure(last.timedOut ? ETIMEDOUT : EBUSY,
                    QStringLiteral("cannot detach %1: %2").arg(quoted(path), last.output.isEmpty() ? QStringLiteral("it stays mounted") : last.output),
@@ -376,54 +376,49 @@ NVStatus unmountOnce(const QString &path, const QString &type, const Options &op
 }
 
 // Mounts can be stacked on one folder; each round removes the topmost one.
-NVStatus unmountAll(const QString &path, const Options &options)
+NVResult<void> unmountAll(const QString &path, const Options &options)
 {
     for (int round = 0; round < 8; ++round) {
         const std::optional<QString> type = mountedFileSystemType(path);
         if (!type)
             break;
-        if (NVStatus problem = unmountOnce(path, *type, options))
-            return problem;
+        NV_TRY(unmountOnce(path, *type, options));
     }
-    return std::nullopt;
+    return {};
 }
 
 // Unmounts everything at the mount point, removes the folder and then the
 // record (last, so a folder without a record is always a leftover). The
 // caller holds the folder lock.
-NVStatus detachLocked(const QString &folder, const QString &name, const Options &options)
+NVResult<void> detachLocked(const QString &folder, const QString &name, const Options &options)
 {
     const QString path = folder + u'/' + name;
     const QString recordPath = path + OwnerSuffix;
-    if (NVStatus problem = unmountAll(path, options))
-        return problem;
+    NV_TRY(unmountAll(path, options));
     if (mountedFileSystemType(path))
         return failure(EBUSY, QStringLiteral("cannot detach %1: it stays mounted").arg(quoted(path)), path);
 
     const QByteArray encoded = QFile::encodeName(path);
     struct stat st {};
     if (::lstat(encoded.constData(), &st) == 0) {
-        if (NVStatus problem = removeTree(path))
-            return problem;
+        NV_TRY(removeTree(path));
     } else if (errno == ENOENT && !QFileInfo::exists(recordPath)) {
         return failure(ENOENT, QStringLiteral("cannot detach %1: no such mount point").arg(quoted(path)), path);
     }
     if (::unlink(QFile::encodeName(recordPath).constData()) != 0 && errno != ENOENT)
         return failure(errno, QStringLiteral("cannot remove %1: %2").arg(quoted(recordPath), errnoText(errno)), recordPath);
-    return std::nullopt;
+    return {};
 }
 
 // Empties a mount point after a failed attempt: unmounts what is there and
 // removes extracted files, then makes the empty folder again.
-NVStatus resetMountPoint(const QString &path, const Options &options)
+NVResult<void> resetMountPoint(const QString &path, const Options &options)
 {
-    if (NVStatus problem = unmountAll(path, options))
-        return problem;
-    if (NVStatus problem = removeTree(path))
-        return problem;
+    NV_TRY(unmountAll(path, options));
+    NV_TRY(removeTree(path));
     if (::mkdir(QFile::encodeName(path).constData(), 0700) != 0)
         return failure(errno, QStringLiteral("cannot make %1 again: %2").arg(quoted(path), errnoText(errno)), path);
-    return std::nullopt;
+    return {};
 }
 
 // Names in the mounts folder, read without stat(): a mount point whose FUSE
@@ -456,8 +451,8 @@ CleanupReport cleanupLocked(const QString &folder, const Options &options)
             report.kept << path;
             continue;
         }
-        if (NVStatus problem = detachLocked(folder, stem, options))
-            report.failures << *problem;
+        if (NVResult<void> problem = detachLocked(folder, stem, options); !problem)
+            report.failures << problem.error();
         else
             report.detached << path;
     }
@@ -509,7 +504,7 @@ bool fuseAllowsRoot()
 
 // Reads the whole root folder of a fresh mount: a mount of a damaged image
 // can succeed and fail only when its tables are read.
-NVStatus checkReadable(const QString &mountPoint)
+NVResult<void> checkReadable(const QString &mountPoint)
 {
     DIR *handle = ::opendir(QFile::encodeName(mountPoint).constData());
     if (!handle)
@@ -523,11 +518,11 @@ NVStatus checkReadable(const QString &mountPoint)
     ::closedir(handle);
     if (error != 0)
         return failure(error, QStringLiteral("its contents cannot be read (%1)").arg(errnoText(error)));
-    return std::nullopt;
+    return {};
 }
 
 struct MethodOutcome {
-    NVStatus problem;
+    NVResult<void> problem;
     bool timedOut = false;
 };
 
@@ -580,8 +575,8 @@ MethodOutcome attachWith(Method method, const QString &image, const QString &mou
             return {failure(ETIMEDOUT, QStringLiteral("%1: the mount did not appear").arg(name)), true};
         QThread::msleep(10);
     }
-    if (NVStatus unreadable = checkReadable(mountPoint))
-        return {failure(EIO, QStringLiteral("%1: %2").arg(name, unreadable->localizedDescription()))};
+    if (NVResult<void> unreadable = checkReadable(mountPoint); !unreadable)
+        return {failure(EIO, QStringLiteral("%1: %2").arg(name, unreadable.error().localizedDescription()))};
     return {};
 }
 
@@ -714,8 +709,7 @@ NVResult<QString> mountsFolder()
     const QString path = *temporary + QStringLiteral("/mounts");
     if (::mkdir(QFile::encodeName(path).constData(), 0700) != 0 && errno != EEXIST)
         return failure(errno, QStringLiteral("cannot make %1: %2").arg(quoted(path), errnoText(errno)), path);
-    if (NVStatus problem = NVTemporaryDirectory::check(path))
-        return *problem;
+    NV_TRY(NVTemporaryDirectory::check(path));
     const QString canonical = QFileInfo(path).canonicalFilePath();
     if (canonical.isEmpty())
         return failure(ENOENT, QStringLiteral("cannot resolve %1").arg(quoted(path)), path);
@@ -751,15 +745,15 @@ NVResult<Attachment> attach(const QString &imagePath, pid_t owner, const Options
         }
         anyTried = true;
         const MethodOutcome outcome = attachWith(method, image, *mountPoint, options);
-        if (!outcome.problem)
+        if (outcome.problem)
             return Attachment{*mountPoint, method, *info};
         anyTimedOut = anyTimedOut || outcome.timedOut;
-        problems << outcome.problem->localizedDescription();
+        problems << outcome.problem.error().localizedDescription();
         // Whatever the failed method left (a mount that proved unreadable,
         // half-extracted files) goes before the next method starts; the
         // folder and its record stay.
-        if (NVStatus problem = resetMountPoint(*mountPoint, options)) {
-            problems << problem->localizedDescription();
+        if (NVResult<void> problem = resetMountPoint(*mountPoint, options); !problem) {
+            problems << problem.error().localizedDescription();
             break;
         }
     }
@@ -772,7 +766,7 @@ NVResult<Attachment> attach(const QString &imagePath, pid_t owner, const Options
     return failure(code, QStringLiteral("cannot attach %1: %2 (%3)").arg(quoted(image), summary, problems.join(QStringLiteral("; "))), image);
 }
 
-NVStatus detach(const QString &mountPoint, const Options &options)
+NVResult<void> detach(const QString &mountPoint, const Options &options)
 {
     const NVResult<QString> folder = mountsFolder();
     if (!folder)

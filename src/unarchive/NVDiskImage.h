@@ -107,7 +107,7 @@ NVResult<Attachment> attach(const QString &imagePath, pid_t owner, const Options
 // Unmounts (lazily when busy) or removes the extracted folder, then removes
 // the mount point folder and its owner record. Refuses (EPERM) any path that
 // is not a mount point folder directly inside the mounts folder. Blocks.
-NVStatus detach(const QString &mountPoint, const Options &options = {});
+NVResult<void> detach(const QString &mountPoint, const Options &options = {});
 
 struct CleanupReport {
     QStringList detached;               // mount points removed

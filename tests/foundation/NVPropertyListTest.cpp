@@ -591,7 +591,7 @@ TEST(NVPropertyListFiles, WritesAtomicallyAndReadsBack)
     const QString path = dir.filePath("values.plist");
     for (Format format : {Format::XML, Format::Binary, Format::Text}) {
         const QVariant value = format == Format::Text ? QVariant(QVariantMap{{"k", "v"}}) : sampleValue();
-        ASSERT_FALSE(writeFile(path, value, format).has_value());
+        ASSERT_TRUE(writeFile(path, value, format).ok());
         Format detected = Format::Text;
         NVResult<QVariant> back = readFile(path, &detected);
         EXPECT_TRUE(back.ok() && identical(*back, value));
@@ -600,16 +600,16 @@ TEST(NVPropertyListFiles, WritesAtomicallyAndReadsBack)
     // The replacement keeps the old file's permissions and leaves no
     // temporary file behind.
     ASSERT_EQ(::chmod(QFile::encodeName(path).constData(), 0600), 0);
-    ASSERT_FALSE(writeFile(path, QVariantList{}, Format::XML).has_value());
+    ASSERT_TRUE(writeFile(path, QVariantList{}, Format::XML).ok());
     struct stat st {};
     ASSERT_EQ(::stat(QFile::encodeName(path).constData(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), QStringList{"values.plist"});
 
     // An unwritable value leaves the old file whole.
-    NVStatus failed = writeFile(path, QVariant(QUrl()), Format::XML);
-    ASSERT_TRUE(failed.has_value());
-    EXPECT_EQ(failed->userInfo().value(NSFilePathErrorKey).toString(), path);
+    NVResult<void> failed = writeFile(path, QVariant(QUrl()), Format::XML);
+    ASSERT_FALSE(failed.ok());
+    EXPECT_EQ(failed.error().userInfo().value(NSFilePathErrorKey).toString(), path);
     EXPECT_TRUE(identical(*readFile(path), QVariantList{}));
 }
 
@@ -626,7 +626,7 @@ TEST(NVPropertyListFiles, FileErrorsNameThePath)
     const std::tuple<NVError, QString, int, QString> cases[] = {
         {readFile(missing).error(), NSPOSIXErrorDomain, ENOENT, missing},
         {readFile(dir.path()).error(), NSPOSIXErrorDomain, EISDIR, dir.path()},
-        {*writeFile(inMissingFolder, QVariantMap{}, Format::XML), NSPOSIXErrorDomain, ENOENT, inMissingFolder},
+        {writeFile(inMissingFolder, QVariantMap{}, Format::XML).error(), NSPOSIXErrorDomain, ENOENT, inMissingFolder},
         {readFile(corrupt).error(), NSCocoaErrorDomain, int(ReadCorruptErrorCode), corrupt},
     };
     for (const auto &[error, domain, code, path] : cases) {

@@ -54,7 +54,7 @@ struct Observed {
     explicit Observed(const QString &path, E mask = allEvents)
         : observer(NVFileObserver::create(QUrl::fromLocalFile(path), mask, [this](E events) { calls.push_back(events); }))
     {
-        EXPECT_EQ(observer->start(), std::nullopt);
+        EXPECT_TRUE(observer->start().ok());
     }
     ~Observed() { observer->cancel(); }
     Observed(const Observed &) = delete;
@@ -222,7 +222,7 @@ TEST_F(NVFileObserverTest, CancellingStopsReportsAndReleasesTheObserver)
     std::weak_ptr<NVFileObserver> weak;
     {
         auto observer = NVFileObserver::create(QUrl::fromLocalFile(path), allEvents, [&](E events) { calls.push_back(events); });
-        ASSERT_EQ(observer->start(), std::nullopt);
+        ASSERT_TRUE(observer->start().ok());
         weak = observer;
     }
     // Started, it keeps itself alive without an owner.
@@ -249,7 +249,7 @@ TEST_F(NVFileObserverTest, TheHandlerMayCancelItsObserver)
         observer.reset(); // the last reference goes while the handler runs
     });
     std::weak_ptr<NVFileObserver> weak = observer;
-    ASSERT_EQ(observer->start(), std::nullopt);
+    ASSERT_TRUE(observer->start().ok());
     ASSERT_TRUE(writeFile(path, "y", QIODevice::Append));
     ASSERT_TRUE(TestSupport::waitFor([&] { return calls > 0; }));
     ASSERT_TRUE(writeFile(path, "z", QIODevice::Append));
@@ -265,19 +265,19 @@ TEST(NVFileObserver, StartRefusesWhatItCannotObserve)
         {QUrl::fromLocalFile("relative/file"), 258},
     };
     for (const auto &[url, code] : cases) {
-        const NVStatus status = NVFileObserver::create(url, allEvents, [](E) {})->start();
-        ASSERT_TRUE(status.has_value()) << qPrintable(url.toString());
-        EXPECT_EQ(status->domain(), NSCocoaErrorDomain);
-        EXPECT_EQ(status->code(), code);
+        const NVResult<void> status = NVFileObserver::create(url, allEvents, [](E) {})->start();
+        ASSERT_FALSE(status.ok()) << qPrintable(url.toString());
+        EXPECT_EQ(status.error().domain(), NSCocoaErrorDomain);
+        EXPECT_EQ(status.error().code(), code);
     }
 
     QTemporaryDir directory;
     auto observer = NVFileObserver::create(QUrl::fromLocalFile(directory.path()), allEvents, [](E) {});
-    ASSERT_EQ(observer->start(), std::nullopt);
-    EXPECT_EQ(observer->start(), NVError::posix(EALREADY));
+    ASSERT_TRUE(observer->start().ok());
+    EXPECT_EQ(observer->start().error(), NVError::posix(EALREADY));
     observer->cancel();
     EXPECT_TRUE(observer->isCanceled());
-    EXPECT_EQ(observer->start(), NVError::posix(ECANCELED));
+    EXPECT_EQ(observer->start().error(), NVError::posix(ECANCELED));
 }
 
 } // namespace

@@ -191,9 +191,9 @@ TEST(NVCodeSigning, SigningLeavesNoTraceWhenItRefuses)
     const SigningFixture fixture;
     const QString file = fixture.signedFile("once.tgz", makeGzip("data"));
     const QByteArray before = TestSupport::readFile(file);
-    const NVStatus again = NVCodeSigning::signFile(file, fixture.identity(Signer::Team));
-    ASSERT_TRUE(again.has_value());
-    EXPECT_EQ(again->code(), NVCodeSigning::Refused);
+    const NVResult<void> again = NVCodeSigning::signFile(file, fixture.identity(Signer::Team));
+    ASSERT_FALSE(again.ok());
+    EXPECT_EQ(again.error().code(), NVCodeSigning::Refused);
     EXPECT_EQ(TestSupport::readFile(file), before);
 
     const auto mismatched = NVCodeSigning::loadIdentity(fixture.certificatePath(Signer::Team), fixture.keyPath(Signer::OtherTeam));

@@ -124,8 +124,8 @@ QString SigningFixture::writeFile(const QString &name, const QByteArray &content
 QString SigningFixture::signedFile(const QString &name, const QByteArray &contents, Signer signer) const
 {
     const QString file = writeFile(name, contents);
-    if (const NVStatus status = NVCodeSigning::signFile(file, identity(signer)))
-        ADD_FAILURE() << status->localizedDescription().toStdString();
+    if (const NVResult<void> status = NVCodeSigning::signFile(file, identity(signer)); !status)
+        ADD_FAILURE() << status.error().localizedDescription().toStdString();
     return file;
 }
 

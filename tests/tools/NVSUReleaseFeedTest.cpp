@@ -78,7 +78,7 @@ TEST(NVSUReleaseFeed, ABinaryFeedWithOneDictionaryBecomesAnXMLArray)
     QTemporaryDir work;
     const QString path = work.filePath("velkin5.plist");
     const QVariantMap old = {{"BundleVersion", "4900"}, {"Unknown", qint64(-1)}};
-    ASSERT_FALSE(NVPropertyList::writeFile(path, old, NVPropertyList::Format::Binary).has_value());
+    ASSERT_TRUE(NVPropertyList::writeFile(path, old, NVPropertyList::Format::Binary).ok());
     ASSERT_EQ(feed(path, entry("5000", "5.0", "https://updates.example/v.zip")), 0);
     const QVariantList updates = readFeed(path);
     ASSERT_EQ(updates.size(), 2);
@@ -90,7 +90,7 @@ TEST(NVSUReleaseFeed, RefusesWhatWouldMakeABadFeed)
 {
     QTemporaryDir work;
     const QString text = work.filePath("string.plist");
-    ASSERT_FALSE(NVPropertyList::writeFile(text, "not a feed", NVPropertyList::Format::XML).has_value());
+    ASSERT_TRUE(NVPropertyList::writeFile(text, "not a feed", NVPropertyList::Format::XML).ok());
     const QString corrupt = work.filePath("corrupt.plist");
     TestSupport::writeFile(corrupt, "<?xml version=\"1.0\"?><plist version=\"1.0\"><array><dict>");
     const QString fresh = work.filePath("fresh.plist");
