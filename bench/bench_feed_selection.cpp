@@ -12,9 +12,9 @@
 
 #include "FeedGenerator.h"
 
-#include "foundation/NVBundle.h"
+#include "platform/NVBundle.h"
 #include "foundation/NVPropertyList.h"
-#include "foundation/NVUserDefaults.h"
+#include "platform/NVUserDefaults.h"
 #include "logging/NVLog.h"
 #include "model/NVSUFeed.h"
 #include "model/NVSUUpdateSelection.h"

@@ -3,9 +3,9 @@
 // unreadable feed is an error value and every entry is accepted or rejected
 // by the rules.
 
-#include "foundation/NVBundle.h"
+#include "platform/NVBundle.h"
 #include "foundation/NVPropertyList.h"
-#include "foundation/NVUserDefaults.h"
+#include "platform/NVUserDefaults.h"
 #include "logging/NVLog.h"
 #include "model/NVSUFeed.h"
 #include "model/NVSUUpdateSelection.h"

@@ -1,7 +1,7 @@
 #include "app/NVDefaultsCommand.h"
 
 #include "foundation/NVPropertyList.h"
-#include "foundation/NVUserDefaults.h"
+#include "platform/NVUserDefaults.h"
 #include "foundation/NVValue.h"
 
 #include <QDateTime>

@@ -1,6 +1,6 @@
 #include "app/NVDefaultsCommand.h"
-#include "foundation/NVBundle.h"
-#include "foundation/NVUserDefaults.h"
+#include "platform/NVBundle.h"
+#include "platform/NVUserDefaults.h"
 #include "logging/NVLog.h"
 
 #include <QCoreApplication>

@@ -1,6 +1,6 @@
 #include "install/NVAuthorization.h"
 
-#include "foundation/NVBundle.h"
+#include "platform/NVBundle.h"
 #include "logging/NVLog.h"
 
 #include <QDBusConnection>

@@ -1,6 +1,6 @@
 #include "install/NVRelaunch.h"
 
-#include "foundation/NVBundle.h"
+#include "platform/NVBundle.h"
 #include "foundation/NVFormat.h"
 #include "platform/NVApplicationServices.h"
 #include "platform/NVDetachedProcess.h"

@@ -1,6 +1,6 @@
 #include "install/NVSUBundleReplacement.h"
 
-#include "foundation/NVBundle.h"
+#include "platform/NVBundle.h"
 #include "foundation/NVExtensions.h"
 #include "foundation/NVFormat.h"
 #include "foundation/NVValue.h"

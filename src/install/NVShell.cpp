@@ -1,7 +1,7 @@
 #include "install/NVShell.h"
 
 #include "logging/NVLog.h"
-#include "unarchive/NVPipeOutputBuffer.h"
+#include "platform/NVPipeOutputBuffer.h"
 
 #include <QFile>
 #include <QProcess>

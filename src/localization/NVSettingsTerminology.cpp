@@ -1,7 +1,7 @@
 #include "localization/NVSettingsTerminology.h"
 
-#include "foundation/NVBundle.h"
-#include "foundation/NVUserDefaults.h"
+#include "platform/NVBundle.h"
+#include "platform/NVUserDefaults.h"
 #include "localization/NVLocalization.h"
 
 #include <QHashFunctions>

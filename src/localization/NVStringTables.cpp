@@ -1,6 +1,6 @@
 #include "localization/NVStringTables.h"
 
-#include "foundation/NVBundle.h"
+#include "platform/NVBundle.h"
 #include "foundation/NVPropertyList.h"
 #include "foundation/NVValue.h"
 #include "logging/NVLog.h"

@@ -1,6 +1,6 @@
 #include "model/NVSUUpdate.h"
 
-#include "foundation/NVBundle.h"
+#include "platform/NVBundle.h"
 #include "foundation/NVValue.h"
 #include "logging/NVLog.h"
 

@@ -1,7 +1,7 @@
 #include "model/NVSUUpdateSelection.h"
 
-#include "foundation/NVBundle.h"
-#include "foundation/NVUserDefaults.h"
+#include "platform/NVBundle.h"
+#include "platform/NVUserDefaults.h"
 #include "foundation/NVValue.h"
 #include "logging/NVLog.h"
 

@@ -1,6 +1,6 @@
 #include "model/NVSUVersion.h"
 
-#include "foundation/NVBundle.h"
+#include "platform/NVBundle.h"
 #include "foundation/NVValue.h"
 #include "foundation/NVPrecondition.h"
 

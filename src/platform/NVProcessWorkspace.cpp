@@ -1,6 +1,6 @@
 #include "platform/NVProcessWorkspace.h"
 
-#include "foundation/NVBundle.h"
+#include "platform/NVBundle.h"
 #include "foundation/NVError.h"
 #include "platform/NVDetachedProcess.h"
 

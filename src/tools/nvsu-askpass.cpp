@@ -15,10 +15,10 @@
 // Exit status: 0 with a password, 1 when the user cancelled. A prompt that
 // ends any other way leaves the cancel mark too.
 
-#include "foundation/NVBundle.h"
+#include "platform/NVBundle.h"
 #include "install/NVAuthorization.h"
 #include "localization/NVLocalization.h"
-#include "ui/widgets/NVAskpassDialog.h"
+#include "widgets/NVAskpassDialog.h"
 
 #include <QApplication>
 #include <QByteArray>

@@ -1,7 +1,7 @@
 #include "unarchive/NVDiskImage.h"
 
 #include "foundation/NVPropertyList.h"
-#include "foundation/NVTemporaryDirectory.h"
+#include "platform/NVTemporaryDirectory.h"
 
 #include <QDeadlineTimer>
 #include <QDir>

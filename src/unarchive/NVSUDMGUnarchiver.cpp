@@ -1,11 +1,11 @@
 #include "unarchive/NVSUDMGUnarchiver.h"
 
-#include "foundation/NVBundle.h"
+#include "platform/NVBundle.h"
 #include "foundation/NVPrecondition.h"
 #include "foundation/NVPropertyList.h"
 #include "localization/NVSoftwareUpdateStrings.h"
 #include "logging/NVLog.h"
-#include "unarchive/NVPipeOutputBuffer.h"
+#include "platform/NVPipeOutputBuffer.h"
 
 #include <QMetaObject>
 #include <QPointer>

@@ -1,6 +1,6 @@
 #include "localization/NVLocalization.h"
 
-#include "foundation/NVUserDefaults.h"
+#include "platform/NVUserDefaults.h"
 #include "support/LocalizationTestSupport.h"
 #include "support/LogCapture.h"
 

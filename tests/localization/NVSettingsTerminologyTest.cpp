@@ -1,6 +1,6 @@
 #include "localization/NVSettingsTerminology.h"
 
-#include "foundation/NVUserDefaults.h"
+#include "platform/NVUserDefaults.h"
 #include "support/LocalizationTestSupport.h"
 #include "localization/NVLocalization.h"
 

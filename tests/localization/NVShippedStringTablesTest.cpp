@@ -1,6 +1,6 @@
 #include "localization/NVSoftwareUpdateStrings.h"
 
-#include "foundation/NVBundle.h"
+#include "platform/NVBundle.h"
 #include "foundation/NVFormat.h"
 #include "foundation/NVPropertyList.h"
 #include "localization/NVLocalization.h"

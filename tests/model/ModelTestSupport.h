@@ -1,8 +1,8 @@
 #pragma once
 
-#include "foundation/NVBundle.h"
+#include "platform/NVBundle.h"
 #include "foundation/NVPropertyList.h"
-#include "foundation/NVUserDefaults.h"
+#include "platform/NVUserDefaults.h"
 #include "logging/NVLog.h"
 #include "model/NVVersionNumber.h"
 

@@ -1,6 +1,6 @@
-#include "ui/widgets/NVAskpassDialog.h"
+#include "widgets/NVAskpassDialog.h"
 
-#include "foundation/NVBundle.h"
+#include "platform/NVBundle.h"
 #include "foundation/NVFormat.h"
 #include "foundation/NVPropertyList.h"
 #include "support/TestSupport.h"

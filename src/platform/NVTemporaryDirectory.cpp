@@ -1,6 +1,6 @@
-#include "foundation/NVTemporaryDirectory.h"
+#include "platform/NVTemporaryDirectory.h"
 
-#include "foundation/NVBundle.h"
+#include "platform/NVBundle.h"
 
 #include <QDir>
 #include <QFile>

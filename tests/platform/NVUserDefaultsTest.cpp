@@ -1,5 +1,5 @@
 #include "foundation/NVPropertyList.h"
-#include "foundation/NVUserDefaults.h"
+#include "platform/NVUserDefaults.h"
 
 #include "support/LogCapture.h"
 #include "support/TestSupport.h"

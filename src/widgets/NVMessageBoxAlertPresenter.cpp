@@ -1,4 +1,4 @@
-#include "ui/widgets/NVMessageBoxAlertPresenter.h"
+#include "widgets/NVMessageBoxAlertPresenter.h"
 
 #include <QAbstractButton>
 #include <QApplication>

@@ -1,6 +1,6 @@
-#include "foundation/NVBundle.h"
+#include "platform/NVBundle.h"
 #include "foundation/NVPropertyList.h"
-#include "foundation/NVTemporaryDirectory.h"
+#include "platform/NVTemporaryDirectory.h"
 
 #include "support/TestSupport.h"
 
@@ -42,7 +42,7 @@ TEST(NVBundle, TestsRunFromAFlatFolderWithoutIdentifierUnlessGivenOne)
     EXPECT_EQ(main->bundlePath(), QFileInfo(QFile::symLinkTarget("/proc/self/exe")).absolutePath());
     EXPECT_TRUE(main->bundleIdentifier().isEmpty());
     EXPECT_TRUE(main->infoDictionary().isEmpty());
-    EXPECT_EQ(NVBundle::mainIdentifier(), "foundation_tests");
+    EXPECT_EQ(NVBundle::mainIdentifier(), "platform_tests");
 
     NVBundle::setMainBundleForTesting(main->bundlePath(), "test.given.Identifier");
     EXPECT_EQ(NVBundle::mainBundle()->bundleIdentifier(), "test.given.Identifier");

@@ -1,4 +1,4 @@
-#include "logging/NVFileObserver.h"
+#include "platform/NVFileObserver.h"
 
 #include "support/TestSupport.h"
 

@@ -1,4 +1,4 @@
-#include "ui/widgets/NVAskpassDialog.h"
+#include "widgets/NVAskpassDialog.h"
 
 #include "foundation/NVFormat.h"
 #include "localization/NVLocalization.h"

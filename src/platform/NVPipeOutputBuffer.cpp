@@ -1,4 +1,4 @@
-#include "unarchive/NVPipeOutputBuffer.h"
+#include "platform/NVPipeOutputBuffer.h"
 
 #include <QDeadlineTimer>
 #include <QEventLoop>

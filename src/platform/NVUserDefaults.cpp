@@ -1,6 +1,6 @@
-#include "foundation/NVUserDefaults.h"
+#include "platform/NVUserDefaults.h"
 
-#include "foundation/NVBundle.h"
+#include "platform/NVBundle.h"
 #include "foundation/NVPropertyList.h"
 #include "foundation/NVValue.h"
 

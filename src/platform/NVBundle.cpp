@@ -1,4 +1,4 @@
-#include "foundation/NVBundle.h"
+#include "platform/NVBundle.h"
 
 #include "foundation/NVPropertyList.h"
 #include "logging/NVLog.h"
