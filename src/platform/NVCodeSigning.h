@@ -17,7 +17,10 @@
 // A signature is a detached CMS SignedData over the signed bytes with SHA-256
 // and exactly one signer, signed attributes (content type "data" and the
 // message digest) and no unsigned attributes, DER-encoded, carrying the
-// signer's certificate and its intermediates. The signer's chain must be
+// signer's certificate and the intermediates its chain is built from, each
+// once, and nothing else: no revocation information, no trust anchor, no
+// certificate off the chain (anyone could add or drop those without the key,
+// and a signed file must have one form only). The signer's chain must be
 // valid now (times, signatures, CA flags); a critical extension that OpenSSL
 // does not know is refused, except the distribution marker.
 
