@@ -487,6 +487,44 @@ bool writeAll(int fd, const QByteArray &bytes, qint64 offset)
     return true;
 }
 
+// The certificates a signature embeds: the signer's intermediates from
+// `candidates`, from the signer up. A self-signed certificate ends the chain
+// and stays out, as verifiers refuse a block that carries one; copies count
+// once. Any other certificate is refused rather than dropped unseen, since it
+// names a chain the signer did not mean.
+NVResult<X509StackPtr> chainToEmbed(X509 *signer, STACK_OF(X509) *candidates)
+{
+    X509StackPtr chain(sk_X509_new_null());
+    const int count = std::max(0, sk_X509_num(candidates));
+    std::vector<bool> placed(size_t(count), false);
+    const auto place = [&](X509 *certificate) {
+        for (int i = 0; i < count; ++i)
+            placed[size_t(i)] = placed[size_t(i)] || X509_cmp(sk_X509_value(candidates, i), certificate) == 0;
+    };
+    place(signer);
+    for (X509 *current = signer; X509_self_signed(current, 0) != 1;) {
+        X509 *issuer = nullptr;
+        for (int i = 0; i < count && !issuer; ++i)
+            if (!placed[size_t(i)] && X509_check_issued(sk_X509_value(candidates, i), current) == X509_V_OK)
+                issuer = sk_X509_value(candidates, i);
+        if (!issuer)
+            break;
+        place(issuer);
+        if (X509_self_signed(issuer, 0) == 1)
+            break;
+        if (!chain || !sk_X509_push(chain.get(), issuer))
+            return signingError(BadIdentity, QStringLiteral("out of memory"));
+        X509_up_ref(issuer);
+        current = issuer;
+    }
+    for (int i = 0; i < count; ++i)
+        if (!placed[size_t(i)])
+            return signingError(BadIdentity, QStringLiteral("the certificate \"%1\" is not on the chain of \"%2\"")
+                                                 .arg(subjectOf(sk_X509_value(candidates, i)), subjectOf(signer)));
+    ERR_clear_error();
+    return chain;
+}
+
 } // namespace
 
 NVResult<SigningIdentity> loadIdentity(const QString &certificatePath, const QString &keyPath, const QString &chainPath)
@@ -521,7 +559,7 @@ NVResult<SigningIdentity> loadIdentity(const QString &certificatePath, const QSt
         while (X509 *certificate = sk_X509_shift(chain.get()))
             sk_X509_push(identity.chain.get(), certificate);
     }
-    ERR_clear_error();
+    NV_TRY_ASSIGN(identity.chain, chainToEmbed(identity.certificate.get(), identity.chain.get()));
     return identity;
 }
 

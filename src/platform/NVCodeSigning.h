@@ -95,9 +95,12 @@ struct SigningIdentity {
     NVOpenSSL::EVPKeyPtr key;
     NVOpenSSL::X509StackPtr chain;
 };
-// Blocks (reads the PEM files). `chainPath` may be empty. Fails when a file
-// cannot be read, holds no certificate or key, or the key does not belong to
-// the certificate.
+// Blocks (reads the PEM files). `chainPath` may be empty. Certificates after
+// the first in `certificatePath` and those in `chainPath` are the candidates
+// for the chain: `chain` holds the intermediates among them from the signer
+// up, a self-signed root is left out, copies count once. Fails when a file
+// cannot be read, holds no certificate or key, the key does not belong to the
+// certificate, or a candidate is not on the signer's chain.
 NVResult<SigningIdentity> loadIdentity(const QString &certificatePath, const QString &keyPath, const QString &chainPath = QString());
 
 // The DER of a signature over bytes [0, length) of a source. Blocks.

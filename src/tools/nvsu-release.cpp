@@ -212,7 +212,8 @@ int signCommand(const QStringList &arguments)
     parser.addPositionalArgument(QStringLiteral("file"), QStringLiteral("The archive or disk image to sign."));
     const QCommandLineOption certificate(QStringLiteral("certificate"), QStringLiteral("The signing certificate (PEM)."), QStringLiteral("PEM"));
     const QCommandLineOption key(QStringLiteral("key"), QStringLiteral("Its private key (PEM)."), QStringLiteral("PEM"));
-    const QCommandLineOption chain(QStringLiteral("chain"), QStringLiteral("Intermediate certificates to embed (PEM)."), QStringLiteral("PEM"));
+    const QCommandLineOption chain(QStringLiteral("chain"), QStringLiteral("The intermediates to embed (PEM); a root in it is left out."),
+                                    QStringLiteral("PEM"));
     parser.addOptions({certificate, key, chain});
     if (auto stop = parse(parser, QStringLiteral("sign"), arguments, 1))
         return *stop;
