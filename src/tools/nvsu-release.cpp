@@ -6,6 +6,7 @@
 #include "foundation/NVPropertyList.h"
 #include "platform/NVCertificateMaker.h"
 #include "platform/NVCodeSigning.h"
+#include "platform/NVProcessTermination.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -294,7 +295,7 @@ QString runTool(const ToolRun &run)
         const QString output = QString::fromLocal8Bit(process.readAll()).trimmed();
         return QStringLiteral("%1 failed (%2)%3")
             .arg(run.program, process.error() == QProcess::FailedToStart ? QStringLiteral("cannot start")
-                                                                           : QStringLiteral("exit status %1").arg(process.exitCode()),
+                                                                           : NVProcessTermination::of(process).description(),
                  output.isEmpty() ? QString() : QStringLiteral(": ") + output);
     }
     return QString();
