@@ -140,12 +140,11 @@ NVResult<void> checkEmbeddedSets(CMS_ContentInfo *cms, const QByteArray &der, X5
     if (!sets)
         return signatureFailed(QStringLiteral("the signature's certificate sets cannot be read"));
     if (sets->revocations >= 0)
-        return signatureFailed(QStringLiteral("the signature carries revocation information (%1 entries); it must carry none").arg(sets->revocations));
+        return signatureFailed(QStringLiteral("the signature carries revocation information (CRLs); it must carry none"));
     X509StackPtr certificates(CMS_get1_certs(cms));
     const int count = std::max(0, sk_X509_num(certificates.get()));
     if (std::max(0, sets->certificates) != count)
-        return signatureFailed(QStringLiteral("the signature carries %1 certificate entries that are not X.509 certificates")
-                                   .arg(std::max(0, sets->certificates) - count));
+        return signatureFailed(QStringLiteral("the signature's certificate set holds entries that are not X.509 certificates"));
     for (int i = 0; i < count; ++i) {
         X509 *certificate = sk_X509_value(certificates.get(), i);
         for (int j = 0; j < i; ++j)

@@ -100,19 +100,17 @@ TEST(NVSUToolUnarchiverTest, FailuresReportTheStatus)
         const char *fakeTool;      // a script used in place of the real tool, or nullptr
         bool invalidateAfterStart; // invalidate() right after start()
         int status;                // the expected status, also the POSIX code
-        const char *statusText;    // its text when not the POSIX error's
+        const char *statusText = nullptr; // its text when not the POSIX error's
     };
-    const char *const killed = "terminated by signal 9 (Killed)";
-    const char *const terminated = "terminated by signal 15 (Terminated)";
     const Row rows[] = {
-        {"truncated gzip tar", "tar.gz", nullptr, false, 2, nullptr},
-        {"truncated bzip2 tar", "tbz", nullptr, false, 2, nullptr},
-        {"truncated zip", "zip", nullptr, false, 9, nullptr},
-        {"missing tool", "tgz", "", false, ENOENT, nullptr},
-        {"tool ending with 2", "zip", "exit 2", false, 2, nullptr},
+        {"truncated gzip tar", "tar.gz", nullptr, false, 2},
+        {"truncated bzip2 tar", "tbz", nullptr, false, 2},
+        {"truncated zip", "zip", nullptr, false, 9},
+        {"missing tool", "tgz", "", false, ENOENT},
+        {"tool ending with 2", "zip", "exit 2", false, 2},
         // As a shell reports a command a signal ended.
-        {"tool killed", "tar.gz", "kill -KILL $$", false, 128 + SIGKILL, killed},
-        {"tool told to stop", "tar.bz2", "exec sleep 30", true, 128 + SIGTERM, terminated},
+        {"tool killed", "tar.gz", "kill -KILL $$", false, 128 + SIGKILL, "terminated by signal 9 (Killed)"},
+        {"tool told to stop", "tar.bz2", "exec sleep 30", true, 128 + SIGTERM, "terminated by signal 15 (Terminated)"},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
