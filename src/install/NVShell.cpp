@@ -2,6 +2,7 @@
 
 #include "logging/NVLog.h"
 #include "platform/NVPipeOutputBuffer.h"
+#include "platform/NVProcessTermination.h"
 
 #include <QFile>
 #include <QProcess>
@@ -72,7 +73,5 @@ int NVShell::executeCommand(const QString &commandLine)
     output.closeWriteEnd();
     process.waitForFinished(-1);
     m_lastCommandOutput = output.data();
-    if (process.exitStatus() != QProcess::NormalExit)
-        return 128 + process.exitCode(); // killed by a signal: report it as the shell would
-    return process.exitCode();
+    return NVProcessTermination::of(process).status;
 }

@@ -67,6 +67,96 @@ QString nameText(const X509_NAME *name)
 
 const ASN1_OBJECT *dataType() { return OBJ_nid2obj(NID_pkcs7_data); }
 
+QString subjectOf(X509 *certificate) { return nameText(X509_get_subject_name(certificate)); }
+
+struct DERElement {
+    int tag = 0;
+    int tagClass = 0;
+    const unsigned char *content = nullptr;
+    long length = 0;
+};
+
+// The elements that exactly fill [begin, end), or nothing when they do not.
+std::optional<std::vector<DERElement>> elementsIn(const unsigned char *begin, const unsigned char *end)
+{
+    std::vector<DERElement> elements;
+    while (begin < end) {
+        DERElement element;
+        if (ASN1_get_object(&begin, &element.length, &element.tag, &element.tagClass, end - begin) & 0x80)
+            return std::nullopt;
+        element.content = begin;
+        begin += element.length;
+        elements.push_back(element);
+    }
+    return elements;
+}
+
+std::optional<std::vector<DERElement>> elementsIn(const DERElement &element)
+{
+    return elementsIn(element.content, element.content + element.length);
+}
+
+// How many entries the SignedData's certificate set and revocation set hold
+// (-1 for a set that is absent), counted in the DER itself: OpenSSL's
+// accessors list only the entries that are plain certificates or CRLs, and
+// other kinds must not pass unseen.
+struct EmbeddedSets {
+    int certificates = -1;
+    int revocations = -1;
+};
+
+std::optional<EmbeddedSets> embeddedSets(const QByteArray &der)
+{
+    // ContentInfo { contentType, [0] { SignedData { version, digestAlgorithms,
+    // encapContentInfo, [0] certificates OPTIONAL, [1] crls OPTIONAL, signerInfos } } }
+    const auto *begin = reinterpret_cast<const unsigned char *>(der.constData());
+    const auto contentInfo = elementsIn(begin, begin + der.size());
+    const auto contentInfoFields = contentInfo && contentInfo->size() == 1 ? elementsIn(contentInfo->front()) : std::nullopt;
+    const auto signedData = contentInfoFields && contentInfoFields->size() == 2 ? elementsIn(contentInfoFields->back()) : std::nullopt;
+    const auto fields = signedData && signedData->size() == 1 ? elementsIn(signedData->front()) : std::nullopt;
+    if (!fields)
+        return std::nullopt;
+    EmbeddedSets sets;
+    for (const DERElement &field : *fields) {
+        if (field.tagClass != V_ASN1_CONTEXT_SPECIFIC || field.tag > 1)
+            continue;
+        const auto entries = elementsIn(field);
+        if (!entries)
+            return std::nullopt;
+        (field.tag == 0 ? sets.certificates : sets.revocations) = int(entries->size());
+    }
+    return sets;
+}
+
+// Everything in the block may change without the key, so the block holds
+// only what the signer needed: no revocation information (chains are judged
+// without it), and only plain certificates, each once, none self-signed but
+// the signer's own (verifiers bring their own anchors, and a block that could
+// carry one or not would not be byte-unique). That each certificate is on the
+// signer's chain is checked with the chain.
+NVResult<void> checkEmbeddedSets(CMS_ContentInfo *cms, const QByteArray &der, X509 *signer)
+{
+    const std::optional<EmbeddedSets> sets = embeddedSets(der);
+    if (!sets)
+        return signatureFailed(QStringLiteral("the signature's certificate sets cannot be read"));
+    if (sets->revocations >= 0)
+        return signatureFailed(QStringLiteral("the signature carries revocation information (CRLs); it must carry none"));
+    X509StackPtr certificates(CMS_get1_certs(cms));
+    const int count = std::max(0, sk_X509_num(certificates.get()));
+    if (std::max(0, sets->certificates) != count)
+        return signatureFailed(QStringLiteral("the signature's certificate set holds entries that are not X.509 certificates"));
+    for (int i = 0; i < count; ++i) {
+        X509 *certificate = sk_X509_value(certificates.get(), i);
+        for (int j = 0; j < i; ++j)
+            if (X509_cmp(certificate, sk_X509_value(certificates.get(), j)) == 0)
+                return signatureFailed(QStringLiteral("the signature carries the certificate \"%1\" twice").arg(subjectOf(certificate)));
+        if (X509_cmp(certificate, signer) != 0 && X509_self_signed(certificate, 0) == 1)
+            return signatureFailed(QStringLiteral("the signature carries the self-signed certificate \"%1\"; trust anchors are never embedded")
+                                       .arg(subjectOf(certificate)));
+    }
+    return {};
+}
+
 } // namespace
 
 namespace NVCodeSigning {
@@ -136,6 +226,7 @@ NVResult<std::unique_ptr<NVParsedSignature>> parseSignature(const QByteArray &de
     if (!signer)
         return signatureFailed(QStringLiteral("the signer's certificate is not included"));
     parsed->signerCertificate = signer;
+    NV_TRY(checkEmbeddedSets(cms, der, signer));
     ERR_clear_error();
     return parsed;
 }
@@ -229,6 +320,18 @@ NVResult<bool> checkChain(const NVParsedSignature &signature, const NVCodeSignin
         return signatureFailed(QStringLiteral("the certificate chain is not valid at depth %1: %2")
                                    .arg(state.errorDepth)
                                    .arg(QString::fromLatin1(X509_verify_cert_error_string(error))));
+    }
+    // Only the certificates the chain was built from may ride along; any
+    // other could be added or dropped by anyone.
+    STACK_OF(X509) *chain = X509_STORE_CTX_get0_chain(context.get());
+    for (int i = 0; i < sk_X509_num(embedded.get()); ++i) {
+        X509 *certificate = sk_X509_value(embedded.get(), i);
+        bool onChain = false;
+        for (int j = 0; j < sk_X509_num(chain) && !onChain; ++j)
+            onChain = X509_cmp(certificate, sk_X509_value(chain, j)) == 0;
+        if (!onChain)
+            return signatureFailed(QStringLiteral("the signature carries the certificate \"%1\", which is not on the signer's chain")
+                                       .arg(subjectOf(certificate)));
     }
     return !state.untrusted && anchors.count() > 0;
 }
@@ -383,6 +486,44 @@ bool writeAll(int fd, const QByteArray &bytes, qint64 offset)
     return true;
 }
 
+// The certificates a signature embeds: the signer's intermediates from
+// `candidates`, from the signer up. A self-signed certificate ends the chain
+// and stays out, as verifiers refuse a block that carries one; copies count
+// once. Any other certificate is refused rather than dropped unseen, since it
+// names a chain the signer did not mean.
+NVResult<X509StackPtr> chainToEmbed(X509 *signer, STACK_OF(X509) *candidates)
+{
+    X509StackPtr chain(sk_X509_new_null());
+    const int count = std::max(0, sk_X509_num(candidates));
+    std::vector<bool> placed(size_t(count), false);
+    const auto place = [&](X509 *certificate) {
+        for (int i = 0; i < count; ++i)
+            placed[size_t(i)] = placed[size_t(i)] || X509_cmp(sk_X509_value(candidates, i), certificate) == 0;
+    };
+    place(signer);
+    for (X509 *current = signer; X509_self_signed(current, 0) != 1;) {
+        X509 *issuer = nullptr;
+        for (int i = 0; i < count && !issuer; ++i)
+            if (!placed[size_t(i)] && X509_check_issued(sk_X509_value(candidates, i), current) == X509_V_OK)
+                issuer = sk_X509_value(candidates, i);
+        if (!issuer)
+            break;
+        place(issuer);
+        if (X509_self_signed(issuer, 0) == 1)
+            break;
+        if (!chain || !sk_X509_push(chain.get(), issuer))
+            return signingError(BadIdentity, QStringLiteral("out of memory"));
+        X509_up_ref(issuer);
+        current = issuer;
+    }
+    for (int i = 0; i < count; ++i)
+        if (!placed[size_t(i)])
+            return signingError(BadIdentity, QStringLiteral("the certificate \"%1\" is not on the chain of \"%2\"")
+                                                 .arg(subjectOf(sk_X509_value(candidates, i)), subjectOf(signer)));
+    ERR_clear_error();
+    return chain;
+}
+
 } // namespace
 
 NVResult<SigningIdentity> loadIdentity(const QString &certificatePath, const QString &keyPath, const QString &chainPath)
@@ -417,7 +558,7 @@ NVResult<SigningIdentity> loadIdentity(const QString &certificatePath, const QSt
         while (X509 *certificate = sk_X509_shift(chain.get()))
             sk_X509_push(identity.chain.get(), certificate);
     }
-    ERR_clear_error();
+    NV_TRY_ASSIGN(identity.chain, chainToEmbed(identity.certificate.get(), identity.chain.get()));
     return identity;
 }
 

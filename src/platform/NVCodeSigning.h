@@ -17,7 +17,10 @@
 // A signature is a detached CMS SignedData over the signed bytes with SHA-256
 // and exactly one signer, signed attributes (content type "data" and the
 // message digest) and no unsigned attributes, DER-encoded, carrying the
-// signer's certificate and its intermediates. The signer's chain must be
+// signer's certificate and the intermediates its chain is built from, each
+// once, and nothing else: no revocation information, no trust anchor, no
+// certificate off the chain (anyone could add or drop those without the key,
+// and a signed file must have one form only). The signer's chain must be
 // valid now (times, signatures, CA flags); a critical extension that OpenSSL
 // does not know is refused, except the distribution marker.
 
@@ -92,9 +95,12 @@ struct SigningIdentity {
     NVOpenSSL::EVPKeyPtr key;
     NVOpenSSL::X509StackPtr chain;
 };
-// Blocks (reads the PEM files). `chainPath` may be empty. Fails when a file
-// cannot be read, holds no certificate or key, or the key does not belong to
-// the certificate.
+// Blocks (reads the PEM files). `chainPath` may be empty. Certificates after
+// the first in `certificatePath` and those in `chainPath` are the candidates
+// for the chain: `chain` holds the intermediates among them from the signer
+// up, a self-signed root is left out, copies count once. Fails when a file
+// cannot be read, holds no certificate or key, the key does not belong to the
+// certificate, or a candidate is not on the signer's chain.
 NVResult<SigningIdentity> loadIdentity(const QString &certificatePath, const QString &keyPath, const QString &chainPath = QString());
 
 // The DER of a signature over bytes [0, length) of a source. Blocks.

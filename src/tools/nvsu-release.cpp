@@ -6,6 +6,7 @@
 #include "foundation/NVPropertyList.h"
 #include "platform/NVCertificateMaker.h"
 #include "platform/NVCodeSigning.h"
+#include "platform/NVProcessTermination.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -212,7 +213,8 @@ int signCommand(const QStringList &arguments)
     parser.addPositionalArgument(QStringLiteral("file"), QStringLiteral("The archive or disk image to sign."));
     const QCommandLineOption certificate(QStringLiteral("certificate"), QStringLiteral("The signing certificate (PEM)."), QStringLiteral("PEM"));
     const QCommandLineOption key(QStringLiteral("key"), QStringLiteral("Its private key (PEM)."), QStringLiteral("PEM"));
-    const QCommandLineOption chain(QStringLiteral("chain"), QStringLiteral("Intermediate certificates to embed (PEM)."), QStringLiteral("PEM"));
+    const QCommandLineOption chain(QStringLiteral("chain"), QStringLiteral("The intermediates to embed (PEM); a root in it is left out."),
+                                    QStringLiteral("PEM"));
     parser.addOptions({certificate, key, chain});
     if (auto stop = parse(parser, QStringLiteral("sign"), arguments, 1))
         return *stop;
@@ -293,7 +295,7 @@ QString runTool(const ToolRun &run)
         const QString output = QString::fromLocal8Bit(process.readAll()).trimmed();
         return QStringLiteral("%1 failed (%2)%3")
             .arg(run.program, process.error() == QProcess::FailedToStart ? QStringLiteral("cannot start")
-                                                                           : QStringLiteral("exit status %1").arg(process.exitCode()),
+                                                                           : NVProcessTermination::of(process).description(),
                  output.isEmpty() ? QString() : QStringLiteral(": ") + output);
     }
     return QString();

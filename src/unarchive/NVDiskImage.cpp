@@ -1,6 +1,7 @@
 #include "unarchive/NVDiskImage.h"
 
 #include "foundation/NVPropertyList.h"
+#include "platform/NVProcessTermination.h"
 #include "platform/NVTemporaryDirectory.h"
 
 #include <QDeadlineTimer>
@@ -106,11 +107,15 @@ ToolRun runTool(const QString &program, const QStringList &arguments, std::chron
         run.output = QStringLiteral("no answer within %1 s").arg(limit.count() / 1000.0);
         return run;
     }
-    run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    const NVProcessTermination termination = NVProcessTermination::of(process);
+    run.exitCode = termination.status;
     run.output = oneLine(process.readAll());
+    // What the tool said explains a failure best; a signal is named as well,
+    // since the tool had no chance to say anything about it.
     if (run.output.isEmpty() && run.exitCode != 0)
-        run.output = process.exitStatus() == QProcess::NormalExit ? QStringLiteral("exit status %1").arg(run.exitCode)
-                                                                  : QStringLiteral("crashed");
+        run.output = termination.description();
+    else if (termination.signal != 0)
+        run.output += QStringLiteral(" (%1)").arg(termination.description());
     return run;
 }
 

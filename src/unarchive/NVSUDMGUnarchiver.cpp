@@ -98,7 +98,7 @@ void NVSUDMGUnarchiver::start()
     m_hdiutilOutput->setAsStandardOutputOf(*m_hdiutilTask);
     connect(m_hdiutilTask.get(), &QProcess::finished, this, [this] {
         m_exited = true;
-        m_status = terminationStatus(*m_hdiutilTask);
+        m_termination = NVProcessTermination::of(*m_hdiutilTask);
         // Queued, so that the delegate never runs inside the process's
         // signal (invalidate() may wait for the process right here).
         QMetaObject::invokeMethod(this, &NVSUDMGUnarchiver::_taskDidTerminate, Qt::QueuedConnection);
@@ -121,7 +121,7 @@ void NVSUDMGUnarchiver::_taskDidTerminate()
 {
     if (m_inInvalidate || m_delivered)
         return; // invalidate() reads the result and reports it afterwards
-    if (m_resultCollected || m_status != 0 || !m_hdiutilOutput || m_hdiutilOutput->hasData()) {
+    if (m_resultCollected || m_termination.status != 0 || !m_hdiutilOutput || m_hdiutilOutput->hasData()) {
         collectResult(0);
         deliver();
         return;
@@ -172,8 +172,8 @@ void NVSUDMGUnarchiver::collectResult(int waitMs)
         return;
     m_resultCollected = true;
 
-    if (m_status != 0) {
-        m_result = statusError(NVSoftwareUpdateStrings::_hdiutilErrorDescriptionFormat, m_status);
+    if (m_termination.status != 0) {
+        m_result = statusError(NVSoftwareUpdateStrings::_hdiutilErrorDescriptionFormat, m_termination);
         return;
     }
     const std::optional<QByteArray> output = m_hdiutilOutput->data(waitMs);

@@ -33,9 +33,10 @@ public:
 
     // Launches the attach tool and returns at once. When it has ended, the
     // delegate gets progress 1.0 and then the outcome:
-    //  - exit status not 0 (or a signal): an error with the localized
+    //  - exit status not 0: an error with the localized
     //    "_hdiutilErrorDescriptionFormat %d %@", status and the POSIX error of
-    //    that number, which is also the underlying error;
+    //    that number, which is also the underlying error (for a signal: 128 +
+    //    signal, with a description that names the signal);
     //  - output that is not a property list after "<?xml": an error with the
     //    localized "_xmlParseErrorDescriptionFormat %@" and the parser's text;
     //  - no mount point in the output: two log lines and no error, but no
@@ -84,8 +85,8 @@ private:
     bool m_isInvalid = false;
 
     bool m_started = false;
-    bool m_exited = false;          // the attach tool has ended; m_status holds its status
-    int m_status = 0;
+    bool m_exited = false;          // the attach tool has ended; m_termination says how
+    NVProcessTermination m_termination;
     bool m_resultCollected = false;
     bool m_delivered = false;       // the delegate has had its callbacks for this start
     bool m_inInvalidate = false;

@@ -90,11 +90,11 @@ void NVSUToolUnarchiver::start()
 
 void NVSUToolUnarchiver::_taskDidTerminate()
 {
-    const int status = terminationStatus(*m_toolTask);
-    if (status == 0)
+    const NVProcessTermination termination = NVProcessTermination::of(*m_toolTask);
+    if (termination.status == 0)
         finishLater(std::nullopt);
     else
-        finishLater(statusError(NVSoftwareUpdateStrings::_unarchivingToolErrorDescriptionFormat, status));
+        finishLater(statusError(NVSoftwareUpdateStrings::_unarchivingToolErrorDescriptionFormat, termination));
 }
 
 void NVSUToolUnarchiver::invalidate()

@@ -35,9 +35,10 @@ public:
     // Launches the tool and returns at once. When it has ended, the delegate
     // gets progress 1.0 and then the outcome: nothing for exit status 0,
     // otherwise an error whose description is the localized
-    // "_unarchivingToolErrorDescriptionFormat %d %@" with the status (a
-    // signal's number when one ended the tool) and the POSIX error of that
-    // number, which is also the underlying error. A tool that cannot be
+    // "_unarchivingToolErrorDescriptionFormat %d %@" with the status and the
+    // POSIX error of that number, which is also the underlying error; a tool
+    // a signal ended has the status 128 + signal, and the error's text names
+    // the signal. A tool that cannot be
     // launched gives the same error with the launch's errno, also later from
     // the event loop. Call once.
     void start() override;

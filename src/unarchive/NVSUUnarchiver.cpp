@@ -77,18 +77,22 @@ void NVSUUnarchiver::finishLater(const std::optional<NVError> &error)
 
 NVError NVSUUnarchiver::statusError(const QString &formatKey, int status)
 {
-    const NVError posixError = NVError::posix(status);
-    const QString description = NVFormat::format(NVLocalization::localizeString<NVSUUnarchiver>(formatKey), status,
+    return statusError(formatKey, NVError::posix(status));
+}
+
+NVError NVSUUnarchiver::statusError(const QString &formatKey, const NVProcessTermination &termination)
+{
+    if (termination.signal == 0)
+        return statusError(formatKey, termination.status);
+    return statusError(formatKey, NVError::posix(termination.status, {{NSLocalizedDescriptionKey, termination.description()}}));
+}
+
+NVError NVSUUnarchiver::statusError(const QString &formatKey, const NVError &posixError)
+{
+    const QString description = NVFormat::format(NVLocalization::localizeString<NVSUUnarchiver>(formatKey), posixError.code(),
                                                  posixError.localizedDescription());
     return NVError(NVSUUnarchiverErrorDomain, NVSUUnarchiverErrorCode,
                    {{NSLocalizedDescriptionKey, description}, {NSUnderlyingErrorKey, QVariant::fromValue(posixError)}});
-}
-
-int NVSUUnarchiver::terminationStatus(const QProcess &process)
-{
-    // For a process ended by a signal, Qt reports the signal's number as the
-    // exit code, which is what the status of such a process is taken to be.
-    return process.exitCode();
 }
 
 int NVSUUnarchiver::launchErrno(const QProcess &process)

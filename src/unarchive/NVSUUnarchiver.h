@@ -2,6 +2,7 @@
 
 #include "foundation/NVError.h"
 #include "localization/NVLocalization.h"
+#include "platform/NVProcessTermination.h"
 #include "unarchive/NVSUUnarchiverDelegate.h"
 
 #include <QObject>
@@ -85,9 +86,10 @@ protected:
     // `formatKey` filled with `status` and the description of the POSIX error
     // `status`, which becomes the underlying error.
     static NVError statusError(const QString &formatKey, int status);
-    // The status of a tool that has ended: its exit code, or the number of
-    // the signal that ended it.
-    static int terminationStatus(const QProcess &process);
+    // The same for a tool that has ended with a status other than 0. For a
+    // tool a signal ended, the status is 128 + signal, and the underlying
+    // error's description names the signal instead of an errno text.
+    static NVError statusError(const QString &formatKey, const NVProcessTermination &termination);
     // Why a process could not be started (an errno value), judged from its
     // program and working directory after the start has failed.
     static int launchErrno(const QProcess &process);
@@ -96,4 +98,6 @@ private:
     QString m_packagePath;
     NVSUUnarchiverDelegate *m_delegate = nullptr;
     std::weak_ptr<const int> m_delegateLifetime;
+
+    static NVError statusError(const QString &formatKey, const NVError &posixError);
 };

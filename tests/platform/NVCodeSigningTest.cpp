@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <ctime>
 #include <functional>
 
 #include <sys/stat.h>
@@ -69,6 +71,36 @@ void addSigner(CMS_ContentInfo *cms, const NVCodeSigning::SigningIdentity &ident
     for (int i = 0; i < sk_X509_num(identity.chain.get()); ++i)
         CMS_add1_cert(cms, sk_X509_value(identity.chain.get(), i));
 }
+
+// `der` with the entries of the element at `path` (child indexes from the
+// outermost element down) changed by `edit`, and every length around them
+// written anew: the way to add what OpenSSL's own calls refuse to add.
+QByteArray editedDER(const QByteArray &der, QList<int> path, const std::function<void(QList<QByteArray> &)> &edit)
+{
+    const auto *cursor = reinterpret_cast<const unsigned char *>(der.constData());
+    long length = 0;
+    int tag = 0, tagClass = 0, entryTag = 0, entryClass = 0;
+    EXPECT_FALSE(ASN1_get_object(&cursor, &length, &tag, &tagClass, der.size()) & 0x80);
+    QList<QByteArray> entries;
+    for (const unsigned char *end = cursor + length, *entry = cursor; entry < end; entry = cursor) {
+        EXPECT_FALSE(ASN1_get_object(&cursor, &length, &entryTag, &entryClass, end - cursor) & 0x80);
+        cursor += length;
+        entries << QByteArray(reinterpret_cast<const char *>(entry), int(cursor - entry));
+    }
+    if (path.isEmpty())
+        edit(entries);
+    else
+        entries[path.first()] = editedDER(entries[path.first()], path.mid(1), edit);
+    const QByteArray inner = entries.join();
+    QByteArray result(ASN1_object_size(1, int(inner.size()), tag), '\0');
+    auto *out = reinterpret_cast<unsigned char *>(result.data());
+    ASN1_put_object(&out, 1, int(inner.size()), tag, tagClass);
+    std::memcpy(out, inner.constData(), size_t(inner.size()));
+    return result;
+}
+
+// ContentInfo → [0] → SignedData → certificates.
+const QList<int> certificateSet = {1, 0, 3};
 
 TEST(NVCodeSigning, SignersAreJudgedByChainAndRequirement)
 {
@@ -133,7 +165,29 @@ TEST(NVCodeSigning, MalformedSignaturesAreRefused)
     ASSERT_EQ(quint8(longLength[1]), 0x82); // a two-byte length, rewritten as three
     longLength.replace(1, 1, QByteArray("\x83\x00", 2));
 
+    // Certificates and revocation lists ride outside what is signed.
+    const NVCodeSigningAnchors anchors = fixture.anchors();
+    X509 *anchor = sk_X509_value(anchors.certificates(), 0);
+    const std::unique_ptr<X509_CRL, Deleter<X509_CRL_free>> crl(X509_CRL_new());
+    const std::unique_ptr<ASN1_TIME, Deleter<ASN1_TIME_free>> now(ASN1_TIME_set(nullptr, std::time(nullptr)));
+    ASSERT_TRUE(X509_CRL_set_issuer_name(crl.get(), X509_get_subject_name(team.certificate.get())) && X509_CRL_set1_lastUpdate(crl.get(), now.get())
+                && X509_CRL_sign(crl.get(), team.key.get(), EVP_sha256()) > 0);
+    const auto adding = [&](X509 *certificate) {
+        return signature(EVP_sha256(), 0, [certificate](CMS_ContentInfo *cms) { ASSERT_EQ(CMS_add1_cert(cms, certificate), 1); });
+    };
+    // A copy next to the original keeps the set in DER order.
+    const QByteArray chainCertificateTwice = editedDER(good, certificateSet, [](QList<QByteArray> &entries) { entries.insert(0, entries[0]); });
+    // [3] other format: an OID and a NULL.
+    const QByteArray otherKind = editedDER(good, certificateSet, [](QList<QByteArray> &entries) {
+        entries << QByteArray::fromHex("a30706032a03040500");
+    });
+
     const std::pair<QByteArray, const char *> cases[] = {
+        {adding(otherTeam.certificate.get()), "\"CN=Fixture signer other-team,OU=Z9OTHERT3M,O=Norvane\", which is not on the signer's chain"},
+        {adding(anchor), "the self-signed certificate \"CN=Fixture Root,O=Signing Fixture\""},
+        {chainCertificateTwice, "\" twice"},
+        {otherKind, "certificate set holds entries that are not X.509 certificates"},
+        {signature(EVP_sha256(), 0, [&](CMS_ContentInfo *cms) { ASSERT_EQ(CMS_add1_crl(cms, crl.get()), 1); }), "revocation information (CRLs)"},
         {payload(600), "not a CMS structure"},
         {customSignature(content, [&](CMS_ContentInfo *cms) { addSigner(cms, team); addSigner(cms, otherTeam); }), "2 signers"},
         {signature(EVP_sha256(), 0, [](CMS_ContentInfo *cms) {

@@ -85,15 +85,25 @@ TEST(NVSUReleaseTool, VerifyNamesOutcomeAndReason)
 {
     const SigningFixture fixture;
     using Signer = SigningFixture::Signer;
-    auto signWith = [&](const QString &name, Signer signer) {
+    // Signs and returns the file; a refusal is expected when named.
+    auto signWith = [&](const QString &name, Signer signer, const QString &chain = {}, const char *refusal = nullptr) {
         const QString file = fixture.writeFile(name, makeBzip2("release"));
         const ToolRun signedRun = release({"sign", file, "--certificate", fixture.certificatePath(signer), "--key",
-                                           fixture.keyPath(signer), "--chain", fixture.chainPath(signer)});
-        EXPECT_EQ(signedRun.exitCode, 0) << signedRun.err.toStdString();
+                                           fixture.keyPath(signer), "--chain", chain.isEmpty() ? fixture.chainPath(signer) : chain});
+        EXPECT_EQ(signedRun.exitCode, refusal ? 1 : 0) << signedRun.err.toStdString();
+        EXPECT_TRUE(signedRun.err.contains(refusal ? refusal : "")) << signedRun.err.toStdString();
         return file;
     };
+    // A chain file that goes on to the root: the root stays out of the
+    // signature, which the verifier would refuse otherwise.
+    const QString fullChain = fixture.writeFile("full-chain.pem", TestSupport::readFile(fixture.chainPath(Signer::Team))
+                                                                      + TestSupport::readFile(fixture.anchorsPath()));
     const struct { QString file; QStringList extra; int exitCode; const char *out; } cases[] = {
         {signWith("team.tbz", Signer::Team), {}, 0, "valid: signed by "},
+        {signWith("full-chain.tbz", Signer::Team, fullChain), {}, 0, "valid: signed by "},
+        {signWith("stray.tbz", Signer::Team, fixture.path("other-intermediate.pem"),
+                  "the certificate \"CN=Another Distribution CA,O=Signing Fixture\" is not on the chain of"),
+         {}, 1, "missing: the file has no signature block"},
         {signWith("other.tbz", Signer::OtherTeam), {}, 1, "invalid: the signature does not satisfy"},
         {fixture.writeFile("plain.tbz", makeBzip2("release")), {}, 1, "missing: the file has no signature block"},
         {fixture.path("team.tbz"), {"--requirement", "anchor"}, 1, "missing: invalid requirement"},
