@@ -1,16 +1,18 @@
 #include "install/NVSUBundleReplacement.h"
 
-#include "platform/NVBundle.h"
 #include "foundation/NVExtensions.h"
 #include "foundation/NVFormat.h"
 #include "foundation/NVValue.h"
 #include "install/NVShell.h"
 #include "logging/NVLog.h"
 #include "platform/NVApplicationServices.h"
+#include "platform/NVBundle.h"
 #include "platform/NVProcessWorkspace.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QScopeGuard>
 
 #include <algorithm>
 #include <thread>
@@ -18,129 +20,160 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <fcntl.h>
 #include <ftw.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/time.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
-// Seven lines, joined by line feeds: move the new bundle to the staging path,
-// and when that leaves no folder there, copy it with two tar pipes, the
-// second of which copies the attributes of the top folder itself.
-const QString NVSUMoveOrCopyScript = QStringLiteral(
-    "/bin/mv -f \"$NVSU_NEW_APP\" \"$NVSU_TEMP_PATH\" 2>/dev/null\n"
-    "if [ ! -d \"$NVSU_TEMP_PATH\" ]; then\n"
+namespace {
+
+// ---- command texts ---------------------------------------------------------------
+
+// The move-or-copy script is built from its two parts, the move and the copy
+// that runs when the move left no folder, so that the staging script can add
+// a step to the move without editing the text.
+const QString kMoveLine = QStringLiteral("/bin/mv -f \"$NVSU_NEW_APP\" \"$NVSU_TEMP_PATH\" 2>/dev/null");
+// Across file systems mv copies and then deletes; when the copy runs out of
+// space it stops with a partial folder in place, which the test of the copy
+// branch would otherwise take for a staged bundle.
+const QString kRemovePartialMove = QStringLiteral(" || /bin/rm -rf \"$NVSU_TEMP_PATH\" || exit 1");
+// The second tar pipe copies the attributes of the top folder itself.
+const QString kCopyBranch = QStringLiteral(
+    "\nif [ ! -d \"$NVSU_TEMP_PATH\" ]; then\n"
     "    set -o pipefail\n"
     "    /bin/mkdir \"$NVSU_TEMP_PATH\"        && /usr/bin/tar -c -f - -C \"$NVSU_NEW_APP\" .        | /usr/bin/tar -x -p -f - -C \"$NVSU_TEMP_PATH\"        && /usr/bin/tar -c -f - --no-recursion -C \"$NVSU_NEW_APP\" .        | /usr/bin/tar -x -p -f - -C \"$NVSU_TEMP_PATH\" 2>&1\n"
     "else\n"
     "    exit 0\n"
     "fi");
 
-namespace {
+// What every root step checks before it touches anything: the target is an
+// absolute path of one line whose folder is canonical (no links, "." or ".."
+// on the way), so that "beside the target" means one folder; every staging
+// path named is an entry directly in that folder and no link. A user
+// process computed these paths, and anything running as that user may have
+// changed the disk since.
+const QString kRootChecks = QStringLiteral(R"sh(nvsu_refuse() { printf '%s\n' "$*"; exit 1; }
+case $NVSU_APP in /*) ;; *) nvsu_refuse "Not an absolute path: $NVSU_APP" ;; esac
+case $NVSU_APP in *[[:cntrl:]]*) nvsu_refuse "The path holds a control character: $NVSU_APP" ;; esac
+case ${NVSU_APP##*/} in ''|.|..) nvsu_refuse "Not a bundle path: $NVSU_APP" ;; esac
+nvsu_folder=${NVSU_APP%/*}
+[ "$(/usr/bin/realpath -e -- "${nvsu_folder:-/}" 2>/dev/null)" = "${nvsu_folder:-/}" ] || nvsu_refuse "The folder of $NVSU_APP is not a canonical path"
+nvsu_beside_target() {
+    [ "${1%/*}" = "$nvsu_folder" ] || nvsu_refuse "$1 is not directly in the folder of $NVSU_APP"
+    case ${1##*/} in ''|.|..) nvsu_refuse "Not a staging name: $1" ;; esac
+    case $1 in *[[:cntrl:]]*) nvsu_refuse "The path holds a control character: $1" ;; esac
+    [ ! -L "$1" ] || nvsu_refuse "$1 is a link"
+}
+)sh");
 
-// The staging script that runs: the move-or-copy script whose move, when it
-// fails, takes away whatever it left at the staging path. Across file systems
-// mv copies and then deletes; when the copy runs out of space it stops with a
-// partial folder in place, which the test on the next line would otherwise
-// take for a staged bundle.
-const QString &stagingScript()
+// The root side's staging. The verifying tool and the anchors are trusted
+// only when root alone can change them and every folder above them (a
+// sticky folder such as /tmp counts as root's, since others cannot rename or
+// remove root's entries there): first the updater bundle's pair, then the
+// pair installed system-wide. The archive is copied by that tool, which opens
+// it as a regular file without following links and only when it belongs to
+// the caller or to root, within ten minutes, into a folder only root can
+// enter; it is checked and unpacked there, set-id bits and group and other
+// write access are taken away, and a tree that still holds a device node, a
+// FIFO or a socket is refused. Both staging names are computed by the tool
+// from trees root reads itself: the new one from root's own copy, never from
+// the tree the user process unpacked.
+QString rootStagingBody()
 {
-    static const QString script = [] {
-        QString text = NVSUMoveOrCopyScript;
-        const QString firstLineEnd = QStringLiteral(" 2>/dev/null\n");
-        text.replace(text.indexOf(firstLineEnd), firstLineEnd.size(),
-                     QStringLiteral(" 2>/dev/null || /bin/rm -rf \"$NVSU_TEMP_PATH\" || exit 1\n"));
-        return text;
-    }();
-    return script;
+    const QString systemDir = QStringLiteral(NV_SYSTEM_HELPER_DIR);
+    return QStringLiteral(R"sh(nvsu_root_only() {
+    local path uid mode leaf=1
+    nvsu_real=$(/usr/bin/realpath -e -- "$1" 2>/dev/null) || { nvsu_reason="$1 is missing"; return 1; }
+    path=$nvsu_real
+    while :; do
+        read -r uid mode < <(/usr/bin/stat -c '%u %a' -- "$path") || { nvsu_reason="$path cannot be examined"; return 1; }
+        [ "$uid" = 0 ] || { nvsu_reason="$path belongs to user $uid, not root"; return 1; }
+        if (( (8#$mode & 8#022) != 0 )); then
+            [ -z "$leaf" ] && (( (8#$mode & 8#1000) != 0 )) || { nvsu_reason="$path may be changed by others than root"; return 1; }
+        fi
+        leaf=
+        [ "$path" = / ] && break
+        path=$(/usr/bin/dirname -- "$path")
+    done
+}
+nvsu_trusted_pair() {
+    nvsu_root_only "$1" || return 1
+    nvsu_tool=$nvsu_real
+    nvsu_root_only "$2" || return 1
+    nvsu_anchors=$nvsu_real
+}
+if ! nvsu_trusted_pair "$NVSU_VERIFIER" "$NVSU_ANCHORS"; then
+    nvsu_updater_reason=$nvsu_reason
+    nvsu_trusted_pair ")sh") + systemDir + QStringLiteral(R"sh(/nvsu-release" ")sh") + systemDir +
+           QStringLiteral(R"sh(/CodeSigningAnchors.pem" ||
+        nvsu_refuse "No verifying tool and trust anchors that only root can change: in the updater, $nvsu_updater_reason; installed system-wide, $nvsu_reason"
+fi
+case $NVSU_INSTALLATION_OBJECT in ''|.|..|*/*|*[[:cntrl:]]*) nvsu_refuse "Not a bundle name: $NVSU_INSTALLATION_OBJECT" ;; esac
+case $NVSU_CALLER_UID in ''|*[!0-9]*) nvsu_refuse "Not a user id: $NVSU_CALLER_UID" ;; esac
+for nvsu_key in "$NVSU_STAGING_KEY" "$NVSU_OLD_STAGING_KEY"; do
+    case $nvsu_key in ''|*[!0-9a-f]*) nvsu_refuse "Not a staging key: $nvsu_key" ;; esac
+done
+case $NVSU_ARCHIVE in
+    *.tar.gz) nvsu_suffix=tar.gz ;; *.tgz) nvsu_suffix=tgz ;; *.tar.bz2) nvsu_suffix=tar.bz2 ;;
+    *.tbz) nvsu_suffix=tbz ;; *.zip) nvsu_suffix=zip ;; *.dmg) nvsu_suffix=dmg ;;
+    *) nvsu_refuse "Unsupported archive: $NVSU_ARCHIVE" ;;
+esac
+[ -d "$NVSU_APP" ] && [ ! -L "$NVSU_APP" ] || nvsu_refuse "Target $NVSU_APP is not a directory"
+nvsu_root_only "${nvsu_folder:-/}" && nvsu_base=$nvsu_real || nvsu_base=/var/tmp
+nvsu_private=$(/usr/bin/mktemp -d "$nvsu_base/.nvsu-root.XXXXXXXX") || exit 1
+(
+    umask 077
+    nvsu_archive="$nvsu_private/archive.$nvsu_suffix"
+    /usr/bin/timeout 600 "$nvsu_tool" copy "$NVSU_ARCHIVE" "$nvsu_archive" --owner "$NVSU_CALLER_UID" 2>&1
+    case $? in 0) ;; 124) nvsu_refuse "Copying $NVSU_ARCHIVE took longer than ten minutes" ;; *) exit 1 ;; esac
+    "$nvsu_tool" verify --anchors "$nvsu_anchors" "$nvsu_archive" 2>&1 || exit 1
+    umask 022
+    nvsu_content="$nvsu_private/content"
+    /bin/mkdir "$nvsu_content" || exit 1
+    case $nvsu_suffix in
+        tar.gz|tgz) /usr/bin/tar -x -z --no-same-owner --no-same-permissions -f "$nvsu_archive" -C "$nvsu_content" 2>&1 ;;
+        tar.bz2|tbz) /usr/bin/tar -x -j --no-same-owner --no-same-permissions -f "$nvsu_archive" -C "$nvsu_content" 2>&1 ;;
+        zip) /usr/bin/unzip -qq -o "$nvsu_archive" -d "$nvsu_content" </dev/null 2>&1 ;;
+        dmg) /usr/bin/unsquashfs -q -n -f -no-xattrs -d "$nvsu_content" "$nvsu_archive" 2>&1 ;;
+    esac || exit 1
+    /bin/chmod -R go-w,ug-s -- "$nvsu_content" 2>&1 || exit 1
+    nvsu_odd=$(/usr/bin/find "$nvsu_content" ! -type f ! -type d ! -type l -print -quit)
+    [ -z "$nvsu_odd" ] || nvsu_refuse "Refusing to install ${nvsu_odd#"$nvsu_content"/}: a device node, FIFO or socket"
+    nvsu_odd=$(/usr/bin/find "$nvsu_content" ! -type l -perm /6022 -print -quit)
+    [ -z "$nvsu_odd" ] || nvsu_refuse "Refusing to install ${nvsu_odd#"$nvsu_content"/}: set-id or writable by others"
+    NVSU_NEW_APP="$nvsu_content/$NVSU_INSTALLATION_OBJECT"
+    if [ -L "$NVSU_NEW_APP" ] || [ ! -d "$NVSU_NEW_APP" ]; then nvsu_refuse "No folder $NVSU_INSTALLATION_OBJECT in $NVSU_ARCHIVE"; fi
+    NVSU_TEMP_PATH=$("$nvsu_tool" staging-path "$NVSU_APP" "$NVSU_NEW_APP" "$NVSU_STAGING_KEY") || exit 1
+    nvsu_old=$("$nvsu_tool" staging-path "$NVSU_APP" "$NVSU_APP" "$NVSU_OLD_STAGING_KEY") || exit 1
+    nvsu_beside_target "$NVSU_TEMP_PATH"
+    nvsu_beside_target "$nvsu_old"
+    [ ! -e "$NVSU_TEMP_PATH" ] || nvsu_refuse "Temporary path for new app already exists, aborting: $NVSU_TEMP_PATH"
+    [ ! -e "$nvsu_old" ] || nvsu_refuse "Temporary path for old app already exists, aborting: $nvsu_old"
+    /bin/mv -f -T "$NVSU_NEW_APP" "$NVSU_TEMP_PATH" 2>&1 || { /bin/rm -rf "$NVSU_TEMP_PATH"; exit 1; }
+    printf '%s\n%s\n' "$NVSU_TEMP_PATH" "$nvsu_old"
+)
+nvsu_status=$?
+/bin/rm -rf "$nvsu_private"
+exit $nvsu_status)sh");
 }
 
-// The root side of a replacement. Root works only on what it checked itself.
-// The tool and the anchors it trusts must be changeable by root alone: root
-// owns them and every folder above them, and nobody else may write there,
-// except in a sticky folder such as /tmp, where others cannot rename or
-// remove root's entries. The archive is copied into a folder only root can
-// enter, checked there and unpacked there; that copy is what the staging
-// script moves. The staging path is cleared first: a failed user-level
-// attempt may have left part of a copy there, and the script's move would
-// put the bundle inside it.
-} // namespace
-
-const QString &NVSUBundleReplacementDetail::rootStagingScript()
+// The download-origin marks desktops set, and the quarantine mark that files
+// copied from other systems may carry.
+int removeOriginMarks(const char *path, const struct stat *, int, FTW *)
 {
-    static const QString script = QStringLiteral(
-        "nvsu_root_only() {\n"
-        "    local real path uid mode leaf=1\n"
-        "    real=$(/usr/bin/realpath -e -- \"$1\") || return 1\n"
-        "    path=$real\n"
-        "    while :; do\n"
-        "        read -r uid mode < <(/usr/bin/stat -c '%u %a' -- \"$path\") || return 1\n"
-        "        [ \"$uid\" = 0 ] || return 1\n"
-        "        if (( (8#$mode & 8#022) != 0 )); then\n"
-        "            [ -z \"$leaf\" ] && (( (8#$mode & 8#1000) != 0 )) || return 1\n"
-        "        fi\n"
-        "        leaf=\n"
-        "        [ \"$path\" = / ] && break\n"
-        "        path=$(/usr/bin/dirname -- \"$path\")\n"
-        "    done\n"
-        "    printf '%s\\n' \"$real\"\n"
-        "}\n"
-        "nvsu_verifier=$(nvsu_root_only \"$NVSU_VERIFIER\") || { echo \"$NVSU_VERIFIER may be changed by others than root, not running it as root\"; exit 1; }\n"
-        "nvsu_anchors=$(nvsu_root_only \"$NVSU_ANCHORS\") || { echo \"$NVSU_ANCHORS may be changed by others than root, not trusting it as root\"; exit 1; }\n"
-        "case \"$NVSU_INSTALLATION_OBJECT\" in ''|.|..|*/*) echo \"Not a bundle name: $NVSU_INSTALLATION_OBJECT\"; exit 1;; esac\n"
-        "nvsu_base=$(nvsu_root_only \"$(/usr/bin/dirname -- \"$NVSU_APP\")\") || nvsu_base=/var/tmp\n"
-        "nvsu_private=$(/usr/bin/mktemp -d \"$nvsu_base/.nvsu-root.XXXXXXXX\") || exit 1\n"
-        "(\n"
-        "    umask 077\n"
-        "    nvsu_archive=\"$nvsu_private/${NVSU_ARCHIVE##*/}\"\n"
-        "    /bin/cp -- \"$NVSU_ARCHIVE\" \"$nvsu_archive\" 2>&1 || exit 1\n"
-        "    \"$nvsu_verifier\" verify --anchors \"$nvsu_anchors\" \"$nvsu_archive\" 2>&1 || exit 1\n"
-        "    umask 022\n"
-        "    nvsu_content=\"$nvsu_private/content\"\n"
-        "    /bin/mkdir \"$nvsu_content\" || exit 1\n"
-        "    case \"$nvsu_archive\" in\n"
-        "        *.tar.gz|*.tgz) /usr/bin/tar -x -z --no-same-owner -f \"$nvsu_archive\" -C \"$nvsu_content\" 2>&1 ;;\n"
-        "        *.tar.bz2|*.tbz) /usr/bin/tar -x -j --no-same-owner -f \"$nvsu_archive\" -C \"$nvsu_content\" 2>&1 ;;\n"
-        "        *.zip) /usr/bin/unzip -qq -o \"$nvsu_archive\" -d \"$nvsu_content\" </dev/null 2>&1 ;;\n"
-        "        *.dmg) /usr/bin/unsquashfs -q -n -f -d \"$nvsu_content\" \"$nvsu_archive\" 2>&1 ;;\n"
-        "        *) echo \"Unsupported archive: $NVSU_ARCHIVE\"; false ;;\n"
-        "    esac || exit 1\n"
-        "    NVSU_NEW_APP=\"$nvsu_content/$NVSU_INSTALLATION_OBJECT\"\n"
-        "    if [ -L \"$NVSU_NEW_APP\" ] || [ ! -d \"$NVSU_NEW_APP\" ]; then echo \"No folder $NVSU_INSTALLATION_OBJECT in $NVSU_ARCHIVE\"; exit 1; fi\n"
-        "    /bin/rm -rf \"$NVSU_TEMP_PATH\" 2>&1 || exit 1\n"
-        "    %1\n"
-        ")\n"
-        "nvsu_status=$?\n"
-        "/bin/rm -rf \"$nvsu_private\"\n"
-        "exit $nvsu_status")
-        .arg(QString(stagingScript()).replace(QLatin1Char('\n'), QStringLiteral("\n    ")));
-    return script;
+    for (const char *name : {"user.xdg.origin.url", "user.xdg.referrer.url", "com.apple.quarantine"})
+        ::lremovexattr(path, name);
+    return 0;
 }
-
-namespace {
 
 const QStringList &supportedArchiveSuffixes()
 {
     static const QStringList suffixes = {QStringLiteral(".tar.gz"), QStringLiteral(".tgz"), QStringLiteral(".tar.bz2"),
                                          QStringLiteral(".tbz"), QStringLiteral(".zip"), QStringLiteral(".dmg")};
     return suffixes;
-}
-
-// What a log line prints for a command's output: its text, or "(null)" when
-// it was not valid UTF-8.
-QVariant outputOf(const NVShell &shell)
-{
-    const std::optional<QString> text = shell.lastCommandOutputString();
-    return text ? QVariant(*text) : QVariant();
-}
-
-// The download-origin marks of the desktops and of the platform this code
-// first ran on.
-int removeOriginMarks(const char *path, const struct stat *, int, FTW *)
-{
-    for (const char *name : {"user.xdg.origin.url", "user.xdg.referrer.url", "com.apple.quarantine"})
-        ::lremovexattr(path, name);
-    return 0;
 }
 
 QString defaultVerifierPath()
@@ -166,9 +199,356 @@ std::optional<QString> problemWithSignedArchive(const NVSUSignedArchive &archive
     return std::nullopt;
 }
 
+// The target with its folder written canonically, as root expects it; the
+// path as given when the folder cannot be resolved (the checks then report
+// the missing target).
+QString canonicalTarget(const QString &targetPath)
+{
+    QString path = targetPath;
+    while (path.size() > 1 && path.endsWith(QLatin1Char('/')))
+        path.chop(1);
+    const QFileInfo info(path);
+    const QString folder = QFileInfo(info.path()).canonicalFilePath();
+    if (folder.isEmpty() || info.fileName().isEmpty())
+        return targetPath;
+    return folder == QLatin1String("/") ? folder + info.fileName() : folder + QLatin1Char('/') + info.fileName();
+}
+
+// ---- running copies ----------------------------------------------------------------
+
+// A running copy of the target, held by a pid file descriptor: a signal sent
+// through it reaches that very process or none, even when its number has
+// been given to another process since it was found.
+class RunningCopy {
+public:
+    static std::optional<RunningCopy> open(pid_t pid)
+    {
+        const int fd = int(::syscall(SYS_pidfd_open, pid, 0));
+        if (fd < 0)
+            return std::nullopt;
+        return RunningCopy(pid, fd);
+    }
+    RunningCopy(RunningCopy &&other) noexcept : m_pid(other.m_pid), m_fd(std::exchange(other.m_fd, -1)) {}
+    RunningCopy &operator=(RunningCopy &&) = delete;
+    ~RunningCopy()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    pid_t pid() const { return m_pid; }
+    void signal(int number) const { ::syscall(SYS_pidfd_send_signal, m_fd, number, nullptr, 0); }
+
+private:
+    RunningCopy(pid_t pid, int fd) : m_pid(pid), m_fd(fd) {}
+    pid_t m_pid;
+    int m_fd;
+};
+
+// The copies of the target that this user runs, found while the executable
+// is still where the bundle says. Each is opened before it is examined, so
+// the descriptor refers to the process examined or to one that has ended.
+std::vector<RunningCopy> findRunningCopies(const QString &targetPath)
+{
+    std::vector<RunningCopy> copies;
+    const NVBundle *target = NVBundle::bundleWithPath(targetPath, true);
+    if (!target)
+        return copies;
+    QString executable = target->executablePath();
+    if (executable.isEmpty())
+        return copies;
+    // The kernel reports executables by their canonical path.
+    const QString canonical = QFileInfo(executable).canonicalFilePath();
+    if (!canonical.isEmpty())
+        executable = canonical;
+    const uid_t uid = ::getuid();
+    for (const pid_t pid : NVExtensions::pidsOfProcessesWithExecutablePath(executable, 32)) {
+        std::optional<RunningCopy> copy = RunningCopy::open(pid);
+        if (copy && NVSUBundleReplacementDetail::processBelongsToUser(pid, uid)
+            && QFile::symLinkTarget(QStringLiteral("/proc/%1/exe").arg(pid)) == executable)
+            copies.push_back(std::move(*copy));
+    }
+    return copies;
+}
+
+// ---- one replacement --------------------------------------------------------------
+
+class Replacement {
+public:
+    Replacement(const QString &newPath, const QString &targetPath, bool replacingSelf,
+                NVSUBundleReplacementDelegate *delegate, const NVSUBundleReplacementOptions &options)
+        : m_newPath(newPath), m_targetPath(canonicalTarget(targetPath)), m_replacingSelf(replacingSelf),
+          m_delegate(delegate), m_options(options)
+    {
+    }
+
+    NVResult<void> run()
+    {
+        if (!m_replacingSelf)
+            m_runningCopies = findRunningCopies(m_targetPath);
+        NV_TRY(checkTargetAndStagingPaths());
+        createShell();
+        NV_TRY(stage());
+        ::nftw(QFile::encodeName(m_newTempPath).constData(), removeOriginMarks, 32, FTW_PHYS);
+        if (m_delegate)
+            m_delegate->willReplaceApplication(m_targetPath, m_newTempPath);
+        NV_TRY(handToTheTargetsOwner());
+        NV_TRY(swap());
+        disposeOfTheOldVersion();
+        // The caller relaunches this process itself.
+        if (m_replacingSelf)
+            return {};
+        endRunningCopies();
+        launchTheNewVersion();
+        return {};
+    }
+
+private:
+    template <typename... Args>
+    NVError failure(const QString &format, const Args &...args)
+    {
+        const QString line = NVFormat::format(format, args...);
+        NVSULog(QStringLiteral("%@"), line);
+        return NVError::withDescription(NVSUInstallationErrorDomain, 1, line);
+    }
+
+    // What a log line prints for a command's output: its text, or "(null)"
+    // when it was not valid UTF-8.
+    QVariant output() const
+    {
+        const std::optional<QString> text = m_shell->lastCommandOutputString();
+        return text ? QVariant(*text) : QVariant();
+    }
+
+    int execute(const QString &command, const QStringList &stagingVariables = {})
+    {
+        return m_shell->executeCommand(m_usedRoot ? NVSUBundleReplacementDetail::rootCommand(command, stagingVariables) : command);
+    }
+
+    quint64 nextKey() const { return m_options.stagingKey ? m_options.stagingKey() : NVSUTemporaryBundleKey(); }
+
+    // The target must be a folder itself, not a link to one, and both staging
+    // paths, which lie beside it so that the swap is two renames, must be free.
+    NVResult<void> checkTargetAndStagingPaths()
+    {
+        m_newKey = nextKey();
+        m_oldKey = nextKey();
+        m_newTempPath = NVSUTemporaryBundlePath(m_targetPath, m_newPath, m_newKey);
+        m_oldTempPath = NVSUTemporaryBundlePath(m_targetPath, m_targetPath, m_oldKey);
+        if (::lstat(QFile::encodeName(m_targetPath).constData(), &m_targetStatus) != 0) {
+            const int error = errno;
+            return failure(QStringLiteral("Cannot replace %@ because not found: Unix error %d (%s)"), m_targetPath, error,
+                           QString::fromLocal8Bit(std::strerror(error)));
+        }
+        if (!S_ISDIR(m_targetStatus.st_mode))
+            return failure(QStringLiteral("Target %@ is not a directory, Unix mode is 0%o"), m_targetPath, quint64(m_targetStatus.st_mode));
+        struct stat ignored {};
+        if (::lstat(QFile::encodeName(m_newTempPath).constData(), &ignored) == 0)
+            return failure(QStringLiteral("Temporary path for new app already exists, aborting: %@"), m_newTempPath);
+        if (::lstat(QFile::encodeName(m_oldTempPath).constData(), &ignored) == 0)
+            return failure(QStringLiteral("Temporary path for old app already exists, aborting: %@"), m_oldTempPath);
+        return {};
+    }
+
+    void createShell()
+    {
+        m_shell = NVShell::create();
+        m_shell->setVariable(QStringLiteral("NVSU_NEW_APP"), m_newPath);
+        m_shell->setVariable(QStringLiteral("NVSU_APP"), m_targetPath);
+        m_shell->setVariable(QStringLiteral("NVSU_TEMP_PATH"), m_newTempPath);
+        m_shell->setVariable(QStringLiteral("NVSU_OLD_APP_TEMP_PATH"), m_oldTempPath);
+    }
+
+    // The user's own rights first, when the target is the user's; root
+    // otherwise, and when they do not suffice.
+    NVResult<void> stage()
+    {
+        if (m_targetStatus.st_uid == ::getuid()) {
+            if (execute(NVSUBundleReplacementDetail::stagingScript()) == 0)
+                return {};
+            // A copy that failed part-way must not stand in root's way.
+            discardStagedCopy();
+        }
+        return stageAsRoot();
+    }
+
+    NVResult<void> stageAsRoot()
+    {
+        if (!m_options.signedArchive)
+            return failure(QStringLiteral("Cannot install %@ as root: no signed archive to check it against"), m_newPath);
+        NVSUSignedArchive archive = *m_options.signedArchive;
+        if (const std::optional<QString> problem = problemWithSignedArchive(archive))
+            return failure(QStringLiteral("Cannot install %@ as root: %@"), m_newPath, *problem);
+        if (archive.verifierPath.isEmpty())
+            archive.verifierPath = defaultVerifierPath();
+        if (!m_shell->requestRootShell())
+            return failure(QStringLiteral("Could not authorize for root access"));
+        m_usedRoot = true;
+        m_shell->setVariable(QStringLiteral("NVSU_ARCHIVE"), archive.archivePath);
+        m_shell->setVariable(QStringLiteral("NVSU_INSTALLATION_OBJECT"), archive.installationObject);
+        m_shell->setVariable(QStringLiteral("NVSU_ANCHORS"), archive.anchorsPath);
+        m_shell->setVariable(QStringLiteral("NVSU_VERIFIER"), archive.verifierPath);
+        m_shell->setVariable(QStringLiteral("NVSU_CALLER_UID"), QString::number(::getuid()));
+        m_shell->setVariable(QStringLiteral("NVSU_STAGING_KEY"), QString::number(m_newKey, 16));
+        m_shell->setVariable(QStringLiteral("NVSU_OLD_STAGING_KEY"), QString::number(m_oldKey, 16));
+        if (m_shell->executeCommand(NVSUBundleReplacementDetail::rootStagingScript()) != 0)
+            return failure(QStringLiteral("Error moving or copying %@ to %@: %@"), m_newPath, m_targetPath, output());
+
+        // Root named the paths it staged at, from its own trees; they replace
+        // the ones computed here from the user's tree.
+        const QStringList lines = m_shell->lastCommandOutputString().value_or(QString()).split(QLatin1Char('\n'));
+        if (lines.size() < 3 || !lines.last().isEmpty())
+            return failure(QStringLiteral("Error moving or copying %@ to %@: %@"), m_newPath, m_targetPath, output());
+        m_newTempPath = lines[lines.size() - 3];
+        m_oldTempPath = lines[lines.size() - 2];
+        m_shell->setVariable(QStringLiteral("NVSU_TEMP_PATH"), m_newTempPath);
+        m_shell->setVariable(QStringLiteral("NVSU_OLD_APP_TEMP_PATH"), m_oldTempPath);
+        return {};
+    }
+
+    // Root's copy goes to the target's owner and group; -h changes links
+    // themselves, never what they point to.
+    NVResult<void> handToTheTargetsOwner()
+    {
+        if (!m_usedRoot)
+            return {};
+        const QString chown = QStringLiteral(
+            "[ -d \"$NVSU_TEMP_PATH\" ] && [ \"$(/usr/bin/stat -c %%u -- \"$NVSU_TEMP_PATH\")\" = 0 ] || nvsu_refuse \"$NVSU_TEMP_PATH is not root's staged folder\"\n"
+            "/usr/bin/chown -R -h %d:%d \"$NVSU_TEMP_PATH\" 2>&1");
+        if (execute(NVFormat::format(chown, qint64(m_targetStatus.st_uid), qint64(m_targetStatus.st_gid)), {QStringLiteral("NVSU_TEMP_PATH")}) != 0) {
+            const NVError error = failure(QStringLiteral("Error running chown -R %d:%d %@: %@"), qint64(m_targetStatus.st_uid),
+                                          qint64(m_targetStatus.st_gid), m_targetPath, output());
+            discardStagedCopy();
+            return error;
+        }
+        return {};
+    }
+
+    // Two renames; when the second fails the old version goes back, since an
+    // empty target path would leave the user without the application at all.
+    // Root moves with -T, never into a folder that has appeared meanwhile.
+    NVResult<void> swap()
+    {
+        const QStringList both = {QStringLiteral("NVSU_TEMP_PATH"), QStringLiteral("NVSU_OLD_APP_TEMP_PATH")};
+        // As root each move first checks what it moves: the target is still a
+        // folder, nothing has appeared where the old version goes, and the new
+        // version is the folder that was handed to the target's owner.
+        const QString options = m_usedRoot ? QStringLiteral("-f -T") : QStringLiteral("-f");
+        const QString asideChecks = m_usedRoot ? QStringLiteral(
+            "[ -d \"$NVSU_APP\" ] && [ ! -L \"$NVSU_APP\" ] || nvsu_refuse \"Target $NVSU_APP is not a directory\"\n"
+            "[ ! -e \"$NVSU_OLD_APP_TEMP_PATH\" ] || nvsu_refuse \"$NVSU_OLD_APP_TEMP_PATH already exists\"\n") : QString();
+        const QString intoPlaceChecks = m_usedRoot ? NVFormat::format(
+            "[ -d \"$NVSU_TEMP_PATH\" ] && [ \"$(/usr/bin/stat -c %%u -- \"$NVSU_TEMP_PATH\")\" = %d ] || nvsu_refuse \"$NVSU_TEMP_PATH is not the staged folder\"\n",
+            qint64(m_targetStatus.st_uid)) : QString();
+        if (execute(asideChecks + QStringLiteral("/bin/mv %1 \"$NVSU_APP\" \"$NVSU_OLD_APP_TEMP_PATH\" 2>&1").arg(options), both) != 0) {
+            const NVError error = failure(QStringLiteral("Error renaming old version %@ to %@: %@"), m_targetPath, m_oldTempPath, output());
+            discardStagedCopy();
+            return error;
+        }
+        if (execute(intoPlaceChecks + QStringLiteral("/bin/mv %1 \"$NVSU_TEMP_PATH\" \"$NVSU_APP\" 2>&1").arg(options), both) != 0) {
+            const NVError error = failure(QStringLiteral("Error renaming new version %@ to %@: %@"), m_newTempPath, m_targetPath, output());
+            if (execute(QStringLiteral("/bin/mv -f -T \"$NVSU_OLD_APP_TEMP_PATH\" \"$NVSU_APP\" 2>&1"), both) == 0) {
+                NVSULog(QStringLiteral("Moved old version %@ back to %@"), m_oldTempPath, m_targetPath);
+                discardStagedCopy();
+            } else {
+                NVSULog(QStringLiteral("Error moving old version %@ back to %@: %@"), m_oldTempPath, m_targetPath, output());
+            }
+            return error;
+        }
+        return {};
+    }
+
+    // A staged copy that will not be installed goes; failures only leave a
+    // folder beside the target that the next attempt does not use.
+    void discardStagedCopy()
+    {
+        execute(QStringLiteral("/bin/rm -rf \"$NVSU_TEMP_PATH\" 2>&1"), {QStringLiteral("NVSU_TEMP_PATH")});
+    }
+
+    // The old version goes; when it cannot be deleted, out of the way.
+    void disposeOfTheOldVersion()
+    {
+        const QStringList old = {QStringLiteral("NVSU_OLD_APP_TEMP_PATH")};
+        if (execute(QStringLiteral("/bin/rm -rf \"$NVSU_OLD_APP_TEMP_PATH\" 2>&1"), old) == 0)
+            return;
+        NVSULog(QStringLiteral("Error deleting old version %@: %@"), m_oldTempPath, output());
+        NVSULog(QStringLiteral("Moving to /tmp/"));
+        const QString park = m_usedRoot ? QStringLiteral("/bin/mv -T \"$NVSU_OLD_APP_TEMP_PATH\" \"/tmp/${NVSU_OLD_APP_TEMP_PATH##*/}\" 2>&1")
+                                        : QStringLiteral("/bin/mv \"$NVSU_OLD_APP_TEMP_PATH\" /tmp/ 2>&1");
+        if (execute(park, old) != 0)
+            NVSULog(QStringLiteral("Error moving old version to /tmp/: %@"), output());
+    }
+
+    // TERM first so that each copy can save its state; KILL regardless,
+    // since a copy that outlived the wait holds on to the old version.
+    void endRunningCopies()
+    {
+        for (const RunningCopy &copy : m_runningCopies) {
+            NVSUDebugLog(QStringLiteral("Sending TERM signal to pid=%d"), qint64(copy.pid()));
+            copy.signal(SIGTERM);
+        }
+        std::this_thread::sleep_for(m_options.termWait);
+        for (const RunningCopy &copy : m_runningCopies) {
+            NVSUDebugLog(QStringLiteral("Sending KILL signal to pid=%d"), qint64(copy.pid()));
+            copy.signal(SIGKILL);
+        }
+        std::this_thread::sleep_for(m_options.killWait);
+    }
+
+    void launchTheNewVersion()
+    {
+        NVSUDebugLog(QStringLiteral("Launching app at %@"), m_targetPath);
+        NVWorkspace *workspace = m_options.workspace ? m_options.workspace : NVApplicationServices::workspace();
+        if (!workspace)
+            workspace = &NVProcessWorkspace::shared();
+        workspace->openApplication(m_targetPath, {}, [target = m_targetPath](const QString &launchedBundlePath, const QString &errorText) {
+            if (errorText.isEmpty())
+                NVSULog(QStringLiteral("Successfully launched updated app: %@"), launchedBundlePath);
+            else
+                NVSULog(QStringLiteral("ERROR: Failed to launch updated app (%@). Reason: %@"), target, errorText);
+        });
+    }
+
+    const QString m_newPath;
+    const QString m_targetPath;
+    const bool m_replacingSelf;
+    NVSUBundleReplacementDelegate *const m_delegate;
+    const NVSUBundleReplacementOptions &m_options;
+
+    std::vector<RunningCopy> m_runningCopies;
+    struct stat m_targetStatus {};
+    quint64 m_newKey = 0;
+    quint64 m_oldKey = 0;
+    QString m_newTempPath;
+    QString m_oldTempPath;
+    std::shared_ptr<NVShell> m_shell;
+    bool m_usedRoot = false;
+};
+
 } // namespace
 
+const QString NVSUMoveOrCopyScript = kMoveLine + kCopyBranch;
+
 namespace NVSUBundleReplacementDetail {
+
+const QString &stagingScript()
+{
+    static const QString script = kMoveLine + kRemovePartialMove + kCopyBranch;
+    return script;
+}
+
+const QString &rootStagingScript()
+{
+    static const QString script = kRootChecks + rootStagingBody();
+    return script;
+}
+
+QString rootCommand(const QString &command, const QStringList &stagingVariables)
+{
+    QString checks;
+    for (const QString &variable : stagingVariables)
+        checks += QStringLiteral("nvsu_beside_target \"$%1\"\n").arg(variable);
+    return kRootChecks + checks + command;
+}
 
 QString temporaryBundlePath(const QString &targetPath, const QString &tag, quint64 key)
 {
@@ -190,11 +570,12 @@ QString temporaryBundlePath(const QString &targetPath, const QString &tag, quint
 
 QString bundleVersionTag(const QString &targetPath, const QString &sourcePath)
 {
-    QString tag = sourcePath == targetPath ? QStringLiteral("old") : QStringLiteral("new");
+    const QString fallback = sourcePath == targetPath ? QStringLiteral("old") : QStringLiteral("new");
     const NVBundle *bundle = NVBundle::bundleWithPath(sourcePath, true);
     if (!bundle)
-        return tag;
-    const QList<uint> characters = NVValue::description(bundle->objectForInfoDictionaryKey(QStringLiteral("CFBundleVersion"))).toUcs4();
+        return fallback;
+    const QString version = NVValue::description(bundle->objectForInfoDictionaryKey(QStringLiteral("CFBundleVersion")));
+    const QList<uint> characters = version.toUcs4();
     const auto kept = [](uint c) {
         switch (QChar::category(c)) {
         case QChar::Mark_NonSpacing:
@@ -211,7 +592,86 @@ QString bundleVersionTag(const QString &targetPath, const QString &sourcePath)
         ++first;
     while (last > first && !kept(characters[last - 1]))
         --last;
-    return QString::fromUcs4(reinterpret_cast<const char32_t *>(characters.constData()) + first, last - first);
+    QString tag = QString::fromUcs4(reinterpret_cast<const char32_t *>(characters.constData()) + first, last - first);
+
+    // The tag becomes part of a file name beside the target: it must never
+    // lead into another folder, whatever the version text holds.
+    const QString trimmed = tag;
+    for (QChar &c : tag) {
+        if (c == QLatin1Char('/') || c.category() == QChar::Other_Control)
+            c = QLatin1Char('_');
+    }
+    if (tag == QLatin1String(".") || tag == QLatin1String(".."))
+        tag.fill(QLatin1Char('_'));
+    if (tag != trimmed)
+        NVSULog(QStringLiteral("The version %@ of %@ is not a safe file name; staging as %@"), version, sourcePath, tag);
+    return tag;
+}
+
+NVResult<void> copyRegularFile(const QString &source, const QString &destination, uid_t owner)
+{
+    const auto refusal = [&](int code, const QString &why) {
+        return NVError(NSPOSIXErrorDomain, code,
+                       {{NSLocalizedDescriptionKey, QStringLiteral("Not copying %1: %2").arg(source, why)}, {NSFilePathErrorKey, source}});
+    };
+    const auto systemError = [&](const QString &path) {
+        const int error = errno;
+        return NVError(NSPOSIXErrorDomain, error,
+                       {{NSLocalizedDescriptionKey, QStringLiteral("%1: %2").arg(path, QString::fromLocal8Bit(std::strerror(error)))},
+                        {NSFilePathErrorKey, path}});
+    };
+    // O_NONBLOCK: opening a FIFO would otherwise wait for a writer for ever.
+    const int input = ::open(QFile::encodeName(source).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (input < 0)
+        return errno == ELOOP ? refusal(ELOOP, QStringLiteral("it is a link")) : systemError(source);
+    const auto closeInput = qScopeGuard([&] { ::close(input); });
+    struct stat status {};
+    if (::fstat(input, &status) != 0)
+        return systemError(source);
+    if (!S_ISREG(status.st_mode))
+        return refusal(EINVAL, QStringLiteral("it is not a regular file"));
+    if (status.st_uid != owner && status.st_uid != 0)
+        return refusal(EPERM, QStringLiteral("it belongs to user %1").arg(status.st_uid));
+    ::fcntl(input, F_SETFL, O_RDONLY);
+
+    const int output = ::open(QFile::encodeName(destination).constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (output < 0)
+        return systemError(destination);
+    const auto closeOutput = qScopeGuard([&] { ::close(output); });
+    for (;;) {
+        const ssize_t copied = ::copy_file_range(input, nullptr, output, nullptr, 1 << 30, 0);
+        if (copied == 0)
+            break;
+        if (copied > 0)
+            continue;
+        if (errno == EINTR)
+            continue;
+        if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
+            return systemError(destination);
+        // Some file systems cannot copy between each other in the kernel.
+        char buffer[1 << 16];
+        for (;;) {
+            const ssize_t n = ::read(input, buffer, sizeof buffer);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                return systemError(source);
+            if (n == 0)
+                break;
+            for (ssize_t written = 0; written < n;) {
+                const ssize_t w = ::write(output, buffer + written, size_t(n - written));
+                if (w < 0 && errno == EINTR)
+                    continue;
+                if (w < 0)
+                    return systemError(destination);
+                written += w;
+            }
+        }
+        break;
+    }
+    if (::fsync(output) != 0)
+        return systemError(destination);
+    return {};
 }
 
 bool processBelongsToUser(pid_t pid, uid_t uid)
@@ -256,160 +716,8 @@ QString NVSUTemporaryBundlePath(const QString &targetPath, const QString &source
     return NVSUTemporaryBundlePath(targetPath, sourcePath, NVSUTemporaryBundleKey());
 }
 
-bool NVSUInstallFile(const QString &newPath, const QString &targetPath, bool replacingSelf,
-                     NVSUBundleReplacementDelegate *delegate, const NVSUBundleReplacementOptions &options)
+NVResult<void> NVSUInstallFile(const QString &newPath, const QString &targetPath, bool replacingSelf,
+                               NVSUBundleReplacementDelegate *delegate, const NVSUBundleReplacementOptions &options)
 {
-    using namespace NVSUBundleReplacementDetail;
-
-    // The copies of the target that this user runs, found now, while the
-    // executable is still where the bundle says.
-    QList<pid_t> runningCopies;
-    if (!replacingSelf) {
-        if (const NVBundle *target = NVBundle::bundleWithPath(targetPath, true)) {
-            QString executable = target->executablePath();
-            if (!executable.isEmpty()) {
-                // The kernel reports executables by their canonical path.
-                const QString canonical = QFileInfo(executable).canonicalFilePath();
-                if (!canonical.isEmpty())
-                    executable = canonical;
-                const uid_t uid = ::getuid();
-                for (const pid_t pid : NVExtensions::pidsOfProcessesWithExecutablePath(executable, 32)) {
-                    if (processBelongsToUser(pid, uid))
-                        runningCopies.append(pid);
-                }
-            }
-        }
-    }
-
-    // Both staging paths lie beside the target, so the swap is two renames.
-    const auto key = [&] { return options.stagingKey ? options.stagingKey() : NVSUTemporaryBundleKey(); };
-    const QString newTempPath = NVSUTemporaryBundlePath(targetPath, newPath, key());
-    const QString oldTempPath = NVSUTemporaryBundlePath(targetPath, targetPath, key());
-
-    // The target must be a folder itself, not a link to one, and both
-    // staging paths must be free.
-    const QByteArray targetBytes = QFile::encodeName(targetPath);
-    struct stat targetStatus {};
-    if (::lstat(targetBytes.constData(), &targetStatus) != 0) {
-        const int error = errno;
-        NVSULog("Cannot replace %@ because not found: Unix error %d (%s)", targetPath, error, QString::fromLocal8Bit(std::strerror(error)));
-        return false;
-    }
-    if (!S_ISDIR(targetStatus.st_mode)) {
-        NVSULog("Target %@ is not a directory, Unix mode is 0%o", targetPath, quint64(targetStatus.st_mode));
-        return false;
-    }
-    struct stat ignored {};
-    if (::lstat(QFile::encodeName(newTempPath).constData(), &ignored) == 0) {
-        NVSULog("Temporary path for new app already exists, aborting: %@", newTempPath);
-        return false;
-    }
-    if (::lstat(QFile::encodeName(oldTempPath).constData(), &ignored) == 0) {
-        NVSULog("Temporary path for old app already exists, aborting: %@", oldTempPath);
-        return false;
-    }
-
-    const std::shared_ptr<NVShell> shell = NVShell::create();
-    shell->setVariable(QStringLiteral("NVSU_NEW_APP"), newPath);
-    shell->setVariable(QStringLiteral("NVSU_APP"), targetPath);
-    shell->setVariable(QStringLiteral("NVSU_TEMP_PATH"), newTempPath);
-    shell->setVariable(QStringLiteral("NVSU_OLD_APP_TEMP_PATH"), oldTempPath);
-
-    // The user's own rights first, when the target is the user's.
-    bool usedRoot = false;
-    if (targetStatus.st_uid != ::getuid() || shell->executeCommand(stagingScript()) != 0) {
-        if (!options.signedArchive) {
-            NVSULog("Cannot install %@ as root: no signed archive to check it against", newPath);
-            return false;
-        }
-        NVSUSignedArchive archive = *options.signedArchive;
-        if (const std::optional<QString> problem = problemWithSignedArchive(archive)) {
-            NVSULog("Cannot install %@ as root: %@", newPath, *problem);
-            return false;
-        }
-        if (archive.verifierPath.isEmpty())
-            archive.verifierPath = defaultVerifierPath();
-        if (!shell->requestRootShell()) {
-            NVSULog("Could not authorize for root access");
-            return false;
-        }
-        usedRoot = true;
-        shell->setVariable(QStringLiteral("NVSU_ARCHIVE"), archive.archivePath);
-        shell->setVariable(QStringLiteral("NVSU_INSTALLATION_OBJECT"), archive.installationObject);
-        shell->setVariable(QStringLiteral("NVSU_ANCHORS"), archive.anchorsPath);
-        shell->setVariable(QStringLiteral("NVSU_VERIFIER"), archive.verifierPath);
-        if (shell->executeCommand(NVSUBundleReplacementDetail::rootStagingScript()) != 0) {
-            NVSULog("Error moving or copying %@ to %@: %@", newPath, targetPath, outputOf(*shell));
-            return false;
-        }
-    }
-
-    // Failures do not matter: a mark left behind only makes a desktop ask
-    // once more before the first start.
-    ::nftw(QFile::encodeName(newTempPath).constData(), removeOriginMarks, 32, FTW_PHYS);
-
-    if (delegate)
-        delegate->willReplaceApplication(targetPath, newTempPath);
-
-    // Root's copy goes to the target's owner and group.
-    if (usedRoot) {
-        if (shell->executeCommandWithFormat(QStringLiteral("/usr/bin/chown -R %d:%d \"$NVSU_TEMP_PATH\" 2>&1"),
-                                            qint64(targetStatus.st_uid), qint64(targetStatus.st_gid)) != 0) {
-            NVSULog("Error running chown -R %d:%d %@: %@", qint64(targetStatus.st_uid), qint64(targetStatus.st_gid), targetPath,
-                    outputOf(*shell));
-        }
-    }
-
-    if (shell->executeCommand(QStringLiteral("/bin/mv -f \"$NVSU_APP\" \"$NVSU_OLD_APP_TEMP_PATH\" 2>&1")) != 0) {
-        NVSULog("Error renaming old version %@ to %@: %@", targetPath, oldTempPath, outputOf(*shell));
-        return false;
-    }
-    if (shell->executeCommand(QStringLiteral("/bin/mv -f \"$NVSU_TEMP_PATH\" \"$NVSU_APP\" 2>&1")) != 0) {
-        NVSULog("Error renaming new version %@ to %@: %@", newTempPath, targetPath, outputOf(*shell));
-        // An empty target path would leave the user without the application
-        // at all; the old version goes back. -T: never into a folder that
-        // has appeared at the target path meanwhile.
-        if (shell->executeCommand(QStringLiteral("/bin/mv -f -T \"$NVSU_OLD_APP_TEMP_PATH\" \"$NVSU_APP\" 2>&1")) == 0)
-            NVSULog("Moved old version %@ back to %@", oldTempPath, targetPath);
-        else
-            NVSULog("Error moving old version %@ back to %@: %@", oldTempPath, targetPath, outputOf(*shell));
-        return false;
-    }
-
-    // The old version goes; when it cannot be deleted, out of the way.
-    if (shell->executeCommand(QStringLiteral("/bin/rm -rf \"$NVSU_OLD_APP_TEMP_PATH\" 2>&1")) != 0) {
-        NVSULog("Error deleting old version %@: %@", oldTempPath, outputOf(*shell));
-        NVSULog("Moving to /tmp/");
-        if (shell->executeCommand(QStringLiteral("/bin/mv \"$NVSU_OLD_APP_TEMP_PATH\" /tmp/ 2>&1")) != 0)
-            NVSULog("Error moving old version to /tmp/: %@", outputOf(*shell));
-    }
-
-    // The caller relaunches this process itself.
-    if (replacingSelf)
-        return true;
-
-    // TERM first so that each copy can save its state; KILL regardless,
-    // since a copy that outlived the wait holds on to the old version.
-    for (const pid_t pid : runningCopies) {
-        NVSUDebugLog("Sending TERM signal to pid=%d", qint64(pid));
-        ::kill(pid, SIGTERM);
-    }
-    std::this_thread::sleep_for(options.termWait);
-    for (const pid_t pid : runningCopies) {
-        NVSUDebugLog("Sending KILL signal to pid=%d", qint64(pid));
-        ::kill(pid, SIGKILL);
-    }
-    std::this_thread::sleep_for(options.killWait);
-
-    NVSUDebugLog("Launching app at %@", targetPath);
-    NVWorkspace *workspace = options.workspace ? options.workspace : NVApplicationServices::workspace();
-    if (!workspace)
-        workspace = &NVProcessWorkspace::shared();
-    workspace->openApplication(targetPath, {}, [targetPath](const QString &launchedBundlePath, const QString &errorText) {
-        if (errorText.isEmpty())
-            NVSULog("Successfully launched updated app: %@", launchedBundlePath);
-        else
-            NVSULog("ERROR: Failed to launch updated app (%@). Reason: %@", targetPath, errorText);
-    });
-    return true;
+    return Replacement(newPath, targetPath, replacingSelf, delegate, options).run();
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "foundation/NVError.h"
+
 #include <QString>
 
 #include <chrono>
@@ -35,9 +37,10 @@ struct NVSUSignedArchive {
     QString anchorsPath;        // CodeSigningAnchors.pem of the updater bundle
     // The bundled tool whose "verify FILE --anchors PEM" checks a signature
     // as the updater does (nvsu-release); empty: the one beside the updater's
-    // executable. Root runs it only when it and every folder above it belong
-    // to root and nobody else may write them; the anchors must pass the same
-    // test.
+    // executable. Root runs a tool only when it, the anchors and every folder
+    // above them belong to root and nobody else may write them; when the
+    // updater's own pair fails that test, root uses the pair installed
+    // system-wide in NV_SYSTEM_HELPER_DIR.
     QString verifierPath;
 };
 
@@ -56,21 +59,23 @@ struct NVSUBundleReplacementOptions {
     std::function<quint64()> stagingKey;
 };
 
+// The error domain of a failed replacement; the description is the one log
+// line that named the cause.
+inline const QString NVSUInstallationErrorDomain = QStringLiteral("NVSUInstallationErrorDomain");
+
 // The move-or-copy script that stages the new bundle ($NVSU_NEW_APP) at
 // $NVSU_TEMP_PATH: a move, or where that leaves no folder, a copy with two
-// tar pipes. What runs is this text with one addition to its first line: a
-// move that fails part-way (a copy across file systems that runs out of
-// space) can leave a partial folder at the staging path, which is removed
-// so that the copy runs instead of the partial folder passing for a staged
-// bundle.
+// tar pipes. The script that runs adds one step to the move, see
+// NVSUBundleReplacementDetail::stagingScript.
 extern const QString NVSUMoveOrCopyScript;
 
 // The path next to `targetPath` where the bundle at `sourcePath` is staged:
 // "<target without extension>.<tag>-<key>.<target's extension>", the tag
-// being the source's CFBundleVersion (trimmed of punctuation at both ends)
-// or "old"/"new" when the source is no bundle, the key being the current
-// time's seconds XOR microseconds in at least eight hexadecimal digits.
-// Any thread; reads the source's Info.plist.
+// being the source's CFBundleVersion made safe for a file name (see
+// NVSUBundleReplacementDetail::bundleVersionTag) or "old"/"new" when the
+// source is no bundle, the key being the current time's seconds XOR
+// microseconds in at least eight hexadecimal digits. Any thread; reads the
+// source's Info.plist.
 QString NVSUTemporaryBundlePath(const QString &targetPath, const QString &sourcePath);
 // The same with a given key. Any thread.
 QString NVSUTemporaryBundlePath(const QString &targetPath, const QString &sourcePath, quint64 key);
@@ -79,26 +84,48 @@ quint64 NVSUTemporaryBundleKey();
 
 // Replaces the bundle at `targetPath` with the one at `newPath`. With
 // `replacingSelf` the target is this process's own bundle: nothing is
-// signalled or launched, the caller relaunches. Answers true when the new
-// bundle is in place; every failure writes one log line naming its cause.
+// signalled or launched, the caller relaunches. Succeeds when the new bundle
+// is in place; every failure writes one log line naming its cause, which is
+// also the error's description. A staged copy of a failed attempt is removed.
 // Blocks (commands, a password prompt, the waits); call from a background
 // thread with a Qt event dispatcher, never from the main thread while a
 // window must stay responsive.
-bool NVSUInstallFile(const QString &newPath, const QString &targetPath, bool replacingSelf,
-                     NVSUBundleReplacementDelegate *delegate, const NVSUBundleReplacementOptions &options = {});
+NVResult<void> NVSUInstallFile(const QString &newPath, const QString &targetPath, bool replacingSelf,
+                               NVSUBundleReplacementDelegate *delegate, const NVSUBundleReplacementOptions &options = {});
 
 namespace NVSUBundleReplacementDetail {
 // The staging path for a given tag and key, so that tests can check the
 // format with a known key. Any thread.
 QString temporaryBundlePath(const QString &targetPath, const QString &tag, quint64 key);
-// The tag for `sourcePath` as NVSUTemporaryBundlePath uses it. Any thread.
+// The tag for `sourcePath` as NVSUTemporaryBundlePath uses it: its
+// CFBundleVersion trimmed of punctuation at both ends, with every "/" and
+// control character replaced by "_" and "." or ".." spelled with "_", so
+// that the staging path always names an entry directly beside the target.
+// A replacement is logged. Any thread.
 QString bundleVersionTag(const QString &targetPath, const QString &sourcePath);
-// The script root runs instead of the staging script: it copies
-// $NVSU_ARCHIVE into a folder of its own, checks its signature there with
-// $NVSU_VERIFIER against $NVSU_ANCHORS (both only if no one but root can
-// change them), unpacks it, and stages $NVSU_INSTALLATION_OBJECT from it at
-// $NVSU_TEMP_PATH. Any thread.
+// The script a user shell stages with: the move-or-copy script whose move,
+// when it fails part-way, takes away whatever it left at the staging path.
+// Any thread.
+const QString &stagingScript();
+// The script root runs instead of the staging script: it checks the target
+// path, chooses a verifying tool and anchors only root can change, copies
+// $NVSU_ARCHIVE into a folder of its own (a regular file of the caller or of
+// root, never through a link), checks its signature there, unpacks it
+// without device nodes, FIFOs, set-id bits or group and other write access,
+// computes both staging paths from the trees it read itself (keys
+// $NVSU_STAGING_KEY and $NVSU_OLD_STAGING_KEY) and stages
+// $NVSU_INSTALLATION_OBJECT at the new one. Its last two output lines are the
+// new and the old staging path. Any thread.
 const QString &rootStagingScript();
+// A root command with the checks every root step makes first: the target is
+// an absolute path in a canonical folder, and every staging path named in
+// `stagingVariables` lies directly in that folder and is no link. Any thread.
+QString rootCommand(const QString &command, const QStringList &stagingVariables);
+// Copies the file at `source` to a new file at `destination` (mode 0600),
+// for root: the source is opened without following a link and without
+// waiting on a FIFO, and must be a regular file that belongs to `owner` or
+// to root. Each refusal names its reason. Blocks; any thread.
+NVResult<void> copyRegularFile(const QString &source, const QString &destination, uid_t owner);
 // Whether a process's real or effective user id, read from
 // /proc/<pid>/status, is `uid`; false when it cannot be read. Any thread.
 bool processBelongsToUser(pid_t pid, uid_t uid);

@@ -4,6 +4,7 @@
 
 #include "driver/NVSUCodeSignature.h"
 #include "foundation/NVPropertyList.h"
+#include "install/NVSUBundleReplacement.h"
 #include "platform/NVCertificateMaker.h"
 #include "platform/NVCodeSigning.h"
 #include "platform/NVProcessTermination.h"
@@ -274,6 +275,54 @@ int verifyCommand(const QStringList &arguments)
     return outcome == NVSUCodeSignatureOutcomeValid ? Success : Failure;
 }
 
+// ---- the root side of an installation ---------------------------------------
+
+// Root runs this tool only once it has made sure that nobody but root can
+// change it; these two commands let root read what a user process handed it
+// without trusting that process.
+int copyCommand(const QStringList &arguments)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Copies SOURCE to the new file DESTINATION, when SOURCE is a regular file (not a link, a device\n"
+        "or a FIFO) that belongs to the user OWNER or to root. Used by the updater's root side."));
+    parser.addPositionalArgument(QStringLiteral("source"), QStringLiteral("The file to copy."));
+    parser.addPositionalArgument(QStringLiteral("destination"), QStringLiteral("The new file."));
+    const QCommandLineOption owner(QStringLiteral("owner"), QStringLiteral("The user id SOURCE may belong to besides root."), QStringLiteral("UID"));
+    parser.addOption(owner);
+    if (auto stop = parse(parser, QStringLiteral("copy"), arguments, 2))
+        return *stop;
+    if (auto stop = requireOptions(parser, QStringLiteral("copy"), {owner}))
+        return *stop;
+    bool numeric = false;
+    const uint uid = parser.value(owner).toUInt(&numeric);
+    if (!numeric)
+        return fail(QStringLiteral("--owner must be a user id, not \"%1\"").arg(parser.value(owner)));
+    const QStringList files = parser.positionalArguments();
+    const NVResult<void> copied = NVSUBundleReplacementDetail::copyRegularFile(files[0], files[1], uid_t(uid));
+    return copied ? Success : fail(copied.error().localizedDescription());
+}
+
+int stagingPathCommand(const QStringList &arguments)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Prints the path beside TARGET where the bundle SOURCE is staged during an installation,\n"
+        "with KEY (hexadecimal) as its key. Used by the updater's root side."));
+    parser.addPositionalArgument(QStringLiteral("target"), QStringLiteral("The installed bundle."));
+    parser.addPositionalArgument(QStringLiteral("source"), QStringLiteral("The bundle to stage (TARGET itself for the old version)."));
+    parser.addPositionalArgument(QStringLiteral("key"), QStringLiteral("The staging key."));
+    if (auto stop = parse(parser, QStringLiteral("staging-path"), arguments, 3))
+        return *stop;
+    const QStringList values = parser.positionalArguments();
+    bool hexadecimal = false;
+    const quint64 key = values[2].toULongLong(&hexadecimal, 16);
+    if (!hexadecimal)
+        return fail(QStringLiteral("the key must be hexadecimal, not \"%1\"").arg(values[2]));
+    out() << NVSUTemporaryBundlePath(values[0], values[1], key) << "\n";
+    return Success;
+}
+
 // ---- package ----------------------------------------------------------------------
 
 struct ToolRun {
@@ -527,6 +576,8 @@ const QList<Command> &commands()
         {"sign", "sign FILE --certificate PEM --key PEM [--chain PEM]: sign an archive in place", signCommand},
         {"verify", "verify FILE --anchors PEM: check a signature as the updater does", verifyCommand},
         {"package", "package BUNDLE --format dmg|tar.gz|tgz|tar.bz2|tbz|zip --output FILE: make an update archive", packageCommand},
+        {"copy", "copy SOURCE DESTINATION --owner UID: copy a regular file for the updater's root side", copyCommand},
+        {"staging-path", "staging-path TARGET SOURCE KEY: where the updater stages SOURCE beside TARGET", stagingPathCommand},
         {"feed", "feed FEED --version V --short-version S --download-url URL [...]: add an update to a feed", feedCommand},
     };
     return all;

@@ -101,7 +101,7 @@ bool installOnWorker(const QString &newPath, const QString &targetPath, bool rep
     std::atomic<bool> done{false};
     bool result = false;
     std::thread worker([&] {
-        result = NVSUInstallFile(newPath, targetPath, replacingSelf, delegate, options);
+        result = NVSUInstallFile(newPath, targetPath, replacingSelf, delegate, options).ok();
         done = true;
     });
     TestSupport::waitFor([&] { return done.load(); }, std::chrono::minutes(4));
