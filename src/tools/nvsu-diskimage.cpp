@@ -20,6 +20,8 @@
 #include "foundation/NVPropertyList.h"
 #include "unarchive/NVDiskImage.h"
 
+#include "NVToolCommand.h"
+
 #include <QCoreApplication>
 #include <QTextStream>
 
@@ -162,22 +164,17 @@ int main(int argc, char *argv[])
 {
     QCoreApplication application(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("nvsu-diskimage"));
-    QStringList arguments = QCoreApplication::arguments().mid(1);
-    if (arguments.isEmpty())
-        return usageError(QStringLiteral("no command"));
-    const QString command = arguments.takeFirst();
-    if (command == QLatin1String("-h") || command == QLatin1String("--help") || command == QLatin1String("help")) {
-        out() << Usage;
-        return 0;
-    }
-    const NVResult<NVDiskImage::Options> options = NVDiskImage::optionsFromEnvironment();
-    if (!options)
-        return fail(options.error());
-    if (command == QLatin1String("attach"))
-        return attachCommand(arguments, *options);
-    if (command == QLatin1String("detach"))
-        return detachCommand(arguments, *options);
-    if (command == QLatin1String("cleanup"))
-        return cleanupCommand(arguments, *options);
-    return usageError(QStringLiteral("unknown command \"%1\"").arg(command));
+    // Every command reads its limits and methods from the environment first.
+    const auto withOptions = [](int (*command)(const QStringList &, const NVDiskImage::Options &)) {
+        return [command](const QStringList &arguments) {
+            const NVResult<NVDiskImage::Options> options = NVDiskImage::optionsFromEnvironment();
+            return options ? command(arguments, *options) : fail(options.error());
+        };
+    };
+    return NVRunToolCommand({QStringLiteral("nvsu-diskimage"), EINVAL}, QCoreApplication::arguments().mid(1),
+                            {
+                                {"attach", "attach [-plist] [-noverify] [-nobrowse] [-noautoopen] IMAGE", withOptions(attachCommand)},
+                                {"detach", "detach [-force] MOUNTPOINT", withOptions(detachCommand)},
+                                {"cleanup", "cleanup", withOptions(cleanupCommand)},
+                            });
 }

@@ -9,6 +9,8 @@
 #include "platform/NVCodeSigning.h"
 #include "platform/NVProcessTermination.h"
 
+#include "NVToolCommand.h"
+
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
@@ -561,51 +563,20 @@ int feedCommand(const QStringList &arguments)
     return Success;
 }
 
-// ---- dispatch -----------------------------------------------------------------------
-
-struct Command {
-    const char *name;
-    const char *summary;
-    std::function<int(const QStringList &)> run;
-};
-
-const QList<Command> &commands()
-{
-    static const QList<Command> all = {
-        {"keys", "keys --output DIR [--team ID]: test code-signing and TLS certificates", keysCommand},
-        {"sign", "sign FILE --certificate PEM --key PEM [--chain PEM]: sign an archive in place", signCommand},
-        {"verify", "verify FILE --anchors PEM: check a signature as the updater does", verifyCommand},
-        {"package", "package BUNDLE --format dmg|tar.gz|tgz|tar.bz2|tbz|zip --output FILE: make an update archive", packageCommand},
-        {"copy", "copy SOURCE DESTINATION --owner UID: copy a regular file for the updater's root side", copyCommand},
-        {"staging-path", "staging-path TARGET SOURCE KEY: where the updater stages SOURCE beside TARGET", stagingPathCommand},
-        {"feed", "feed FEED --version V --short-version S --download-url URL [...]: add an update to a feed", feedCommand},
-    };
-    return all;
-}
-
-int usage(QTextStream &stream, int code)
-{
-    stream << "usage: nvsu-release COMMAND [arguments]   (nvsu-release COMMAND --help for details)\n\ncommands:\n";
-    for (const Command &command : commands())
-        stream << "  " << command.summary << "\n";
-    return code;
-}
-
 } // namespace
 
 int main(int argc, char *argv[])
 {
     QCoreApplication application(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("nvsu-release"));
-    QStringList arguments = QCoreApplication::arguments().mid(1);
-    if (arguments.isEmpty())
-        return usage(err(), UsageError);
-    const QString name = arguments.takeFirst();
-    if (name == QLatin1String("--help") || name == QLatin1String("-h") || name == QLatin1String("help"))
-        return usage(out(), Success);
-    for (const Command &command : commands())
-        if (name == QLatin1String(command.name))
-            return command.run(arguments);
-    err() << "nvsu-release: unknown command \"" << name << "\"\n\n";
-    return usage(err(), UsageError);
+    return NVRunToolCommand({QStringLiteral("nvsu-release"), UsageError}, QCoreApplication::arguments().mid(1),
+                            {
+                                {"keys", "keys --output DIR [--team ID]: test code-signing and TLS certificates", keysCommand},
+                                {"sign", "sign FILE --certificate PEM --key PEM [--chain PEM]: sign an archive in place", signCommand},
+                                {"verify", "verify FILE --anchors PEM: check a signature as the updater does", verifyCommand},
+                                {"package", "package BUNDLE --format dmg|tar.gz|tgz|tar.bz2|tbz|zip --output FILE: make an update archive", packageCommand},
+                                {"copy", "copy SOURCE DESTINATION --owner UID: copy a regular file for the updater's root side", copyCommand},
+                                {"staging-path", "staging-path TARGET SOURCE KEY: where the updater stages SOURCE beside TARGET", stagingPathCommand},
+                                {"feed", "feed FEED --version V --short-version S --download-url URL [...]: add an update to a feed", feedCommand},
+                            });
 }

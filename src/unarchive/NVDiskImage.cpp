@@ -244,6 +244,11 @@ bool makeReadOnly(int parent, const char *name, int depth)
         return false;
     if (S_ISLNK(st.st_mode))
         return true;
+    // A mount would be nodev; extracted as root, device nodes (and FIFOs and
+    // sockets, which nothing in an application needs) would be real, so
+    // they go.
+    if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))
+        return ::unlinkat(parent, name, 0) == 0;
     bool ok = true;
     if (S_ISDIR(st.st_mode)) {
         if (depth > MaxTreeDepth)
@@ -535,9 +540,10 @@ MethodOutcome attachWith(Method method, const QString &image, const QString &mou
 {
     if (method == Method::Extraction) {
         QStringList arguments = {QStringLiteral("-n"), QStringLiteral("-q"), QStringLiteral("-f")};
-        // Users cannot write the trusted and security attribute namespaces.
-        if (::geteuid() != 0)
-            arguments << QStringLiteral("-user-xattrs");
+        // Users cannot write the trusted and security attribute namespaces;
+        // root must not, since a file capability there would work like a
+        // set-id bit.
+        arguments << (::geteuid() != 0 ? QStringLiteral("-user-xattrs") : QStringLiteral("-no-xattrs"));
         arguments << QStringLiteral("-d") << mountPoint << image;
         const ToolRun run = runTool(systemTool(QStringLiteral("unsquashfs")), arguments, options.extractionTimeLimit);
         if (!run.succeeded())

@@ -400,7 +400,7 @@ TEST_F(DiskImageTest, CommandLineMistakesAreUsageErrors)
         SCOPED_TRACE(arguments.join(u' ').toStdString());
         const ToolRun run = tool(arguments);
         EXPECT_EQ(run.exitCode, EINVAL);
-        EXPECT_TRUE(run.err.contains("usage: nvsu-diskimage attach")) << run.err.toStdString();
+        EXPECT_TRUE(run.err.contains("attach [-plist]")) << run.err.toStdString();
     }
     m_environment.insert("NV_DISKIMAGE_METHODS", "loop,teleport");
     const ToolRun unknownMethod = tool({"cleanup"});
