@@ -14,8 +14,9 @@ packages=(
   libssl-dev openssl libsystemd-dev
   # disk images and archive tools
   squashfs-tools squashfuse fuse3 tar gzip bzip2 unzip zip
-  # administrator rights
-  sudo
+  # administrator rights; the polkit route is tested with a system bus of the
+  # test run's own
+  sudo polkitd pkexec
   # headless windows and a session bus for the tests
   xvfb xauth dbus dbus-x11
   # file and locale utilities the tests rely on; GNU time for the benchmarks' peak memory
