@@ -92,9 +92,6 @@ TEST_F(NVSUUpdateSelectionTest, InvalidAndUnwantedEntriesAreRejectedWithTheirLin
         {"incompatible with the system", {v(6500, {{"MinimumSystemVersion", "2.40"}})}, Automatic, {}, "none",
          {D + "Skipping update to 6.5 (6500) because it requires at least glibc 2.40",
           D + "Skipping update to 6.5 (6500) because it is incompatible with OS"}},
-        {"the first broken rule decides: mechanism before pre-release",
-         {v(6500, {{"InstallationMechanism", "Copy"}, {"ReleaseLifecycle", "beta"}})}, Automatic, {}, "none",
-         {L + "Installation mechanism 'Copy' not supported, skipping version 6.5 (6500)."}},
         {"the first broken rule decides: pre-release before age", {v(6200, {{"ReleaseLifecycle", "nightly"}})},
          Automatic, {}, "none", {L + "Skipping pre-release version 6.2 (6200)."}},
         {"the first broken rule decides: age before compatibility",
@@ -108,7 +105,6 @@ TEST_F(NVSUUpdateSelectionTest, InvalidAndUnwantedEntriesAreRejectedWithTheirLin
 TEST_F(NVSUUpdateSelectionTest, TheBestCandidateWins)
 {
     const QVariantMap baseAbove{{"MinimumBaseVersion", "6350"}};
-    const QVariantMap suppressed{{"SuppressAutoUpdate", "YES"}};
     const Case cases[] = {
         {"newest of two, listed oldest first", {v(6400), v(6500)}, Automatic, {}, "6500", {}},
         {"newest of two, listed newest first", {v(6500), v(6400)}, Automatic, {}, "6500",
@@ -118,15 +114,12 @@ TEST_F(NVSUUpdateSelectionTest, TheBestCandidateWins)
          {D + "Skipping update to 6.5 (6500) because update to 6.5 (6500) already matched"}},
         {"an older installable candidate beats a newer one above the minimum base", {v(6400), v(6500, baseAbove)},
          Automatic, {}, "6400", {D + "Skipping update to 6.5 (6500) because update to 6.4 (6400) already matched"}},
-        {"... whatever the order", {v(6500, baseAbove), v(6400)}, Automatic, {}, "6400", {}},
         {"a candidate above the minimum base is offered when alone", {v(6500, baseAbove)}, Automatic, {}, "6500", {}},
         {"suppressed automatic update stays a candidate even where it cannot run",
          {v(6500, {{"SuppressAutoUpdate", "YES"}, {"MinimumSystemVersion", "2.40"}})}, Automatic, {}, "6500", {}},
         {"... and loses to an installable one, logging its bound once more",
          {v(6500, {{"SuppressAutoUpdate", "YES"}, {"MinimumSystemVersion", "2.40"}}), v(6400)}, Automatic, {}, "6400",
          {D + "Skipping update to 6.5 (6500) because it requires at least glibc 2.40"}},
-        {"by hand only against by hand only: the newer", {v(6600, suppressed), v(6500, baseAbove)}, Automatic, {}, "6600",
-         {D + "Skipping update to 6.5 (6500) because update to 6.6 (6600) already matched"}},
     };
     for (const Case &c : cases)
         run(c);
@@ -157,11 +150,9 @@ TEST_F(NVSUUpdateSelectionTest, ShouldIgnoreUpdateOnlyInAutomaticChecks)
     const NVSUUpdate update = *NVSUUpdate::initWithUpdateProperties(v(6500));
     // Only the version number as text, in a list, counts as skipped.
     const struct { NVSUSelectionState state; QVariant skipped; bool ignored; } cases[] = {
-        {Automatic, QVariantList{"6500"}, true}, {MayNotSkipPreReleases, QVariantList{"6400", "6500"}, true},
-        {Interactive, QVariantList{"6500"}, false}, {Automatic, QVariantList{"6500 "}, false},
+        {MayNotSkipPreReleases, QVariantList{"6400", "6500"}, true}, {Interactive, QVariantList{"6500"}, false},
         {Automatic, QVariantList{"6.5"}, false}, // the display name
         {Automatic, QVariantList{qint64(6500)}, false}, {Automatic, "6500", false},
-        {Automatic, QVariantMap{{"6500", "6500"}}, false},
     };
     for (const auto &c : cases) {
         ModelTest::Defaults defaults;
@@ -194,7 +185,6 @@ TEST_F(NVSUUpdateSelectionTest, HostileVersionTextsAreRankedNotTrusted)
         {"a 600-byte version", {entry(huge, "huge")}, Automatic, {}, "none",
          {D + "Skipping update to huge (" + huge + ") because we already have 6.3 (6300)"}},
         // Beyond 32 bits a component saturates and still ranks as the newest.
-        {"a version beyond 32 bits", {v(7000), entry("99999999999", "big")}, Automatic, {}, "99999999999", {}},
         {"a version beyond 64 bits", {entry("99999999999999999999999", "bigger"), v(7000)}, Automatic, {}, "99999999999999999999999",
          {D + "Skipping update to 7.0 (7000) because update to bigger (99999999999999999999999) already matched"}},
         {"a localized page nested in itself", {nested}, Automatic, {}, "none",
@@ -225,10 +215,7 @@ TEST(NVSUFeed, RootMustBeAnArrayOrOneDictionaryOfReadableBytes)
     }
     // Bytes that are no property list fail with the reader's own error.
     const QByteArray unreadable[] = {
-        "",
-        "<?xml version=\"1.0\"?><plist version=\"1.0\"><array><dict><key>a</key>",
-        "bplist00\xff\xff\xff",
-        QByteArray("<plist><array>") + QByteArray(100000, '\xff') + "</array></plist>",
+        "", "<?xml version=\"1.0\"?><plist version=\"1.0\"><array><dict><key>a</key>",
         QByteArray("<plist>") + QByteArray("<array>").repeated(100000) + "</plist>",
     };
     for (const QByteArray &bytes : unreadable) {
