@@ -6,7 +6,7 @@
 
 namespace {
 
-const QString designRequirement = QStringLiteral("anchor apple generic and certificate leaf[subject.OU] = \"Q4XW8N2JTD\" and "
+const QString updateRequirement = QStringLiteral("anchor apple generic and certificate leaf[subject.OU] = \"Q4XW8N2JTD\" and "
     "certificate leaf[field.1.2.840.113635.100.6.1.13] exists");
 const QString marker = "1.2.840.113635.100.6.1.13";
 
@@ -24,7 +24,7 @@ TEST(NVCodeRequirement, ParsesIntoItsCanonicalText)
 {
     // No canonical text given: the text is canonical already.
     const std::pair<QString, QString> cases[] = {
-        {designRequirement, {}}, {"  anchor\tapple\ngeneric  ", "anchor apple generic"},
+        {updateRequirement, {}}, {"  anchor\tapple\ngeneric  ", "anchor apple generic"},
         {"certificate leaf [ subject.OU ] = \"say \\\"hi\\\" \\\\ \"", "certificate leaf[subject.OU] = \"say \\\"hi\\\" \\\\ \""},
         // "and" binds tighter than "or"; "!" tighter than both.
         {"anchor apple generic or certificate leaf[field.1.2] exists and !anchor apple generic",
@@ -99,11 +99,11 @@ TEST(NVCodeRequirement, EvaluatesEachClause)
         QStringList extensions;
         bool expected;
     } cases[] = {
-        {"all three hold", designRequirement, true, {"Q4XW8N2JTD"}, {marker}, true},
-        {"not anchored", designRequirement, false, {"Q4XW8N2JTD"}, {marker}, false},
-        {"team differs in case", designRequirement, true, {"q4xw8n2jtd"}, {marker}, false},
-        {"one of several units", designRequirement, true, {"Other", "Q4XW8N2JTD"}, {marker}, true},
-        {"a marker of another kind", designRequirement, true, {"Q4XW8N2JTD"}, {"1.2.840.113635.100.6.1.14"}, false},
+        {"all three hold", updateRequirement, true, {"Q4XW8N2JTD"}, {marker}, true},
+        {"not anchored", updateRequirement, false, {"Q4XW8N2JTD"}, {marker}, false},
+        {"team differs in case", updateRequirement, true, {"q4xw8n2jtd"}, {marker}, false},
+        {"one of several units", updateRequirement, true, {"Other", "Q4XW8N2JTD"}, {marker}, true},
+        {"a marker of another kind", updateRequirement, true, {"Q4XW8N2JTD"}, {"1.2.840.113635.100.6.1.14"}, false},
         {"or: second holds", "anchor apple generic or certificate leaf[field.1.2] exists", false, {}, {"1.2"}, true},
         {"precedence", "anchor apple generic or anchor apple generic and !anchor apple generic", true, {}, {}, true},
         {"grouping", "(anchor apple generic or anchor apple generic) and !anchor apple generic", true, {}, {}, false},
