@@ -87,6 +87,13 @@ TEST(NVShippedStringTables, EveryLanguageHasEveryKeyWithItsSpecifiersAndNoStrayK
         for (auto it = table.constBegin(); it != table.constEnd(); ++it)
             EXPECT_TRUE(known.contains(it.key())) << "no code uses " << it.key().toStdString();
 
+        // The password prompt's table has the English keys and their specifiers.
+        const QVariantMap englishPrompt = readShippedTable("en", "Askpass");
+        const QVariantMap prompt = readShippedTable(localization, "Askpass");
+        EXPECT_EQ(prompt.keys(), englishPrompt.keys());
+        for (auto it = prompt.cbegin(); it != prompt.cend(); ++it)
+            EXPECT_EQ(NVFormat::specifierSignature(it.value().toString()), NVFormat::specifierSignature(it.key())) << it.key().toStdString();
+
         // Every settings word is there, plain: no placeholder, no format.
         const QVariantMap terminology = readShippedTable(localization, NVSettingsTerminologyTable);
         QStringList terminologyKeys = NVSettingsTerminologyStrings::keys();

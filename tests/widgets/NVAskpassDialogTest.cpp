@@ -1,8 +1,6 @@
 #include "widgets/NVAskpassDialog.h"
 
 #include "platform/NVBundle.h"
-#include "foundation/NVFormat.h"
-#include "foundation/NVPropertyList.h"
 #include "support/TestSupport.h"
 
 #include <QApplication>
@@ -42,19 +40,4 @@ TEST(NVAskpassDialog, EnterAnswersThePasswordAndEscapeCancels)
     }
     // Without a name the prompt still makes sense.
     EXPECT_FALSE(NVAskpassDialog::message(QString(), false).contains(u'%'));
-}
-
-TEST(NVAskpassDialog, EveryLanguageHasEveryTextWithItsSpecifiers)
-{
-    const QString resources = TestSupport::bundlePath() + QStringLiteral("/Contents/Resources/");
-    const NVPropertyList::StringsTable english =
-        NVPropertyList::readStringsTable(TestSupport::readFile(resources + QStringLiteral("en.lproj/Askpass.strings")));
-    ASSERT_FALSE(english.firstError.has_value());
-    ASSERT_GE(english.entries.size(), 7);
-    const NVPropertyList::StringsTable german =
-        NVPropertyList::readStringsTable(TestSupport::readFile(resources + QStringLiteral("de.lproj/Askpass.strings")));
-    ASSERT_FALSE(german.firstError.has_value());
-    EXPECT_EQ(german.entries.keys(), english.entries.keys());
-    for (auto it = german.entries.cbegin(); it != german.entries.cend(); ++it)
-        EXPECT_EQ(NVFormat::specifierSignature(it.value().toString()), NVFormat::specifierSignature(it.key())) << it.key().toStdString();
 }

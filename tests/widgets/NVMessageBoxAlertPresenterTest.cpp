@@ -51,7 +51,7 @@ void whenShownClick(const QString &title, std::function<void(QMessageBox *)> che
     timer->start();
 }
 
-TEST(NVMessageBoxAlertPresenter, ModalAlertsAnswerByButtonOrder)
+TEST(NVMessageBoxAlertPresenter, ModalAlertsAnswerByButtonOrderAndWithoutButtonsGetOneOk)
 {
     NVMessageBoxAlertPresenter presenter;
     const NVAlert alert{"Headline", "Body", {"First", "Second", "Third"}, {}};
@@ -82,11 +82,7 @@ TEST(NVMessageBoxAlertPresenter, ModalAlertsAnswerByButtonOrder)
         EXPECT_EQ(presenter.runModal(alert), c.response);
         EXPECT_TRUE(checked);
     }
-}
-
-TEST(NVMessageBoxAlertPresenter, AlertsWithoutButtonsGetOneOk)
-{
-    NVMessageBoxAlertPresenter presenter;
+    // An alert without buttons gets one OK.
     whenShownClick(QString(), [](QMessageBox *box) {
         ASSERT_EQ(box->buttons().size(), 1);
         EXPECT_EQ(box->standardButton(box->buttons().first()), QMessageBox::Ok);
