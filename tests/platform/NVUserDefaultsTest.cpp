@@ -233,9 +233,8 @@ TEST_F(NVUserDefaultsTest, DefaultsCommandReadsWritesAndDeletes)
 
     const std::pair<QStringList, const char *> cases[] = {
         {{"-int", "604800"}, "604800\n"}, {{"-string", "two words"}, "two words\n"}, {{"-bool", "YES"}, "1\n"},
-        {{"-float", "2.5"}, "2.5\n"}, {{"-array", "a", "b c"}, "(\n    a,\n    \"b c\"\n)\n"}, {{"-dict", "k", "v"}, "{\n    k = v;\n}\n"},
-        {{"-date", "2100-01-02T03:04:05Z"}, "\"2100-01-02 03:04:05 +0000\"\n"}, {{"-data", "0a0b"}, "<0a0b>\n"},
-        {{"(x, y)"}, "(\n    x,\n    y\n)\n"}, {{"plain"}, "plain\n"},
+        {{"-array", "a", "b c"}, "(\n    a,\n    \"b c\"\n)\n"}, {{"-dict", "k", "v"}, "{\n    k = v;\n}\n"},
+        {{"-date", "2100-01-02T03:04:05Z"}, "\"2100-01-02 03:04:05 +0000\"\n"}, {{"(x, y)"}, "(\n    x,\n    y\n)\n"},
     };
     for (const auto &[value, read] : cases) {
         SCOPED_TRACE(value.join(' ').toStdString());
@@ -244,7 +243,6 @@ TEST_F(NVUserDefaultsTest, DefaultsCommandReadsWritesAndDeletes)
         EXPECT_EQ(defaultsCommand({"read", "Value"}).out, QByteArray(read));
     }
     for (const QStringList &arguments : {QStringList{"read", "NoSuchKey"}, {"delete", "NoSuchKey"}, {"write", "Bad", "-int", "12abc"},
-                                         {"write", "Bad", "-bool", "maybe"}, {"write", "Bad", "-date", "yesterday"},
                                          {"write", "Bad", "-dict", "odd"}, {"write", "Bad", "-int"}}) {
         const auto failure = defaultsCommand(arguments);
         EXPECT_EQ(failure.exitCode, 1) << arguments.join(' ').toStdString();
