@@ -31,7 +31,8 @@ class NVSUToolUnarchiver : public NVSUUnarchiver {
 public:
     // Null when the suffix names no format above. Returns at once.
     static std::unique_ptr<NVSUToolUnarchiver> create(const QString &packagePath, NVSUUnarchiverDelegate *delegate);
-    // Ends a tool that still runs (SIGKILL) and waits for it.
+    // Ends a tool that still runs (SIGKILL) without waiting for it. Returns
+    // at once.
     ~NVSUToolUnarchiver() override;
 
     // Launches the tool and returns at once. When it has ended, the delegate

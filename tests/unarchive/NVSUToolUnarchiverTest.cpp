@@ -128,3 +128,22 @@ TEST(NVSUToolUnarchiverTest, FailuresReportTheStatus)
         EXPECT_EQ(outcome->localizedDescription(), QString("The archive could not be unpacked (error %1: %2).").arg(row.status).arg(statusText));
     }
 }
+
+// Dropped while its tool runs, the unarchiver kills the tool and returns.
+TEST(NVSUToolUnarchiverTest, DroppingKillsTheTool)
+{
+    QTemporaryDir work;
+    const QString tool = work.filePath("tool");
+    TestSupport::writeFile(tool, "#!/bin/sh\necho $$ > \"$0.pid\"\nexec sleep 600\n");
+    QFile::setPermissions(tool, QFile::ReadOwner | QFile::ExeOwner);
+    NVSUToolUnarchiver::setToolPathForTesting(tool);
+    RecordingDelegate delegate;
+    std::unique_ptr<NVSUUnarchiver> unarchiver = NVSUUnarchiver::unarchiverWithPackagePath(work.filePath("a.zip"), &delegate);
+    NVSUToolUnarchiver::setToolPathForTesting(QString());
+    unarchiver->start();
+    ASSERT_TRUE(TestSupport::waitFor([&] { return TestSupport::readFile(tool + ".pid").toInt() > 0; }));
+    const pid_t pid = TestSupport::readFile(tool + ".pid").trimmed().toInt();
+    unarchiver.reset();
+    EXPECT_TRUE(TestSupport::waitFor([pid] { return ::kill(pid, 0) != 0; })) << "the tool still runs, or was never reaped";
+    EXPECT_TRUE(delegate.events.empty());
+}
