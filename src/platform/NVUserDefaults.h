@@ -62,7 +62,7 @@ public:
     QByteArray dataForKey(const QString &key) const;
     bool boolForKey(const QString &key) const override;  // strings and numbers by their boolValue
     // boolForKey("SoftwareUpdateDebugLogsEnabled"), kept up to date in an
-    // atomic: one load, for the debug log's check at every call.
+    // atomic for the debug log's check at every call. Any thread; one load.
     bool debugLogsEnabled() const override { return m_debugLogsEnabled.load(std::memory_order_relaxed); }
     qint64 integerForKey(const QString &key) const;
     double doubleForKey(const QString &key) const;
