@@ -11,7 +11,7 @@
 // the coordinates the window was designed in: points as doubles, origin at
 // the bottom left, y growing upward, a frame being (x, y, width, height) in
 // its superview (or on the screen, for windows). The Widgets layer converts
-// at its edge (widgets/NVViewFrames.h).
+// at its edge (widgets/NVViewFrames.h). Pure functions: any thread.
 
 struct NVSize {
     double width = 0;

@@ -16,7 +16,6 @@
 #include <QTabBar>
 #include <QTableWidget>
 #include <QTextEdit>
-#include <QToolBox>
 #include <QToolButton>
 #include <QTreeWidget>
 
@@ -144,11 +143,6 @@ void Localizer::classTexts(QWidget *widget) const
         for (int i = 0; i < tabs->count(); ++i) {
             text(tabs->tabText(i), [&](const QString &t) { tabs->setTabText(i, t); });
             text(tabs->tabToolTip(i), [&](const QString &t) { tabs->setTabToolTip(i, t); });
-        }
-    } else if (auto *toolBox = qobject_cast<QToolBox *>(widget)) {
-        for (int i = 0; i < toolBox->count(); ++i) {
-            text(toolBox->itemText(i), [&](const QString &t) { toolBox->setItemText(i, t); });
-            text(toolBox->itemToolTip(i), [&](const QString &t) { toolBox->setItemToolTip(i, t); });
         }
     } else if (auto *tree = qobject_cast<QTreeWidget *>(widget)) {
         if (QTreeWidgetItem *header = tree->headerItem())

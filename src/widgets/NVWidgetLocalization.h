@@ -20,7 +20,7 @@ class QWidget;
 //   line edits, text edits, plain text edits, combo boxes: the placeholder
 //   group boxes    the title
 //   combo boxes    the items, unless a model of someone else's holds them
-//   tab bars, tool boxes: the labels and their tool tips
+//   tab bars       the labels and their tool tips
 //   tree and table widgets: the header items and their tool tips
 //   menus          the title, then the actions; actions: text, tool tip,
 //                  status tip, "What's This?", then their menu

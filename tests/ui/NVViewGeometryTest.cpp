@@ -37,10 +37,6 @@ TEST(NVViewGeometry, ViewsFollowTheirSuperviewByTheirMask)
         EXPECT_EQ(grown, c.expected);
         EXPECT_EQ(autoresizedFrame(grown, c.mask, {500, 360}, {400, 300}), frame) << "shrinking back restores it";
     }
-    // A release-notes area of 290 points collapses to nothing and comes back.
-    const NVRect notes{108, 68, 488, 290};
-    const NVRect collapsed = autoresizedFrame(notes, NVViewWidthSizable | NVViewHeightSizable, {620, 474}, {620, 184});
-    EXPECT_EQ(collapsed, (NVRect{108, 68, 488, 0}));
 }
 
 TEST(NVViewGeometry, AMainViewResizesItsWindowAroundItKeepingTheTopEdgeAndTheCentre)

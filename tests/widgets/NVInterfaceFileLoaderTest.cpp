@@ -17,46 +17,29 @@
 
 namespace {
 
-const QByteArray PanelInterface = R"(<?xml version="1.0" encoding="UTF-8"?>
-<ui version="4.0"><class>Panel</class>
- <widget class="QMainWindow" name="Panel">
-  <property name="windowTitle"><string>Panel</string></property>
-  <widget class="QWidget" name="central">
-   <widget class="QGroupBox" name="group"><property name="title"><string>Options</string></property>
-    <widget class="QLineEdit" name="edit"><property name="placeholderText"><string>Name</string></property></widget>
-    <widget class="QComboBox" name="combo">
-     <item><property name="text"><string>Red</string></property></item>
-     <item><property name="text"><string>Green</string></property></item>
-    </widget>
-   </widget>
-   <widget class="QTabWidget" name="tabs">
-    <widget class="QWidget" name="tab"><attribute name="title"><string>General</string></attribute></widget>
-   </widget>
-   <widget class="QToolButton" name="iconOnly">
-    <property name="text"><string>Options</string></property>
-    <property name="toolButtonStyle"><enum>Qt::ToolButtonIconOnly</enum></property>
-   </widget>
-   <widget class="QTreeWidget" name="tree"><column><property name="text"><string>Name</string></property></column></widget>
-   <widget class="QLabel" name="bound">
-    <property name="binding" stdset="0"><string>size</string></property>
-    <property name="bindingDisplayPattern" stdset="0"><string>Size: %@</string></property>
-   </widget>
-   <widget class="QLabel" name="untranslated"><property name="text"><string>Not in the table</string></property></widget>
+// One of each kind of text a Qt interface file holds.
+const QByteArray PanelInterface = R"(<ui version="4.0"><class>Panel</class>
+<widget class="QMainWindow" name="Panel"><property name="windowTitle"><string>Panel</string></property>
+ <widget class="QWidget" name="central">
+  <widget class="QGroupBox" name="group"><property name="title"><string>Options</string></property>
+   <widget class="QLineEdit" name="edit"><property name="placeholderText"><string>Name</string></property></widget>
+   <widget class="QComboBox" name="combo"><item><property name="text"><string>Red</string></property></item>
+    <item><property name="text"><string>Green</string></property></item></widget>
   </widget>
-  <widget class="QMenuBar" name="menubar">
-   <widget class="QMenu" name="fileMenu">
-    <property name="title"><string>File</string></property>
-    <addaction name="openAction"/>
-   </widget>
-   <addaction name="fileMenu"/>
-  </widget>
-  <action name="openAction">
-   <property name="text"><string>Open</string></property>
-   <property name="toolTip"><string>Open a file</string></property>
-  </action>
+  <widget class="QTabWidget" name="tabs"><widget class="QWidget" name="tab"><attribute name="title"><string>General</string></attribute></widget></widget>
+  <widget class="QToolButton" name="iconOnly"><property name="text"><string>Options</string></property>
+   <property name="toolButtonStyle"><enum>Qt::ToolButtonIconOnly</enum></property></widget>
+  <widget class="QTreeWidget" name="tree"><column><property name="text"><string>Name</string></property></column></widget>
+  <widget class="QLabel" name="bound"><property name="binding" stdset="0"><string>size</string></property>
+   <property name="bindingDisplayPattern" stdset="0"><string>Size: %@</string></property></widget>
+  <widget class="QLabel" name="untranslated"><property name="text"><string>Not in the table</string></property></widget>
  </widget>
-</ui>
-)";
+ <widget class="QMenuBar" name="menubar"><addaction name="fileMenu"/>
+  <widget class="QMenu" name="fileMenu"><property name="title"><string>File</string></property><addaction name="openAction"/></widget>
+ </widget>
+ <action name="openAction"><property name="text"><string>Open</string></property>
+  <property name="toolTip"><string>Open a file</string></property></action>
+</widget></ui>)";
 
 // Every kind of text a Qt interface file holds comes out in German, except
 // an icon-only button's and one the table does not have.
