@@ -295,7 +295,8 @@ TEST_F(NVSUWindowControllerTest, TheRememberedSizeIsUsedOnlyForUpdatesWithReleas
     auto controller = open(update(true));
     NVSUWindow *window = controller->updateWindow();
     window->resize(760, 560);
-    EXPECT_TRUE(TestSupport::waitFor([&] { return defaults.stringForKey(SoftwareUpdateWindowSizeKey) == "{760, 560}"; }));
+    EXPECT_TRUE(TestSupport::waitFor([&] { return defaults.stringForKey(SoftwareUpdateWindowSizeKey) == "{760, 560}"; },
+                                    std::chrono::seconds(30)));
     controller->switchToDownloadView();
     controller->runAlertWithName(Strings::signatureError);
     QCoreApplication::processEvents();
