@@ -10,6 +10,8 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   # Qt: core, network, D-Bus; widgets and the run-time interface loader
   qt6-base-dev qt6-base-dev-tools qt6-tools-dev libqt6uitools6
+  # the interface loader's CMake package needs the OpenGL one to be found
+  libqt6opengl6-dev
   # signatures, journal
   libssl-dev openssl libsystemd-dev
   # disk images and archive tools
