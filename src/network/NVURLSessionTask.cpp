@@ -12,9 +12,10 @@
 namespace {
 
 // How much Qt may buffer for a transfer before it stops reading the socket:
-// a download never sits in memory beyond this, however slow the disk.
+// a download never sits in memory beyond this, however slow the disk. Much
+// less makes Qt 6.4 lose the last bytes of a body whose connection closes
+// while that buffer is full, and the transfer then hangs until it stalls.
 constexpr qint64 kReadBufferSize = 1 << 20;
-constexpr qint64 kWriteChunkSize = 256 * 1024;
 constexpr int kMaximumRedirects = 16;
 
 bool isFetchable(const QUrl &url)
@@ -290,9 +291,17 @@ void NVURLSessionTask::onStalled()
 {
     if (!isActive())
         return;
+    // The timer runs from the first byte of a quiet spell; bytes since then
+    // move the deadline on.
+    const qint64 remaining = m_session->configuration().stallTimeout.count() - m_lastActivity.elapsed();
+    if (remaining > 0) {
+        m_stallTimer->start(std::chrono::milliseconds(remaining));
+        return;
+    }
     NVSUDebugLog(QStringLiteral("No data from %@ for %lld ms"), m_currentRequest.url(),
-                 qint64(m_session ? m_session->configuration().stallTimeout.count() : 0));
-    complete(errorWithCode(NSURLErrorTimedOut));
+                 qint64(m_session->configuration().stallTimeout.count()));
+    dropReply();
+    transferDidFail(errorWithCode(NSURLErrorTimedOut));
 }
 
 std::optional<NVError> NVURLSessionTask::failureOfFinishedReply() const
@@ -385,7 +394,11 @@ void NVURLSessionTask::touch()
                 self->onStalled();
         });
     }
-    m_stallTimer->start(m_session->configuration().stallTimeout);
+    // Restarting a timer for every chunk of a fast download costs more than
+    // the chunk itself: note the time, and let onStalled look at it.
+    m_lastActivity.start();
+    if (!m_stallTimer->isActive())
+        m_stallTimer->start(m_session->configuration().stallTimeout);
 }
 
 // ---- Data tasks: the body in memory --------------------------------------
@@ -439,7 +452,7 @@ void NVURLSessionDataTask::transferDidSucceed()
 // ---- Download tasks: the body on disk ------------------------------------
 
 NVURLSessionDownloadTask::NVURLSessionDownloadTask(NVURLSession *session, quint64 taskIdentifier, QNetworkRequest request)
-    : NVURLSessionTask(session, taskIdentifier, std::move(request)), m_buffer(kWriteChunkSize, Qt::Uninitialized)
+    : NVURLSessionTask(session, taskIdentifier, std::move(request))
 {
 }
 
@@ -500,14 +513,15 @@ void NVURLSessionDownloadTask::bytesDidArrive()
 {
     qint64 batch = 0;
     while (reply()->bytesAvailable() > 0) {
-        const qint64 length = reply()->read(m_buffer.data(), m_buffer.size());
-        if (length <= 0)
+        // readAll hands over the reply's buffered chunk without copying it.
+        const QByteArray bytes = reply()->readAll();
+        if (bytes.isEmpty())
             break;
-        if (NVResult<void> written = m_file->append(m_buffer.constData(), length); !written) {
+        if (NVResult<void> written = m_file->append(bytes.constData(), bytes.size()); !written) {
             complete(errorWithCode(NSURLErrorCannotWriteToFile, written.error()));
             return;
         }
-        batch += length;
+        batch += bytes.size();
     }
     if (batch == 0)
         return;
@@ -533,7 +547,10 @@ void NVURLSessionDownloadTask::transferDidSucceed()
 
 bool NVURLSessionDownloadTask::canResume(const NVError &error) const
 {
-    return error.code() == NSURLErrorNetworkConnectionLost && m_file && m_file->size() > 0 && m_acceptsRanges
+    // A connection that went quiet is as good as lost (a dead route sends
+    // neither data nor an end), so it resumes like a dropped one.
+    const bool lost = error.code() == NSURLErrorNetworkConnectionLost || error.code() == NSURLErrorTimedOut;
+    return lost && m_file && m_file->size() > 0 && m_acceptsRanges
         && !m_validator.isEmpty() && session() && m_resumeAttempts < session()->configuration().maximumResumeAttempts;
 }
 

@@ -6,6 +6,7 @@
 #include "network/NVURLSessionDelegate.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QNetworkRequest>
 #include <QObject>
 #include <QPointer>
@@ -123,6 +124,7 @@ private:
     // reply cuts exactly those.
     std::unique_ptr<QObject> m_receiver;
     std::unique_ptr<QTimer> m_stallTimer;
+    QElapsedTimer m_lastActivity;
     // Bumped whenever the transfer changes hands, so that late handlers and
     // queued calls meant for an earlier one do nothing.
     quint64 m_generation = 0;
@@ -150,9 +152,9 @@ private:
 
 // A transfer whose body streams into a file in the private temporary
 // directory: the update archive. It asks for the bytes exactly as stored
-// (Accept-Encoding: identity). When the connection drops after bytes
-// arrived and the server named a validator and accepts ranges, it asks
-// for the rest with a Range request guarded by If-Range, up to the
+// (Accept-Encoding: identity). When the connection drops or stalls after
+// bytes arrived and the server named a validator and accepts ranges, it
+// asks for the rest with a Range request guarded by If-Range, up to the
 // session's limit of attempts; the delegate sees one transfer. A file
 // that cannot be created or written fails the task with the POSIX error as
 // the underlying error, and no partial file stays behind.
@@ -173,7 +175,6 @@ private:
     NVURLSessionDownloadTaskPtr self() { return std::static_pointer_cast<NVURLSessionDownloadTask>(shared_from_this()); }
 
     std::unique_ptr<NVDownloadFile> m_file;
-    QByteArray m_buffer;
     QByteArray m_validator;       // strong ETag, else Last-Modified
     bool m_acceptsRanges = false;
     int m_resumeAttempts = 0;
