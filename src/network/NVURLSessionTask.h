@@ -63,6 +63,8 @@ protected:
     // What the two kinds of task do differently.
     virtual std::optional<NVError> prepareToStart() { return std::nullopt; }
     virtual void prepareRequest(QNetworkRequest &request) const {}
+    // How much Qt may hold for us before it stops reading; 0: no limit.
+    virtual qint64 readBufferSize() const { return 0; }
     virtual void responseDidArrive(const NVHTTPURLResponse &response) = 0;
     virtual void bytesDidArrive() = 0;
     virtual void transferDidSucceed() = 0;
@@ -166,6 +168,7 @@ public:
 private:
     std::optional<NVError> prepareToStart() override;
     void prepareRequest(QNetworkRequest &request) const override;
+    qint64 readBufferSize() const override;
     void responseDidArrive(const NVHTTPURLResponse &response) override;
     void bytesDidArrive() override;
     void transferDidSucceed() override;
