@@ -511,6 +511,7 @@ void NVURLSessionDownloadTask::responseDidArrive(const NVHTTPURLResponse &respon
         }
         m_resumeOffset = 0;
         m_countOfBytesReceived = 0;
+        m_reportedSize = 0;
     }
     m_response = response;
     m_countOfBytesExpectedToReceive = response.expectedContentLength();
@@ -520,7 +521,6 @@ void NVURLSessionDownloadTask::responseDidArrive(const NVHTTPURLResponse &respon
 
 void NVURLSessionDownloadTask::bytesDidArrive()
 {
-    qint64 batch = 0;
     while (reply()->bytesAvailable() > 0) {
         // readAll hands over the reply's buffered chunk without copying it.
         const QByteArray bytes = reply()->readAll();
@@ -530,13 +530,20 @@ void NVURLSessionDownloadTask::bytesDidArrive()
             complete(errorWithCode(NSURLErrorCannotWriteToFile, written.error()));
             return;
         }
-        batch += bytes.size();
     }
-    if (batch == 0)
-        return;
     m_countOfBytesReceived = m_file->size();
+    reportWrittenBytes();
+}
+
+void NVURLSessionDownloadTask::reportWrittenBytes()
+{
+    const qint64 written = m_file->writtenSize();
+    if (written == m_reportedSize)
+        return;
+    const qint64 increment = written - m_reportedSize;
+    m_reportedSize = written;
     if (NVURLSessionDelegate *receiver = delegate())
-        receiver->downloadTaskDidWriteData(session(), self(), batch, m_countOfBytesReceived, m_countOfBytesExpectedToReceive);
+        receiver->downloadTaskDidWriteData(session(), self(), increment, written, m_countOfBytesExpectedToReceive);
 }
 
 void NVURLSessionDownloadTask::transferDidSucceed()
@@ -545,6 +552,9 @@ void NVURLSessionDownloadTask::transferDidSucceed()
         complete(errorWithCode(NSURLErrorCannotWriteToFile, closed.error()));
         return;
     }
+    reportWrittenBytes();
+    if (!isActive())
+        return;
     // From here on the task is done whatever the delegate does: a cancel
     // inside the callback below changes nothing.
     m_completionQueued = true;

@@ -175,6 +175,8 @@ private:
     void transferDidFail(const NVError &error) override;
     void releaseResources() override;
     bool canResume(const NVError &error) const;
+    // Tells the delegate about bytes that have reached the file since last time.
+    void reportWrittenBytes();
     NVURLSessionDownloadTaskPtr self() { return std::static_pointer_cast<NVURLSessionDownloadTask>(shared_from_this()); }
 
     std::unique_ptr<NVDownloadFile> m_file;
@@ -182,5 +184,6 @@ private:
     bool m_acceptsRanges = false;
     int m_resumeAttempts = 0;
     qint64 m_resumeOffset = 0;    // where the current reply's bytes start
+    qint64 m_reportedSize = 0;    // what the delegate has been told is written
     std::optional<NVError> m_lostError;
 };
