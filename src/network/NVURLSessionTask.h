@@ -38,7 +38,7 @@ public:
     // Unique within the session, in creation order.
     quint64 taskIdentifier() const { return m_taskIdentifier; }
     const QNetworkRequest &originalRequest() const { return m_originalRequest; }
-    // The request being sent now: the original one with every followed
+    // The request being sent now: the first request with every followed
     // redirect applied.
     const QNetworkRequest &currentRequest() const { return m_currentRequest; }
     // The last response announced, if any.
