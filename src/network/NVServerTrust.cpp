@@ -1,6 +1,6 @@
 #include "network/NVServerTrust.h"
 
-#include "foundation/NVBundle.h"
+#include "platform/NVBundle.h"
 #include "logging/NVLog.h"
 
 #include <QFile>

@@ -1,6 +1,6 @@
 #include "network/NVURLSessionTask.h"
 
-#include "foundation/NVTemporaryDirectory.h"
+#include "platform/NVTemporaryDirectory.h"
 #include "logging/NVLog.h"
 #include "network/NVDownloadFile.h"
 #include "network/NVURLSession.h"

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "foundation/NVBundle.h"
+#include "platform/NVBundle.h"
 #include "network/NVURLSession.h"
 #include "support/TestHTTPSServer.h"
 #include "support/TestSupport.h"
