@@ -533,6 +533,33 @@ void NVURLSessionDownloadTask::bytesDidArrive()
     }
     m_countOfBytesReceived = m_file->size();
     reportWrittenBytes();
+    // The delegate may have cancelled the task, which let go of the file.
+    if (isActive() && m_file && m_file->size() > m_file->writtenSize())
+        flushSoon();
+}
+
+void NVURLSessionDownloadTask::flushSoon()
+{
+    // Bytes wait for a full write only briefly: on a slow or stalled
+    // connection the progress bar would otherwise stand still for seconds
+    // while the bytes sit in memory.
+    if (!m_flushTimer) {
+        m_flushTimer = std::make_unique<QTimer>();
+        m_flushTimer->setSingleShot(true);
+        std::weak_ptr<NVURLSessionTask> weak = weak_from_this();
+        QObject::connect(m_flushTimer.get(), &QTimer::timeout, m_flushTimer.get(), [weak] {
+            const auto self = std::static_pointer_cast<NVURLSessionDownloadTask>(weak.lock());
+            if (!self || !self->m_file || !self->isActive())
+                return;
+            if (NVResult<void> written = self->m_file->flush(); !written) {
+                self->complete(self->errorWithCode(NSURLErrorCannotWriteToFile, written.error()));
+                return;
+            }
+            self->reportWrittenBytes();
+        });
+    }
+    if (!m_flushTimer->isActive())
+        m_flushTimer->start(std::chrono::milliseconds(100));
 }
 
 void NVURLSessionDownloadTask::reportWrittenBytes()
@@ -589,5 +616,7 @@ void NVURLSessionDownloadTask::transferDidFail(const NVError &error)
 
 void NVURLSessionDownloadTask::releaseResources()
 {
+    if (m_flushTimer)
+        m_flushTimer->stop();
     m_file.reset();
 }

@@ -177,9 +177,11 @@ private:
     bool canResume(const NVError &error) const;
     // Tells the delegate about bytes that have reached the file since last time.
     void reportWrittenBytes();
+    void flushSoon();
     NVURLSessionDownloadTaskPtr self() { return std::static_pointer_cast<NVURLSessionDownloadTask>(shared_from_this()); }
 
     std::unique_ptr<NVDownloadFile> m_file;
+    std::unique_ptr<QTimer> m_flushTimer;
     QByteArray m_validator;       // strong ETag, else Last-Modified
     bool m_acceptsRanges = false;
     int m_resumeAttempts = 0;
