@@ -149,9 +149,12 @@ int main(int argc, char **argv)
                 QElapsedTimer timer;
                 timer.start();
                 const double cpu = DriverBench::threadCPUSeconds();
-                const NVResult<QVariantList> entries = NVSUFeed::readEntries(*feed);
-                const std::optional<NVSUUpdate> update =
-                    entries ? NVSUUpdateSelection::selectUpdateFromArray(*entries, state, defaults) : std::nullopt;
+                // The entries are released inside the measurement, as they
+                // are when the driver's step returns.
+                const std::optional<NVSUUpdate> update = [&] {
+                    const NVResult<QVariantList> entries = NVSUFeed::readEntries(*feed);
+                    return entries ? NVSUUpdateSelection::selectUpdateFromArray(*entries, state, defaults) : std::nullopt;
+                }();
                 referenceBest.add(double(timer.nsecsElapsed()) / 1e9, DriverBench::threadCPUSeconds() - cpu);
                 referenceFaults = DriverBench::minorFaults() - faults;
                 referenceChoice = update ? update->version().versionNumber() : QStringLiteral("nothing");

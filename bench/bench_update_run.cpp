@@ -36,9 +36,11 @@
 #include <algorithm>
 #include <cstdio>
 #include <limits>
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
 
 extern char **environ;
@@ -143,8 +145,15 @@ Measurement runMeasured(const QStringList &arguments)
     Measurement measurement;
     QElapsedTimer timer;
     timer.start();
+    // What the tools print on success is not for this report; their
+    // complaints (standard error) still show.
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
     pid_t child = 0;
-    if (posix_spawnp(&child, argv[0], nullptr, nullptr, argv.data(), environ) != 0)
+    const int spawned = posix_spawnp(&child, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0)
         return measurement;
     int status = 0;
     rusage usage{};
@@ -191,6 +200,7 @@ bool publish(const QDir &directory, qint64 mebibytes)
         || !writeRandomFile(product + "/Contents/Resources/payload.bin", mebibytes))
         return false;
     const QString archive = directory.filePath("www/" + ArchiveName);
+    QDir().mkpath(directory.filePath("www"));
     const QString keys = directory.filePath("keys");
     const QString tool = DriverBench::bundleTool("nvsu-release");
     return runMeasured({tool, "package", product, "--format", "tar.gz", "--output", archive}).ok
