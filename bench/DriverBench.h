@@ -92,6 +92,9 @@ public:
         std::function<void(NVSUWindowControllerOwner *)> presented;
         std::function<void()> installationOffered;
         std::function<void(const QString &)> alert;
+        // Each progress description the run shows: downloading, checking
+        // the signature, unpacking, ready.
+        std::function<void()> progressDescribed;
     };
     ScriptedWindow(NVSUWindowControllerOwner *owner, const Script &script) : m_owner(owner), m_script(script)
     {
@@ -102,7 +105,11 @@ public:
     void setUpdate(const NVSUUpdate &) override {}
     void switchToPresentationView() override {}
     void switchToDownloadView() override {}
-    void setProgressDescription(const QString &) override {}
+    void setProgressDescription(const QString &) override
+    {
+        if (m_script.progressDescribed)
+            m_script.progressDescribed();
+    }
     void downloadStarted() override {}
     void downloadProgress(qint64, qint64) override {}
     void unpackStarted() override {}
