@@ -8,6 +8,8 @@
 #include <QProcess>
 #include <QStringDecoder>
 
+#include <unistd.h>
+
 std::shared_ptr<NVShell> NVShell::create()
 {
     return std::shared_ptr<NVShell>(new NVShell());
@@ -63,6 +65,9 @@ int NVShell::executeCommand(const QString &commandLine)
     process.setProcessEnvironment(environment);
     process.setInputChannelMode(QProcess::ForwardedInputChannel);
     process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    // A process group of its own: a Ctrl-C at the terminal reaches only the
+    // updater, which quits through its normal path.
+    process.setChildProcessModifier([] { ::setpgid(0, 0); });
     output.setAsStandardOutputOf(process);
     process.start();
     if (!process.waitForStarted(-1)) {
