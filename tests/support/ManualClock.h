@@ -2,13 +2,15 @@
 
 #include "platform/NVClock.h"
 
+#include <QTimeZone>
+
 #include <map>
 
 // A clock that stands still until the test advances it; advancing fires the
 // due timers in order of their due time, each at its own time.
 class ManualClock final : public NVClock {
 public:
-    explicit ManualClock(QDateTime start = QDateTime(QDate(2026, 12, 5), QTime(12, 0), QTimeZone::UTC)) : m_now(std::move(start)) {}
+    explicit ManualClock(QDateTime start = QDateTime(QDate(2026, 12, 5), QTime(12, 0), Qt::UTC)) : m_now(std::move(start)) {}
 
     QDateTime now() const override { return m_now; }
     std::unique_ptr<NVTimer> startTimer(std::chrono::milliseconds interval, bool repeats, std::function<void()> callback) override;
