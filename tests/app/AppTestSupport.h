@@ -8,8 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDateTime>
+#include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QProcessEnvironment>
@@ -28,7 +30,7 @@ public:
         "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\"><array/></plist>";
 
     explicit AppTestBundle(const QString &name, bool withExecutable = false)
-        : identifier(QStringLiteral("test.velkin.%1.%2").arg(name).arg(QCoreApplication::applicationPid())),
+        : identifier(QStringLiteral("test.velkin.%1%2").arg(name).arg(QCoreApplication::applicationPid())),
           bundlePath(m_directory.path() + QStringLiteral("/Velkin Software Update.app")),
           configDirectory(m_directory.path() + QStringLiteral("/config")),
           cacheDirectory(m_directory.path() + QStringLiteral("/cache"))
@@ -49,6 +51,7 @@ public:
             // A link keeps /proc/self/exe inside this bundle; across file
             // systems only a copy does.
             const QString executable = bundlePath + QStringLiteral("/Contents/MacOS/velkin-software-update");
+            QDir().mkpath(bundlePath + QStringLiteral("/Contents/MacOS"));
             if (::link(QFile::encodeName(TestSupport::bundleExecutable()).constData(), QFile::encodeName(executable).constData()) != 0)
                 QFile::copy(TestSupport::bundleExecutable(), executable);
         }
@@ -91,6 +94,23 @@ public:
     const QString configDirectory;
     const QString cacheDirectory;
     mutable TestHTTPSServer server{TestTLS::shared().server};
+};
+
+// Every emission of a signal, with its arguments as variants.
+template <typename Sender, typename... Args>
+class SignalLog {
+public:
+    SignalLog(Sender *sender, void (Sender::*signal)(Args...))
+    {
+        QObject::connect(sender, signal, &m_context,
+                         [this](Args... arguments) { m_emissions.append(QVariantList{QVariant::fromValue(std::decay_t<Args>(arguments))...}); });
+    }
+    qsizetype count() const { return m_emissions.size(); }
+    const QVariantList &at(qsizetype index) const { return m_emissions.at(index); }
+
+private:
+    QList<QVariantList> m_emissions;
+    QObject m_context;
 };
 
 // Records what the shell asks of the application object.

@@ -1,10 +1,10 @@
+#include "app/AppTestSupport.h"
 #include "app/NVSUSchedule.h"
 #include "platform/NVUserDefaults.h"
 #include "support/ManualClock.h"
 
 #include <gtest/gtest.h>
 
-#include <QSignalSpy>
 #include <QTemporaryDir>
 
 #include <cmath>
@@ -117,7 +117,7 @@ TEST_F(NVSUScheduleTest, RecomputesWhenAnObservedSettingChanges)
 {
     defaults.setObject(clock.now(), SoftwareUpdateLastCheckKey);
     NVSUSchedule schedule(defaults, clock);
-    QSignalSpy changes(&schedule, &NVSUSchedule::nextCheckDateChanged);
+    SignalLog changes(&schedule, &NVSUSchedule::nextCheckDateChanged);
 
     defaults.setObject(7200, SoftwareUpdateCheckRetryIntervalKey);
     EXPECT_EQ(changes.count(), 0);

@@ -5,7 +5,6 @@
 #include "support/ManualClock.h"
 #include "support/RecordingAlertPresenter.h"
 
-#include <QSignalSpy>
 
 namespace {
 
@@ -26,7 +25,8 @@ protected:
         qunsetenv("XDG_CACHE_HOME");
     }
 
-    bool waitForFinish(QSignalSpy &finished, int count = 1)
+    template <typename Log>
+    bool waitForFinish(Log &finished, int count = 1)
     {
         return TestSupport::waitFor([&] { return finished.count() >= count; }, std::chrono::seconds(60));
     }
@@ -45,7 +45,7 @@ protected:
 // now; otherwise the manager says at once that it has finished.
 TEST_F(NVSUUpdateManagerTest, BackgroundCheckRunsOnlyWhenStrictlyDue)
 {
-    QSignalSpy finished(manager.get(), &NVSUUpdateManager::updateManagerDidFinish);
+    SignalLog finished(manager.get(), &NVSUUpdateManager::updateManagerDidFinish);
     defaults.setBool(false, SoftwareUpdateCheckAutomaticallyKey);
     EXPECT_EQ(clock.runningTimers(), 0) << "no poll timer without a date";
     manager->checkForUpdateInBackgroundIfNecessary();
@@ -100,9 +100,9 @@ TEST_F(NVSUUpdateManagerTest, EndOfRunBookkeeping)
         defaults.setBool(true, SoftwareUpdateLastCheckFailedKey);
         defaults.removeObject(SoftwareUpdateLastCheckKey);
         alerts.shown.clear();
-        QSignalSpy checking(manager.get(), &NVSUUpdateManager::checkingForUpdateChanged);
-        QSignalSpy interactive(manager.get(), &NVSUUpdateManager::checkingForUpdateInteractivelyChanged);
-        QSignalSpy finished(manager.get(), &NVSUUpdateManager::updateManagerDidFinish);
+        SignalLog checking(manager.get(), &NVSUUpdateManager::checkingForUpdateChanged);
+        SignalLog interactive(manager.get(), &NVSUUpdateManager::checkingForUpdateInteractivelyChanged);
+        SignalLog finished(manager.get(), &NVSUUpdateManager::updateManagerDidFinish);
         clock.advance(std::chrono::minutes(1));
 
         if (row.interactive)
@@ -146,7 +146,7 @@ TEST_F(NVSUUpdateManagerTest, PollTimerStartsTheCheckAtTheFirstTickAfterTheDate)
 
 TEST_F(NVSUUpdateManagerTest, WillShowWindowAlwaysCarriesAUserInfoAndTheIconFallsBack)
 {
-    QSignalSpy willShow(manager.get(), &NVSUUpdateManager::updateManagerWillShowWindow);
+    SignalLog willShow(manager.get(), &NVSUUpdateManager::updateManagerWillShowWindow);
     QObject window;
     manager->postWillShowWindowNotificationWithWindow(nullptr);
     manager->postWillShowWindowNotificationWithWindow(&window);

@@ -6,7 +6,6 @@
 #include "support/ManualClock.h"
 #include "support/RecordingAlertPresenter.h"
 
-#include <QSignalSpy>
 
 namespace {
 
@@ -61,7 +60,7 @@ TEST_F(VKSUAppDelegateTest, URLCommandsAreMatchedExactly)
         SCOPED_TRACE(url.toStdString());
         TearDown();
         SetUp();
-        QSignalSpy finished(&delegate->updateManager(), &NVSUUpdateManager::updateManagerDidFinish);
+        SignalLog finished(&delegate->updateManager(), &NVSUUpdateManager::updateManagerDidFinish);
         delegate->getURL(url);
         EXPECT_EQ(delegate->updateManager().isCheckingForUpdateInteractively(), outcome == Manual);
         EXPECT_EQ(application.activations, outcome == Manual ? 1 : 0);
@@ -81,7 +80,7 @@ TEST_F(VKSUAppDelegateTest, URLCommandsAreMatchedExactly)
 // cancel that.
 TEST_F(VKSUAppDelegateTest, QuitsTwoSecondsAfterEveryFinish)
 {
-    QSignalSpy quitTimers(delegate.get(), &VKSUAppDelegate::quitTimerStarted);
+    SignalLog quitTimers(delegate.get(), &VKSUAppDelegate::quitTimerStarted);
     delegate->getURL(QStringLiteral("x-velkin-software-update:check-automatically"));
     ASSERT_EQ(quitTimers.count(), 1);
     clock.advance(std::chrono::milliseconds(1999));

@@ -29,10 +29,19 @@ struct Updater {
         process.setStandardInputFile(QProcess::nullDevice());
         process.start(bundle.executable(), arguments + QStringList{"-SoftwareUpdateDebugLogsEnabled", "YES"});
     }
+    bool waitForLine(const QString &text)
+    {
+        return TestSupport::waitFor([&] {
+            log += process.readAllStandardError();
+            return count(text) > 0;
+        }, std::chrono::seconds(60));
+    }
     bool finish()
     {
         const bool ended = TestSupport::waitFor([&] { return process.state() == QProcess::NotRunning; }, std::chrono::seconds(120));
         log += process.readAllStandardError();
+        if (process.error() == QProcess::FailedToStart)
+            log += "cannot start: " + process.errorString().toUtf8();
         return ended && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
     }
     // The time of the first log line that contains `text`, from the
@@ -157,7 +166,8 @@ TEST_F(VKSUApplicationProcessTest, ChecksAreAnnouncedOnTheSessionBus)
     EXPECT_TRUE(listener.lastCheckOnDisk);
 }
 
-// A later process hands its URL to the running one and ends at once.
+// A later process hands its URL to the running one and ends at once; once
+// the running one has started its quit timer, a later process runs itself.
 TEST_F(VKSUApplicationProcessTest, SecondProcessHandsItsURLToTheFirst)
 {
     Updater first;
@@ -167,11 +177,16 @@ TEST_F(VKSUApplicationProcessTest, SecondProcessHandsItsURLToTheFirst)
     Updater second;
     second.start(bundle, bus, {Manually});
     ASSERT_TRUE(second.finish()) << second.log.constData();
-    ASSERT_TRUE(first.finish()) << first.log.constData();
-
-    EXPECT_EQ(first.count("URL command: " + Manually), 1) << first.log.constData();
     EXPECT_EQ(second.count("URL command"), 0);
-    EXPECT_EQ(bundle.feedRequests(), 1);
+
+    ASSERT_TRUE(first.waitForLine("Quitting in 2 seconds")) << first.log.constData();
+    Updater third;
+    third.start(bundle, bus, {Manually});
+    ASSERT_TRUE(third.finish()) << third.log.constData();
+    ASSERT_TRUE(first.finish()) << first.log.constData();
+    EXPECT_EQ(first.count("URL command: " + Manually), 1) << first.log.constData();
+    EXPECT_EQ(third.count("URL command: " + Manually), 1) << third.log.constData();
+    EXPECT_EQ(bundle.feedRequests(), 2);
 }
 
 // Fifty processes started at once: one runs the check, and every URL is
