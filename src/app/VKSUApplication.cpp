@@ -12,6 +12,7 @@
 #include "platform/NVTerminationSignals.h"
 #include "platform/NVUserDefaults.h"
 #include "ui/NVAlertPresenter.h"
+#include "ui/NVCertificatePanel.h"
 #include "unarchive/NVSUDMGUnarchiver.h"
 
 #include <QCoreApplication>
@@ -54,6 +55,7 @@ VKSUApplication::~VKSUApplication()
     NVApplicationServices::setApplication(nullptr);
     NVApplicationServices::setWorkspace(nullptr);
     NVAlertPresenter::setCurrent(nullptr);
+    NVCertificatePanel::setCurrent(nullptr);
     NVSUWindowControllers::setFactory({});
 }
 
@@ -83,6 +85,7 @@ int VKSUApplication::run(Interface interface, NVSUDriverConfiguration driverConf
     NVApplicationServices::setApplication(m_interface.application ? m_interface.application.get() : this);
     NVApplicationServices::setWorkspace(m_interface.workspace ? m_interface.workspace.get() : &NVProcessWorkspace::shared());
     NVAlertPresenter::setCurrent(m_interface.alertPresenter.get());
+    NVCertificatePanel::setCurrent(m_interface.certificatePanel.get());
     NVSUWindowControllers::setFactory(m_interface.windowControllerFactory);
 
     m_delegate = std::make_unique<VKSUAppDelegate>(defaults, NVClock::system(), std::move(driverConfiguration));

@@ -2,6 +2,7 @@
 
 #include "driver/NVSUDriver.h"
 #include "platform/NVApplicationServices.h"
+#include "ui/NVCertificatePanel.h"
 #include "ui/NVSUWindowController.h"
 
 #include <QObject>
@@ -51,9 +52,12 @@ public:
     // core: this object as the application, the process workspace, alerts on
     // the console, no window.
     struct Interface {
+        // What the pieces below share (the terminal, say); it outlives them.
+        std::unique_ptr<QObject> owner;
         std::unique_ptr<NVApplication> application;
         std::unique_ptr<NVWorkspace> workspace;
         std::unique_ptr<NVAlertPresenter> alertPresenter;
+        std::unique_ptr<NVCertificatePanel> certificatePanel;
         NVSUWindowControllerFactory windowControllerFactory;
         // Run first: switches on the localization of interface files.
         std::function<void()> enableAutomaticLocalization;

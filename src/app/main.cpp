@@ -44,6 +44,27 @@ std::optional<int> runSubcommand(int argc, char *argv[])
     return status;
 }
 
+// The interface without a display: the terminal's. The terminal layer
+// implements this (answering with --assume-yes when the options say so);
+// until then there is none, and a run that finds an update ends as
+// postponed.
+std::optional<VKSUApplication::Interface> terminalInterface(const VKSUApplication::LaunchOptions &)
+{
+    return std::nullopt;
+}
+
+// The Qt Widgets windows and dialogs, for a process with a display.
+VKSUApplication::Interface widgetsInterface(VKSUApplication &application)
+{
+    VKSUApplication::Interface interface;
+    interface.application = std::make_unique<NVWidgetsApplication>([&application] { application.terminate(); });
+    interface.workspace = std::make_unique<NVDesktopWorkspace>();
+    interface.alertPresenter = std::make_unique<NVMessageBoxAlertPresenter>();
+    interface.windowControllerFactory = NVSUWindowController::factory();
+    interface.enableAutomaticLocalization = &NVInterfaceFileLoader::enableAutomaticLocalization;
+    return interface;
+}
+
 } // namespace
 
 // The updater's entry point.
@@ -62,14 +83,9 @@ int main(int argc, char *argv[])
 
     VKSUApplication application(VKSUApplication::parseArguments(QCoreApplication::arguments()));
     VKSUApplication::Interface interface;
-    if (display) {
-        interface.application = std::make_unique<NVWidgetsApplication>([&application] { application.terminate(); });
-        interface.workspace = std::make_unique<NVDesktopWorkspace>();
-        interface.alertPresenter = std::make_unique<NVMessageBoxAlertPresenter>();
-        interface.windowControllerFactory = NVSUWindowController::factory();
-        interface.enableAutomaticLocalization = &NVInterfaceFileLoader::enableAutomaticLocalization;
-    }
-    // Without a display the terminal interface presents updates; its
-    // factory goes here, reading application.launchOptions().assumeYes.
+    if (display)
+        interface = widgetsInterface(application);
+    else if (std::optional<VKSUApplication::Interface> terminal = terminalInterface(application.launchOptions()))
+        interface = std::move(*terminal);
     return application.run(std::move(interface));
 }
