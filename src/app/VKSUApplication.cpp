@@ -69,6 +69,12 @@ int VKSUApplication::run(Interface interface, NVSUDriverConfiguration driverConf
 
     NVSUDebugLog(QStringLiteral("Launched with %@"), m_options.url.isEmpty() ? QStringLiteral("no URL") : m_options.url);
 
+    // Routed before the bus name is taken: from then on other processes
+    // count on this one, and a signal waits in the pipe for the event loop.
+    m_signals = std::make_unique<NVTerminationSignals>();
+    connect(m_signals.get(), &NVTerminationSignals::terminationRequested, this, [this](int signal) {
+        NVTerminationGuard::whenReleased([this, signal] { beginTermination(QStringLiteral("signal %1").arg(signal)); });
+    });
     m_instance = std::make_unique<NVSingleInstance>(NVBundle::mainBundle()->bundleIdentifier());
     if (m_instance->claim(m_options.url) == NVSingleInstance::Claim::HandedOver)
         return 0;
@@ -76,10 +82,6 @@ int VKSUApplication::run(Interface interface, NVSUDriverConfiguration driverConf
     // recorded (the end of its run) before deciding whether a check is due.
     defaults.synchronize();
 
-    m_signals = std::make_unique<NVTerminationSignals>();
-    connect(m_signals.get(), &NVTerminationSignals::terminationRequested, this, [this](int signal) {
-        NVTerminationGuard::whenReleased([this, signal] { beginTermination(QStringLiteral("signal %1").arg(signal)); });
-    });
     removeLeftovers();
 
     NVApplicationServices::setApplication(m_interface.application ? m_interface.application.get() : this);

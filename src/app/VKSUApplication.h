@@ -17,8 +17,8 @@ class NVTerminationSignals;
 class VKSUAppDelegate;
 
 // The process: one per session bus and bundle identifier. It starts up in a
-// fixed order (interface files localized, defaults registered, the bus name
-// claimed or the URL handed to the process that has it, signals routed,
+// fixed order (interface files localized, defaults registered, signals
+// routed, the bus name claimed or the URL handed to the process that has it,
 // leftovers of killed runs removed, the interfaces installed, the
 // application's delegate created and launched), runs the event loop, and
 // quits through one path: the current run's download folder removed, its

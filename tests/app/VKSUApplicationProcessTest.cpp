@@ -12,6 +12,8 @@
 
 #include <list>
 
+#include <csignal>
+
 namespace {
 
 const QString Manually = QStringLiteral("x-velkin-software-update:check-manually");
@@ -220,6 +222,23 @@ TEST_F(VKSUApplicationProcessTest, FiftyProcessesAtOnceRunOneCheck)
     EXPECT_EQ(failures, 0);
     EXPECT_EQ(commands, 50);
     EXPECT_EQ(bundle.feedRequests(), 1);
+}
+
+// Each termination signal ends the process through its normal termination
+// (exit status 0, the quit path logged), also before any check has begun.
+TEST_F(VKSUApplicationProcessTest, TerminationSignalsQuitThroughTheNormalPath)
+{
+    for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
+        SCOPED_TRACE(signal);
+        Updater updater;
+        updater.start(bundle, bus, {});
+        ASSERT_TRUE(updater.waitForLine("Launched")) << updater.log.constData();
+        QDBusConnectionInterface *names = bus.connection.interface();
+        ASSERT_TRUE(TestSupport::waitFor([&] { return names->isServiceRegistered(bundle.identifier).value(); }, std::chrono::seconds(60)));
+        ::kill(pid_t(updater.process.processId()), signal);
+        ASSERT_TRUE(updater.finish()) << updater.log.constData();
+        EXPECT_EQ(updater.count(QStringLiteral("Terminating (signal %1)").arg(signal)), 1) << updater.log.constData();
+    }
 }
 
 #include "VKSUApplicationProcessTest.moc"
