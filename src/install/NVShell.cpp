@@ -65,10 +65,15 @@ int NVShell::executeCommand(const QString &commandLine)
     process.setProcessEnvironment(environment);
     process.setInputChannelMode(QProcess::ForwardedInputChannel);
     process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    // A process group of its own: a Ctrl-C at the terminal reaches only the
-    // updater, which quits through its normal path.
-    process.setChildProcessModifier([] { ::setpgid(0, 0); });
     output.setAsStandardOutputOf(process);
+    // A process group of its own: a Ctrl-C at the terminal reaches only the
+    // updater, which quits through its normal path. The output's modifier
+    // (the pipe put in place) runs first.
+    process.setChildProcessModifier([outputModifier = process.childProcessModifier()] {
+        if (outputModifier)
+            outputModifier();
+        ::setpgid(0, 0);
+    });
     process.start();
     if (!process.waitForStarted(-1)) {
         output.closeWriteEnd();
