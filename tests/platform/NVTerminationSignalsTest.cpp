@@ -15,12 +15,12 @@
 // after the guard's holder has finished its work and let go.
 TEST(NVTerminationSignalsTest, SignalsTerminateExceptWhileTheGuardIsHeld)
 {
-    NVTerminationSignals signals;
+    NVTerminationSignals terminationSignals;
     QList<int> requested;
     int terminations = 0;
     std::atomic<bool> swapDone{false};
     bool swapDoneAtTermination = false;
-    QObject::connect(&signals, &NVTerminationSignals::terminationRequested, [&](int signal) {
+    QObject::connect(&terminationSignals, &NVTerminationSignals::terminationRequested, [&](int signal) {
         requested << signal;
         NVTerminationGuard::whenReleased([&] {
             ++terminations;
