@@ -6,6 +6,8 @@
 #       CodeSigningAnchors.pem           the maker's trust anchors (when given)
 #       Velkin Software Update.app/      the updater bundle
 #   <prefix>/share/polkit-1/actions/norvane.velkin.SoftwareUpdate.policy
+#   <prefix>/share/applications/norvane.velkin.SoftwareUpdate.desktop
+#                                        the x-velkin-software-update: handler
 #
 # Root trusts these files because only root can change them: installed as
 # root they are root-owned, and nothing in them is writable by group or
@@ -25,6 +27,12 @@ set_target_properties(nvsu-root-helper PROPERTIES RUNTIME_OUTPUT_DIRECTORY "${CM
 configure_file("${PROJECT_SOURCE_DIR}/resources/norvane.velkin.SoftwareUpdate.policy.in"
                "${NV_POLKIT_ACTION_FILE}" @ONLY)
 
+# The desktop entry names the installed executable; the package runs
+# update-desktop-database so that the desktop learns the scheme.
+set(NV_DESKTOP_EXECUTABLE "${NV_SYSTEM_HELPER_DIR}/${NV_BUNDLE_NAME}.app/Contents/MacOS/${NV_EXECUTABLE_NAME}")
+set(NV_DESKTOP_FILE "${CMAKE_BINARY_DIR}/applications/${NV_BUNDLE_IDENTIFIER}.desktop")
+configure_file("${PROJECT_SOURCE_DIR}/resources/norvane.velkin.SoftwareUpdate.desktop.in" "${NV_DESKTOP_FILE}" @ONLY)
+
 set(NV_FILE_MODE OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 set(NV_PROGRAM_MODE OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 set(NV_SYSTEM_HELPER_DESTINATION "lib/velkin-software-update")
@@ -32,6 +40,7 @@ set(NV_SYSTEM_HELPER_DESTINATION "lib/velkin-software-update")
 install(TARGETS nvsu-root-helper nvsu-release
         RUNTIME DESTINATION "${NV_SYSTEM_HELPER_DESTINATION}" PERMISSIONS ${NV_PROGRAM_MODE})
 install(FILES "${NV_POLKIT_ACTION_FILE}" DESTINATION share/polkit-1/actions PERMISSIONS ${NV_FILE_MODE})
+install(FILES "${NV_DESKTOP_FILE}" DESTINATION share/applications PERMISSIONS ${NV_FILE_MODE})
 # The bundle as built, blanks in its name kept; executables 0755, all else 0644.
 install(DIRECTORY "${NV_BUNDLE_DIR}" DESTINATION "${NV_SYSTEM_HELPER_DESTINATION}"
         FILE_PERMISSIONS ${NV_FILE_MODE}

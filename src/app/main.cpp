@@ -1,42 +1,91 @@
 #include "app/NVDefaultsCommand.h"
+#include "app/VKSUApplication.h"
+#include "logging/NVLog.h"
 #include "platform/NVBundle.h"
 #include "platform/NVUserDefaults.h"
-#include "logging/NVLog.h"
+#include "widgets/NVDesktopWorkspace.h"
+#include "widgets/NVInterfaceFileLoader.h"
+#include "widgets/NVMessageBoxAlertPresenter.h"
+#include "widgets/NVSUWindowController.h"
+#include "widgets/NVWidgetsApplication.h"
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <QTextStream>
 
-// The updater's entry point. Subcommands that serve scripts and the product
-// application are dispatched before the event loop starts.
+#include <cstring>
+#include <memory>
+
+namespace {
+
+// Subcommands that serve scripts and the product application; they run
+// before, and instead of, the application.
+std::optional<int> runSubcommand(int argc, char *argv[])
+{
+    const char *command = argc > 1 ? argv[1] : "";
+    if (std::strcmp(command, "--help") != 0 && std::strcmp(command, "-h") != 0 && std::strcmp(command, "defaults") != 0)
+        return std::nullopt;
+    QCoreApplication app(argc, argv);
+    QTextStream out(stdout);
+    QTextStream err(stderr);
+    const QStringList arguments = QCoreApplication::arguments();
+    if (arguments.value(1) != QLatin1String("defaults")) {
+        out << "usage: velkin-software-update [x-velkin-software-update:check-manually | "
+               "x-velkin-software-update:check-automatically [--assume-yes]] [-Key Value]...\n"
+               "       velkin-software-update defaults read|write|delete ...\n";
+        return 0;
+    }
+    // The command edits the stored settings only, so it reads no arguments
+    // domain of its own.
+    NVUserDefaults defaults(NVBundle::mainIdentifier(), NVUserDefaults::configDirectory());
+    NVSetLogEnvironment(&defaults);
+    const int status = NVRunDefaultsCommand(arguments.mid(2), defaults, out, err);
+    NVSetLogEnvironment(nullptr);
+    return status;
+}
+
+// The interface without a display: the terminal's. The terminal layer
+// implements this (answering with --assume-yes when the options say so);
+// until then there is none, and a run that finds an update ends as
+// postponed.
+std::optional<VKSUApplication::Interface> terminalInterface(const VKSUApplication::LaunchOptions &)
+{
+    return std::nullopt;
+}
+
+// The Qt Widgets windows and dialogs, for a process with a display.
+VKSUApplication::Interface widgetsInterface(VKSUApplication &application)
+{
+    VKSUApplication::Interface interface;
+    interface.application = std::make_unique<NVWidgetsApplication>([&application] { application.terminate(); });
+    interface.workspace = std::make_unique<NVDesktopWorkspace>();
+    interface.alertPresenter = std::make_unique<NVMessageBoxAlertPresenter>();
+    interface.windowControllerFactory = NVSUWindowController::factory();
+    interface.enableAutomaticLocalization = &NVInterfaceFileLoader::enableAutomaticLocalization;
+    return interface;
+}
+
+} // namespace
+
+// The updater's entry point.
 int main(int argc, char *argv[])
 {
     // Resolve our own bundle before anything can move or replace it.
     NVBundle::mainBundle();
+    if (const std::optional<int> status = runSubcommand(argc, argv))
+        return *status;
 
-    QCoreApplication app(argc, argv);
+    // Windows need a display; without one the process is a plain event loop.
+    const bool display = VKSUApplication::hasDisplay();
+    const std::unique_ptr<QCoreApplication> app =
+        display ? std::make_unique<QApplication>(argc, argv) : std::make_unique<QCoreApplication>(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("velkin-software-update"));
-    const QStringList arguments = QCoreApplication::arguments();
-    QTextStream out(stdout);
-    QTextStream err(stderr);
 
-    const QString command = arguments.value(1);
-    if (command == QLatin1String("--help") || command == QLatin1String("-h")) {
-        out << "usage: velkin-software-update [x-velkin-software-update:check-manually | "
-               "x-velkin-software-update:check-automatically]\n"
-               "       velkin-software-update defaults read|write|delete ...\n";
-        return 0;
-    }
-    if (command == QLatin1String("defaults")) {
-        // The command edits the stored settings only, so it reads no
-        // arguments domain of its own.
-        NVUserDefaults defaults(NVBundle::mainIdentifier(), NVUserDefaults::configDirectory());
-        NVSetLogEnvironment(&defaults);
-        const int status = NVRunDefaultsCommand(arguments.mid(2), defaults, out, err);
-        NVSetLogEnvironment(nullptr);
-        return status;
-    }
-
-    NVUserDefaults::standardUserDefaults();
-    NVSULog(QStringLiteral("%@ has no update driver yet; nothing to do"), QCoreApplication::applicationName());
-    return 0;
+    VKSUApplication application(VKSUApplication::parseArguments(QCoreApplication::arguments()));
+    VKSUApplication::Interface interface;
+    if (display)
+        interface = widgetsInterface(application);
+    else if (std::optional<VKSUApplication::Interface> terminal = terminalInterface(application.launchOptions()))
+        interface = std::move(*terminal);
+    return application.run(std::move(interface));
 }

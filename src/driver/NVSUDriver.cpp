@@ -12,6 +12,7 @@
 #include "platform/NVApplicationServices.h"
 #include "platform/NVBundle.h"
 #include "platform/NVClock.h"
+#include "platform/NVTerminationGuard.h"
 #include "platform/NVUserDefaults.h"
 #include "unarchive/NVSUUnarchiver.h"
 
@@ -530,7 +531,12 @@ void NVSUDriver::replaceBundle(const QString &objectPath)
     QThread *worker = QThread::create([driver = QPointer<NVSUDriver>(this), objectPath, target, replacingSelf, options] {
         Announcer announcer;
         announcer.driver = driver;
-        const bool succeeded = NVSUInstallFile(objectPath, target, replacingSelf, &announcer, options).ok();
+        bool succeeded;
+        {
+            // A quit asked for meanwhile (a signal) waits for the swap.
+            NVTerminationGuard replacing;
+            succeeded = NVSUInstallFile(objectPath, target, replacingSelf, &announcer, options).ok();
+        }
         QMetaObject::invokeMethod(QCoreApplication::instance(), [driver, succeeded, objectPath, target, replacingSelf] {
             if (driver)
                 driver->bundleReplacementFinished(succeeded, objectPath, target, replacingSelf);

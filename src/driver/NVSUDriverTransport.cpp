@@ -5,6 +5,7 @@
 
 #include "driver/NVSUDriver.h"
 
+#include "driver/NVSUDownloadFolder.h"
 #include "foundation/NVFormat.h"
 #include "localization/NVSoftwareUpdateStrings.h"
 #include "logging/NVLog.h"
@@ -98,7 +99,9 @@ void NVSUDriver::downloadTaskDidFinishDownloadingToURL(NVURLSession *, const NVU
     const QString folder = (temporary ? temporary.value() : QDir::tempPath()) + QLatin1Char('/')
                            + downloadFolderName(bundleName(), m_selectedUpdate->version().versionNumber(), key);
     NVSUDebugLog(QStringLiteral("Moving downloaded file to directory %@"), folder);
-    if (!temporary || !QDir().mkpath(folder)) {
+    // The folder records this process as its owner, so that another process
+    // starting meanwhile leaves it alone.
+    if (!temporary || !NVSUDownloadFolder::create(temporary.value(), QFileInfo(folder).fileName())) {
         // The run waits in the download view until the user cancels or
         // closes the window.
         NVLocalizedAlert::runLocalizedAlertWithName(*this, S::errorCreatingDir, m_windowController ? m_windowController->window() : nullptr,

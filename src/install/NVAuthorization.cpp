@@ -18,11 +18,13 @@
 #include <chrono>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <thread>
 #include <unistd.h>
 #include <utility>
@@ -116,7 +118,10 @@ std::optional<Child> spawnChild(const QList<QByteArray> &arguments, const QList<
         sigaddset(&defaults, signal);
     posix_spawnattr_setsigmask(&attributes, &none);
     posix_spawnattr_setsigdefault(&attributes, &defaults);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    // A process group of its own, so that a Ctrl-C at the terminal reaches
+    // only the updater and never cuts a root command short.
+    posix_spawnattr_setpgroup(&attributes, 0);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
 
     pid_t pid = -1;
     const int error = ::posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), envp.data());
@@ -471,6 +476,49 @@ std::optional<QString> polkitProblem(const QString &pkexec, const QString &helpe
 
 } // namespace
 
+namespace {
+
+// While the way to root may ask for a password on the terminal (sudo's
+// askpass without a display, pkexec's own prompt), its process group has the
+// terminal's foreground; a program asking from the background would be
+// stopped. The updater takes the terminal back before any root command runs.
+// Nothing happens when this process is not in the terminal's foreground.
+class TerminalLoan {
+public:
+    explicit TerminalLoan(pid_t group)
+    {
+        m_fd = ::open("/dev/tty", O_RDWR | O_CLOEXEC | O_NOCTTY);
+        if (m_fd < 0)
+            return;
+        if (::tcgetpgrp(m_fd) == ::getpgrp() && ::tcsetpgrp(m_fd, group) == 0)
+            m_lent = true;
+    }
+    ~TerminalLoan()
+    {
+        if (m_lent) {
+            // Taking the terminal back from the background raises SIGTTOU
+            // unless the signal is blocked.
+            sigset_t block;
+            sigset_t previous;
+            sigemptyset(&block);
+            sigaddset(&block, SIGTTOU);
+            ::pthread_sigmask(SIG_BLOCK, &block, &previous);
+            ::tcsetpgrp(m_fd, ::getpgrp());
+            ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+        }
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    TerminalLoan(const TerminalLoan &) = delete;
+    TerminalLoan &operator=(const TerminalLoan &) = delete;
+
+private:
+    int m_fd = -1;
+    bool m_lent = false;
+};
+
+} // namespace
+
 // A started root shell must prove that it is root before anyone relies on
 // it; a shell that fails the proof (sudo refused, the password was wrong)
 // is ended, and how it ended is the answer.
@@ -483,7 +531,11 @@ NVAuthorization::Attempt NVAuthorization::startAndProve(Route route, const QList
     std::shared_ptr<NVAuthorization> authorization(
         new NVAuthorization(route, child->pid, child->input, child->output, child->errors));
     std::lock_guard lock(authorization->m_mutex);
+    std::optional<TerminalLoan> loan;
+    if (route != Route::AlreadyRoot)
+        loan.emplace(child->pid);
     const auto answer = authorization->runLocked(QByteArrayLiteral("id -u"), {});
+    loan.reset();
     if (answer && answer->completed && answer->bytes == "0\n") {
         authorization->m_keepingErrors = false;
         authorization->m_keptErrors.clear();

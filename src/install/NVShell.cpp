@@ -8,6 +8,8 @@
 #include <QProcess>
 #include <QStringDecoder>
 
+#include <unistd.h>
+
 std::shared_ptr<NVShell> NVShell::create()
 {
     return std::shared_ptr<NVShell>(new NVShell());
@@ -64,6 +66,14 @@ int NVShell::executeCommand(const QString &commandLine)
     process.setInputChannelMode(QProcess::ForwardedInputChannel);
     process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     output.setAsStandardOutputOf(process);
+    // A process group of its own: a Ctrl-C at the terminal reaches only the
+    // updater, which quits through its normal path. The output's modifier
+    // (the pipe put in place) runs first.
+    process.setChildProcessModifier([outputModifier = process.childProcessModifier()] {
+        if (outputModifier)
+            outputModifier();
+        ::setpgid(0, 0);
+    });
     process.start();
     if (!process.waitForStarted(-1)) {
         output.closeWriteEnd();

@@ -18,7 +18,9 @@ QString bundleAnchorsPath();
 // A client TLS configuration trusting the system store plus the
 // certificates in anchorsPath, when that file exists. A file that exists
 // but holds no certificate is reported in one log line and adds nothing.
-// Any thread; reads the system store, so call it once per session.
+// Any thread. With anchors it reads the whole system store (a few hundred
+// milliseconds), so call it once per session; without, the store is read
+// during the handshake, only the issuer needed.
 QSslConfiguration configurationWithAnchors(const QString &anchorsPath);
 
 } // namespace NVServerTrust

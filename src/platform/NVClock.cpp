@@ -9,7 +9,9 @@ public:
     SystemTimer(std::chrono::milliseconds interval, bool repeats, std::function<void()> callback)
     {
         m_timer.setSingleShot(!repeats);
-        m_timer.setTimerType(Qt::CoarseTimer);
+        // A coarse timer may fire up to 5% early; the quit delay and the
+        // launch fallback promise "at least".
+        m_timer.setTimerType(Qt::PreciseTimer);
         QObject::connect(&m_timer, &QTimer::timeout, &m_timer, std::move(callback));
         m_timer.start(interval);
     }

@@ -391,9 +391,9 @@ bool NVUserDefaults::synchronize()
             return false;
     }
     QDir().mkpath(m_configDirectory);
-    FileLock fileLock(m_filePath + QStringLiteral(".lock"));
-    if (!fileLock.locked()) {
-        refuseFile(QStringLiteral("its lock file cannot be opened: %1").arg(QString::fromLocal8Bit(std::strerror(fileLock.error()))));
+    std::optional<FileLock> fileLock(std::in_place, m_filePath + QStringLiteral(".lock"));
+    if (!fileLock->locked()) {
+        refuseFile(QStringLiteral("its lock file cannot be opened: %1").arg(QString::fromLocal8Bit(std::strerror(fileLock->error()))));
         return false;
     }
 
@@ -439,6 +439,9 @@ bool NVUserDefaults::synchronize()
         m_pending.clear();
         updateCachedSettingsLocked();
     }
+    // Observers run without the file lock: one that synchronizes again (or
+    // waits for another process) must not wait for this process's own lock.
+    fileLock.reset();
     notifyChanges(before);
     return true;
 }

@@ -34,9 +34,9 @@ bool isLeftMouseDown(const QEvent *event)
 
 } // namespace
 
-NVSUWindow::NVSUWindow(Style style, NVClock clock)
+NVSUWindow::NVSUWindow(Style style, NVWindowClock clock)
     : QWidget(nullptr, flagsForStyle(style))
-    , m_clock(clock ? std::move(clock) : NVClock([] { return QDateTime::currentDateTimeUtc(); }))
+    , m_clock(clock ? std::move(clock) : NVWindowClock([] { return QDateTime::currentDateTimeUtc(); }))
 {
     // Clicks and key presses reach the native window before Qt hands them to
     // the widget under the mouse or with the focus, so that is where they

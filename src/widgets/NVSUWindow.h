@@ -9,7 +9,7 @@
 #include <optional>
 
 // Where the window reads the time; tests pass their own.
-using NVClock = std::function<QDateTime()>;
+using NVWindowClock = std::function<QDateTime()>;
 
 // The update window. It can refuse left clicks and key presses (with a
 // beep) until a date, so that a window popping up during an automatic check
@@ -30,7 +30,7 @@ public:
     // The buttons in the title bar: a resizable window also offers to maximize.
     enum class Style { Fixed, Resizable };
 
-    explicit NVSUWindow(Style style, NVClock clock = {});
+    explicit NVSUWindow(Style style, NVWindowClock clock = {});
 
     const std::optional<QDateTime> &refuseEventsBeforeDate() const { return m_refuseEventsBeforeDate; }
     void setRefuseEventsBeforeDate(std::optional<QDateTime> date) { m_refuseEventsBeforeDate = std::move(date); }
@@ -65,7 +65,7 @@ private:
     void applySizeLimits();
     void fitContentViews();
 
-    NVClock m_clock;
+    NVWindowClock m_clock;
     std::optional<QDateTime> m_refuseEventsBeforeDate;
     NVSize m_minFrameSize;
     NVSize m_maxFrameSize{NVUnboundedSize, NVUnboundedSize};

@@ -72,7 +72,7 @@ NVSUWindowController::NVSUWindowController(const NVSUUpdate &update, NVSUWindowC
                                            NVSUWindowEnvironment environment)
     : m_update(update)
     , m_owner(owner)
-    , m_clock(environment.clock ? std::move(environment.clock) : NVClock([] { return QDateTime::currentDateTimeUtc(); }))
+    , m_clock(environment.clock ? std::move(environment.clock) : NVWindowClock([] { return QDateTime::currentDateTimeUtc(); }))
     , m_defaults(environment.defaults ? environment.defaults : NVUserDefaults::standardUserDefaults())
     , m_byteCountLocale(NVLocalization::preferredLocalization())
 {

@@ -27,7 +27,7 @@ inline const QString SoftwareUpdateWindowSizeKey = QStringLiteral("SoftwareUpdat
 
 // What the update window takes from its surroundings; tests pass their own.
 struct NVSUWindowEnvironment {
-    NVClock clock;                      // empty: the system clock
+    NVWindowClock clock;                      // empty: the system clock
     NVUserDefaults *defaults = nullptr; // nullptr: the standard user defaults
 };
 
@@ -145,7 +145,7 @@ private:
 
     NVSUUpdate m_update;
     NVSUWindowControllerOwner *m_owner;
-    NVClock m_clock;
+    NVWindowClock m_clock;
     NVUserDefaults *m_defaults;
     QLocale m_byteCountLocale;
     qint64 m_downloadSize = 0;

@@ -2,12 +2,21 @@
 
 #include "localization/NVSoftwareUpdateStrings.h"
 #include "network/NVURLError.h"
+#include "platform/NVTerminationGuard.h"
+#include "platform/NVTerminationSignals.h"
 #include "support/LogCapture.h"
 #include "support/TestSupport.h"
 #include "ui/NVCertificatePanel.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
+
+#include <atomic>
+#include <csignal>
+#include <thread>
+
+#include <unistd.h>
 
 using namespace std::chrono_literals;
 
@@ -393,4 +402,46 @@ TEST_F(DriverTest, ALateCancellationReportChangesNothing)
     asDelegate.taskDidCompleteWithError(nullptr, stale, cancelled);
     EXPECT_EQ(driver->continueAtLine(), NVSUDriverStepAwaitErrorAcknowledgement) << "read as the go-back button";
     EXPECT_TRUE(calls.isEmpty());
+}
+
+// ---- a termination signal during the replacement ------------------------------------
+
+namespace {
+
+// Sends SIGTERM to the process just before the swap and holds the
+// replacement until the main thread has heard the signal, so a termination
+// that did not wait would run before the swap.
+class SignalDuringSwapTest : public DriverTest {
+protected:
+    void driverWillReplaceApplication(NVSUDriver *, const QString &, const QString &) override
+    {
+        ::kill(::getpid(), SIGTERM);
+        const QDeadlineTimer deadline(60s);
+        while (!heard && !deadline.hasExpired())
+            std::this_thread::sleep_for(5ms);
+    }
+    std::atomic<bool> heard{false};
+};
+
+} // namespace
+
+TEST_F(SignalDuringSwapTest, LeavesTheNewVersionInPlace)
+{
+    NVTerminationSignals terminationSignals;
+    QByteArray markerAtTermination;
+    QObject::connect(&terminationSignals, &NVTerminationSignals::terminationRequested, [&](int) {
+        heard = true;
+        NVTerminationGuard::whenReleased([&] { markerAtTermination = installedMarker(); });
+    });
+    publish("Velkin-5.1.tar.gz", "5.1", "5100");
+    serveFeed(QVariantList{entry("5.1", "5100", "Velkin-5.1.tar.gz")});
+
+    startRun(true);
+    ASSERT_TRUE(waitForCall("created"));
+    driver->dialogFinishedWithChoice(NVSUUserChoiceUpdate);
+    ASSERT_TRUE(waitForCall("offerInstallationWithMechanism")) << calls.join('\n').toStdString();
+    driver->startInstaller();
+    ASSERT_TRUE(TestSupport::waitFor([&] { return !markerAtTermination.isEmpty(); }, 60s)) << calls.join('\n').toStdString();
+    EXPECT_EQ(markerAtTermination, "new 5100");
+    EXPECT_EQ(installedMarker(), "new 5100");
 }

@@ -37,6 +37,7 @@ TEST(InstallLayoutTest, InstallPutsTheRootFilesWhereTheUpdaterLooks)
         {bundle + QStringLiteral("MacOS/nvsu-root-helper"), 0}, // never in a bundle a user may own
         {bundle + QStringLiteral("Info.plist"), 0644},
         {policy, 0644},
+        {prefix.filePath(QStringLiteral("share/applications/norvane.velkin.SoftwareUpdate.desktop")), 0644},
     };
     for (const auto &[path, mode] : expected) {
         SCOPED_TRACE(path.toStdString());
@@ -73,4 +74,11 @@ TEST(InstallLayoutTest, InstallPutsTheRootFilesWhereTheUpdaterLooks)
     while (!xml.atEnd())
         xml.readNext();
     EXPECT_FALSE(xml.hasError()) << xml.errorString().toStdString() << " at line " << xml.lineNumber();
+
+    // The scheme's handler runs the installed updater with the URL; the
+    // quotes keep the blanks of the bundle's name in one argument.
+    const QByteArray entry = TestSupport::readFile(prefix.filePath(QStringLiteral("share/applications/norvane.velkin.SoftwareUpdate.desktop")));
+    EXPECT_TRUE(entry.contains("\nExec=\"" NV_SYSTEM_HELPER_DIR "/Velkin Software Update.app/Contents/MacOS/velkin-software-update\" %u\n"))
+        << entry.constData();
+    EXPECT_TRUE(entry.contains("\nMimeType=x-scheme-handler/x-velkin-software-update;\n")) << entry.constData();
 }

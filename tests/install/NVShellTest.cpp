@@ -93,6 +93,19 @@ TEST(NVShellTest, StatusAndOutputOfCommands)
     }
 }
 
+// Commands run outside this process's group, so that a Ctrl-C at the
+// terminal reaches only the updater and never a command half done.
+TEST(NVShellTest, CommandsRunInAProcessGroupOfTheirOwn)
+{
+    for (const auto &[kind, shell] : userAndRootShells()) {
+        SCOPED_TRACE(kind);
+        ASSERT_EQ(shell->executeCommand(QStringLiteral("read -r -a stat < /proc/$$/stat; echo \"${stat[4]}\"")), 0);
+        const qint64 group = shell->lastCommandOutput().value_or("0").trimmed().toLongLong();
+        EXPECT_GT(group, 1);
+        EXPECT_NE(group, qint64(::getpgrp()));
+    }
+}
+
 TEST(NVShellRootTest, RootCommandsRunAsRootWithoutInput)
 {
     SKIP_UNLESS_ROOT();

@@ -134,3 +134,32 @@ TEST_F(TransportTest, DescriptionsFollowTheUserLanguage)
     EXPECT_NE(german, english);
     EXPECT_TRUE(german.contains(url.host()) && english.contains(url.host()));
 }
+
+// The test authority is trusted only through the bundle's anchors: without
+// the file, or with a file that holds no certificate, the system store alone
+// decides, and it does not know the authority.
+TEST_F(TransportTest, TheTestAuthorityIsTrustedOnlyThroughTheAnchors)
+{
+    server.setRoute("/feed", {.body = "feed"});
+    const QString anchors = m_directory.path() + "/anchors.pem";
+    const struct {
+        const char *name;
+        std::optional<QByteArray> file;
+        std::optional<qint64> code;
+    } rows[] = {
+        {"anchors", TestTLS::shared().authorityPEM, std::nullopt},
+        {"no file", std::nullopt, NSURLErrorServerCertificateHasUnknownRoot},
+        {"a file without certificates", QByteArray("not a certificate\n"), NSURLErrorServerCertificateHasUnknownRoot},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        QFile::remove(anchors);
+        if (row.file)
+            TestSupport::writeFile(anchors, *row.file);
+        delegate = RecordingDelegate();
+        configuration.serverTrustAnchorsPath = anchors;
+        std::unique_ptr<NVURLSession> session = makeSession();
+        run(*session, QUrl("https://updates.velkin.test/feed"), false);
+        EXPECT_EQ(delegate.error ? std::optional(delegate.error->code()) : std::nullopt, row.code) << qPrintable(delegate.events);
+    }
+}

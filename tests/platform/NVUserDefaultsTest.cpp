@@ -99,7 +99,12 @@ TEST_F(NVUserDefaultsTest, AnotherWritersChangesArriveAndRemovalsStay)
     NVUserDefaults second(Domain, config());
     QObject context;
     QStringList seen;
-    second.observe("Shared", &context, [&] { seen << second.stringForKey("Shared"); });
+    // An observer may synchronize in turn (the application does, before it
+    // tells other processes), also while a re-read notifies it.
+    second.observe("Shared", &context, [&] {
+        seen << second.stringForKey("Shared");
+        EXPECT_TRUE(second.synchronize());
+    });
     for (const QString value : {"one", "two"}) {
         first.setObject(value, "Shared");
         ASSERT_TRUE(first.synchronize());
