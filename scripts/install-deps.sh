@@ -10,12 +10,15 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   # Qt: core, network, D-Bus; widgets and the run-time interface loader
   qt6-base-dev qt6-base-dev-tools qt6-tools-dev libqt6uitools6
+  # the interface loader's CMake package needs the OpenGL one to be found
+  libqt6opengl6-dev
   # signatures, journal
   libssl-dev openssl libsystemd-dev
   # disk images and archive tools
   squashfs-tools squashfuse fuse3 tar gzip bzip2 unzip zip
-  # administrator rights
-  sudo
+  # administrator rights; the polkit route is tested with a system bus of the
+  # test run's own
+  sudo polkitd pkexec
   # headless windows and a session bus for the tests
   xvfb xauth dbus dbus-x11
   # file and locale utilities the tests rely on; GNU time for the benchmarks' peak memory

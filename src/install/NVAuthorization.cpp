@@ -17,9 +17,11 @@
 #include <cstring>
 #include <chrono>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -46,17 +48,29 @@ bool &polkitAllowed()
     static bool allowed = true;
     return allowed;
 }
+QString &rootHelperOverride()
+{
+    static QString path;
+    return path;
+}
 
 struct Child {
     pid_t pid = -1;
     int input = -1;
     int output = -1;
+    int errors = -1;
 };
 
+void closeAll(std::initializer_list<int> descriptors)
+{
+    for (int descriptor : descriptors)
+        ::close(descriptor);
+}
+
 // Starts argv[0] in "/" with its standard input on one end of a socket pair
-// and its standard output on a pipe; standard error is shared with us.
-// Every descriptor of ours is close-on-exec, so no other child of this
-// process (started on another thread) keeps the root shell's pipes open.
+// and its standard output and standard error on pipes. Every descriptor of
+// ours is close-on-exec, so no other child of this process (started on
+// another thread) keeps the root shell's pipes open.
 std::optional<Child> spawnChild(const QList<QByteArray> &arguments, const QList<QByteArray> &environment)
 {
     int input[2];
@@ -64,10 +78,15 @@ std::optional<Child> spawnChild(const QList<QByteArray> &arguments, const QList<
         return std::nullopt;
     int output[2];
     if (::pipe2(output, O_CLOEXEC) != 0) {
-        ::close(input[0]);
-        ::close(input[1]);
+        closeAll({input[0], input[1]});
         return std::nullopt;
     }
+    int errors[2];
+    if (::pipe2(errors, O_CLOEXEC) != 0) {
+        closeAll({input[0], input[1], output[0], output[1]});
+        return std::nullopt;
+    }
+    ::fcntl(errors[0], F_SETFL, O_NONBLOCK);
 
     std::vector<char *> argv;
     for (const QByteArray &argument : arguments)
@@ -82,6 +101,7 @@ std::optional<Child> spawnChild(const QList<QByteArray> &arguments, const QList<
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, input[1], STDIN_FILENO);
     posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, errors[1], STDERR_FILENO);
     posix_spawn_file_actions_addchdir_np(&actions, "/");
 
     // The child starts with default signal handling and nothing blocked,
@@ -102,16 +122,14 @@ std::optional<Child> spawnChild(const QList<QByteArray> &arguments, const QList<
     const int error = ::posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
-    ::close(input[1]);
-    ::close(output[1]);
+    closeAll({input[1], output[1], errors[1]});
     if (error != 0) {
-        ::close(input[0]);
-        ::close(output[0]);
+        closeAll({input[0], output[0], errors[0]});
         NVSULog(QStringLiteral("Cannot start %@: %@"), QString::fromLocal8Bit(arguments.first()),
                 QString::fromLocal8Bit(::strerror(error)));
         return std::nullopt;
     }
-    return Child{pid, input[0], output[0]};
+    return Child{pid, input[0], output[0], errors[0]};
 }
 
 // This process's environment without the entries named, plus extra ones.
@@ -153,14 +171,64 @@ bool polkitAuthorityAnswers()
     return activatable.isValid() && activatable.value().contains(name);
 }
 
-int waitForExit(pid_t pid)
+int exitStatus(int status)
 {
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR)
-            return -1;
-    }
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// Why the helper at `path` may not be what pkexec runs as root: it, and
+// every folder above it, must be root's and changeable by nobody else.
+std::optional<QString> rootHelperProblem(const QString &path)
+{
+    struct stat file {};
+    if (!path.startsWith(u'/') || ::lstat(QFile::encodeName(path).constData(), &file) != 0)
+        return QStringLiteral("%1 is not installed").arg(path);
+    if (!S_ISREG(file.st_mode) || !(file.st_mode & S_IXUSR))
+        return QStringLiteral("%1 is not an executable file").arg(path);
+    for (QString each = path;; each = QFileInfo(each).path()) {
+        struct stat info {};
+        if (::lstat(QFile::encodeName(each).constData(), &info) != 0 || info.st_uid != 0)
+            return QStringLiteral("%1 is not owned by root").arg(each);
+        if (info.st_mode & (S_IWGRP | S_IWOTH))
+            return QStringLiteral("%1 can be changed by others than root").arg(each);
+        if (each == QStringLiteral("/"))
+            return std::nullopt;
+    }
+}
+
+// The last line a failed way to root wrote on standard error, for the log.
+QString lastLine(const QByteArray &errors)
+{
+    const QByteArray last = errors.trimmed().split('\n').last().trimmed();
+    return last.isEmpty() ? QStringLiteral("no message") : QString::fromLocal8Bit(last);
+}
+
+// sudo gives up on wrong passwords with "N incorrect password attempt(s)";
+// every other refusal (not in the sudoers file, not allowed to run the
+// shell, a locked account) is final.
+bool sudoGaveUpOnWrongPasswords(const QByteArray &errors)
+{
+    return errors.contains("incorrect password attempt");
+}
+
+// sudo's environment: the caller's, with the askpass program and its state
+// folder, and the C.UTF-8 locale with LANGUAGE empty, so that sudo's
+// messages can be read. The user's language goes to the prompt program in a
+// variable of its own.
+QList<QByteArray> sudoEnvironment(const QString &askpass, const QString &state)
+{
+    const QProcessEnvironment caller = QProcessEnvironment::systemEnvironment();
+    QString language;
+    for (const char *name : {"LANGUAGE", "LC_ALL", "LC_MESSAGES", "LANG"}) {
+        language = caller.value(QString::fromLatin1(name));
+        if (!language.isEmpty())
+            break;
+    }
+    return callerEnvironment({{"SUDO_ASKPASS", QFile::encodeName(askpass)},
+                              {NVAuthorization::AskpassStateVariable, QFile::encodeName(state)},
+                              {NVAuthorization::AskpassLanguageVariable, language.toLocal8Bit()},
+                              {"LC_ALL", "C.UTF-8"},
+                              {"LANGUAGE", QByteArray()}});
 }
 
 NVError cancelledError()
@@ -176,8 +244,8 @@ NVError failure(qint64 code, const QString &description)
 
 } // namespace
 
-NVAuthorization::NVAuthorization(Route route, pid_t pid, int input, int output)
-    : m_route(route), m_pid(pid), m_input(input), m_output(output)
+NVAuthorization::NVAuthorization(Route route, pid_t pid, int input, int output, int errors)
+    : m_route(route), m_pid(pid), m_input(input), m_output(output), m_errors(errors)
 {
 }
 
@@ -194,20 +262,42 @@ void NVAuthorization::endLocked()
     if (m_output >= 0)
         ::close(m_output);
     m_input = m_output = -1;
-    if (m_pid <= 0)
-        return;
-    // The shell ends at the end of its input; one that does not within a few
-    // seconds is stopped, so that no caller waits on it for ever.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (::waitpid(m_pid, nullptr, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            ::kill(m_pid, SIGKILL);
-            ::waitpid(m_pid, nullptr, 0);
-            break;
+    if (m_pid > 0) {
+        // The shell ends at the end of its input; one that does not within a
+        // few seconds is stopped, so that no caller waits on it for ever.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        int status = 0;
+        pid_t ended;
+        while ((ended = ::waitpid(m_pid, &status, WNOHANG)) == 0) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                ::kill(m_pid, SIGKILL);
+                ended = ::waitpid(m_pid, &status, 0);
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        m_exitStatus = ended == m_pid ? exitStatus(status) : -1;
+        m_pid = -1;
     }
-    m_pid = -1;
+    // Whatever it wrote before it ended is in the pipe by now.
+    passOnErrorsLocked();
+    if (m_errors >= 0)
+        ::close(m_errors);
+    m_errors = -1;
+}
+
+void NVAuthorization::passOnErrorsLocked()
+{
+    char buffer[4096];
+    ssize_t n;
+    while (m_errors >= 0 && ((n = ::read(m_errors, buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR))) {
+        if (n <= 0)
+            continue;
+        if (m_keepingErrors)
+            m_keptErrors.append(buffer, n);
+        else
+            (void)!::write(STDERR_FILENO, buffer, size_t(n));
+    }
 }
 
 bool NVAuthorization::isAlive() const
@@ -259,6 +349,12 @@ std::optional<NVAuthorization::Output> NVAuthorization::run(const QByteArray &sc
                                                             const QMap<QString, QByteArray> &variables)
 {
     std::lock_guard lock(m_mutex);
+    return runLocked(script, variables);
+}
+
+std::optional<NVAuthorization::Output> NVAuthorization::runLocked(const QByteArray &script,
+                                                                  const QMap<QString, QByteArray> &variables)
+{
     if (m_input < 0)
         return std::nullopt;
 
@@ -280,24 +376,37 @@ std::optional<NVAuthorization::Output> NVAuthorization::run(const QByteArray &sc
         sent += n;
     }
 
+    // Standard error is read alongside, so a command that writes much there
+    // never blocks on a full pipe.
     const QByteArray end = marker + '\n';
     Output output;
     char buffer[4096];
+    pollfd ready[2] = {{m_output, POLLIN, 0}, {m_errors, POLLIN, 0}};
     for (;;) {
+        if (::poll(ready, 2, -1) < 0 && errno != EINTR)
+            break;
+        if (ready[1].revents) {
+            passOnErrorsLocked();
+            if (ready[1].revents & (POLLHUP | POLLERR))
+                ready[1].fd = -1;
+        }
+        if (!ready[0].revents)
+            continue;
         const ssize_t n = ::read(m_output, buffer, sizeof buffer);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n <= 0) {
-            endLocked();
-            return output;
-        }
+        if (n <= 0)
+            break;
         output.bytes.append(buffer, n);
         if (output.bytes.endsWith(end)) {
             output.bytes.chop(end.size());
             output.completed = true;
+            passOnErrorsLocked();
             return output;
         }
     }
+    endLocked();
+    return output;
 }
 
 void NVAuthorization::setAskpassPath(const QString &path)
@@ -325,60 +434,105 @@ void NVAuthorization::setPolkitAllowedForTesting(bool allowed)
     polkitAllowed() = allowed;
 }
 
+QString NVAuthorization::rootHelperPath()
+{
+    std::lock_guard lock(settingsMutex());
+    if (!rootHelperOverride().isEmpty())
+        return rootHelperOverride();
+    return QStringLiteral(NV_SYSTEM_HELPER_DIR "/nvsu-root-helper");
+}
+
+void NVAuthorization::setRootHelperPathForTesting(const QString &path)
+{
+    std::lock_guard lock(settingsMutex());
+    rootHelperOverride() = path;
+}
+
 namespace {
 
-// A started root shell must prove that it is root before anyone relies on
-// it; a shell that fails the proof (sudo refused, the password was wrong)
-// is ended with the object.
-bool provesRoot(NVAuthorization &authorization)
+const QList<QByteArray> kShellArguments = {kRootShell, "--noprofile", "--norc", "-p"};
+
+// Why pkexec is not asked, or nothing when it may be.
+std::optional<QString> polkitProblem(const QString &pkexec, const QString &helper)
 {
-    const auto answer = authorization.run(QByteArrayLiteral("id -u"), {});
-    return answer && answer->completed && answer->bytes == "0\n";
+    {
+        std::lock_guard lock(settingsMutex());
+        if (!polkitAllowed())
+            return QStringLiteral("polkit is turned off");
+    }
+    if (pkexec.isEmpty())
+        return QStringLiteral("pkexec is not installed");
+    if (const auto problem = rootHelperProblem(helper))
+        return problem;
+    if (!polkitAuthorityAnswers())
+        return QStringLiteral("no polkit authority answers on the system bus");
+    return std::nullopt;
 }
 
 } // namespace
 
+// A started root shell must prove that it is root before anyone relies on
+// it; a shell that fails the proof (sudo refused, the password was wrong)
+// is ended, and how it ended is the answer.
+NVAuthorization::Attempt NVAuthorization::startAndProve(Route route, const QList<QByteArray> &arguments,
+                                                        const QList<QByteArray> &environment)
+{
+    const auto child = spawnChild(arguments, environment);
+    if (!child)
+        return {};
+    std::shared_ptr<NVAuthorization> authorization(
+        new NVAuthorization(route, child->pid, child->input, child->output, child->errors));
+    std::lock_guard lock(authorization->m_mutex);
+    const auto answer = authorization->runLocked(QByteArrayLiteral("id -u"), {});
+    if (answer && answer->completed && answer->bytes == "0\n") {
+        authorization->m_keepingErrors = false;
+        authorization->m_keptErrors.clear();
+        return {authorization, {}};
+    }
+    authorization->endLocked();
+    return {nullptr, {authorization->m_exitStatus, authorization->m_keptErrors}};
+}
+
 NVResult<std::shared_ptr<NVAuthorization>> NVAuthorization::create()
 {
-    const QList<QByteArray> shellArguments = {kRootShell, "--noprofile", "--norc", "-p"};
-
     if (::geteuid() == 0) {
-        const auto child = spawnChild(shellArguments, {"PATH=" + RootPath});
-        if (!child)
+        const Attempt attempt = startAndProve(Route::AlreadyRoot, kShellArguments, {"PATH=" + RootPath});
+        if (attempt.authorization)
+            return attempt.authorization;
+        if (attempt.ending.status < 0)
             return failure(CannotStartRootShell, QStringLiteral("The root shell could not be started."));
-        std::shared_ptr<NVAuthorization> authorization(
-            new NVAuthorization(Route::AlreadyRoot, child->pid, child->input, child->output));
-        if (!provesRoot(*authorization))
-            return failure(NotRoot, QStringLiteral("The root shell did not run as root."));
-        return authorization;
+        return failure(NotRoot, QStringLiteral("The root shell did not run as root."));
     }
+    if (auto polkit = createThroughPolkit())
+        return std::move(*polkit);
+    return createThroughSudo();
+}
 
-    bool usePolkit;
-    {
-        std::lock_guard lock(settingsMutex());
-        usePolkit = polkitAllowed();
+// Nothing when the polkit route is not taken or polkit itself failed, so
+// that sudo is tried; a dismissed prompt is the user's answer and ends the
+// request.
+std::optional<NVResult<std::shared_ptr<NVAuthorization>>> NVAuthorization::createThroughPolkit()
+{
+    const QString pkexec = firstExecutable({"/usr/bin/pkexec", "/bin/pkexec"});
+    const QString helper = rootHelperPath();
+    if (const auto problem = polkitProblem(pkexec, helper)) {
+        NVSUDebugLog(QStringLiteral("Not asking through polkit: %@"), *problem);
+        return std::nullopt;
     }
-    const QString pkexec = usePolkit ? firstExecutable({"/usr/bin/pkexec", "/bin/pkexec"}) : QString();
-    if (!pkexec.isEmpty() && polkitAuthorityAnswers()) {
-        QList<QByteArray> arguments = {QFile::encodeName(pkexec)};
-        arguments += shellArguments;
-        if (const auto child = spawnChild(arguments, callerEnvironment({}))) {
-            std::shared_ptr<NVAuthorization> authorization(
-                new NVAuthorization(Route::Polkit, child->pid, child->input, child->output));
-            if (provesRoot(*authorization))
-                return authorization;
-            // pkexec's own agent asks again after a wrong password; when it
-            // gives up the user either dismissed it (126) or polkit could not
-            // authorise at all (no agent, no rule), and sudo may still work.
-            ::close(std::exchange(authorization->m_input, -1));
-            ::close(std::exchange(authorization->m_output, -1));
-            const int status = waitForExit(std::exchange(authorization->m_pid, -1));
-            if (status == 126)
-                return cancelledError();
-            NVSULog(QStringLiteral("pkexec could not obtain administrator rights (status %d); trying sudo"), status);
-        }
-    }
+    // The helper starts the shell; pkexec passes it nothing of ours.
+    const Attempt attempt = startAndProve(Route::Polkit, {QFile::encodeName(pkexec), QFile::encodeName(helper)},
+                                          callerEnvironment({}));
+    if (attempt.authorization)
+        return NVResult<std::shared_ptr<NVAuthorization>>(attempt.authorization);
+    if (attempt.ending.status == 126)
+        return NVResult<std::shared_ptr<NVAuthorization>>(cancelledError());
+    NVSULog(QStringLiteral("pkexec could not obtain administrator rights (status %d: %@); trying sudo"),
+            attempt.ending.status, lastLine(attempt.ending.errors));
+    return std::nullopt;
+}
 
+NVResult<std::shared_ptr<NVAuthorization>> NVAuthorization::createThroughSudo()
+{
     const QString sudo = firstExecutable({"/usr/bin/sudo", "/bin/sudo"});
     if (sudo.isEmpty())
         return failure(NoRouteToRoot, QStringLiteral("Neither polkit nor sudo is available to obtain administrator rights."));
@@ -387,30 +541,30 @@ NVResult<std::shared_ptr<NVAuthorization>> NVAuthorization::create()
         return failure(NoRouteToRoot, QStringLiteral("The password prompt %1 is missing.").arg(askpass));
 
     const QList<QByteArray> arguments = QList<QByteArray>{QFile::encodeName(sudo), "-A", "-k", "-p", "%p", "--"}
-                                        + shellArguments;
+                                        + kShellArguments;
     // Wrong passwords never end the request: sudo asks again by itself up to
     // its limit, and then it is started again, until the user gives the
-    // right password or cancels.
+    // right password or cancels. Any other refusal is final.
     for (;;) {
         QTemporaryDir state(QDir::tempPath() + QStringLiteral("/nvsu-askpass-XXXXXX"));
         if (!state.isValid())
             return failure(CannotStartRootShell, QStringLiteral("No folder for the password prompt's state."));
-        const auto child = spawnChild(arguments, callerEnvironment({{"SUDO_ASKPASS", QFile::encodeName(askpass)},
-                                                                    {AskpassStateVariable, QFile::encodeName(state.path())}}));
-        if (!child)
+        const Attempt attempt = startAndProve(Route::Sudo, arguments, sudoEnvironment(askpass, state.path()));
+        if (attempt.authorization)
+            return attempt.authorization;
+        if (attempt.ending.status < 0)
             return failure(CannotStartRootShell, QStringLiteral("sudo could not be started."));
-        std::shared_ptr<NVAuthorization> authorization(
-            new NVAuthorization(Route::Sudo, child->pid, child->input, child->output));
-        if (provesRoot(*authorization))
-            return authorization;
-        authorization.reset();
 
         if (QFileInfo::exists(state.filePath(CancelledFileName)))
             return cancelledError();
         QFile asked(state.filePath(AskedFileName));
-        const bool wasAsked = asked.open(QIODevice::ReadOnly) && !asked.readAll().isEmpty();
-        if (!wasAsked)
+        if (!asked.open(QIODevice::ReadOnly) || asked.readAll().isEmpty())
             return failure(CannotStartRootShell, QStringLiteral("sudo refused to start a root shell without asking for a password."));
+        if (!sudoGaveUpOnWrongPasswords(attempt.ending.errors)) {
+            const QString message = lastLine(attempt.ending.errors);
+            NVSULog(QStringLiteral("sudo refused administrator rights by policy (status %d): %@"), attempt.ending.status, message);
+            return failure(RefusedByPolicy, QStringLiteral("sudo refused administrator rights by policy: %1").arg(message));
+        }
         NVSUDebugLog(QStringLiteral("The password was not accepted; asking again"));
     }
 }

@@ -98,6 +98,6 @@ void NVSULogMessage(const QString &message)
 
 void NVSUDebugLogMessage(const QString &message)
 {
-    if (NVCurrentLogEnvironment().boolForKey(SoftwareUpdateDebugLogsEnabledKey))
+    if (NVCurrentLogEnvironment().debugLogsEnabled())
         NVConsoleLog(QStringLiteral("Software Update Debug: ") + message);
 }

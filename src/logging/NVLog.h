@@ -7,6 +7,8 @@
 
 #include <functional>
 
+inline const QString SoftwareUpdateDebugLogsEnabledKey = QStringLiteral("SoftwareUpdateDebugLogsEnabled");
+
 // What the log functions need to know about the running process. The user
 // defaults and the main bundle implement it once they exist; until one is
 // installed, every setting reads as off and there is no bundle identifier.
@@ -17,6 +19,10 @@ public:
     virtual bool boolForKey(const QString &key) const = 0;
     // Any thread; the main bundle's identifier, empty when it has none.
     virtual QString bundleIdentifier() const = 0;
+    // The setting "SoftwareUpdateDebugLogsEnabled", asked at every debug log
+    // call: an environment that keeps it in memory answers without a lookup.
+    // Any thread; must not block.
+    virtual bool debugLogsEnabled() const { return boolForKey(SoftwareUpdateDebugLogsEnabledKey); }
 };
 
 // Any thread. The environment must outlive every later log call (the
@@ -57,13 +63,12 @@ void NVSULog(const QString &format, const Args &...args)
 
 // The update flow's progress log, written as "Software Update Debug: <message>"
 // only while the user default "SoftwareUpdateDebugLogsEnabled" is on. The
-// setting is read at every call so that switching it takes effect at once;
-// the message is formatted even when nothing is written. Any thread.
+// setting is asked for at every call (debugLogsEnabled() of the environment),
+// so that switching it takes effect at once; the message is formatted even
+// when nothing is written. Any thread.
 void NVSUDebugLogMessage(const QString &message);
 template <typename... Args>
 void NVSUDebugLog(const QString &format, const Args &...args)
 {
     NVSUDebugLogMessage(NVFormat::format(format, args...));
 }
-
-inline const QString SoftwareUpdateDebugLogsEnabledKey = QStringLiteral("SoftwareUpdateDebugLogsEnabled");

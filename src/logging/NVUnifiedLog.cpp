@@ -30,7 +30,7 @@ public:
         // Debug messages cost the journal space on every machine; they are
         // kept only while the user has asked for debug logs.
         if (type == NVLogType::Debug)
-            return NVCurrentLogEnvironment().boolForKey(SoftwareUpdateDebugLogsEnabledKey);
+            return NVCurrentLogEnvironment().debugLogsEnabled();
         return true;
     }
 

@@ -429,8 +429,7 @@ NVCodeSigningResult NVStaticCode::checkValidity(const NVCodeRequirement &require
     const NVResult<QByteArray> digest = digestOf(*m_source, location->signedLength);
     if (!digest)
         return NVCodeSigningResult::fromError(digest.error());
-    const auto *file = dynamic_cast<const NVFileByteSource *>(m_source.get());
-    if (file && !file->isUnchanged())
+    if (!m_source->isUnchanged())
         return {errSecCSBadObjectFormat, QStringLiteral("the file changed while it was being checked")};
     if (digest.value() != signature.messageDigest)
         return {errSecCSSignatureFailed, QStringLiteral("the signed bytes were modified after signing (SHA-256 differs)")};

@@ -49,8 +49,8 @@ NVResult<std::unique_ptr<NVFileByteSource>> NVFileByteSource::open(const QString
     }
     // The whole file is read once, front to back.
     ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-    const qint64 modified = qint64(info.st_mtim.tv_sec) * 1'000'000'000 + info.st_mtim.tv_nsec;
-    return std::unique_ptr<NVFileByteSource>(new NVFileByteSource(fd, qint64(info.st_size), modified));
+    const qint64 changed = qint64(info.st_ctim.tv_sec) * 1'000'000'000 + info.st_ctim.tv_nsec;
+    return std::unique_ptr<NVFileByteSource>(new NVFileByteSource(fd, qint64(info.st_size), changed));
 }
 
 NVFileByteSource::~NVFileByteSource() { ::close(m_fd); }
@@ -77,8 +77,8 @@ bool NVFileByteSource::isUnchanged() const
     struct stat info;
     if (::fstat(m_fd, &info) != 0)
         return false;
-    const qint64 modified = qint64(info.st_mtim.tv_sec) * 1'000'000'000 + info.st_mtim.tv_nsec;
-    return qint64(info.st_size) == m_size && modified == m_modified;
+    const qint64 changed = qint64(info.st_ctim.tv_sec) * 1'000'000'000 + info.st_ctim.tv_nsec;
+    return qint64(info.st_size) == m_size && changed == m_changed;
 }
 
 bool NVOverlayByteSource::readAt(qint64 offset, char *buffer, qint64 length) const

@@ -19,6 +19,8 @@ public:
     // shared between threads.
     virtual bool readAt(qint64 offset, char *buffer, qint64 length) const = 0;
     QByteArray read(qint64 offset, qint64 length) const;
+    // False when the bytes may no longer be those the source began with.
+    virtual bool isUnchanged() const { return true; }
 };
 
 class NVMemoryByteSource final : public NVByteSource {
@@ -45,15 +47,16 @@ public:
     qint64 size() const override { return m_size; }
     bool readAt(qint64 offset, char *buffer, qint64 length) const override;
     int descriptor() const { return m_fd; }
-    // True when the file still has the size and modification time it had
-    // when it was opened.
-    bool isUnchanged() const;
+    // True when the file still has the size and status-change time it had
+    // when it was opened. Every write moves the change time, and unlike the
+    // modification time nobody can set it back.
+    bool isUnchanged() const override;
 
 private:
-    NVFileByteSource(int fd, qint64 size, qint64 modifiedNanoseconds) : m_fd(fd), m_size(size), m_modified(modifiedNanoseconds) {}
+    NVFileByteSource(int fd, qint64 size, qint64 changedNanoseconds) : m_fd(fd), m_size(size), m_changed(changedNanoseconds) {}
     int m_fd;
     qint64 m_size;
-    qint64 m_modified;
+    qint64 m_changed;
 };
 
 // The first `length` bytes of a base source followed by `tail`.

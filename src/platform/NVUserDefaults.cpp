@@ -1,13 +1,13 @@
 #include "platform/NVUserDefaults.h"
 
-#include "platform/NVBundle.h"
 #include "foundation/NVPropertyList.h"
 #include "foundation/NVValue.h"
+#include "platform/NVBundle.h"
+#include "platform/NVFileObserver.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
-#include <QFileSystemWatcher>
 #include <QThread>
 #include <QTimer>
 
@@ -135,6 +135,12 @@ void applyChanges(QVariantMap &map, const QHash<QString, std::optional<QVariant>
 
 // Numbers compare by value whatever their stored width, so that rewriting 5
 // read back from a file as a 64-bit integer is not seen as a change.
+// What boolForKey answers for a value.
+bool boolValueOf(const QVariant &value)
+{
+    return (NVValue::isString(value) || NVValue::isNumber(value)) && NVValue::boolValue(value);
+}
+
 bool sameValue(const QVariant &a, const QVariant &b)
 {
     if (a.isValid() != b.isValid())
@@ -153,6 +159,9 @@ NVUserDefaults::NVUserDefaults(QString domain, QString configDirectory, const QS
       m_filePath(m_configDirectory + u'/' + m_domain + QStringLiteral(".plist")),
       m_arguments(parseArgumentDomain(arguments))
 {
+    // Watching begins before the first read, so that no change falls between.
+    if (QCoreApplication *app = QCoreApplication::instance(); app && QThread::currentThread() == app->thread())
+        startWatching();
     const DiskContents disk = readSettingsFile(m_filePath);
     switch (disk.state) {
     case DiskState::Read:
@@ -167,10 +176,14 @@ NVUserDefaults::NVUserDefaults(QString domain, QString configDirectory, const QS
         refuseFile(disk.reason);
         break;
     }
+    std::lock_guard lock(m_mutex);
+    updateCachedSettingsLocked();
 }
 
 NVUserDefaults::~NVUserDefaults()
 {
+    if (m_fileObserver)
+        m_fileObserver->cancel();
     bool pending;
     {
         std::lock_guard lock(m_mutex);
@@ -189,6 +202,7 @@ NVUserDefaults *NVUserDefaults::standardUserDefaults()
         if (QCoreApplication *app = QCoreApplication::instance()) {
             defaults->moveToThread(app->thread());
             QObject::connect(app, &QCoreApplication::aboutToQuit, defaults, &NVUserDefaults::synchronize);
+            QMetaObject::invokeMethod(defaults, &NVUserDefaults::startWatching, Qt::QueuedConnection);
         }
         NVSetLogEnvironment(defaults);
         return defaults;
@@ -275,8 +289,12 @@ QByteArray NVUserDefaults::dataForKey(const QString &key) const
 
 bool NVUserDefaults::boolForKey(const QString &key) const
 {
-    const QVariant value = objectForKey(key);
-    return (NVValue::isString(value) || NVValue::isNumber(value)) && NVValue::boolValue(value);
+    return boolValueOf(objectForKey(key));
+}
+
+void NVUserDefaults::updateCachedSettingsLocked()
+{
+    m_debugLogsEnabled.store(boolValueOf(effectiveLocked(SoftwareUpdateDebugLogsEnabledKey)), std::memory_order_relaxed);
 }
 
 qint64 NVUserDefaults::integerForKey(const QString &key) const { return NVValue::integerValue(objectForKey(key)); }
@@ -332,6 +350,7 @@ void NVUserDefaults::setObject(const QVariant &value, const QString &key)
             m_persistent.remove(key);
         m_pending.insert(key, change);
         m_writtenThisRun.insert(key, change);
+        updateCachedSettingsLocked();
     }
     notifyChanges(before);
     scheduleSynchronize();
@@ -347,6 +366,7 @@ void NVUserDefaults::registerDefaults(const QVariantMap &defaults)
         before = snapshotLocked(defaults.keys());
         for (auto it = defaults.cbegin(); it != defaults.cend(); ++it)
             m_registration.insert(it.key(), it.value());
+        updateCachedSettingsLocked();
     }
     notifyChanges(before);
 }
@@ -417,6 +437,7 @@ bool NVUserDefaults::synchronize()
         before = snapshotLocked(keys);
         m_persistent = merged;
         m_pending.clear();
+        updateCachedSettingsLocked();
     }
     notifyChanges(before);
     return true;
@@ -438,21 +459,29 @@ void NVUserDefaults::scheduleSynchronize()
 
 void NVUserDefaults::startWatching()
 {
-    if (m_watcher)
+    if (m_fileObserver)
         return;
-    QDir().mkpath(m_configDirectory);
-    m_watcher = new QFileSystemWatcher(this);
-    m_watcher->addPath(m_configDirectory);
+    // Other processes replace the file by renaming a new one over it, or
+    // remove it; an editor may also write it in place. A burst of such events
+    // becomes one synchronize.
     m_watchDebounce = new QTimer(this);
     m_watchDebounce->setSingleShot(true);
     m_watchDebounce->setInterval(50);
     connect(m_watchDebounce, &QTimer::timeout, this, &NVUserDefaults::synchronize);
-    connect(m_watcher, &QFileSystemWatcher::directoryChanged, m_watchDebounce, qOverload<>(&QTimer::start));
+    const NVFileSystemEvents changes = NVFileSystemEvents::write | NVFileSystemEvents::delete_ | NVFileSystemEvents::rename
+        | NVFileSystemEvents::create | NVFileSystemEvents::intermediateRename;
+    QPointer<QTimer> debounce(m_watchDebounce);
+    m_fileObserver = NVFileObserver::create(QUrl::fromLocalFile(m_filePath), changes, [debounce](NVFileSystemEvents) {
+        if (debounce)
+            debounce->start();
+    });
+    if (const NVResult<void> started = m_fileObserver->start(); !started)
+        NVLog(QStringLiteral("Changes other processes make to the settings file %@ will go unnoticed: %@"), m_filePath,
+              started.error().localizedDescription());
 }
 
 QMetaObject::Connection NVUserDefaults::observe(const QString &key, const QObject *context, std::function<void()> handler)
 {
-    startWatching();
     return connect(this, &NVUserDefaults::valueChanged, context, [key, handler = std::move(handler)](const QString &changed) {
         if (changed == key)
             handler();

@@ -9,11 +9,13 @@
 #include <QPointer>
 #include <QVariantMap>
 
+#include <atomic>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 
-class QFileSystemWatcher;
+class NVFileObserver;
 class QTimer;
 
 // The settings of one domain (an application identifier), looked up in three
@@ -24,7 +26,10 @@ class QTimer;
 // Writes change memory at once and reach the file on the next turn of the
 // event loop, or at synchronize(). The file is merged key by key under a
 // lock, so two processes writing different keys both keep theirs, and a key
-// one process removed is not brought back by the other's older copy.
+// one process removed is not brought back by the other's older copy. The
+// file is watched (inotify, from the owner thread's event loop) for as long
+// as the object lives, so what other processes write is read in shortly
+// after, whether or not anyone observes a key.
 //
 // Reading is thread-safe; writing, observing and synchronizing belong to the
 // thread the object lives on (the main thread for the standard defaults).
@@ -33,7 +38,7 @@ class NVUserDefaults : public QObject, public NVLogEnvironment {
 public:
     // domain: the identifier; configDirectory: where "<domain>.plist" lives;
     // arguments: the process's command line (argv[0] first) for the argument
-    // domain. Main thread.
+    // domain. Main thread (elsewhere, the file is not watched).
     NVUserDefaults(QString domain, QString configDirectory, const QStringList &arguments = {}, QObject *parent = nullptr);
     ~NVUserDefaults() override;
 
@@ -56,6 +61,9 @@ public:
     QVariantMap dictionaryForKey(const QString &key) const;
     QByteArray dataForKey(const QString &key) const;
     bool boolForKey(const QString &key) const override;  // strings and numbers by their boolValue
+    // boolForKey("SoftwareUpdateDebugLogsEnabled"), kept up to date in an
+    // atomic for the debug log's check at every call. Any thread; one load.
+    bool debugLogsEnabled() const override { return m_debugLogsEnabled.load(std::memory_order_relaxed); }
     qint64 integerForKey(const QString &key) const;
     double doubleForKey(const QString &key) const;
     QString bundleIdentifier() const override;
@@ -79,9 +87,9 @@ public:
     bool synchronize();
 
     // Calls handler on the owner thread whenever the effective value of key
-    // changes (not for writes of an equal value), until context is destroyed
-    // or the connection is disconnected. While anybody observes, changes made
-    // by other processes are noticed through the file system and synchronized.
+    // changes (not for writes of an equal value, but also for changes other
+    // processes made), until context is destroyed or the connection is
+    // disconnected.
     QMetaObject::Connection observe(const QString &key, const QObject *context, std::function<void()> handler);
 
     // Subscript access: defaults["Key"] reads, defaults["Key"] = value writes.
@@ -121,6 +129,8 @@ private:
     void scheduleSynchronize();
     void startWatching();
     void refuseFile(const QString &reason);
+    // After every change of a layer, under m_mutex.
+    void updateCachedSettingsLocked();
 
     const QString m_domain;
     const QString m_configDirectory;
@@ -138,7 +148,9 @@ private:
     FileState m_fileState = FileState::Usable;
     bool m_loadedOnce = false;
 
+    std::atomic<bool> m_debugLogsEnabled{false};
+
     QTimer *m_syncTimer = nullptr;
-    QFileSystemWatcher *m_watcher = nullptr;
+    std::shared_ptr<NVFileObserver> m_fileObserver;
     QTimer *m_watchDebounce = nullptr;
 };

@@ -140,6 +140,10 @@ int askOnTerminal(const QString &userName, bool retry)
 
 int main(int argc, char **argv)
 {
+    // sudo runs in the C locale so that its messages can be read; the
+    // user's own language comes in a variable of its own.
+    if (const QByteArray language = qgetenv(NVAuthorization::AskpassLanguageVariable.constData()); !language.isEmpty())
+        qputenv("LANGUAGE", language);
     // Resolve the bundle before anything else, for the string tables.
     NVBundle::mainBundle();
     const QString userName = argc > 1 ? QString::fromLocal8Bit(argv[1]).trimmed() : QString();

@@ -2,14 +2,11 @@
 
 #include "unarchive/NVSUUnarchiver.h"
 
-#include <QByteArray>
+#include <QDeadlineTimer>
 
+#include <functional>
 #include <memory>
 #include <optional>
-
-class NVPipeOutputBuffer;
-class QProcess;
-class QTimer;
 
 // Attaches a disk image with our disk-image tool (nvsu-diskimage, beside the
 // updater's executable) and uses its mount point as the content folder. The
@@ -22,13 +19,21 @@ class QTimer;
 // "system-entities" array holds a dictionary with the "mount-point"; any
 // lines it prints before the "<?xml" header are skipped. It is sent "yes\n"
 // on its standard input, the answer to a licence prompt.
+//
+// Nothing here waits for a tool: attaching reports through the event loop,
+// and detaching runs in the background, after the unarchiver if need be.
+// Detaches still running are counted process-wide, so that quitting can give
+// them a moment (whenOutstandingDetachesEnd). The unarchiver and everything
+// static below belong to the main thread.
 class NVSUDMGUnarchiver : public NVSUUnarchiver {
     Q_OBJECT
 public:
-    // Returns at once; nothing runs before start().
+    // Returns at once; nothing runs before start(). Main thread.
     NVSUDMGUnarchiver(const QString &packagePath, NVSUUnarchiverDelegate *delegate);
-    // Invalidates (waiting for the tool and detaching) unless done already,
-    // so an image never stays attached behind a forgotten unarchiver. Blocks.
+    // Returns at once. Unless invalidate() ran, does what it does, so an image
+    // never stays attached behind a forgotten unarchiver: an attach that still
+    // runs is left to end in the background, and the image it names is then
+    // detached. The delegate hears nothing more.
     ~NVSUDMGUnarchiver() override;
 
     // Launches the attach tool and returns at once. When it has ended, the
@@ -43,18 +48,15 @@ public:
     //    content path either;
     //  - else success, with the mount point as content path.
     // A tool that cannot be launched gives the status error with the
-    // launch's errno, also later from the event loop. The completion waits
-    // up to two seconds for the end of the tool's output, which may follow
-    // its exit; the event loop keeps running meanwhile. Call once.
+    // launch's errno. The output may end after the tool has exited (a child
+    // of the tool can hold the pipe): the outcome waits up to two seconds for
+    // it, from the event loop. Call once, before invalidate().
     void start() override;
 
-    // Once only: waits for an attach tool that still runs (a minute, then
-    // ends it), detaches the image if a mount point is known, and drops the
-    // tool and its output. A start still waiting for its completion reports
-    // it as usual afterwards, from the event loop. Blocks for as long as the
-    // tools take, and turns the event loop for up to two seconds when the
-    // attach tool's output is still on its way (do not delete the unarchiver
-    // from an event handler meanwhile).
+    // Returns at once; only the first call does anything. Detaches the image
+    // in the background once its mount point is known: now, or when an
+    // attach that still runs has ended (which the delegate hears of as
+    // usual). The mount point stays recorded.
     void invalidate() override;
 
     // The mount point, once the attach tool has named one. Returns at once.
@@ -63,33 +65,42 @@ public:
     // The disk-image tool: the one given to setDiskImageToolPath, else
     // Contents/MacOS/nvsu-diskimage in the main bundle. Any thread.
     static QString diskImageToolPath();
-    // Makes later attaches and detaches run `path` (tests use small scripts
-    // that print what the real tool would); empty restores the default. Any
-    // thread, while no unarchiver runs.
+    // Makes later starts run `path` for their attach and detach (tests use
+    // small scripts that print what the real tool would); empty restores the
+    // default. Any thread.
     static void setDiskImageToolPath(const QString &path);
 
+    // Detaches running in the background, counting an attach that outlived
+    // its unarchiver as one: its image is detached when it ends. A tool that
+    // runs longer than a minute is ended. Main thread; returns at once.
+    static int outstandingDetachCount();
+
+    // For the application's quit path. Main thread; returns at once. Calls
+    // `done` on the main thread, from the event loop, once no detach is
+    // outstanding or when `deadline` has passed, whichever comes first, with
+    // the number still running then (0: all have ended); never when `context`
+    // is gone. A detach still running at the deadline is not stopped: the
+    // tool goes on after the process has quit, and the next attach removes
+    // whatever an interrupted one leaves.
+    static void whenOutstandingDetachesEnd(QDeadlineTimer deadline, QObject *context, std::function<void(int stillRunning)> done);
+
 private:
-    void _taskDidTerminate();
-    // Reads the attach tool's output (waiting at most waitMs for its end)
-    // into m_contentPath or m_result, once per start.
-    void collectResult(int waitMs);
-    void finishAfterOutput();
-    void stopWaitingForOutput();
-    void deliver();
-    void _unmountImage();
-    void _cleanupTask();
+    class AttachTask;
+    class Detaches;
+    struct Outcome;
 
-    std::unique_ptr<QProcess> m_hdiutilTask;
-    std::unique_ptr<NVPipeOutputBuffer> m_hdiutilOutput;
+    enum class State {
+        Ready,                     // start() has not been called
+        Attaching,                 // the attach tool runs, or its output is awaited
+        Attached,                  // the outcome was reported; any image named is attached
+        InvalidatedWhileAttaching, // as Attaching, and the image is detached once the outcome is in
+        Invalidated,               // the image is detached or being detached; nothing more happens
+    };
+
+    void _taskDidTerminate(const Outcome &outcome);
+
+    State m_state = State::Ready;
+    QString m_toolPath; // the tool that attaches also detaches
+    std::unique_ptr<AttachTask> m_hdiutilTask;
     std::optional<QString> m_contentPath;
-    bool m_isInvalid = false;
-
-    bool m_started = false;
-    bool m_exited = false;          // the attach tool has ended; m_termination says how
-    NVProcessTermination m_termination;
-    bool m_resultCollected = false;
-    bool m_delivered = false;       // the delegate has had its callbacks for this start
-    bool m_inInvalidate = false;
-    std::optional<NVError> m_result;
-    QTimer *m_outputDeadline = nullptr;
 };

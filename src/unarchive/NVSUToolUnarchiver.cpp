@@ -57,13 +57,14 @@ NVSUToolUnarchiver::NVSUToolUnarchiver(const QString &packagePath, NVSUUnarchive
 
 NVSUToolUnarchiver::~NVSUToolUnarchiver()
 {
-    if (!m_toolTask)
+    if (!m_toolTask || m_toolTask->state() == QProcess::NotRunning)
         return;
-    m_toolTask->disconnect(this);
-    if (m_toolTask->state() != QProcess::NotRunning) {
-        m_toolTask->kill();
-        m_toolTask->waitForFinished(-1);
-    }
+    // Killed, not waited for: the process object goes once the event loop
+    // has seen the tool's end.
+    QProcess *tool = m_toolTask.release();
+    tool->disconnect(this);
+    connect(tool, &QProcess::finished, tool, &QObject::deleteLater);
+    tool->kill();
 }
 
 void NVSUToolUnarchiver::start()
@@ -82,10 +83,11 @@ void NVSUToolUnarchiver::start()
     else
         m_toolTask->setInputChannelMode(QProcess::ForwardedInputChannel);
     connect(m_toolTask.get(), &QProcess::finished, this, [this] { _taskDidTerminate(); });
-
+    connect(m_toolTask.get(), &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
+        if (error == QProcess::FailedToStart)
+            finishLater(statusError(NVSoftwareUpdateStrings::_unarchivingToolErrorDescriptionFormat, launchErrno(*m_toolTask)));
+    });
     m_toolTask->start();
-    if (!m_toolTask->waitForStarted(-1))
-        finishLater(statusError(NVSoftwareUpdateStrings::_unarchivingToolErrorDescriptionFormat, launchErrno(*m_toolTask)));
 }
 
 void NVSUToolUnarchiver::_taskDidTerminate()

@@ -22,14 +22,17 @@ class QProcess;
 // and strips a leading "/", and it creates links that point upwards or to an
 // absolute path only after everything else, as placeholders until then, so
 // no later member is written through them; unzip drops "../" and a leading
-// "/" and refuses to write below a link. Such archives end with a non-zero
-// status and so with an error. (tests/unarchive prove this for every format.)
+// "/" and refuses to write below a link. Some such archives end with a
+// non-zero status and so with an error; others unpack with the offending
+// members dropped or kept inside, without complaint. Either way nothing lands
+// outside the destination (tests/unarchive prove this for every format).
 class NVSUToolUnarchiver : public NVSUUnarchiver {
     Q_OBJECT
 public:
     // Null when the suffix names no format above. Returns at once.
     static std::unique_ptr<NVSUToolUnarchiver> create(const QString &packagePath, NVSUUnarchiverDelegate *delegate);
-    // Ends a tool that still runs (SIGKILL) and waits for it.
+    // Ends a tool that still runs (SIGKILL) without waiting for it. Returns
+    // at once.
     ~NVSUToolUnarchiver() override;
 
     // Launches the tool and returns at once. When it has ended, the delegate

@@ -58,8 +58,8 @@ public:
     // reports success before it returns. Call once.
     virtual void start();
 
-    // Lets go of the content (for a disk image: detaches it). Base version:
-    // nothing. May block; see the concrete classes.
+    // Lets go of the content (for a disk image: detaches it, in the
+    // background). Base version: nothing. Returns at once.
     virtual void invalidate();
 
     // The folder that holds the unpacked content; nothing when there is none

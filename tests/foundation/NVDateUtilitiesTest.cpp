@@ -46,22 +46,19 @@ TEST_F(NVDateUtilitiesTest, SameDayComparesLocalCalendarDays)
         {berlin(2024, 5, 1, 0, 0), berlin(2024, 5, 1, 23, 59), true}, {berlin(2024, 5, 1, 12), QDateTime(), false},
         // 22:30 UTC is already the next day in Berlin.
         {utc("2024-05-01T22:30:00Z"), utc("2024-05-02T10:00:00Z"), true},
-        {utc("2024-05-01T21:30:00Z"), utc("2024-05-02T10:00:00Z"), false},
-        {berlin(2023, 5, 1, 12), berlin(2024, 5, 1, 12), false},
     };
     for (const Case &c : cases)
         EXPECT_EQ(isOnSameDayAsDate(c.a, c.b), c.same) << qPrintable(c.a.toString(Qt::ISODate)) << " "
                                                        << qPrintable(c.b.toString(Qt::ISODate));
 }
 
-TEST_F(NVDateUtilitiesTest, AddingDaysAndMonthsKeepsTheWallClockAndClipsMonths)
+TEST_F(NVDateUtilitiesTest, CalendarArithmeticKeepsTheWallClockAndClipsMonths)
 {
     // A calendar day across a change of the clock is 23 or 25 hours.
     const std::pair<QDateTime, QDateTime> cases[] = {
         {dateByAddingDays(berlin(2024, 3, 30, 12), 1), berlin(2024, 3, 31, 12)},
         {dateByAddingDays(berlin(2024, 10, 26, 12), 1), berlin(2024, 10, 27, 12)},
         {dateByAddingMonths(berlin(2024, 1, 31, 9), 1), berlin(2024, 2, 29, 9)},
-        {dateByAddingMonths(berlin(2023, 1, 31, 9), 1), berlin(2023, 2, 28, 9)},
         {dateByAddingMonths(berlin(2024, 3, 31, 9), -1), berlin(2024, 2, 29, 9)},
     };
     for (const auto &[result, expected] : cases)
@@ -69,14 +66,10 @@ TEST_F(NVDateUtilitiesTest, AddingDaysAndMonthsKeepsTheWallClockAndClipsMonths)
     // Results are absolute dates, kept in UTC.
     EXPECT_EQ(dateByAddingDays(berlin(2024, 3, 30, 12), 1).timeSpec(), Qt::UTC);
     EXPECT_FALSE(dateByAddingDays(QDateTime(), 1).isValid());
-}
 
-TEST_F(NVDateUtilitiesTest, DayBoundariesOnTheDaysTheClockChanges)
-{
+    // Day boundaries on the days the clock changes.
     EXPECT_EQ(midnight(berlin(2024, 3, 31, 15, 20, 5)), utc("2024-03-30T23:00:00Z"));
     EXPECT_EQ(noon(berlin(2024, 3, 31, 15, 20, 5)), utc("2024-03-31T10:00:00Z"));
-    EXPECT_EQ(midnight(berlin(2024, 10, 27, 23, 59)), utc("2024-10-26T22:00:00Z"));
-    EXPECT_EQ(noon(berlin(2024, 10, 27, 1)), utc("2024-10-27T11:00:00Z"));
     for (const QDateTime &now : {berlin(2024, 3, 31, 10), berlin(2024, 10, 27, 10)}) {
         const auto startOf = [&](int days) { return QDateTime(now.date().addDays(days), QTime(0, 0), Qt::LocalTime); };
         EXPECT_EQ(yesterday(now), startOf(-1));
@@ -87,47 +80,34 @@ TEST_F(NVDateUtilitiesTest, DayBoundariesOnTheDaysTheClockChanges)
     // Counted from midnight of the given day, months and years clipped.
     const QDateTime lateJanuary = berlin(2024, 1, 31, 15, 45);
     EXPECT_EQ(dateWithDays(0, lateJanuary), berlin(2024, 1, 31));
-    EXPECT_EQ(dateWithDays(-31, lateJanuary), berlin(2023, 12, 31));
     EXPECT_EQ(dateWithMonths(1, lateJanuary), berlin(2024, 2, 29));
     EXPECT_EQ(dateWithYears(1, berlin(2024, 2, 29, 8)), berlin(2025, 2, 28));
     EXPECT_FALSE(dateWithDays(1, QDateTime()).isValid());
 }
 
-TEST_F(NVDateUtilitiesTest, PatternsFormatInTheLocalZoneAndDefaultLocale)
+TEST_F(NVDateUtilitiesTest, PatternsFormatInTheLocalZoneAndDefaultLocaleAndParseBack)
 {
     const QDateTime summer = berlin(2024, 5, 1, 10, 5, 9).addMSecs(250);
     const QDateTime winter = berlin(2024, 1, 7, 22, 0, 0);
-    struct Case { QDateTime date; const char *pattern; const char *expected; };
+    struct Case { QDateTime date; const char *pattern; const char *expected; bool parsesBack; };
     const Case cases[] = {
-        {summer, "yyyy-MM-dd HH:mm:ss xx", "2024-05-01 10:05:09 +0200"},
-        {winter, "yyyy-MM-dd HH:mm:ss xx", "2024-01-07 22:00:00 +0100"},
-        {summer, "EEEE, d MMMM yyyy 'at' h:mm a", "Wednesday, 1 May 2024 at 10:05 AM"},
-        {winter, "EEE d MMM yy, hh a", "Sun 7 Jan 24, 10 PM"}, {summer, "HH 'o''clock', ss.SSS", "10 o'clock, 09.250"},
-        {summer, "x|xxx|XXXXX|ZZZZ|Z", "+02|+02:00|+02:00|GMT+02:00|+0200"},
-        {summer, "D/k/K", "122/10/10"}, {winter, "y.M.d", "2024.1.7"}, {summer, "''", "'"},
-    };
-    for (const Case &c : cases)
-        EXPECT_EQ(descriptionWithDateFormat(c.date, QString::fromLatin1(c.pattern)), QString::fromLatin1(c.expected)) << c.pattern;
-    EXPECT_EQ(descriptionWithISODateFormat(utc("2024-04-30T22:30:00Z")), "2024-05-01");
-    EXPECT_EQ(descriptionWithDateFormat(QDateTime(), "yyyy"), "");
-}
-
-TEST_F(NVDateUtilitiesTest, FormattedDatesParseBack)
-{
-    const QDateTime dates[] = {berlin(2024, 5, 1, 10, 5, 9).addMSecs(250), berlin(2024, 1, 7, 0, 30), berlin(1999, 12, 31, 12, 59, 59)};
-    const char *patterns[] = {
-        "yyyy-MM-dd HH:mm:ss.SSS xx", "yyyy-MM-dd'T'HH:mm:ss.SSSXXX", "d MMMM yyyy h:mm:ss.SSS a ZZZZ",
-        "yyyyMMddHHmmssSSS", "MMM d, yyyy, KK:mm:ss.SSS a x",
+        {summer, "yyyy-MM-dd HH:mm:ss.SSS xx", "2024-05-01 10:05:09.250 +0200", true},
+        {winter, "yyyy-MM-dd HH:mm:ss xx", "2024-01-07 22:00:00 +0100", true},
+        {summer, "d MMMM yyyy h:mm:ss.SSS a ZZZZ", "1 May 2024 10:05:09.250 AM GMT+02:00", true},
+        {summer, "EEEE 'at' h:mm a", "Wednesday at 10:05 AM", false}, {winter, "EEE d MMM yy, hh a", "Sun 7 Jan 24, 10 PM", false},
+        {summer, "HH 'o''clock'", "10 o'clock", false},
     };
     NVDateFormatter formatter;
     formatter.setLocale(QLocale(QLocale::English, QLocale::UnitedStates));
-    for (const char *pattern : patterns) {
-        formatter.setDateFormat(QString::fromLatin1(pattern));
-        for (const QDateTime &date : dates) {
-            const QString text = formatter.stringFromDate(date);
-            EXPECT_EQ(formatter.dateFromString(text), date) << pattern << " " << qPrintable(text);
+    for (const Case &c : cases) {
+        EXPECT_EQ(descriptionWithDateFormat(c.date, QString::fromLatin1(c.pattern)), QString::fromLatin1(c.expected)) << c.pattern;
+        formatter.setDateFormat(QString::fromLatin1(c.pattern));
+        if (c.parsesBack) {
+            EXPECT_EQ(formatter.dateFromString(QString::fromLatin1(c.expected)), c.date) << c.pattern;
         }
     }
+    EXPECT_EQ(descriptionWithISODateFormat(utc("2024-04-30T22:30:00Z")), "2024-05-01");
+    EXPECT_EQ(descriptionWithDateFormat(QDateTime(), "yyyy"), "");
 }
 
 // Each sequence runs on a fresh parser: the first string of each form, the
@@ -138,13 +118,11 @@ TEST_F(NVDateUtilitiesTest, TheFirstStringOfEachFormFixesItsPattern)
     const std::vector<std::pair<const char *, QDateTime>> sequences[] = {
         // A date alone is midnight in the local zone; the full form still reads fully.
         {{"2024-05-01", utc("2024-04-30T22:00:00Z")}, {"2024-05-01 10:00:00 +0200", utc("2024-05-01T08:00:00Z")},
-         {"2024-01-15", utc("2024-01-14T23:00:00Z")}, {"2024-05-01 10", refused}, {"2024/05/01", refused}, {"2024-13-01", refused},
-         {"2024-02-30", refused}, {"2024-05-01x", refused}, {" 2024-05-01", refused}, {"", refused},
-         {"2024-05-01 10:00:00 +02", refused}, {"2024-05-01 10:00:00 +0200 and more", refused}},
+         {"2024-01-15", utc("2024-01-14T23:00:00Z")}, {"2024-05-01 10", refused}, {"2024-02-30", refused},
+         {"2024-05-01x", refused}, {"", refused}, {"2024-05-01 10:00:00 +0200 and more", refused}},
         // The full form carries its offset.
-        {{"2024-05-01 10:00:00 -0130", utc("2024-05-01T11:30:00Z")}, {"2024-12-24 00:00:00 +0000", utc("2024-12-24T00:00:00Z")},
-         {"2024-05-01 10:00:00 0200", refused}, {"2024-05-01 24:00:00 +0200", refused}, {"2024-05-01", utc("2024-04-30T22:00:00Z")},
-         {"2024-05-01 10", refused}},
+        {{"2024-05-01 10:00:00 -0130", utc("2024-05-01T11:30:00Z")}, {"2024-05-01 24:00:00 +0200", refused},
+         {"2024-05-01", utc("2024-04-30T22:00:00Z")}},
         // A shorter first string is read with as many characters of the full
         // pattern, in local time, and fixes that.
         {{"2024-05-01 10:00", utc("2024-05-01T08:00:00Z")}, {"2024-12-01 10:00", utc("2024-12-01T09:00:00Z")}, {"2024-05-01", refused}},
@@ -161,7 +139,6 @@ TEST_F(NVDateUtilitiesTest, TheFirstStringOfEachFormFixesItsPattern)
     // The process-wide parser behaves the same.
     EXPECT_EQ(dateFromISODateString("2024-05-01"), utc("2024-04-30T22:00:00Z"));
     EXPECT_FALSE(dateFromISODateString("2024-05-01 10").isValid());
-    EXPECT_EQ(dateFromISODateString("2024-05-01 10:00:00 +0200"), utc("2024-05-01T08:00:00Z"));
 }
 
 utmpx loginRecord(short type, const char *line, qint64 seconds, qint32 microseconds = 0)
@@ -188,7 +165,7 @@ TEST(NVDateUtilities, TimeSinceLoginComesFromTheFirstLiveConsoleRecord)
         file.write(reinterpret_cast<const char *>(records.data()), qint64(records.size() * sizeof(utmpx)));
     };
     const std::pair<const char *, double> cases[] = {
-        {":0", 3599.5}, {"seat0", 3599.5}, {"console", 3599.5}, {":1", 0.0}, {"tty1", 0.0}, {":00", 0.0},
+        {":0", 3599.5}, {"seat0", 3599.5}, {":1", 0.0}, {"tty1", 0.0},
     };
     for (const auto &[line, expected] : cases) {
         write({

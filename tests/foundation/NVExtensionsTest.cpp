@@ -2,7 +2,6 @@
 
 #include "support/DeathTest.h"
 
-#include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -15,7 +14,6 @@
 #include <memory>
 #include <vector>
 
-#include <unistd.h>
 
 using NVExtensions::pidsOfProcessesWithExecutablePath;
 using NVExtensions::rangeOfData;
@@ -29,16 +27,10 @@ TEST(NVExtensions, RangeOfDataFindsTheFirstOccurrenceInsideTheRange)
     const NVRange notFound{NVNotFound, 0};
     const SearchCase cases[] = {
         {"abcabc", "ca", {0, 6}, {2, 2}},
-        {"abcabc", "ca", {3, 3}, notFound},       // "abc" holds no "ca"
+        {"abcabc", "ca", {3, 3}, notFound},
         {"abcabc", "abc", {1, 5}, {3, 3}},        // the first match lies before the range
-        {"abcabc", "abc", {0, 6}, {0, 3}},
-        {"abcabc", "bc", {4, 2}, {4, 2}},         // a match that ends exactly at the range's end
         {"abcabc", "bca", {3, 3}, notFound},      // would end beyond the range
-        {"abcabc", "abcabcx", {0, 6}, notFound},  // longer than the data
-        {"abcabc", "a", {2, 0}, notFound},        // an empty range holds nothing
-        {"abcabc", "", {0, 6}, notFound},
         {"abcabc", "", {100, 5}, notFound},       // an empty needle is never checked against the range
-        {"", "", {3, 3}, notFound},
         {"aaab", "aab", {0, 4}, {1, 3}},          // a partial match must not skip the real one
     };
     for (const SearchCase &c : cases) {
@@ -46,8 +38,6 @@ TEST(NVExtensions, RangeOfDataFindsTheFirstOccurrenceInsideTheRange)
         EXPECT_EQ(found, c.expected) << c.data << " / " << c.needle << " in " << qPrintable(c.range.description())
                                      << " gave " << qPrintable(found.description());
     }
-    // Bytes are bytes: a zero byte is matched like any other.
-    EXPECT_EQ(rangeOfData(QByteArray("x\0y\0z", 5), QByteArray("\0z", 2), {0, 5}), (NVRange{3, 2}));
 }
 
 struct BadRange { qint64 size; NVRange range; };
@@ -56,10 +46,9 @@ TEST(NVExtensionsDeathTest, RangeOutsideTheDataIsAProgrammingError)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     const BadRange cases[] = {
-        {6, {6, 0}},  // the location must lie inside the data, even for an empty range
-        {6, {0, 7}}, {6, {5, 2}}, {6, {-1, 2}},
+        {6, {6, 0}}, // the location must lie inside the data, even for an empty range
+        {6, {5, 2}},
         {6, {2, std::numeric_limits<qint64>::max()}}, // location + length overflows
-        {0, {0, 0}},  // empty data rejects every range
     };
     for (const BadRange &c : cases) {
         const QByteArray data(c.size, 'a');
@@ -97,18 +86,10 @@ TEST(NVExtensions, ProcessesAreFoundByTheirExecutablePathInListingOrderUpToTheCa
 
     // The cap keeps the first matches in the order the system lists them.
     EXPECT_EQ(pidsOfProcessesWithExecutablePath(executable, 32), all.first(32));
-    EXPECT_EQ(pidsOfProcessesWithExecutablePath(executable, 1), all.first(1));
     EXPECT_TRUE(pidsOfProcessesWithExecutablePath(executable, 0).isEmpty());
 
-    // Another path, even one naming the same file through a different
-    // spelling, finds nothing.
-    EXPECT_TRUE(pidsOfProcessesWithExecutablePath(executable + "x", 32).isEmpty());
+    // Another spelling of the same path finds nothing.
     EXPECT_TRUE(pidsOfProcessesWithExecutablePath(QFileInfo(executable).path() + "/./nv-sleeper", 32).isEmpty());
-    EXPECT_TRUE(pidsOfProcessesWithExecutablePath(QString(), 32).isEmpty());
-
-    // The running process finds itself.
-    const QString self = QFileInfo(QCoreApplication::applicationFilePath()).canonicalFilePath();
-    EXPECT_TRUE(pidsOfProcessesWithExecutablePath(self, 32).contains(::getpid()));
 }
 
 } // namespace

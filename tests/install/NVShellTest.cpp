@@ -228,7 +228,7 @@ n=$(wc -l < "$dir/invocations")
 read -r -a answers < "$dir/answers"
 answer=${answers[n-1]:-${answers[-1]}}
 case $answer in
-  right) echo 'nvsu-test-password' ;;
+  right) printf '%s\n' "$NV_TEST_USER_PASSWORD" ;;
   wrong) echo 'not the password' ;;
   *) touch "$NVSU_ASKPASS_STATE/cancelled"; exit 1 ;;
 esac
@@ -330,7 +330,7 @@ TEST(NVShellSudoTest, OurPromptOnATerminalAsksAgainAfterAWrongPassword)
     QByteArray transcript;
     int prompts = 0;
     std::thread person([&] {
-        const QByteArray answers[] = {"not the password\n", "nvsu-test-password\n"};
+        const QByteArray answers[] = {"not the password\n", TestUser::account()->password.toUtf8() + '\n'};
         while (!done) {
             pollfd ready = {terminal, POLLIN, 0};
             if (::poll(&ready, 1, 50) <= 0)
@@ -360,7 +360,29 @@ TEST(NVShellSudoTest, OurPromptOnATerminalAsksAgainAfterAWrongPassword)
     ASSERT_TRUE(granted) << transcript.constData();
     EXPECT_EQ(prompts, 2) << transcript.constData();
     EXPECT_TRUE(transcript.contains("not accepted")) << transcript.constData();
-    EXPECT_FALSE(transcript.contains("nvsu-test-password")) << transcript.constData();
+    EXPECT_FALSE(transcript.contains(TestUser::account()->password.toUtf8())) << transcript.constData();
     EXPECT_EQ(shell->executeCommand(QStringLiteral("id -u")), 0);
     EXPECT_EQ(shell->lastCommandOutput(), QByteArray("0\n"));
+}
+
+// An account that sudo asks for its password and then refuses a shell
+// (nvsurefused may run /bin/true only) is told so once, after any number of
+// wrong passwords, and never asked again.
+TEST(NVShellSudoTest, ARefusalByPolicyEndsTheRequest)
+{
+    NV_RUN_AS_REFUSED_TEST_USER();
+    for (const char *answers : {"right", "wrong right"}) {
+        SCOPED_TRACE(answers);
+        FakePrompt prompt(answers);
+        LogCapture log;
+        const auto authorization = NVAuthorization::create();
+        ASSERT_FALSE(authorization);
+        EXPECT_EQ(authorization.error().domain(), NVAuthorization::ErrorDomain);
+        EXPECT_EQ(authorization.error().code(), NVAuthorization::RefusedByPolicy);
+        EXPECT_TRUE(authorization.error().localizedDescription().contains(QStringLiteral("not allowed to execute")))
+            << authorization.error().localizedDescription().toStdString();
+        EXPECT_EQ(prompt.invocations().size(), QByteArray(answers).count(' ') + 1);
+        EXPECT_EQ(log.matching(QStringLiteral("refused administrator rights by policy")).size(), 1)
+            << log.messages().join(u'\n').toStdString();
+    }
 }

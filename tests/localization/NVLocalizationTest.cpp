@@ -36,12 +36,12 @@ TEST(NVLocalization, EnglishFallbackDependsOnTheFirstLanguageBeingExactlyEnglish
     const TestBundle bundle = fallbackBundle();
     bundle.makeMain();
     struct Case { QStringList languages; QString table; QString key; QString expected; } cases[] = {
-        {{"de"}, T, "both", "Deutsch beide"}, {{"de"}, T, "onlyEnglish", "English only"}, {{"de"}, T, "open", "English open"},
-        {{"de"}, T, "nowhere", "nowhere"}, {{"de-AT", "en"}, T, "both", "Deutsch beide"}, {{"en"}, T, "both", "English both"},
+        {{"de"}, T, "both", "Deutsch beide"}, {{"de"}, T, "onlyEnglish", "English only"}, {{"de"}, T, "nowhere", "nowhere"},
         {{"fr"}, T, "both", "English both"}, // no French: the development localization
-        {{"de"}, "Shared", "global", "Global"}, {{"de"}, "Shared", "shared", "English shared"},
+        {{"de"}, "Shared", "shared", "English shared"},
         {{"en"}, "Shared", "shared", "shared"},       // "en" means the table already was English
         {{"en-GB"}, "Shared", "shared", "English shared"}, // "en-GB" is not "en"
+        {{"de"}, T, "open", "English open"}, // not yet localized
         {{"de"}, T, "placeholder", "Open Einstellungen"}, // English text, German settings word
     };
     for (const Case &c : cases) {
@@ -51,68 +51,34 @@ TEST(NVLocalization, EnglishFallbackDependsOnTheFirstLanguageBeingExactlyEnglish
     }
     NVBundle::setUserLanguagesForTesting({"de"});
     EXPECT_EQ(lookUpLocalizedString("onlyEnglish", T, nullptr, EnglishFallback::Off), "onlyEnglish");
-    EXPECT_EQ(lookUpLocalizedString("open", T, nullptr, EnglishFallback::Off), "open");
-}
-
-TEST(NVLocalization, NotYetLocalizedFallsBackWithoutAReport)
-{
-    const TestBundle bundle = fallbackBundle();
-    bundle.makeMain();
-    NVBundle::setUserLanguagesForTesting({"de"});
-    NVUserDefaults::standardUserDefaults()->registerDefaults({{LogMissingLocalizationsKey, "all"}});
-
-    QString open, nowhere;
-    const QByteArray quiet = capturedStandardOutput([&] { open = NVLocalization::localizedStringFromTable("open", T); });
-    EXPECT_EQ(open, "English open");
-    EXPECT_EQ(quiet, "");
-
-    // Missed in the German and the English table: still one line.
-    const QByteArray reported = capturedStandardOutput([&] { nowhere = NVLocalization::localizedStringFromTable("nowhere", T); });
-    EXPECT_EQ(nowhere, "nowhere");
-    EXPECT_EQ(reported, "\"nowhere\" = \"<#not-yet-localized#>\";\n");
 }
 
 TEST(NVLocalization, MissingKeysAreReportedOnceAndOnlyForTheNamedTable)
 {
-    TestBundle bundle;
-    bundle.table("en", "NVSoftwareUpdate", "\"_present\" = \"Present\";\n")
-        .table("en", "SettingsTerminology", EnglishTerminology);
+    const TestBundle bundle = fallbackBundle();
     bundle.makeMain();
-    NVBundle::setUserLanguagesForTesting({"en"});
-    NVUserDefaults::standardUserDefaults()->registerDefaults({{LogMissingLocalizationsKey, "NVSoftwareUpdate"}});
-
-    struct Step { QString key; QString table; QByteArray printed; } steps[] = {
-        {"_goBackButtonTitle", "NVSoftwareUpdate", "\"_goBackButtonTitle\" = \"<#not-yet-localized#>\";\n"},
-        {"_goBackButtonTitle", "NVSoftwareUpdate", ""}, {"_otherKey", "SettingsTerminology", ""},
-        {"_otherKey", "NVSoftwareUpdate", ""}, // recorded by the miss above, though nothing was printed
-        {"_present", "NVSoftwareUpdate", ""}, {"C:\\dir", "NVSoftwareUpdate", "\"C:\\\\dir\" = \"<#not-yet-localized#>\";\n"},
-        {"%@ %@", "NVSoftwareUpdate", ""}, {"", "NVSoftwareUpdate", ""},
-        {"Überall \"quoted\"", "NVSoftwareUpdate", "\"Überall \"quoted\"\" = \"<#not-yet-localized#>\";\n"}, {"_plain", "", ""},
+    NVBundle::setUserLanguagesForTesting({"de"});
+    const QByteArray marker = " = \"<#not-yet-localized#>\";\n";
+    // The setting "LogMissingLocalizations", the lookup, what is printed.
+    struct Step { QString setting; QString key; QString table; QByteArray printed; } steps[] = {
+        {{}, "_plain", {}, ""}, // without the setting nothing is printed, nor remembered
+        {"all", "open", T, ""},  // not yet localized: the English text, silently
+        {"all", "nowhere", T, "\"nowhere\"" + marker}, // missed in German and English: one line
+        {"NVSoftwareUpdate", "_goBackButtonTitle", "NVSoftwareUpdate", "\"_goBackButtonTitle\"" + marker},
+        {"NVSoftwareUpdate", "_goBackButtonTitle", "NVSoftwareUpdate", ""}, {"NVSoftwareUpdate", "_otherKey", "SettingsTerminology", ""},
+        {"NVSoftwareUpdate", "_otherKey", "NVSoftwareUpdate", ""}, // recorded by the miss above, though nothing was printed
+        {"NVSoftwareUpdate", "C:\\dir", "NVSoftwareUpdate", "\"C:\\\\dir\"" + marker}, {"NVSoftwareUpdate", "%@ %@", "NVSoftwareUpdate", ""},
+        {"Localizable", "_plain", {}, "\"_plain\"" + marker}, // the default table goes by that name
+        {"Localizable", "_inT", T, ""},
     };
     for (const Step &step : steps) {
+        if (!step.setting.isNull())
+            NVUserDefaults::standardUserDefaults()->registerDefaults({{LogMissingLocalizationsKey, step.setting}});
         QString result;
-        const QByteArray printed = capturedStandardOutput(
-            [&] { result = lookUpLocalizedString(step.key, step.table, nullptr, EnglishFallback::On); });
+        const QByteArray printed = capturedStandardOutput([&] { result = NVLocalization::localizedStringFromTable(step.key, step.table); });
         EXPECT_EQ(printed, step.printed) << step.key.toStdString() << " in " << step.table.toStdString();
-        EXPECT_EQ(result, step.key == "_present" ? "Present" : step.key);
+        EXPECT_EQ(result, step.key == "open" ? "English open" : step.key);
     }
-}
-
-TEST(NVLocalization, TheDefaultTableIsReportedAsLocalizableAndAbsentSettingRecordsNothing)
-{
-    TestBundle bundle;
-    bundle.table("en", "SettingsTerminology", EnglishTerminology);
-    bundle.makeMain();
-    NVBundle::setUserLanguagesForTesting({"en"});
-
-    // Without the setting nothing is printed and nothing is remembered.
-    EXPECT_EQ(capturedStandardOutput([] { NVLocalization::localizedString("_plain"); }), "");
-
-    NVUserDefaults::standardUserDefaults()->registerDefaults({{LogMissingLocalizationsKey, "Localizable"}});
-    EXPECT_EQ(capturedStandardOutput([] { NVLocalization::localizedString("_plain"); }), "\"_plain\" = \"<#not-yet-localized#>\";\n");
-    EXPECT_EQ(capturedStandardOutput([] { NVLocalization::localizedStringFromTable("_inT", "T"); }), "");
-    EXPECT_EQ(capturedStandardOutput([] { NVLocalization::localizedStringFromTable("_explicit", "Localizable"); }),
-              "\"_explicit\" = \"<#not-yet-localized#>\";\n");
 }
 
 TEST(NVLocalization, SettingsPlaceholdersAreReplacedFromTheEndAndNeverScannedAgain)
@@ -130,9 +96,8 @@ TEST(NVLocalization, SettingsPlaceholdersAreReplacedFromTheEndAndNeverScannedAga
     bundle.makeMain();
     expectSubstituted({
         {"Open @@System Settings", "Open Settings App"}, {"@@@Settings", "@Settings"}, {"@@Unknown", "@@Unknown"},
-        {"@@Settings and @@Privacy & Security", "Settings and Privacy & Security"},
-        {"Change it in @@settings.", "Change it in settings."}, {"@@settings@@Settings", "settingsSettings"},
-        {"@@system settings, @@SETTINGS", "@@system settings, @@SETTINGS"}, {"@@System", "@@System"}, {"@@", "@@"},
+        {"@@Settings and @@Privacy & Security", "Settings and Privacy & Security"}, {"@@settings@@Settings", "settingsSettings"},
+        {"@@SETTINGS", "@@SETTINGS"}, {"@@", "@@"},
     });
     // A key without any table entry still gets its placeholders replaced.
     EXPECT_EQ(NVLocalization::localizedStringFromTable("Check @@System Settings", "NVSoftwareUpdate"), "Check Settings App");
@@ -164,11 +129,8 @@ TEST(NVLocalization, BadTablesAndBundlesStillAnswer)
 
     LogCapture log;
     struct Case { QString table; QString key; QString expected; } cases[] = {
-        {"T", "a", "A"}, {"T", "c", "C"},
-        {"T", "b", "English b"}, // the broken entry falls back to English
-        {"Garbage", "k", "k"}, {"Xml", "x", "From XML"},
-        {"Xml", "n", "n"}, // not a string: no text
-        {"Missing", "k", "k"},
+        {"T", "c", "C"}, {"T", "b", "English b"}, // the broken entry falls back to English
+        {"Garbage", "k", "k"}, {"Xml", "x", "From XML"}, {"Xml", "n", "n"}, // not a string: no text
     };
     for (const Case &c : cases)
         EXPECT_EQ(NVLocalization::localizedStringFromTable(c.key, c.table), c.expected)
@@ -181,17 +143,12 @@ TEST(NVLocalization, BadTablesAndBundlesStillAnswer)
     EXPECT_TRUE(reports.first().endsWith("(its readable entries are used)"));
     EXPECT_TRUE(log.matching("/de.lproj/Xml.strings").isEmpty());
 
-    // No tables at all, no en.lproj, and an en.lproj that is a file.
-    TestBundle empty;
-    TestSupport::writeFile(empty.resources() + "/de.lproj/T.strings", "\"x\" = \"X\";");
+    // An en.lproj that is a file.
     TestBundle fileNotFolder;
     TestSupport::writeFile(fileNotFolder.resources() + "/en.lproj", "not a folder");
     TestSupport::writeFile(fileNotFolder.resources() + "/de.lproj/T.strings", "\"x\" = \"X\";");
-    for (const TestBundle *b : {&empty, &fileNotFolder}) {
-        EXPECT_EQ(NVLocalization::localizedStringFromTable("x", T, b->bundle()), "X");
-        EXPECT_EQ(NVLocalization::localizedStringFromTable("y", T, b->bundle()), "y");
-        EXPECT_EQ(NVLocalization::localizedStringFromTable("y", "None", b->bundle()), "y");
-    }
+    EXPECT_EQ(NVLocalization::localizedStringFromTable("x", T, fileNotFolder.bundle()), "X");
+    EXPECT_EQ(NVLocalization::localizedStringFromTable("y", T, fileNotFolder.bundle()), "y");
 }
 
 } // namespace

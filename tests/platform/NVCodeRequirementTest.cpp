@@ -6,7 +6,7 @@
 
 namespace {
 
-const QString designRequirement = QStringLiteral("anchor apple generic and certificate leaf[subject.OU] = \"Q4XW8N2JTD\" and "
+const QString updateRequirement = QStringLiteral("anchor apple generic and certificate leaf[subject.OU] = \"Q4XW8N2JTD\" and "
     "certificate leaf[field.1.2.840.113635.100.6.1.13] exists");
 const QString marker = "1.2.840.113635.100.6.1.13";
 
@@ -24,15 +24,12 @@ TEST(NVCodeRequirement, ParsesIntoItsCanonicalText)
 {
     // No canonical text given: the text is canonical already.
     const std::pair<QString, QString> cases[] = {
-        {designRequirement, {}}, {"  anchor\tapple\ngeneric  ", "anchor apple generic"},
-        {"certificate leaf [ subject.OU ] = \"A B\"", "certificate leaf[subject.OU] = \"A B\""},
-        {"certificate leaf[subject.OU] = \"say \\\"hi\\\" \\\\ \"", {}},
+        {updateRequirement, {}}, {"  anchor\tapple\ngeneric  ", "anchor apple generic"},
+        {"certificate leaf [ subject.OU ] = \"say \\\"hi\\\" \\\\ \"", "certificate leaf[subject.OU] = \"say \\\"hi\\\" \\\\ \""},
         // "and" binds tighter than "or"; "!" tighter than both.
         {"anchor apple generic or certificate leaf[field.1.2] exists and !anchor apple generic",
          "anchor apple generic or (certificate leaf[field.1.2] exists and !anchor apple generic)"},
-        {"(anchor apple generic or anchor apple generic) and anchor apple generic", {}},
-        {"!(anchor apple generic and anchor apple generic)", {}}, {"!!anchor apple generic", {}},
-        {"((((anchor apple generic))))", "anchor apple generic"}, {"certificate leaf[field.2.999.1] exists", {}},
+        {"!(anchor apple generic and anchor apple generic)", {}}, {"((((anchor apple generic))))", "anchor apple generic"},
     };
     for (const auto &[text, given] : cases) {
         const QString canonical = given.isEmpty() ? text : given;
@@ -48,28 +45,18 @@ TEST(NVCodeRequirement, ParsesIntoItsCanonicalText)
 TEST(NVCodeRequirement, RefusesTextOutsideTheGrammar)
 {
     const struct { QString text; int character; const char *reason; } cases[] = {
-        {QString(), 1, "expected a clause"}, {"anchor", 7, "expected \"apple\""}, {"anchor apple", 13, "expected \"generic\""},
-        {"anchor apple generic and", 25, "expected a clause"},
+        {QString(), 1, "expected a clause"}, {"anchor apple", 13, "expected \"generic\""},
         {"Anchor apple generic", 1, "expected a clause"}, // keywords are case-sensitive
         {"anchor apple generic anchor apple generic", 22, "expected \"and\", \"or\" or the end"},
-        {"(anchor apple generic", 22, "expected \")\""}, {"anchor apple generic)", 21, "expected \"and\""},
-        {"!", 2, "expected a clause"}, {"certificate root[subject.OU] = \"x\"", 13, "expected \"leaf\""},
+        {"(anchor apple generic", 22, "expected \")\""}, {"certificate root[subject.OU] = \"x\"", 13, "expected \"leaf\""},
         {"certificate leaf[subject.CN] = \"x\"", 18, "unknown certificate field"},
-        {"certificate leaf[subject.OU] exists", 30, "expected \"=\""},
         {"certificate leaf[subject.OU] = Q4XW8N2JTD", 32, "expected a quoted string"},
         {"certificate leaf[subject.OU] = \"open", 32, "not closed"},
         {"certificate leaf[subject.OU] = \"a\\n\"", 34, "may be escaped"},
         {"certificate leaf[field.1.2] = \"x\"", 29, "expected \"exists\""},
-        {"certificate leaf[field.1] exists", 24, "not an object identifier"},
-        {"certificate leaf[field.3.1] exists", 24, "not an object identifier"},
         {"certificate leaf[field.1.40] exists", 24, "not an object identifier"},
-        {"certificate leaf[field.1.02] exists", 24, "not an object identifier"},
-        {"certificate leaf[field.1..2] exists", 24, "not an object identifier"},
         {"certificate leaf[field.1.2.1234567890123456789] exists", 24, "not an object identifier"},
-        {"certificate leaf[] exists", 18, "expected \"subject.OU\""},
-        {"certificate leaf[subject.OU = \"x\"", 29, "expected \"]\""},
         {"anchor apple generic && anchor apple generic", 22, "unexpected character '&'"},
-        {"anchor apple generic\u00e9", 21, "unexpected character"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.text.toStdString());
@@ -92,8 +79,7 @@ TEST(NVCodeRequirement, LimitsNestingAndLength)
     const auto nested = NVCodeRequirement::create(tooDeep);
     ASSERT_FALSE(nested.ok());
     EXPECT_TRUE(nested.error().localizedDescription().contains(QLatin1String("nested deeper")));
-    const auto negated = NVCodeRequirement::create(QString(100000, u'!') + "anchor apple generic");
-    ASSERT_FALSE(negated.ok());
+    EXPECT_FALSE(NVCodeRequirement::create(QString(100000, u'!') + "anchor apple generic").ok());
 
     // A long flat chain is fine as long as it fits the length limit.
     QStringList clauses(400, "anchor apple generic");
@@ -113,16 +99,12 @@ TEST(NVCodeRequirement, EvaluatesEachClause)
         QStringList extensions;
         bool expected;
     } cases[] = {
-        {"all three hold", designRequirement, true, {"Q4XW8N2JTD"}, {marker}, true},
-        {"not anchored", designRequirement, false, {"Q4XW8N2JTD"}, {marker}, false},
-        {"another team", designRequirement, true, {"Z9OTHERT3M"}, {marker}, false},
-        {"team differs in case", designRequirement, true, {"q4xw8n2jtd"}, {marker}, false},
-        {"one of several units", designRequirement, true, {"Other", "Q4XW8N2JTD"}, {marker}, true},
-        {"no marker", designRequirement, true, {"Q4XW8N2JTD"}, {}, false},
-        {"a marker of another kind", designRequirement, true, {"Q4XW8N2JTD"}, {"1.2.840.113635.100.6.1.14"}, false},
+        {"all three hold", updateRequirement, true, {"Q4XW8N2JTD"}, {marker}, true},
+        {"not anchored", updateRequirement, false, {"Q4XW8N2JTD"}, {marker}, false},
+        {"team differs in case", updateRequirement, true, {"q4xw8n2jtd"}, {marker}, false},
+        {"one of several units", updateRequirement, true, {"Other", "Q4XW8N2JTD"}, {marker}, true},
+        {"a marker of another kind", updateRequirement, true, {"Q4XW8N2JTD"}, {"1.2.840.113635.100.6.1.14"}, false},
         {"or: second holds", "anchor apple generic or certificate leaf[field.1.2] exists", false, {}, {"1.2"}, true},
-        {"or: neither", "anchor apple generic or certificate leaf[field.1.2] exists", false, {}, {}, false},
-        {"not", "!anchor apple generic", false, {}, {}, true},
         {"precedence", "anchor apple generic or anchor apple generic and !anchor apple generic", true, {}, {}, true},
         {"grouping", "(anchor apple generic or anchor apple generic) and !anchor apple generic", true, {}, {}, false},
     };

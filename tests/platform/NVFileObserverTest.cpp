@@ -2,6 +2,7 @@
 
 #include "support/TestSupport.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -15,35 +16,23 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+// Failed comparisons show event sets by name.
+void PrintTo(const NVFileSystemEvents &events, std::ostream *out)
+{
+    *out << events.description().toStdString();
+}
+
 namespace {
 
 using E = NVFileSystemEvents;
-using namespace std::chrono_literals;
-
-TEST(NVFileSystemEvents, DescriptionsNameSingleEventsAndListSets)
-{
-    const std::pair<E, const char *> cases[] = {
-        {E::write, "write"}, {E::delete_ | E::write, "[delete, write]"}, {E::write | E::create, "[write, create]"},
-        {E::intermediateRename, "intermediateRename"}, {E(0x80), "<unknown rawValue: 128>"},
-        {E::write | E(0x80), "[write, <unknown rawValue: 128>]"}, {E(), "[]"},
-        {E::rename | E::revoke | E::funlock | E::intermediateRename, "[rename, revoke, funlock, intermediateRename]"},
-        {E(0x80000000u), "<unknown rawValue: 2147483648>"},
-    };
-    for (const auto &[events, expected] : cases)
-        EXPECT_EQ(events.description(), QString::fromLatin1(expected)) << expected;
-}
-
-// Runs the event loop for a while, for events that should not come.
-void runFor(std::chrono::milliseconds time)
-{
-    TestSupport::waitFor([] { return false; }, time);
-}
 
 bool writeFile(const QString &path, const QByteArray &contents, QIODevice::OpenMode mode = QIODevice::WriteOnly)
 {
     QFile file(path);
     return file.open(mode) && file.write(contents) == contents.size();
 }
+
+bool append(const QString &path) { return writeFile(path, "more", QIODevice::Append); }
 
 const E allEvents = E::delete_ | E::write | E::extend | E::attrib | E::link | E::rename | E::revoke | E::create
     | E::intermediateRename;
@@ -66,12 +55,12 @@ struct Observed {
             result |= e;
         return result;
     }
-    // Waits for the first report and a little longer for the rest of its
-    // burst; answers everything reported since the last call.
-    E settle()
+    // Waits until what was reported since the last call includes `expected`
+    // and answers all of it. Events come in the order of the changes, so an
+    // event that should not have come, for an earlier change, shows here.
+    E until(E expected)
     {
-        EXPECT_TRUE(TestSupport::waitFor([&] { return !calls.empty(); }));
-        runFor(100ms);
+        EXPECT_TRUE(TestSupport::waitFor([&] { return all().contains(expected); })) << ::testing::PrintToString(all());
         const E result = all();
         calls.clear();
         return result;
@@ -81,26 +70,44 @@ struct Observed {
     std::shared_ptr<NVFileObserver> observer;
 };
 
+// What happens to an observed file (a/f in a folder), step by step, and what
+// each step reports. A change that must not be reported shares a step with
+// one that must: its events would come first and show.
 TEST(NVFileObserver, ReportsWhatHappensToAFile)
 {
-    const std::tuple<const char *, std::function<bool(const QString &path)>, E> cases[] = {
-        {"append", [](const QString &p) { return writeFile(p, "more", QIODevice::Append); }, E::write | E::extend},
-        {"overwrite in place", [](const QString &p) { return writeFile(p, "HELLO", QIODevice::ReadWrite); }, E::write},
-        {"chmod", [](const QString &p) { return ::chmod(QFile::encodeName(p), 0600) == 0; }, E::attrib},
-        {"hard link", [](const QString &p) { return ::link(QFile::encodeName(p), QFile::encodeName(p + ".2")) == 0; }, E::link},
-        {"delete", [](const QString &p) { return QFile::remove(p); }, E::delete_},
-        {"rename away", [](const QString &p) { return QFile::rename(p, p + ".old"); }, E::rename},
+    using Step = std::pair<std::function<bool(const QString &root)>, E>;
+    const auto chmod = [](const QString &path) { return ::chmod(QFile::encodeName(path), 0600) == 0; };
+    const struct {
+        const char *name;
+        std::vector<Step> steps;
+    } rows[] = {
+        {"append", {{[](const QString &r) { return append(r + "/a/f"); }, E::write | E::extend}}},
+        {"overwrite in place", {{[](const QString &r) { return writeFile(r + "/a/f", "HELLO", QIODevice::ReadWrite); }, E::write}}},
+        {"chmod", {{[&](const QString &r) { return chmod(r + "/a/f"); }, E::attrib}}},
+        {"hard link", {{[](const QString &r) { return ::link(QFile::encodeName(r + "/a/f"), QFile::encodeName(r + "/a/g")) == 0; }, E::link}}},
+        {"delete, then write again",
+         {{[](const QString &r) { return QFile::remove(r + "/a/f"); }, E::delete_},
+          {[](const QString &r) { return writeFile(r + "/a/f", "2"); }, E::create}}},
+        {"rename away", {{[](const QString &r) { return QFile::rename(r + "/a/f", r + "/a/g"); }, E::rename}}},
+        // An atomic save; the new file is the one watched then.
+        {"replace by renaming a new file over it, then chmod",
+         {{[](const QString &r) { return writeFile(r + "/a/g", "3") && ::rename(QFile::encodeName(r + "/a/g"), QFile::encodeName(r + "/a/f")) == 0; },
+           E::delete_ | E::create},
+          {[&](const QString &r) { return chmod(r + "/a/f"); }, E::attrib}}},
+        // The path no longer leads to the file that moved with its folder.
+        {"rename its folder, change the file there, rename the folder back",
+         {{[](const QString &r) { return QDir(r).rename("a", "b"); }, E::intermediateRename},
+          {[](const QString &r) { return append(r + "/b/f") && QDir(r).rename("b", "a"); }, E::create}}},
     };
-    for (const auto &[what, action, expected] : cases) {
-        SCOPED_TRACE(what);
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
         QTemporaryDir directory;
-        const QString path = directory.filePath("observed.log");
-        ASSERT_TRUE(writeFile(path, "hello"));
-        Observed observed(path);
-        EXPECT_FALSE(observed.observer->isObservingAnIntermediateDirectory());
-        ASSERT_TRUE(action(path));
-        const E events = observed.settle();
-        EXPECT_EQ(events, expected) << qPrintable(events.description());
+        ASSERT_TRUE(QDir(directory.path()).mkpath("a") && writeFile(directory.filePath("a/f"), "hello"));
+        Observed observed(directory.filePath("a/f"));
+        for (const auto &[action, expected] : row.steps) {
+            ASSERT_TRUE(action(directory.path()));
+            EXPECT_EQ(observed.until(expected), expected);
+        }
     }
 }
 
@@ -111,57 +118,31 @@ TEST(NVFileObserver, AMissingFileIsAwaitedInTheNearestExistingDirectory)
     const QString path = root + "/a/b/observed.log";
     Observed observed(path);
 
-    // The chain: the file's observer, then one intermediate observer for each
-    // existing directory, nearest first.
-    auto nearest = observed.observer->childObserver();
-    ASSERT_TRUE(nearest);
-    EXPECT_TRUE(nearest->isObservingAnIntermediateDirectory());
-    EXPECT_EQ(nearest->fileURL(), QUrl::fromLocalFile(root));
-    EXPECT_EQ(nearest->parentObserver(), observed.observer);
-    ASSERT_TRUE(nearest->childObserver());
-    EXPECT_EQ(nearest->childObserver()->fileURL(), QUrl::fromLocalFile(QFileInfo(root).path()));
-
-    // Directories on the way appear: nothing to report yet.
+    // The nearest existing directory is watched, by an intermediate observer.
+    const auto nearest = [&] { return observed.observer->childObserver()->fileURL(); };
+    EXPECT_TRUE(observed.observer->childObserver()->isObservingAnIntermediateDirectory());
+    EXPECT_EQ(nearest(), QUrl::fromLocalFile(root));
+    // Directories on the way appear: the watch follows, with nothing to report yet.
     ASSERT_TRUE(QDir(root).mkpath("a/b"));
     ASSERT_TRUE(writeFile(root + "/a/unrelated", "x"));
-    runFor(200ms);
-    EXPECT_TRUE(observed.calls.empty()) << qPrintable(observed.all().description());
-    EXPECT_EQ(observed.observer->childObserver()->fileURL(), QUrl::fromLocalFile(root + "/a/b"));
+    EXPECT_TRUE(TestSupport::waitFor([&] { return nearest() == QUrl::fromLocalFile(root + "/a/b"); }));
 
     ASSERT_TRUE(writeFile(path, "first line\n"));
-    const E created = observed.settle();
-    EXPECT_TRUE(created.contains(E::create)) << qPrintable(created.description());
-    EXPECT_FALSE(created.intersects(E::delete_ | E::rename | E::intermediateRename));
-
+    EXPECT_EQ(observed.until(E::create), E::create);
     // From now on the file itself is watched.
-    ASSERT_TRUE(writeFile(path, "second line\n", QIODevice::Append));
-    EXPECT_EQ(observed.settle(), E::write | E::extend);
+    ASSERT_TRUE(append(path));
+    EXPECT_EQ(observed.until(E::write | E::extend), E::write | E::extend);
 }
 
-TEST(NVFileObserver, RenamingADirectoryOnTheWayIsReported)
+// Renaming a directory on the way to a file that is awaited is reported too.
+TEST(NVFileObserver, RenamingADirectoryOnTheWayToAMissingFileIsReported)
 {
     QTemporaryDir directory;
     const QString root = directory.path();
     ASSERT_TRUE(QDir(root).mkpath("a"));
-    ASSERT_TRUE(writeFile(root + "/a/observed.log", "hello"));
-    Observed observed(root + "/a/observed.log");
-
-    ASSERT_TRUE(QDir(root).rename("a", "moved"));
-    EXPECT_EQ(observed.settle(), E::intermediateRename);
-
-    // The file moved with its directory; the path no longer leads to it.
-    ASSERT_TRUE(writeFile(root + "/moved/observed.log", "more", QIODevice::Append));
-    runFor(200ms);
-    EXPECT_TRUE(observed.calls.empty()) << qPrintable(observed.all().description());
-
-    // Renamed back, the path leads to a file again.
-    ASSERT_TRUE(QDir(root).rename("moved", "a"));
-    EXPECT_EQ(observed.settle(), E::create);
-
-    // Renaming a directory while the file is awaited in it is reported too.
     Observed awaiting(root + "/a/b/observed.log");
     ASSERT_TRUE(QDir(root).rename("a", "c"));
-    EXPECT_EQ(awaiting.settle(), E::intermediateRename);
+    EXPECT_EQ(awaiting.until(E::intermediateRename), E::intermediateRename);
     EXPECT_EQ(awaiting.observer->childObserver()->fileURL(), QUrl::fromLocalFile(root));
 }
 
@@ -173,89 +154,51 @@ protected:
     const QString path = directory.filePath("observed");
 };
 
-TEST_F(NVFileObserverTest, AFileDeletedAndWrittenAgainOrReplacedIsCreatedAgain)
-{
-    Observed observed(path);
-    ASSERT_TRUE(QFile::remove(path));
-    ASSERT_TRUE(TestSupport::waitFor([&] { return observed.all().contains(E::delete_); }));
-    ASSERT_TRUE(writeFile(path, "two"));
-    ASSERT_TRUE(TestSupport::waitFor([&] { return observed.all().contains(E::create); }));
-
-    // An atomic save: a new file is renamed over the observed one.
-    observed.calls.clear();
-    ASSERT_TRUE(writeFile(path + ".tmp", "three"));
-    ASSERT_EQ(::rename(QFile::encodeName(path + ".tmp"), QFile::encodeName(path)), 0);
-    const E replaced = observed.settle();
-    EXPECT_TRUE(replaced.contains(E::create)) << qPrintable(replaced.description());
-    EXPECT_FALSE(replaced.intersects(E::rename | E::intermediateRename)) << qPrintable(replaced.description());
-
-    // And the new file is the one watched now.
-    ASSERT_EQ(::chmod(QFile::encodeName(path), 0640), 0);
-    EXPECT_EQ(observed.settle(), E::attrib);
-}
-
 TEST_F(NVFileObserverTest, OnlyTheEventsAskedForAreReported)
 {
     Observed observed(path, E::delete_);
     ASSERT_EQ(::chmod(QFile::encodeName(path), 0600), 0);
-    ASSERT_TRUE(writeFile(path, "y", QIODevice::Append));
-    runFor(200ms);
-    EXPECT_TRUE(observed.calls.empty());
+    ASSERT_TRUE(append(path));
     ASSERT_TRUE(QFile::remove(path));
     ASSERT_TRUE(TestSupport::waitFor([&] { return !observed.calls.empty(); }));
-    runFor(100ms);
     EXPECT_EQ(observed.calls, std::vector<E>{E::delete_});
-}
-
-TEST_F(NVFileObserverTest, ADirectoryReportsChangesOfItsEntriesAsWrites)
-{
-    Observed observed(directory.path());
+    Observed directoryObserved(directory.path());
     ASSERT_TRUE(writeFile(directory.filePath("new"), "x"));
-    const E events = observed.settle();
-    EXPECT_TRUE(events.contains(E::write));
-    EXPECT_FALSE(events.intersects(E::extend | E::create | E::delete_));
+    const E entries = directoryObserved.until(E::write);
+    EXPECT_FALSE(entries.intersects(E::extend | E::create | E::delete_)) << "a directory reports new entries as writes";
 }
 
+// Cancelled from outside, or by its own handler while the last reference
+// to it goes, an observer reports nothing more and is released.
 TEST_F(NVFileObserverTest, CancellingStopsReportsAndReleasesTheObserver)
 {
-    std::vector<E> calls;
-    std::weak_ptr<NVFileObserver> weak;
+    int outsideCalls = 0, selfCalls = 0;
+    std::weak_ptr<NVFileObserver> outside, self;
     {
-        auto observer = NVFileObserver::create(QUrl::fromLocalFile(path), allEvents, [&](E events) { calls.push_back(events); });
+        auto observer = NVFileObserver::create(QUrl::fromLocalFile(path), allEvents, [&](E) { ++outsideCalls; });
         ASSERT_TRUE(observer->start().ok());
-        weak = observer;
+        outside = observer;
     }
-    // Started, it keeps itself alive without an owner.
-    ASSERT_FALSE(weak.expired());
-    ASSERT_TRUE(writeFile(path, "y", QIODevice::Append));
-    ASSERT_TRUE(TestSupport::waitFor([&] { return !calls.empty(); }));
-
-    weak.lock()->cancel();
-    EXPECT_TRUE(weak.expired());
-    calls.clear();
-    ASSERT_TRUE(writeFile(path, "z", QIODevice::Append));
-    ASSERT_TRUE(QFile::remove(path));
-    runFor(200ms);
-    EXPECT_TRUE(calls.empty());
-}
-
-TEST_F(NVFileObserverTest, TheHandlerMayCancelItsObserver)
-{
-    int calls = 0;
-    std::shared_ptr<NVFileObserver> observer;
-    observer = NVFileObserver::create(QUrl::fromLocalFile(path), allEvents, [&](E) {
-        ++calls;
+    ASSERT_FALSE(outside.expired()) << "a started observer keeps itself alive";
+    std::shared_ptr<NVFileObserver> observer = NVFileObserver::create(QUrl::fromLocalFile(path), allEvents, [&](E) {
+        ++selfCalls;
         observer->cancel();
-        observer.reset(); // the last reference goes while the handler runs
+        observer.reset();
     });
-    std::weak_ptr<NVFileObserver> weak = observer;
+    self = observer;
     ASSERT_TRUE(observer->start().ok());
-    ASSERT_TRUE(writeFile(path, "y", QIODevice::Append));
-    ASSERT_TRUE(TestSupport::waitFor([&] { return calls > 0; }));
-    ASSERT_TRUE(writeFile(path, "z", QIODevice::Append));
-    runFor(200ms);
-    EXPECT_EQ(calls, 1);
-    EXPECT_TRUE(weak.expired());
+    ASSERT_TRUE(append(path));
+    ASSERT_TRUE(TestSupport::waitFor([&] { return outsideCalls > 0 && selfCalls > 0; }));
+    outside.lock()->cancel();
+    EXPECT_TRUE(outside.expired() && self.expired());
+
+    // A third observer sees the next changes; the cancelled ones do not.
+    outsideCalls = selfCalls = 0;
+    Observed sentinel(path);
+    ASSERT_TRUE(append(path) && QFile::remove(path));
+    sentinel.until(E::delete_);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(outsideCalls + selfCalls, 0);
 }
 
 TEST(NVFileObserver, StartRefusesWhatItCannotObserve)

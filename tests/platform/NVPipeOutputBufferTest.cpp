@@ -2,7 +2,6 @@
 
 #include "support/TestSupport.h"
 
-#include <QCryptographicHash>
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -10,6 +9,8 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+
+#include <sys/wait.h>
 
 namespace {
 
@@ -23,39 +24,35 @@ std::unique_ptr<QProcess> startWriter(NVPipeOutputBuffer &buffer, const QString 
     return process;
 }
 
+bool stillRunning(const QProcess &process)
+{
+    siginfo_t info {};
+    return ::waitid(P_PID, id_t(process.processId()), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == 0;
+}
+
 } // namespace
 
-// While any writer keeps the pipe open, data() gives up after its time and
-// answers nothing; the bytes come once the last writer is gone.
+// While any writer keeps the pipe open, data() gives up after two seconds and
+// answers nothing; the bytes come once the last writer is gone, and only the
+// first delivery counts.
 TEST(NVPipeOutputBufferTest, WriterThatNeverClosesGivesNothingAfterTwoSeconds)
 {
     NVPipeOutputBuffer buffer;
+    int deliveries = 0;
+    QObject::connect(&buffer, &NVPipeOutputBuffer::allDataArrived, [&deliveries] { ++deliveries; });
     std::unique_ptr<QProcess> writer = startWriter(buffer, QStringLiteral("echo early; exec sleep 30"));
     EXPECT_EQ(buffer.pipeForWriting(), -1) << "the parent's copy of the write end stays open";
-
     QElapsedTimer clock;
     clock.start();
     EXPECT_FALSE(buffer.data().has_value());
     EXPECT_GE(clock.elapsed(), 1900);
-    EXPECT_LT(clock.elapsed(), 4000);
     EXPECT_FALSE(buffer.hasData());
 
     writer->kill();
     writer->waitForFinished();
     EXPECT_EQ(buffer.data(), QByteArray("early\n"));
-}
-
-TEST(NVPipeOutputBufferTest, SecondDeliveryDoesNotReplaceTheFirst)
-{
-    NVPipeOutputBuffer buffer;
-    int deliveries = 0;
-    QObject::connect(&buffer, &NVPipeOutputBuffer::allDataArrived, [&deliveries] { ++deliveries; });
-    std::unique_ptr<QProcess> writer = startWriter(buffer, QStringLiteral("printf first"));
-    ASSERT_EQ(buffer.data(), QByteArray("first"));
-    writer->waitForFinished();
-
     buffer._allDataArrived("second");
-    EXPECT_EQ(buffer.data(), QByteArray("first"));
+    EXPECT_EQ(buffer.data(), QByteArray("early\n"));
     EXPECT_EQ(deliveries, 1);
 }
 
@@ -71,41 +68,26 @@ TEST(NVPipeOutputBufferTest, LargeOutputOfAnAwaitedChildDoesNotDeadlock)
 
     NVPipeOutputBuffer buffer;
     std::unique_ptr<QProcess> writer = startWriter(buffer, QStringLiteral("cat '%1'").arg(dir.filePath("payload")));
-    ASSERT_TRUE(writer->waitForFinished(20000)) << "the child blocked on a full pipe";
-    EXPECT_EQ(writer->exitCode(), 0);
-
-    const std::optional<QByteArray> data = buffer.data();
-    ASSERT_TRUE(data.has_value());
-    EXPECT_EQ(data->size(), payload.size());
-    EXPECT_EQ(QCryptographicHash::hash(*data, QCryptographicHash::Sha256), QCryptographicHash::hash(payload, QCryptographicHash::Sha256));
+    ASSERT_TRUE(writer->waitForFinished(60000)) << "the child blocked on a full pipe";
+    EXPECT_EQ(buffer.data(), payload);
 }
 
-// A child that never starts must not leave the write end open in the parent,
-// or every later wait would run into its time limit.
-TEST(NVPipeOutputBufferTest, ChildThatFailsToStartEndsTheOutput)
+// A child that never starts must not leave the write end open in the parent
+// (every later wait would run into its time limit and answer nothing), and a
+// buffer dropped while its writer runs goes away without waiting for it.
+TEST(NVPipeOutputBufferTest, NoWaitForAChildThatFailedToStartOrStillRuns)
 {
-    NVPipeOutputBuffer buffer;
+    NVPipeOutputBuffer failed;
     QProcess process;
-    buffer.setAsStandardOutputOf(process);
+    failed.setAsStandardOutputOf(process);
     process.start(QStringLiteral("/nonexistent/tool"), {});
     EXPECT_FALSE(process.waitForStarted(10000));
+    EXPECT_EQ(failed.data(), QByteArray());
 
-    QElapsedTimer clock;
-    clock.start();
-    EXPECT_EQ(buffer.data(), QByteArray());
-    EXPECT_LT(clock.elapsed(), 1000);
-}
-
-// A buffer dropped while its writer still runs goes away at once; the
-// writer's own output then simply has no reader.
-TEST(NVPipeOutputBufferTest, DestroyedWhileTheWriterRunsReturnsAtOnce)
-{
     auto buffer = std::make_unique<NVPipeOutputBuffer>();
     std::unique_ptr<QProcess> writer = startWriter(*buffer, QStringLiteral("exec sleep 30"));
-    QElapsedTimer clock;
-    clock.start();
     buffer.reset();
-    EXPECT_LT(clock.elapsed(), 1000);
+    EXPECT_TRUE(stillRunning(*writer));
     writer->kill();
     writer->waitForFinished();
 }

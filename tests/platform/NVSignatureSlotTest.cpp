@@ -44,8 +44,7 @@ TEST(NVSignatureSlot, EachFormatGetsItsSlotAndReadsBack)
     const QByteArray zip = makeZip(payload);
     const Case cases[] = {
         {"gzip", makeGzip(payload), Kind::Gzip, -1}, {"zip", zip, Kind::Zip, zip.size() - 2},
-        {"bzip2", makeBzip2(payload), Kind::Appended, -1},
-        {"plain bytes", payload, Kind::Appended, -1}, {"empty", QByteArray(), Kind::Appended, -1},
+        {"bzip2", makeBzip2(payload), Kind::Appended, -1}, {"empty", QByteArray(), Kind::Appended, -1},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -75,26 +74,21 @@ TEST(NVSignatureSlot, BrokenSlotsGetTheirStatus)
     struct Case { const char *name; QByteArray bytes; NVOSStatus status; const char *reason; };
     const Case cases[] = {
         {"empty file", QByteArray(), errSecCSUnsigned, "no signature"},
-        {"unsigned bytes", QByteArray("just some bytes"), errSecCSUnsigned, "no signature"},
         {"unsigned gzip", gzip, errSecCSUnsigned, "no signature member"}, {"unsigned zip", zip, errSecCSUnsigned, "no signature"},
         {"zero length", QByteArray("data") + trailer(0), errSecCSBadObjectFormat, "impossible signature length"},
         {"length beyond the file", QByteArray("ab") + trailer(100), errSecCSBadObjectFormat, "impossible"},
         {"length beyond the limit", QByteArray(64, 'x') + trailer(quint32(MaxAppendedSignatureSize + 1)), errSecCSBadObjectFormat, "impossible"},
-        {"huge length", QByteArray(64, 'x') + trailer(0xffffffffu), errSecCSBadObjectFormat, "impossible"},
         {"appended block on gzip", gzip + composeSlot(Kind::Appended, fakeCms), errSecCSSignatureFailed, "outside a gzip member"},
         {"gzip member on bzip2", bzip2 + composeSlot(Kind::Gzip, fakeCms), errSecCSSignatureFailed, "not gzip"},
         {"gzip member longer than the file", patched(composeSlot(Kind::Gzip, fakeCms), -22, le32(fakeCms.size() + 10)),
          errSecCSBadObjectFormat, "before the start"},
         {"gzip member length beyond XLEN", patched(signedGzip, -22, le32(70000)), errSecCSBadObjectFormat, "impossible"},
         {"gzip member with a name flag", patched(signedGzip, member + 3, "\x0c"), errSecCSSignatureFailed, "canonical empty member"},
-        {"gzip member with another XLEN", patched(signedGzip, member + 10, "\x01"), errSecCSSignatureFailed, "canonical empty member"},
-        {"gzip member with another subfield", patched(signedGzip, member + 12, "X"), errSecCSSignatureFailed, "canonical empty member"},
         {"gzip member that is not empty", gzip + nonEmptyMember, errSecCSUnsigned, "no signature member"},
         {"bytes after the gzip member", signedGzip + "x", errSecCSUnsigned, "no signature member"},
         {"gzip member holding an end record", signedLike(gzip, endRecordCms), errSecCSSignatureFailed, "zip end record"},
         {"zip comment length differs", patched(signedLike(zip), zip.size() - 2, "\x01\x00"), errSecCSSignatureFailed, "comment length"},
         {"zip comment hides an end record", signedLike(zip, endRecordCms), errSecCSSignatureFailed, "second end record"},
-        {"bytes after the zip comment", signedLike(zip) + "x", errSecCSUnsigned, "no signature"},
         {"appended block holding an end record", signedLike(bzip2, endRecordCms), errSecCSSignatureFailed, "zip end record"},
         {"end record spanning into the block", QByteArray("xPK\x05") + composeSlot(Kind::Appended, "\x06" + fakeCms),
          errSecCSSignatureFailed, "zip end record"},
@@ -116,7 +110,6 @@ TEST(NVSignatureSlot, SigningRefusesFilesThatCannotTakeACanonicalSlot)
     zipWithComment = patched(zipWithComment, -2, "\x03\x00") + "abc";
     struct Case { const char *name; QByteArray bytes; const char *reason; };
     const Case cases[] = {
-        {"signed gzip", signedLike(makeGzip("data")), "already signed"},
         {"signed zip", signedLike(makeZip("data")), "already signed"}, {"signed bytes", signedLike("data"), "already signed"},
         {"a broken slot", QByteArray("ab") + trailer(100), "already ends like a signature slot"},
         {"a zip with a comment", zipWithComment, "has a comment"},
@@ -136,16 +129,6 @@ TEST(NVSignatureSlot, SignaturesTooLargeForTheSlotAreNotComposed)
     EXPECT_TRUE(composeSlot(Kind::Zip, QByteArray(MaxZipBlockSize - TrailerSize + 1, 'c')).isEmpty());
     EXPECT_FALSE(composeSlot(Kind::Zip, QByteArray(MaxZipBlockSize - TrailerSize, 'c')).isEmpty());
     EXPECT_TRUE(composeSlot(Kind::Appended, QByteArray()).isEmpty());
-}
-
-TEST(NVSignatureSlot, OverlayReadsBaseThenTail)
-{
-    const NVMemoryByteSource base(QByteArray("0123456789"));
-    const NVOverlayByteSource overlay(base, 4, "abc");
-    EXPECT_EQ(overlay.size(), 7);
-    EXPECT_EQ(overlay.read(0, 7), QByteArray("0123abc"));
-    EXPECT_EQ(overlay.read(3, 2), QByteArray("3a"));
-    EXPECT_TRUE(overlay.read(5, 3).isEmpty());
 }
 
 } // namespace

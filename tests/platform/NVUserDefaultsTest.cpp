@@ -17,17 +17,25 @@
 namespace {
 
 const QString Domain = "test.velkin.Defaults";
+// The domain the updater's own "defaults" subcommand writes.
+const QString UpdaterDomain = "norvane.velkin.SoftwareUpdate";
 
 class NVUserDefaultsTest : public ::testing::Test {
 protected:
     QTemporaryDir dir;
     QString config() const { return dir.path() + "/config"; }
-    QString file() const { return config() + u'/' + Domain + ".plist"; }
-
-    QVariantMap onDisk() const
+    QString file(const QString &domain = Domain) const { return config() + u'/' + domain + ".plist"; }
+    QVariantMap onDisk(const QString &domain = Domain) const
     {
-        NVResult<QVariant> read = NVPropertyList::readFile(file());
+        NVResult<QVariant> read = NVPropertyList::readFile(file(domain));
         return read ? read->toMap() : QVariantMap();
+    }
+    // The updater's "defaults" subcommand on this test's settings.
+    TestSupport::ProcessResult defaultsCommand(const QStringList &arguments) const
+    {
+        QProcessEnvironment environment;
+        environment.insert("XDG_CONFIG_HOME", config());
+        return TestSupport::run(TestSupport::bundleExecutable(), QStringList{"defaults"} + arguments, environment);
     }
 };
 
@@ -38,16 +46,21 @@ TEST_F(NVUserDefaultsTest, ArgumentsBeatTheFileWhichBeatsRegistration)
     NVUserDefaults defaults(Domain, config(),
                             {"velkin-software-update", "x-velkin-software-update:check-manually", "-Both", "argument",
                              "-List", "(a, \"b c\")", "-Broken", "(unclosed", "--not-a-key", "-Dangling"});
-    defaults.registerDefaults({{"Both", "registered"}, {"FileOnly", "registered"}, {"RegisteredOnly", "registered"}});
+    defaults.registerDefaults({{"Both", "registered"}, {"FileOnly", "registered"}, {"RegisteredOnly", "YES"}, {"Number", qint64(604800)},
+                               {"NumericString", "  42abc"}});
 
     EXPECT_EQ(defaults.objectForKey("Both"), QVariant("argument"));
     EXPECT_EQ(defaults.objectForKey("FileOnly"), QVariant("file"));
-    EXPECT_EQ(defaults.objectForKey("RegisteredOnly"), QVariant("registered"));
     EXPECT_EQ(defaults.objectForKey("List"), QVariant(QVariantList{"a", "b c"}));
     EXPECT_EQ(defaults.objectForKey("Broken"), QVariant("(unclosed")); // taken literally
-    EXPECT_FALSE(defaults.objectForKey("-not-a-key").isValid());
-    EXPECT_FALSE(defaults.objectForKey("Dangling").isValid());
-    EXPECT_FALSE(defaults.objectForKey("Missing").isValid());
+    for (const char *missing : {"-not-a-key", "Dangling", "Missing"})
+        EXPECT_FALSE(defaults.objectForKey(missing).isValid()) << missing;
+    // The typed getters convert as the platform's do.
+    EXPECT_TRUE(defaults.boolForKey("RegisteredOnly"));
+    EXPECT_FALSE(defaults.boolForKey("List"));
+    EXPECT_EQ(defaults.integerForKey("NumericString"), 42);
+    EXPECT_EQ(defaults.stringForKey("Number"), "604800");
+    EXPECT_EQ(defaults.stringForKey("List"), QString());
 
     // Writing a key the command line overrides stores it, but the effective
     // value stays the argument's.
@@ -55,20 +68,6 @@ TEST_F(NVUserDefaultsTest, ArgumentsBeatTheFileWhichBeatsRegistration)
     EXPECT_EQ(defaults.objectForKey("Both"), QVariant("argument"));
     EXPECT_TRUE(defaults.synchronize());
     EXPECT_EQ(onDisk().value("Both"), QVariant("written"));
-}
-
-TEST_F(NVUserDefaultsTest, TypedGettersConvertLikeThePlatform)
-{
-    NVUserDefaults defaults(Domain, config());
-    defaults.registerDefaults({{"YesString", "YES"}, {"Number", qint64(604800)}, {"NumericString", "  42abc"},
-                               {"Array", QVariantList{"1.0"}}, {"Date", QDateTime::currentDateTimeUtc()}});
-    EXPECT_TRUE(defaults.boolForKey("YesString"));
-    EXPECT_FALSE(defaults.boolForKey("Array"));
-    EXPECT_EQ(defaults.integerForKey("NumericString"), 42);
-    EXPECT_EQ(defaults.integerForKey("Date"), 0);
-    EXPECT_EQ(defaults.stringForKey("Number"), "604800");
-    EXPECT_EQ(defaults.stringForKey("Array"), QString());
-    EXPECT_TRUE(defaults.arrayForKey("YesString").isEmpty());
 }
 
 TEST_F(NVUserDefaultsTest, ObserversFireOncePerRealChange)
@@ -79,60 +78,67 @@ TEST_F(NVUserDefaultsTest, ObserversFireOncePerRealChange)
     defaults.observe("Key", &context, [&] { ++changes; });
     defaults.observe("Shadowed", &context, [&] { ++shadowedChanges; });
 
-    defaults.setObject(qint64(1), "Key");          // unset -> 1
-    defaults.setObject(qint64(1), "Key");          // equal: no change
-    defaults.setObject(int(1), "Key");             // equal number of another width
+    defaults.setObject(qint64(1), "Key");            // unset -> 1
+    defaults.setObject(qint64(1), "Key");            // equal: no change
+    defaults.setObject(int(1), "Key");               // equal number of another width
     defaults.registerDefaults({{"Key", qint64(9)}}); // hidden behind the stored 1
-    defaults.setObject(qint64(2), "Key");          // 1 -> 2
-    defaults.removeObject("Key");                  // 2 -> registered 9
-    defaults.removeObject("Key");                  // nothing left to remove
-    defaults.setObject("value", "Shadowed");       // the argument still wins
+    defaults.setObject(qint64(2), "Key");            // 1 -> 2
+    defaults.removeObject("Key");                    // 2 -> registered 9
+    defaults.removeObject("Key");                    // nothing left to remove
+    defaults.setObject("value", "Shadowed");         // the argument still wins
     defaults.setObject(qint64(1), "Other");
     EXPECT_EQ(changes, 3);
     EXPECT_EQ(shadowedChanges, 0);
 }
 
-TEST_F(NVUserDefaultsTest, SynchronizeSeesAnotherWritersChangesAndNotifies)
+// What another writer stores arrives by itself, once, and what it removed
+// is not brought back by an older copy here.
+TEST_F(NVUserDefaultsTest, AnotherWritersChangesArriveAndRemovalsStay)
 {
     NVUserDefaults first(Domain, config());
     NVUserDefaults second(Domain, config());
     QObject context;
     QStringList seen;
     second.observe("Shared", &context, [&] { seen << second.stringForKey("Shared"); });
+    for (const QString value : {"one", "two"}) {
+        first.setObject(value, "Shared");
+        ASSERT_TRUE(first.synchronize());
+        EXPECT_TRUE(TestSupport::waitFor([&] { return seen.size() == 1; })) << value.toStdString();
+        EXPECT_EQ(seen.value(0), value);
+        ASSERT_TRUE(second.synchronize()); // nothing new: no second notification
+        EXPECT_EQ(seen.size(), 1);
+        seen.clear();
+    }
 
-    first.setObject("one", "Shared");
+    first.setObject("doomed", "B");
     ASSERT_TRUE(first.synchronize());
     ASSERT_TRUE(second.synchronize());
-    EXPECT_EQ(seen, QStringList{"one"});
-    ASSERT_TRUE(second.synchronize()); // nothing new: no second notification
-    EXPECT_EQ(seen, QStringList{"one"});
-
-    // A watcher picks up a change made by another writer without an
-    // explicit synchronize.
-    first.setObject("two", "Shared");
+    second.removeObject("B");
+    ASSERT_TRUE(second.synchronize());
+    EXPECT_EQ(first.objectForKey("B"), QVariant("doomed")); // no event loop turn yet
+    first.setObject("new", "C");
     ASSERT_TRUE(first.synchronize());
-    EXPECT_TRUE(TestSupport::waitFor([&] { return seen.size() == 2; }));
-    EXPECT_EQ(seen.value(1), "two");
+    EXPECT_EQ(onDisk(), QVariantMap({{"Shared", "two"}, {"C", "new"}}));
+    EXPECT_FALSE(first.objectForKey("B").isValid());
 }
 
-TEST_F(NVUserDefaultsTest, RemovalsMergeAndStaleCopiesDoNotResurrectKeys)
+// Another process switches the debug log of a running one, which nobody
+// observes, on and off again.
+TEST_F(NVUserDefaultsTest, DebugLogsFollowASwitchFromAnotherProcess)
 {
-    NVUserDefaults stale(Domain, config());
-    stale.setObject("kept", "A");
-    stale.setObject("doomed", "B");
-    ASSERT_TRUE(stale.synchronize());
-
-    // Another writer removes B while this instance still holds it.
-    {
-        NVUserDefaults other(Domain, config());
-        other.removeObject("B");
-        ASSERT_TRUE(other.synchronize());
+    NVUserDefaults defaults(UpdaterDomain, config());
+    NVSetLogEnvironment(&defaults);
+    const auto restore = qScopeGuard([] { NVSetLogEnvironment(nullptr); });
+    LogCapture log;
+    for (const bool on : {true, false}) {
+        const auto written = defaultsCommand({"write", SoftwareUpdateDebugLogsEnabledKey, "-bool", on ? "YES" : "NO"});
+        ASSERT_EQ(written.exitCode, 0) << written.err.toStdString();
+        EXPECT_TRUE(TestSupport::waitFor([&] {
+            log.clear();
+            NVSUDebugLog(QStringLiteral("probe"));
+            return log.messages() == (on ? QStringList{"Software Update Debug: probe"} : QStringList());
+        })) << (on ? "still off" : "still on");
     }
-    EXPECT_EQ(stale.objectForKey("B"), QVariant("doomed"));
-    stale.setObject("new", "C");
-    ASSERT_TRUE(stale.synchronize());
-    EXPECT_EQ(onDisk(), QVariantMap({{"A", "kept"}, {"C", "new"}}));
-    EXPECT_FALSE(stale.objectForKey("B").isValid());
 }
 
 TEST_F(NVUserDefaultsTest, CorruptFileIsSetAsideAndRebuiltWithThisRunsWrites)
@@ -146,12 +152,10 @@ TEST_F(NVUserDefaultsTest, CorruptFileIsSetAsideAndRebuiltWithThisRunsWrites)
     LogCapture log;
     defaults.setObject("second", "Late");
     ASSERT_TRUE(defaults.synchronize());
-
     EXPECT_EQ(onDisk(), QVariantMap({{"Early", "first"}, {"Late", "second"}}));
     EXPECT_TRUE(QFileInfo::exists(file() + ".corrupt"));
-    const QStringList lines = log.messages();
-    ASSERT_EQ(lines.size(), 1) << lines.join('\n').toStdString();
-    EXPECT_TRUE(lines.first().contains("was damaged") && lines.first().contains(".corrupt")) << lines.first().toStdString();
+    ASSERT_EQ(log.messages().size(), 1) << log.messages().join('\n').toStdString();
+    EXPECT_TRUE(log.messages().first().contains("was damaged") && log.messages().first().contains(".corrupt"));
 
     // A truncated file read at start-up is repaired the same way.
     TestSupport::writeFile(file(), QByteArray("bplist00\x01\x02", 10));
@@ -162,15 +166,22 @@ TEST_F(NVUserDefaultsTest, CorruptFileIsSetAsideAndRebuiltWithThisRunsWrites)
     EXPECT_EQ(onDisk().value("Fresh"), QVariant("x"));
 }
 
+// A link to a file elsewhere is never written through, and a folder in the
+// file's place cannot be read: the settings work in memory, and say so once.
 TEST_F(NVUserDefaultsTest, LinkedOrUnreadableFilesAreRefusedButSettingsStillWork)
 {
-    // A link to a file elsewhere must never be written through.
     const QString target = dir.path() + "/elsewhere.plist";
     TestSupport::writeFile(target, *NVPropertyList::write(QVariantMap{{"Foreign", "x"}}, NVPropertyList::Format::XML));
+    const QByteArray before = TestSupport::readFile(target);
     QDir().mkpath(config());
     ASSERT_TRUE(QFile::link(target, file()));
-    const QByteArray before = TestSupport::readFile(target);
-    {
+    const std::pair<std::function<void()>, const char *> cases[] = {
+        {[] {}, "symbolic link"},
+        {[this] { QFile::remove(file()), QDir().mkpath(file()); }, "not a regular file"},
+    };
+    for (const auto &[prepare, reason] : cases) {
+        SCOPED_TRACE(reason);
+        prepare();
         LogCapture log;
         NVUserDefaults defaults(Domain, config());
         EXPECT_FALSE(defaults.objectForKey("Foreign").isValid());
@@ -178,26 +189,16 @@ TEST_F(NVUserDefaultsTest, LinkedOrUnreadableFilesAreRefusedButSettingsStillWork
         EXPECT_FALSE(defaults.synchronize());
         EXPECT_EQ(defaults.objectForKey("Key"), QVariant("memory"));
         ASSERT_EQ(log.messages().size(), 1);
-        EXPECT_TRUE(log.messages().first().contains("symbolic link"));
+        EXPECT_TRUE(log.messages().first().contains(reason)) << log.messages().first().toStdString();
     }
     EXPECT_EQ(TestSupport::readFile(target), before);
-
-    // A folder where the file should be cannot be read either.
-    QFile::remove(file());
-    QDir().mkpath(file());
-    LogCapture log;
-    NVUserDefaults defaults(Domain, config());
-    defaults.setObject(true, "Flag");
-    EXPECT_FALSE(defaults.synchronize());
-    EXPECT_TRUE(defaults.boolForKey("Flag"));
-    EXPECT_EQ(log.messages().size(), 1);
 }
 
+// Real processes of the updater, each writing its own keys many times while
+// the others do the same.
 TEST_F(NVUserDefaultsTest, ConcurrentProcessesWritingDifferentKeysKeepAll)
 {
-    // Real processes of the updater, each writing its own keys many times
-    // while the others do the same.
-    const int writers = 4, writes = 15;
+    const int writers = 4, writes = 10;
     std::vector<std::unique_ptr<QProcess>> processes;
     for (int w = 0; w < writers; ++w) {
         auto process = std::make_unique<QProcess>();
@@ -214,7 +215,7 @@ TEST_F(NVUserDefaultsTest, ConcurrentProcessesWritingDifferentKeysKeepAll)
         ASSERT_TRUE(process->waitForFinished(120000));
         EXPECT_EQ(process->exitCode(), 0) << process->readAllStandardError().constData();
     }
-    const QVariantMap disk = NVPropertyList::readFile(config() + "/norvane.velkin.SoftwareUpdate.plist")->toMap();
+    const QVariantMap disk = onDisk(UpdaterDomain);
     for (int w = 0; w < writers; ++w)
         for (int i = 0; i < writes; ++i)
             EXPECT_EQ(disk.value(QStringLiteral("Writer%1Key%2").arg(w).arg(i)), QVariant(qint64(i))) << w << " " << i;
@@ -222,50 +223,37 @@ TEST_F(NVUserDefaultsTest, ConcurrentProcessesWritingDifferentKeysKeepAll)
 
 TEST_F(NVUserDefaultsTest, DefaultsCommandReadsWritesAndDeletes)
 {
-    const QString exe = TestSupport::bundleExecutable();
-    QProcessEnvironment env;
-    env.insert("XDG_CONFIG_HOME", config());
-    auto defaults = [&](const QStringList &args) { return TestSupport::run(exe, QStringList{"defaults"} + args, env); };
-
-    auto written = defaults({"write", "SoftwareUpdateCheckInterval", "-int", "604800"});
-    ASSERT_EQ(written.exitCode, 0) << written.err.constData();
-    EXPECT_EQ(defaults({"read", "SoftwareUpdateCheckInterval"}).out, "604800\n");
+    ASSERT_EQ(defaultsCommand({"write", "SoftwareUpdateCheckInterval", "-int", "604800"}).exitCode, 0);
     // The file is XML with typed values, readable by its owner only.
-    const QString path = config() + "/norvane.velkin.SoftwareUpdate.plist";
-    const QByteArray xml = TestSupport::readFile(path);
+    const QByteArray xml = TestSupport::readFile(file(UpdaterDomain));
     EXPECT_TRUE(xml.contains("<key>SoftwareUpdateCheckInterval</key>\n\t<integer>604800</integer>")) << xml.constData();
     struct stat st {};
-    ASSERT_EQ(::stat(QFile::encodeName(path).constData(), &st), 0);
+    ASSERT_EQ(::stat(QFile::encodeName(file(UpdaterDomain)).constData(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
 
-    struct Case { QStringList write; const char *read; };
-    const Case cases[] = {
-        {{"-string", "two words"}, "two words\n"}, {{"-bool", "YES"}, "1\n"}, {{"-float", "2.5"}, "2.5\n"},
+    const std::pair<QStringList, const char *> cases[] = {
+        {{"-int", "604800"}, "604800\n"}, {{"-string", "two words"}, "two words\n"}, {{"-bool", "YES"}, "1\n"},
         {{"-array", "a", "b c"}, "(\n    a,\n    \"b c\"\n)\n"}, {{"-dict", "k", "v"}, "{\n    k = v;\n}\n"},
-        {{"-date", "2100-01-02T03:04:05Z"}, "\"2100-01-02 03:04:05 +0000\"\n"},
-        {{"-data", "0a0b"}, "<0a0b>\n"}, {{"(x, y)"}, "(\n    x,\n    y\n)\n"}, {{"plain"}, "plain\n"},
+        {{"-date", "2100-01-02T03:04:05Z"}, "\"2100-01-02 03:04:05 +0000\"\n"}, {{"(x, y)"}, "(\n    x,\n    y\n)\n"},
     };
-    for (const Case &c : cases) {
-        auto w = defaults(QStringList{"write", "Value"} + c.write);
-        EXPECT_EQ(w.exitCode, 0) << c.write.join(' ').toStdString() << w.err.constData();
-        EXPECT_EQ(defaults({"read", "Value"}).out, QByteArray(c.read)) << c.write.join(' ').toStdString();
+    for (const auto &[value, read] : cases) {
+        SCOPED_TRACE(value.join(' ').toStdString());
+        const auto written = defaultsCommand(QStringList{"write", "Value"} + value);
+        EXPECT_EQ(written.exitCode, 0) << written.err.constData();
+        EXPECT_EQ(defaultsCommand({"read", "Value"}).out, QByteArray(read));
     }
-
-    const QStringList failures[] = {
-        {"read", "NoSuchKey"}, {"delete", "NoSuchKey"}, {"write", "Bad", "-int", "12abc"}, {"write", "Bad", "-bool", "maybe"},
-        {"write", "Bad", "-date", "yesterday"}, {"write", "Bad", "-dict", "odd"}, {"write", "Bad", "-int"},
-    };
-    for (const QStringList &arguments : failures) {
-        const auto failure = defaults(arguments);
+    for (const QStringList &arguments : {QStringList{"read", "NoSuchKey"}, {"delete", "NoSuchKey"}, {"write", "Bad", "-int", "12abc"},
+                                         {"write", "Bad", "-dict", "odd"}, {"write", "Bad", "-int"}}) {
+        const auto failure = defaultsCommand(arguments);
         EXPECT_EQ(failure.exitCode, 1) << arguments.join(' ').toStdString();
         EXPECT_FALSE(failure.err.isEmpty());
     }
-    EXPECT_TRUE(defaults({"read", "NoSuchKey"}).err.contains("does not exist"));
-    EXPECT_NE(defaults({"frobnicate"}).exitCode, 0);
+    EXPECT_TRUE(defaultsCommand({"read", "NoSuchKey"}).err.contains("does not exist"));
+    EXPECT_NE(defaultsCommand({"frobnicate"}).exitCode, 0);
 
-    EXPECT_EQ(defaults({"delete", "Value"}).exitCode, 0);
-    EXPECT_EQ(defaults({"read", "Value"}).exitCode, 1);
-    EXPECT_EQ(defaults({"read"}).out, "{\n    SoftwareUpdateCheckInterval = 604800;\n}\n");
+    EXPECT_EQ(defaultsCommand({"delete", "Value"}).exitCode, 0);
+    EXPECT_EQ(defaultsCommand({"read", "Value"}).exitCode, 1);
+    EXPECT_EQ(defaultsCommand({"read"}).out, "{\n    SoftwareUpdateCheckInterval = 604800;\n}\n");
 }
 
 } // namespace

@@ -8,9 +8,9 @@
 #include <QString>
 #include <QTemporaryDir>
 
-#include <cstdio>
 #include <functional>
-#include <unistd.h>
+
+#include <gtest/gtest.h>
 
 // A bundle in a temporary folder whose tables the test writes.
 class TestBundle {
@@ -49,24 +49,11 @@ inline const QByteArray GermanTerminology = "\"_systemSettingsAppName.settings\"
     "\"_capitalizedSettingsTerm.settings\" = \"Einstellungen\";\n"
     "\"_privacyAndSecuritySettingsName.settings\" = \"Datenschutz\";\n";
 
-// What the code writes to standard output (file descriptor 1) while body
-// runs. Keep assertions outside body: the test framework writes there too.
+// What the code writes to standard output while body runs. Keep assertions
+// outside body: the test framework writes there too.
 inline QByteArray capturedStandardOutput(const std::function<void()> &body)
 {
-    std::fflush(stdout);
-    const int saved = ::dup(STDOUT_FILENO);
-    std::FILE *capture = std::tmpfile();
-    ::dup2(::fileno(capture), STDOUT_FILENO);
+    testing::internal::CaptureStdout();
     body();
-    std::fflush(stdout);
-    ::dup2(saved, STDOUT_FILENO);
-    ::close(saved);
-    QByteArray bytes;
-    std::rewind(capture);
-    char buffer[4096];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, capture)) > 0)
-        bytes.append(buffer, qsizetype(n));
-    std::fclose(capture);
-    return bytes;
+    return QByteArray::fromStdString(testing::internal::GetCapturedStdout());
 }

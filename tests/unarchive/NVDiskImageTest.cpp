@@ -1,17 +1,16 @@
 #include "foundation/NVPropertyList.h"
-#include "support/TestUser.h"
 #include "unarchive/NVDiskImage.h"
 
 #include "UnarchiveTestSupport.h"
 
 #include <gtest/gtest.h>
 
-#include <QElapsedTimer>
 #include <QTemporaryDir>
 #include <QtEndian>
 
 #include <cerrno>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 using NVDiskImage::Method;
@@ -22,131 +21,65 @@ namespace {
 const QString Tool = TestSupport::bundlePath() + "/Contents/MacOS/nvsu-diskimage";
 const QString Release = TestSupport::bundlePath() + "/Contents/MacOS/nvsu-release";
 
-struct ToolRun {
-    int exitCode = -1;
-    QString out;
-    QString err;
-    qint64 milliseconds = 0;
-};
-
-// Runs a program with the test's cache folder, "yes\n" on its standard input
-// as the updater sends it, and a time limit well above anything it may take.
-ToolRun runProgram(const QString &program, const QStringList &arguments, const QProcessEnvironment &extra = {})
-{
-    QProcess process;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(extra);
-    process.setProcessEnvironment(environment);
-    QElapsedTimer timer;
-    timer.start();
-    process.start(program, arguments);
-    ToolRun result;
-    if (!process.waitForStarted(10000)) {
-        result.err = process.errorString();
-        return result;
-    }
-    process.write("yes\n");
-    process.closeWriteChannel();
-    if (!process.waitForFinished(90000)) {
-        process.kill();
-        process.waitForFinished();
-        result.err = "did not finish in 90 s";
-        return result;
-    }
-    result.milliseconds = timer.elapsed();
-    result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    result.out = QString::fromUtf8(process.readAllStandardOutput());
-    result.err = QString::fromUtf8(process.readAllStandardError());
-    return result;
-}
-
-bool canUseFuse() { return ::access("/dev/fuse", R_OK | W_OK) == 0; }
-
 // The ways this account can attach here, each tested on its own.
 QList<Method> availableMethods()
 {
     QList<Method> methods;
     if (::geteuid() == 0)
         methods << Method::LoopMount;
-    if (canUseFuse())
+    if (::access("/dev/fuse", R_OK | W_OK) == 0)
         methods << Method::Fuse;
     return methods << Method::Extraction;
 }
 
-// A folder's entries without the write bits, which an extracted image drops.
-std::string tree(const QString &root) { return listing(snapshot(root, 07555)); }
-
-QByteArray makeImage(const QString &source, const QString &image)
+void makeImage(const QString &source, const QString &image)
 {
-    QProcess process;
-    process.start("/usr/bin/mksquashfs", {source, image, "-noappend", "-all-root", "-no-progress", "-quiet"});
-    EXPECT_TRUE(process.waitForFinished(60000));
-    EXPECT_EQ(process.exitCode(), 0) << process.readAll().toStdString();
-    return TestSupport::readFile(image);
+    const auto made = TestSupport::run("/usr/bin/mksquashfs", {source, image, "-noappend", "-all-root", "-no-progress", "-quiet"});
+    EXPECT_EQ(made.exitCode, 0) << made.err.toStdString();
 }
 
 // The mount point named in the tool's property list, or an empty string.
-QString mountPointFromOutput(const QString &output, QString *method = nullptr)
+QString mountPointFromOutput(const QByteArray &output, QString *method = nullptr)
 {
-    const NVResult<QVariant> list = NVPropertyList::readXML(output.toUtf8());
-    if (!list)
-        return QString();
-    const QVariantList entities = list->toMap().value("system-entities").toList();
-    if (entities.size() != 1)
-        return QString();
-    const QVariantMap entity = entities.constFirst().toMap();
-    if (entity.value("content-hint").toString() != "squashfs")
+    const NVResult<QVariant> list = NVPropertyList::readXML(output);
+    const QVariantList entities = list ? list->toMap().value("system-entities").toList() : QVariantList();
+    if (entities.size() != 1 || entities.constFirst().toMap().value("content-hint") != "squashfs")
         return QString();
     if (method)
-        *method = entity.value("attach-method").toString();
-    return entity.value("mount-point").toString();
+        *method = entities.constFirst().toMap().value("attach-method").toString();
+    return entities.constFirst().toMap().value("mount-point").toString();
 }
 
+// Whether /proc/self/mountinfo lists a mount point below root.
 bool mountedBelow(const QString &root)
 {
-    const QString canonical = QFileInfo(root).canonicalFilePath();
-    QFile table("/proc/self/mountinfo");
-    if (!table.open(QIODevice::ReadOnly))
-        return false;
-    for (const QByteArray &line : table.readAll().split('\n')) {
-        const QList<QByteArray> fields = line.split(' ');
-        if (fields.size() > 4 && QString::fromUtf8(fields[4]).startsWith(canonical + u'/'))
-            return true;
-    }
-    return false;
+    return TestSupport::readFile("/proc/self/mountinfo").contains(' ' + QFile::encodeName(root) + '/');
 }
 
 class DiskImageTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(m_directory.isValid());
-        m_root = QFileInfo(m_directory.path()).canonicalFilePath();
-        m_environment.insert("XDG_CACHE_HOME", m_root + "/cache");
-    }
+    void SetUp() override { m_environment.insert("XDG_CACHE_HOME", m_root + "/cache"); }
 
     // Whatever a failing test left mounted is detached before the folder goes.
     void TearDown() override
     {
-        if (mountedBelow(m_root)) {
-            for (const QString &name : QDir(mounts()).entryList({"image-??????"}, QDir::Dirs))
-                tool({"detach", mounts() + u'/' + name});
-        }
+        for (const QString &name : QDir(mounts()).entryList({"image-??????"}, QDir::Dirs))
+            tool({"detach", mounts() + u'/' + name});
         EXPECT_FALSE(mountedBelow(m_root));
     }
 
-    ToolRun tool(const QStringList &arguments, std::optional<Method> method = std::nullopt)
+    TestSupport::ProcessResult tool(const QStringList &arguments, std::optional<Method> method = std::nullopt)
     {
         QProcessEnvironment environment = m_environment;
         if (method)
             environment.insert("NV_DISKIMAGE_METHODS", NVDiskImage::methodName(*method));
-        return runProgram(Tool, arguments, environment);
+        return TestSupport::run(Tool, arguments, environment);
     }
-    ToolRun attach(const QString &image, std::optional<Method> method = std::nullopt)
+    TestSupport::ProcessResult attach(const QString &image, std::optional<Method> method = std::nullopt)
     {
         return tool({"attach", "-plist", "-noverify", "-nobrowse", "-noautoopen", image}, method);
     }
-    ToolRun detach(const QString &mountPoint) { return tool({"detach", "-force", mountPoint}); }
+    TestSupport::ProcessResult detach(const QString &mountPoint) { return tool({"detach", "-force", mountPoint}); }
 
     QString mounts() const { return m_root + "/cache/norvane.velkin.SoftwareUpdate/tmp/mounts"; }
     // The mounts folder's entries, blank-separated.
@@ -157,32 +90,33 @@ protected:
     QString path(const QString &name) const { return m_root + u'/' + name; }
 
     QTemporaryDir m_directory;
-    QString m_root;
+    // The kernel lists mount points by their real paths.
+    const QString m_root = QFileInfo(m_directory.path()).canonicalFilePath();
     QProcessEnvironment m_environment;
 };
 
 // A signed image from the release tool (the signature trails the file
-// system) attaches read-only with every method and detaches without trace.
+// system) attaches read-only with every method and detaches without trace,
+// also while a file in it is open.
 TEST_F(DiskImageTest, EveryMethodAttachesASignedImageReadOnlyAndDetachesWithoutTrace)
 {
     const QString bundle = makeBundle(path("source"));
     const QString image = path("Velkin 5.1.dmg");
     const QString keys = path("keys/code-signing-");
     ASSERT_EQ(package(bundle, "dmg", image), QString());
-    const ToolRun made = runProgram(Release, {"keys", "--output", path("keys")});
-    ASSERT_EQ(made.exitCode, 0) << made.err.toStdString();
     const qint64 unsignedSize = QFileInfo(image).size();
-    const ToolRun signedRun = runProgram(Release, {"sign", image, "--certificate", keys + "certificate.pem", "--key", keys + "key.pem",
-                                                   "--chain", keys + "intermediate.pem"});
-    ASSERT_EQ(signedRun.exitCode, 0) << signedRun.err.toStdString();
+    for (const QStringList &step : {QStringList{"keys", "--output", path("keys")},
+                                    {"sign", image, "--certificate", keys + "certificate.pem", "--key", keys + "key.pem", "--chain",
+                                     keys + "intermediate.pem"},
+                                    {"verify", image, "--anchors", path("keys/CodeSigningAnchors.pem")}}) {
+        const auto run = TestSupport::run(Release, step);
+        ASSERT_EQ(run.exitCode, 0) << step.first().toStdString() << ": " << run.err.toStdString();
+    }
     ASSERT_GT(QFileInfo(image).size(), unsignedSize);
-    const ToolRun verified = runProgram(Release, {"verify", image, "--anchors", path("keys/CodeSigningAnchors.pem")});
-    ASSERT_EQ(verified.exitCode, 0) << verified.out.toStdString() << verified.err.toStdString();
-    const std::string expected = tree(path("source"));
 
     for (Method method : availableMethods()) {
         SCOPED_TRACE(NVDiskImage::methodName(method).toStdString());
-        const ToolRun attached = attach(image, method);
+        const auto attached = attach(image, method);
         ASSERT_EQ(attached.exitCode, 0) << attached.err.toStdString();
         EXPECT_TRUE(attached.err.isEmpty()) << attached.err.toStdString();
         QString reportedMethod;
@@ -191,32 +125,36 @@ TEST_F(DiskImageTest, EveryMethodAttachesASignedImageReadOnlyAndDetachesWithoutT
         EXPECT_EQ(reportedMethod, NVDiskImage::methodName(method));
         EXPECT_EQ(QFileInfo(mountPoint).path(), mounts());
         EXPECT_TRUE(QFileInfo::exists(mountPoint + ".owner"));
-        struct stat folderStatus {};
-        ASSERT_EQ(::stat(QFile::encodeName(mounts()).constData(), &folderStatus), 0);
-        EXPECT_EQ(folderStatus.st_mode & 07777, 0700u);
+        struct stat folder {};
+        EXPECT_TRUE(::stat(QFile::encodeName(mounts()).constData(), &folder) == 0 && (folder.st_mode & 07777) == 0700);
 
-        EXPECT_EQ(tree(mountPoint), expected);
+        // Without the write bits, which an extracted image drops.
+        EXPECT_EQ(tree(mountPoint, 07555), tree(path("source"), 07555));
         const std::optional<QString> type = NVDiskImage::mountedFileSystemType(mountPoint);
-        switch (method) {
-        case Method::LoopMount: EXPECT_EQ(type, "squashfs"); break;
-        case Method::Fuse: EXPECT_TRUE(type && type->startsWith("fuse")); break;
-        case Method::Extraction: EXPECT_FALSE(type); break;
-        }
+        EXPECT_TRUE(method == Method::LoopMount ? type == "squashfs" : method == Method::Fuse ? type && type->startsWith("fuse") : !type)
+            << type.value_or("none").toStdString();
         // Read-only: root may write through permissions, never through a
         // read-only mount, so the extracted form is checked by its modes.
         const QString app = mountPoint + "/Velkin Test [beta].app";
-        if (method != Method::Extraction || ::geteuid() != 0)
+        if (method != Method::Extraction || ::geteuid() != 0) {
             EXPECT_FALSE(QFile(app + "/new").open(QIODevice::WriteOnly));
-        if (method == Method::Extraction)
+        }
+        if (method == Method::Extraction) {
             EXPECT_FALSE(QFileInfo(app + "/Contents/MacOS/velkin").permissions() & (QFile::WriteOwner | QFile::WriteGroup | QFile::WriteOther));
+        }
 
-        const ToolRun detached = detach(mountPoint);
+        // A file held open: a mount is detached lazily, and its file system
+        // lives on for the open file.
+        QFile held(app + "/Contents/Info.plist");
+        ASSERT_TRUE(held.open(QIODevice::ReadOnly));
+        const auto detached = detach(mountPoint);
         EXPECT_EQ(detached.exitCode, 0) << detached.err.toStdString();
         EXPECT_FALSE(QFileInfo::exists(mountPoint));
         EXPECT_FALSE(NVDiskImage::mountedFileSystemType(mountPoint));
         EXPECT_EQ(mountsEntries(), ".lock");
+        EXPECT_EQ(held.readAll(), TestSupport::readFile(bundle + "/Contents/Info.plist"));
 
-        const ToolRun again = detach(mountPoint);
+        const auto again = detach(mountPoint);
         EXPECT_EQ(again.exitCode, ENOENT);
         EXPECT_TRUE(again.err.contains("no such mount point")) << again.err.toStdString();
     }
@@ -229,7 +167,8 @@ TEST_F(DiskImageTest, BadImagesFailWithAMessageAndLeaveNothing)
         noise[i] = char((i * 2654435761u) >> 13);
     TestSupport::writeFile(path("tree/file"), noise);
     TestSupport::writeFile(path("tree/sub/other"), "other\n");
-    const QByteArray image = makeImage(path("tree"), path("good.dmg"));
+    makeImage(path("tree"), path("good.dmg"));
+    const QByteArray image = TestSupport::readFile(path("good.dmg"));
     const quint64 inodeTable = qFromLittleEndian<quint64>(image.constData() + 64);
     const quint64 bytesUsed = qFromLittleEndian<quint64>(image.constData() + 40);
     QByteArray zeroedTables = image;
@@ -251,25 +190,20 @@ TEST_F(DiskImageTest, BadImagesFailWithAMessageAndLeaveNothing)
         int code;
         const char *text;
     } rows[] = {
-        {"missing.dmg", ENOENT, "does not exist"},
-        {"empty.dmg", EMEDIUMTYPE, "is empty"},
-        {"text.dmg", EMEDIUMTYPE, "is not a squashfs image"},
-        {"truncated.dmg", ENODATA, "is truncated"},
-        {"superblock.dmg", EIO, "damaged squashfs image"},
-        {"tables.dmg", EIO, "cannot be mounted"},
-        {"folder.dmg", EISDIR, "is a folder"},
-        {"fifo.dmg", EMEDIUMTYPE, "not a regular file"},
+        {"missing.dmg", ENOENT, "does not exist"},       {"empty.dmg", EMEDIUMTYPE, "is empty"},
+        {"text.dmg", EMEDIUMTYPE, "is not a squashfs image"}, {"truncated.dmg", ENODATA, "is truncated"},
+        {"superblock.dmg", EIO, "damaged squashfs image"}, {"tables.dmg", EIO, "cannot be mounted"},
+        {"folder.dmg", EISDIR, "is a folder"},           {"fifo.dmg", EMEDIUMTYPE, "not a regular file"},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.file);
-        const ToolRun attached = attach(path(row.file));
+        const auto attached = attach(path(row.file));
         EXPECT_EQ(attached.exitCode, row.code) << attached.err.toStdString();
         EXPECT_TRUE(attached.out.isEmpty());
         // One line naming the tool, the image and the reason.
-        EXPECT_TRUE(attached.err.startsWith("nvsu-diskimage: ") && attached.err.contains(row.text) && attached.err.contains(path(row.file))
-                    && attached.err.count(u'\n') == 1)
+        const QString err = QString::fromUtf8(attached.err);
+        EXPECT_TRUE(err.startsWith("nvsu-diskimage: ") && err.contains(row.text) && err.contains(path(row.file)) && err.count(u'\n') == 1)
             << attached.err.toStdString();
-        EXPECT_LT(attached.milliseconds, 30000);
         const std::string left = mountsEntries();
         EXPECT_TRUE(left.empty() || left == ".lock") << left;
         EXPECT_FALSE(mountedBelow(m_root));
@@ -284,31 +218,6 @@ TEST_F(DiskImageTest, BadImagesFailWithAMessageAndLeaveNothing)
     }
 }
 
-TEST_F(DiskImageTest, DetachWhileAFileIsOpenUnmountsLazily)
-{
-    TestSupport::writeFile(path("tree/held.txt"), "still readable\n");
-    makeImage(path("tree"), path("busy.dmg"));
-    const QList<Method> mountingMethods = availableMethods().mid(0, availableMethods().size() - 1); // not extraction
-    if (mountingMethods.isEmpty())
-        GTEST_SKIP() << "this account can only extract images";
-    for (Method method : mountingMethods) {
-        SCOPED_TRACE(NVDiskImage::methodName(method).toStdString());
-        const ToolRun attached = attach(path("busy.dmg"), method);
-        ASSERT_EQ(attached.exitCode, 0) << attached.err.toStdString();
-        const QString mountPoint = mountPointFromOutput(attached.out);
-        QFile held(mountPoint + "/held.txt");
-        ASSERT_TRUE(held.open(QIODevice::ReadOnly));
-
-        const ToolRun detached = detach(mountPoint);
-        EXPECT_EQ(detached.exitCode, 0) << detached.err.toStdString();
-        EXPECT_LT(detached.milliseconds, 20000);
-        EXPECT_FALSE(NVDiskImage::mountedFileSystemType(mountPoint));
-        EXPECT_FALSE(QFileInfo::exists(mountPoint));
-        // The lazily detached file system lives on for the open file.
-        EXPECT_EQ(held.readAll(), QByteArray("still readable\n"));
-    }
-}
-
 TEST_F(DiskImageTest, MountsOfDeadOwnersAreRemovedAndLiveOnesKept)
 {
     TestSupport::writeFile(path("tree/file"), "contents\n");
@@ -317,13 +226,10 @@ TEST_F(DiskImageTest, MountsOfDeadOwnersAreRemovedAndLiveOnesKept)
     // The tool records its parent as the owner: a shell that ends at once
     // leaves a mount without an owner, as a killed updater would.
     const auto attachFromShortLivedShell = [&] {
-        const ToolRun run = runProgram("/bin/sh", {"-c", "\"$0\" attach -plist \"$1\"; exit $?", Tool, path("image.dmg")}, m_environment);
-        EXPECT_EQ(run.exitCode, 0) << run.err.toStdString();
-        return mountPointFromOutput(run.out);
+        return mountPointFromOutput(TestSupport::run("/bin/sh", {"-c", "\"$0\" attach -plist \"$1\"; exit $?", Tool, path("image.dmg")}, m_environment).out);
     };
-    const ToolRun liveRun = attach(path("image.dmg"));
-    const QString live = mountPointFromOutput(liveRun.out);
-    ASSERT_FALSE(live.isEmpty()) << liveRun.err.toStdString();
+    const QString live = mountPointFromOutput(attach(path("image.dmg")).out);
+    ASSERT_FALSE(live.isEmpty());
     const QString orphan = attachFromShortLivedShell();
     ASSERT_TRUE(QFileInfo::exists(orphan + "/file"));
     // A folder without a record and a record without a folder: leftovers of
@@ -331,9 +237,9 @@ TEST_F(DiskImageTest, MountsOfDeadOwnersAreRemovedAndLiveOnesKept)
     TestSupport::writeFile(mounts() + "/image-Strays/file", "x");
     TestSupport::writeFile(mounts() + "/image-NoDir1.owner", "not a property list");
 
-    const ToolRun cleaned = tool({"cleanup"});
+    const auto cleaned = tool({"cleanup"});
     EXPECT_EQ(cleaned.exitCode, 0) << cleaned.err.toStdString();
-    EXPECT_TRUE(cleaned.out.contains(orphan)) << cleaned.out.toStdString();
+    EXPECT_TRUE(cleaned.out.contains(orphan.toUtf8())) << cleaned.out.toStdString();
     EXPECT_FALSE(NVDiskImage::mountedFileSystemType(orphan));
     for (const QString &gone : {orphan, orphan + ".owner", mounts() + "/image-Strays", mounts() + "/image-NoDir1.owner"})
         EXPECT_FALSE(QFileInfo::exists(gone)) << gone.toStdString();
@@ -342,14 +248,11 @@ TEST_F(DiskImageTest, MountsOfDeadOwnersAreRemovedAndLiveOnesKept)
     // The next attach removes a new orphan by itself.
     const QString secondOrphan = attachFromShortLivedShell();
     ASSERT_FALSE(secondOrphan.isEmpty());
-    const ToolRun third = attach(path("image.dmg"));
-    ASSERT_EQ(third.exitCode, 0) << third.err.toStdString();
+    const QString third = mountPointFromOutput(attach(path("image.dmg")).out);
+    ASSERT_FALSE(third.isEmpty());
     EXPECT_FALSE(QFileInfo::exists(secondOrphan));
     EXPECT_FALSE(NVDiskImage::mountedFileSystemType(secondOrphan));
     EXPECT_TRUE(QFileInfo::exists(live + "/file"));
-
-    for (const QString &mountPoint : {live, mountPointFromOutput(third.out)})
-        EXPECT_EQ(detach(mountPoint).exitCode, 0);
 }
 
 // The same pid with another start time is a reused pid: a new process.
@@ -363,73 +266,38 @@ TEST(DiskImageProcessTest, LivenessFollowsThePidAndItsStartTime)
     EXPECT_FALSE(NVDiskImage::isProcessAlive(0, 0));
 }
 
-TEST_F(DiskImageTest, DetachRefusesEverythingOutsideTheMountsFolder)
+// Refusals: paths outside the mounts folder, and command-line mistakes.
+TEST_F(DiskImageTest, RefusesWhatItMustNotTouchAndMistakenCommandLines)
 {
     ASSERT_EQ(tool({"cleanup"}).exitCode, 0); // makes the mounts folder exist
     TestSupport::writeFile(path("outside/image-abcdef/keep"), "keep");
     TestSupport::writeFile(path("outside/target/keep"), "keep");
     QFile::link(path("outside/target"), mounts() + "/image-linked");
-
-    const QString refusals[] = {
-        path("outside/image-abcdef"), path("outside"), mounts(), mounts() + "/.lock", mounts() + "/image-abc",
-        mounts() + "/image-abcdef/../../mounts2/image-abcdef", "image-abcdef", "/", QString(),
-    };
-    for (const QString &target : refusals) {
+    for (const QString &target : {path("outside/image-abcdef"), path("outside"), mounts(), mounts() + "/.lock", mounts() + "/image-abc",
+                                  mounts() + "/image-abcdef/../../mounts2/image-abcdef", QString("image-abcdef"), QString("/"), QString()}) {
         SCOPED_TRACE(target.toStdString());
-        const ToolRun refused = detach(target);
-        EXPECT_EQ(refused.exitCode, EPERM) << refused.err.toStdString();
+        const auto refused = detach(target);
+        EXPECT_EQ(refused.exitCode, EPERM);
         EXPECT_TRUE(refused.err.contains("refusing to detach")) << refused.err.toStdString();
     }
     EXPECT_TRUE(QFileInfo::exists(path("outside/image-abcdef/keep")));
     EXPECT_TRUE(QFileInfo::exists(mounts() + "/.lock"));
-
     // A link in the mounts folder is removed as a link; what it points to stays.
-    const ToolRun link = tool({"detach", mounts() + "/image-linked"});
-    EXPECT_EQ(link.exitCode, 0) << link.err.toStdString();
+    EXPECT_EQ(detach(mounts() + "/image-linked").exitCode, 0);
     EXPECT_FALSE(QFileInfo(mounts() + "/image-linked").isSymLink());
     EXPECT_TRUE(QFileInfo::exists(path("outside/target/keep")));
-}
 
-TEST_F(DiskImageTest, CommandLineMistakesAreUsageErrors)
-{
-    const QStringList cases[] = {
-        {}, {"mount"}, {"attach"}, {"attach", "-plist", "-readwrite", path("x.dmg")}, {"attach", path("a.dmg"), path("b.dmg")},
-        {"detach", "-force"}, {"cleanup", "now"},
-    };
-    for (const QStringList &arguments : cases) {
+    for (const QStringList &arguments : {QStringList{}, {"mount"}, {"attach"}, {"attach", "-plist", "-readwrite", path("x.dmg")},
+                                         {"attach", path("a.dmg"), path("b.dmg")}, {"detach", "-force"}, {"cleanup", "now"}}) {
         SCOPED_TRACE(arguments.join(u' ').toStdString());
-        const ToolRun run = tool(arguments);
+        const auto run = tool(arguments);
         EXPECT_EQ(run.exitCode, EINVAL);
         EXPECT_TRUE(run.err.contains("attach [-plist]")) << run.err.toStdString();
     }
     m_environment.insert("NV_DISKIMAGE_METHODS", "loop,teleport");
-    const ToolRun unknownMethod = tool({"cleanup"});
+    const auto unknownMethod = tool({"cleanup"});
     EXPECT_EQ(unknownMethod.exitCode, EINVAL);
     EXPECT_TRUE(unknownMethod.err.contains("\"teleport\"")) << unknownMethod.err.toStdString();
-}
-
-// /dev/fuse is left as the system has it (0600 root here), so the account
-// attaches by extraction, the path users on such machines take; where FUSE
-// is open to users the same test covers squashfuse instead.
-TEST_F(DiskImageTest, UnprivilegedUserAttachesAndDetaches)
-{
-    NV_RUN_AS_TEST_USER();
-    makeBundle(path("source"));
-    makeImage(path("source"), path("update.dmg"));
-
-    const ToolRun attached = attach(path("update.dmg"));
-    ASSERT_EQ(attached.exitCode, 0) << attached.err.toStdString();
-    QString method;
-    const QString mountPoint = mountPointFromOutput(attached.out, &method);
-    ASSERT_FALSE(mountPoint.isEmpty());
-    EXPECT_EQ(method, canUseFuse() ? "fuse" : "extract");
-    EXPECT_EQ(tree(mountPoint), tree(path("source")));
-    EXPECT_FALSE(QFile(mountPoint + "/Velkin Test [beta].app/new").open(QIODevice::WriteOnly));
-    EXPECT_FALSE(QFile(mountPoint + "/Velkin Test [beta].app/Contents/Info.plist").open(QIODevice::Append));
-
-    EXPECT_EQ(detach(mountPoint).exitCode, 0);
-    EXPECT_FALSE(QFileInfo::exists(mountPoint));
-    EXPECT_EQ(mountsEntries(), ".lock");
 }
 
 } // namespace

@@ -3,11 +3,11 @@
 #include "UnarchiveTestSupport.h"
 #include "support/LogCapture.h"
 
-#include <QElapsedTimer>
 #include <QTemporaryDir>
-#include <QTimer>
 
 #include <gtest/gtest.h>
+
+#include <csignal>
 
 using namespace UnarchiveTest;
 
@@ -15,103 +15,98 @@ namespace {
 
 QByteArray plist(const QByteArray &entities)
 {
-    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-           "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" \"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
-           "<plist version=\"1.0\">\n<dict>\n<key>system-entities</key>\n"
-        + entities + "\n</dict>\n</plist>\n";
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n<key>system-entities</key>\n" + entities
+        + "\n</dict>\n</plist>\n";
 }
 
 const QByteArray oneMountPoint = plist("<array><dict><key>dev-entry</key><string>/dev/loop7</string>"
                                        "<key>mount-point</key><string>/tmp/nvsu mount 1</string></dict></array>");
 
-// A stand-in for the disk-image tool: it records each call (working folder
-// and arguments) and what it was given on standard input, runs the body the
-// test chose for "attach", and answers "detach" with success.
+// A stand-in for the disk-image tool, in $D: it records each call (working
+// folder and arguments) and the attach's standard input, then runs the body
+// the test chose for the command. A body may wait for the test's go
+// (waitForGo).
 class FakeDiskImageTool {
 public:
-    FakeDiskImageTool() { NVSUDMGUnarchiver::setDiskImageToolPath(m_dir.filePath("tool")); }
-    ~FakeDiskImageTool() { NVSUDMGUnarchiver::setDiskImageToolPath(QString()); }
-
-    enum Input { ReadsInput, IgnoresInput };
-    FakeDiskImageTool &attachRunning(const QByteArray &body, Input input = ReadsInput)
+    enum Input { ReadsInput, ClosesInput };
+    explicit FakeDiskImageTool(const QByteArray &attach, Input input = ReadsInput, const QByteArray &detach = "exit 0")
     {
-        TestSupport::writeFile(m_dir.filePath("tool"),
-                               QByteArray("#!/bin/sh\n") + (input == IgnoresInput ? "exec 0<&-\n" : "") +
-                               "printf '%s|%s\\n' \"$(pwd)\" \"$*\" >> '" + QFile::encodeName(calls()) + "'\n"
-                               "[ \"$1\" = detach ] && exit 0\n"
-                               + (input == ReadsInput ? "cat > '" + QFile::encodeName(this->input()) + "'\n" : QByteArray())
-                               + body + "\n");
-        QFile::setPermissions(m_dir.filePath("tool"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        return *this;
+        write("list", oneMountPoint);
+        write("tool", "#!/bin/sh\nD='" + QFile::encodeName(m_dir.path()) + "'\nprintf '%s|%s\\n' \"$(pwd)\" \"$*\" >> \"$D/calls\"\n"
+                      "if [ \"$1\" = detach ]; then\n" + detach + "\nexit 0\nfi\n"
+                      + (input == ReadsInput ? "cat > \"$D/stdin\"\n" : "exec 0<&-\n") + attach + "\n");
+        QFile::setPermissions(path("tool"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        NVSUDMGUnarchiver::setDiskImageToolPath(path("tool"));
     }
-    // Prints output, after `delay` seconds when given, and ends with status.
-    FakeDiskImageTool &attachPrinting(const QByteArray &output, int status = 0, const QByteArray &delay = {})
+    // Lets waiting bodies end, and outlives whatever they started.
+    ~FakeDiskImageTool()
     {
-        const QByteArray print = "cat '" + QFile::encodeName(write("output", output)) + "'";
-        return attachRunning((delay.isEmpty() ? print : "sleep " + delay + "\n" + print) + "\nexit " + QByteArray::number(status));
+        go();
+        EXPECT_TRUE(TestSupport::waitFor([] { return NVSUDMGUnarchiver::outstandingDetachCount() == 0; }, std::chrono::seconds(60)));
+        NVSUDMGUnarchiver::setDiskImageToolPath(QString());
     }
 
-    QString write(const QString &name, const QByteArray &bytes)
-    {
-        TestSupport::writeFile(m_dir.filePath(name), bytes);
-        return m_dir.filePath(name);
-    }
-    QString calls() const { return m_dir.filePath("calls"); }
-    QString input() const { return m_dir.filePath("stdin"); }
-    // The calls, one a line, as a failed comparison shows them.
-    std::string recordedCalls() const { return TestSupport::readFile(calls()).toStdString(); }
+    QString path(const QString &name) const { return m_dir.filePath(name); }
+    void write(const QString &name, const QByteArray &bytes) const { TestSupport::writeFile(path(name), bytes); }
+    void go() const { write("go", {}); }
+    std::string calls() const { return TestSupport::readFile(path("calls")).toStdString(); }
 
 private:
     QTemporaryDir m_dir;
 };
 
+const QByteArray waitForGo = "until [ -e \"$D/go\" ]; do sleep 0.02; done";
 const QString Image = QStringLiteral("/tmp/downloads/Velkin 5.1.dmg");
-const std::string AttachCall = "/|attach -plist -noverify -nobrowse -noautoopen " + Image.toStdString();
-const std::string DetachCall = "/|detach -force /tmp/nvsu mount 1";
+const std::string AttachCall = "/|attach -plist -noverify -nobrowse -noautoopen " + Image.toStdString() + "\n";
+const std::string DetachCall = "/|detach -force /tmp/nvsu mount 1\n";
+
+// Whether a process still exists (a zombie counts until it is reaped).
+bool exists(pid_t pid) { return ::kill(pid, 0) == 0; }
 
 } // namespace
 
-// What the tool may print, and what comes of it. Each run has the tool's
-// command line, working folder and the answer on its standard input; the
-// tool's absence is reported like any failure, later, through the delegate.
+// What the tool may print, and what comes of it: the mount point, or what
+// the user or the log is told. Each run has the tool's command line, working
+// folder and the answer on its standard input; the tool's absence is
+// reported like any failure, later, through the delegate.
 TEST(NVSUDMGUnarchiverTest, ReadsTheMountPointFromTheToolsOutput)
 {
     useShippedEnglishTables();
-    struct Row {
+    const QString notOpened = QStringLiteral("The disk image could not be opened (error 2: No such file or directory).");
+    const QByteArray noList = "attached somewhere\n", notAnArray = plist("<string>/tmp/x</string>"),
+                     notADictionary = "<?xml version=\"1.0\"?><plist version=\"1.0\"><array/></plist>";
+    const auto noMountPoint = [](const QByteArray &output, const QString &list) {
+        return "Software Update: Cannot parse mount-point from hdiutil output: " + QString::fromUtf8(output)
+            + "\nSoftware Update: PList representation: " + list;
+    };
+    const struct {
         const char *name;
         std::optional<QByteArray> output; // none: there is no tool
         int status;
         std::optional<QString> mountPoint;
-        QString error;       // the error's description, or its start; empty for none
-        QString listLogLine; // the second log line when no mount point was found
-    };
-    const QString notOpened = QStringLiteral("The disk image could not be opened (error 2: No such file or directory).");
-    const Row rows[] = {
-        {"plain list", oneMountPoint, 0, "/tmp/nvsu mount 1", {}, {}},
-        {"warning line before the list", "squashfuse: warning: something odd\n" + oneMountPoint, 0, "/tmp/nvsu mount 1", {}, {}},
+        QString told; // the error's description, else the log lines
+    } rows[] = {
+        {"warning line before the list", "squashfuse: warning: something odd\n" + oneMountPoint, 0, "/tmp/nvsu mount 1", {}},
         {"second entity has the mount point",
          plist("<array><dict><key>content-hint</key><string>x</string></dict><string>not a dictionary</string>"
-               "<dict><key>mount-point</key><integer>5</integer></dict>"
-               "<dict><key>mount-point</key><string>/tmp/second</string></dict>"
+               "<dict><key>mount-point</key><integer>5</integer></dict><dict><key>mount-point</key><string>/tmp/second</string></dict>"
                "<dict><key>mount-point</key><string>/tmp/third</string></dict></array>"),
-         0, "/tmp/second", {}, {}},
-        {"no list at all", "attached somewhere\n", 0, std::nullopt, {}, "PList representation: (null)"},
-        {"no output", "", 0, std::nullopt, {}, "PList representation: (null)"},
-        {"entities not an array", plist("<string>/tmp/x</string>"), 0, std::nullopt, {},
-         "PList representation: {\n    system-entities = /tmp/x;\n}"},
-        {"list not a dictionary", "<?xml version=\"1.0\"?><plist version=\"1.0\"><array/></plist>", 0, std::nullopt, {},
-         "PList representation: ()"},
-        {"broken list", "<?xml version=\"1.0\"?>\n<plist version=\"1.0\"><dict><key>a</key></plist>", 0, std::nullopt,
-         "The answer of the disk-image tool could not be read: ", {}},
-        {"exit status 2", oneMountPoint, 2, std::nullopt, notOpened, {}},
-        {"missing tool", std::nullopt, 2, std::nullopt, notOpened, {}},
+         0, "/tmp/second", {}},
+        {"no list at all", noList, 0, {}, noMountPoint(noList, "(null)")},
+        {"entities not an array", notAnArray, 0, {}, noMountPoint(notAnArray, "{\n    system-entities = /tmp/x;\n}")},
+        {"list not a dictionary", notADictionary, 0, {}, noMountPoint(notADictionary, "()")},
+        {"broken list", "<?xml version=\"1.0\"?>\n<plist version=\"1.0\"><dict><key>a</key></plist>", 0, {},
+         "The answer of the disk-image tool could not be read: Property list error at line 2, column 48: opening and ending tag mismatch"},
+        {"exit status 2", oneMountPoint, 2, {}, notOpened},
+        {"missing tool", {}, 2, {}, notOpened},
     };
-    for (const Row &row : rows) {
+    for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
         LogCapture log;
-        FakeDiskImageTool tool;
-        if (row.output)
-            tool.attachPrinting(*row.output, row.status);
+        FakeDiskImageTool tool("cat \"$D/output\"\nexit " + QByteArray::number(row.status));
+        tool.write("output", row.output.value_or(QByteArray()));
+        if (!row.output)
+            NVSUDMGUnarchiver::setDiskImageToolPath(tool.path("missing"));
         RecordingDelegate delegate;
         NVSUDMGUnarchiver unarchiver(Image, &delegate);
         unarchiver.start();
@@ -119,105 +114,120 @@ TEST(NVSUDMGUnarchiverTest, ReadsTheMountPointFromTheToolsOutput)
         ASSERT_TRUE(delegate.waitUntilFinished());
         const std::optional<NVError> error = delegate.outcome();
         EXPECT_EQ(unarchiver.unarchivedContentPath(), row.mountPoint);
-        EXPECT_EQ(tool.recordedCalls(), row.output ? AttachCall + "\n" : std::string());
-        EXPECT_EQ(TestSupport::readFile(tool.input()), row.output ? "yes\n" : "");
-
-        if (row.error.isEmpty()) {
-            EXPECT_EQ(error, std::nullopt) << error->description().toStdString();
-        } else {
-            ASSERT_TRUE(error.has_value());
+        EXPECT_EQ(tool.calls(), row.output ? AttachCall : std::string());
+        EXPECT_EQ(TestSupport::readFile(tool.path("stdin")), row.output ? "yes\n" : "");
+        EXPECT_EQ((error ? error->localizedDescription() : log.messages().join('\n')).toStdString(), row.told.toStdString());
+        if (error) {
             EXPECT_EQ(error->domain(), NVSUUnarchiverErrorDomain);
             EXPECT_EQ(error->code(), 1);
-            if (row.status) {
-                EXPECT_EQ(error->localizedDescription(), row.error);
-                EXPECT_EQ(error->underlyingError(), NVError::posix(row.status));
-            } else {
-                EXPECT_TRUE(error->localizedDescription().startsWith(row.error)) << error->localizedDescription().toStdString();
-                EXPECT_GT(error->localizedDescription().size(), row.error.size()) << "the parser's reason is missing";
-            }
+            EXPECT_EQ(error->underlyingError(), row.status ? std::optional(NVError::posix(row.status)) : std::nullopt);
         }
-
-        const QStringList lines = log.matching("mount-point") + log.matching("PList representation");
-        const QString expected = row.listLogLine.isEmpty()
-            ? QString()
-            : "Software Update: Cannot parse mount-point from hdiutil output: " + QString::fromUtf8(*row.output) + "\n"
-                + "Software Update: " + row.listLogLine;
-        EXPECT_EQ(lines.join('\n').toStdString(), expected.toStdString());
     }
 }
 
-// The output may end after the tool has exited (a child of it keeps the pipe
-// open); the completion waits for it, with the event loop running meanwhile.
-TEST(NVSUDMGUnarchiverTest, WaitsForOutputThatOutlivesTheTool)
+// However the unarchiver ends (invalidated once or twice, or dropped) and
+// whenever (after the outcome, while the tool runs, while its output is
+// still on its way), nothing waits for the tool, the delegate hears the
+// outcome once unless the unarchiver was dropped first, and the image is
+// detached exactly once, in the background.
+TEST(NVSUDMGUnarchiverTest, DetachesOnceInTheBackground)
 {
-    FakeDiskImageTool tool;
-    const QString output = tool.write("late-output", oneMountPoint);
-    tool.attachRunning(QString("(sleep 0.5; cat '%1') &\nexit 0").arg(output).toUtf8());
-    RecordingDelegate delegate;
-    NVSUDMGUnarchiver unarchiver(Image, &delegate);
-    int ticks = 0;
-    QTimer ticker;
-    QObject::connect(&ticker, &QTimer::timeout, [&ticks] { ++ticks; });
-    ticker.start(100);
-    QElapsedTimer clock;
-    clock.start();
-    unarchiver.start();
-    ASSERT_TRUE(delegate.waitUntilFinished());
-    EXPECT_GE(clock.elapsed(), 400);
-    EXPECT_LE(clock.elapsed(), 1900);
-    EXPECT_GE(ticks, 3) << "the event loop stood still while the output was awaited";
-    EXPECT_EQ(delegate.outcome(), std::nullopt);
-    EXPECT_EQ(unarchiver.unarchivedContentPath(), std::optional<QString>("/tmp/nvsu mount 1"));
-}
-
-// Detaching happens once, only with a known mount point, and waits for an
-// attach that still runs; the delegate still hears how the attach ended, once.
-TEST(NVSUDMGUnarchiverTest, InvalidateDetachesOnce)
-{
+    enum class Moment { AfterOutcome, WhileToolRuns, WhileOutputIsOnItsWay };
+    enum class End { Invalidate, Drop, Neither };
     struct Row {
         const char *name;
-        QByteArray attach;                  // the fake tool's attach body; %1 is a file with the list
-        FakeDiskImageTool::Input input;
-        int invalidateAfterMs;              // -1: once the delegate heard the outcome
-        int minMs;                          // the least time until invalidate() returns
-        std::optional<QString> mountPoint;
+        Moment moment;
+        End end;
+        QByteArray attach = "cat \"$D/list\"";
+        FakeDiskImageTool::Input input = FakeDiskImageTool::ReadsInput;
     };
+    const QByteArray lateOutput = "echo $$ > \"$D/pid\"\n(" + waitForGo + "; cat \"$D/list\") &";
     const Row rows[] = {
-        {"after the outcome", "cat '%1'", FakeDiskImageTool::ReadsInput, -1, 0, "/tmp/nvsu mount 1"},
-        {"after an outcome without mount point, from a tool that reads no input", "echo nothing useful # %1",
-         FakeDiskImageTool::IgnoresInput, -1, 0, std::nullopt},
-        {"while the output of an ended attach is on its way", "(sleep 1; cat '%1') &\nexit 0", FakeDiskImageTool::ReadsInput, 400, 0,
-         "/tmp/nvsu mount 1"},
-        {"while attach still runs", "sleep 1\ncat '%1'", FakeDiskImageTool::ReadsInput, 0, 900, "/tmp/nvsu mount 1"},
+        {"invalidated after the outcome", Moment::AfterOutcome, End::Invalidate},
+        {"invalidated after an outcome without mount point, from a tool that closes its input", Moment::AfterOutcome,
+         End::Invalidate, "echo nothing useful", FakeDiskImageTool::ClosesInput},
+        {"dropped after the outcome", Moment::AfterOutcome, End::Drop},
+        {"invalidated while the tool runs", Moment::WhileToolRuns, End::Invalidate, waitForGo + "\ncat \"$D/list\""},
+        {"dropped while the tool runs", Moment::WhileToolRuns, End::Drop, waitForGo + "\ncat \"$D/list\""},
+        {"output that outlives the tool", Moment::WhileOutputIsOnItsWay, End::Neither, lateOutput},
+        {"invalidated while the output is on its way", Moment::WhileOutputIsOnItsWay, End::Invalidate, lateOutput},
+        {"dropped while the output is on its way", Moment::WhileOutputIsOnItsWay, End::Drop, lateOutput},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
         LogCapture log;
-        FakeDiskImageTool tool;
-        const QString output = tool.write("output", oneMountPoint);
-        tool.attachRunning(QString::fromUtf8(row.attach).arg(output).toUtf8(), row.input);
+        FakeDiskImageTool tool(row.attach, row.input);
         RecordingDelegate delegate;
-        NVSUDMGUnarchiver unarchiver(Image, &delegate);
-        QElapsedTimer clock;
-        clock.start();
-        unarchiver.start();
-        if (row.invalidateAfterMs < 0) {
+        auto unarchiver = std::make_unique<NVSUDMGUnarchiver>(Image, &delegate);
+        unarchiver->start();
+        switch (row.moment) {
+        case Moment::AfterOutcome:
             ASSERT_TRUE(delegate.waitUntilFinished());
-        } else {
-            TestSupport::waitFor([] { return false; }, std::chrono::milliseconds(row.invalidateAfterMs));
-            ASSERT_TRUE(delegate.events.empty());
+            break;
+        case Moment::WhileToolRuns:
+            ASSERT_TRUE(TestSupport::waitFor([&] { return !tool.calls().empty(); }));
+            break;
+        case Moment::WhileOutputIsOnItsWay:
+            // Once the tool is reaped, the unarchiver knows it has ended.
+            ASSERT_TRUE(TestSupport::waitFor([&] {
+                const pid_t pid = TestSupport::readFile(tool.path("pid")).trimmed().toInt();
+                return pid > 0 && !exists(pid);
+            }));
+            QCoreApplication::processEvents();
+            EXPECT_TRUE(delegate.events.empty()) << "the outcome came before the output";
+            break;
         }
-        unarchiver.invalidate();
-        EXPECT_GE(clock.elapsed(), row.minMs);
-        if (row.minMs)
-            EXPECT_TRUE(delegate.events.empty()) << "the outcome came from inside invalidate()";
-        unarchiver.invalidate();
-        EXPECT_EQ(tool.recordedCalls(), AttachCall + "\n" + (row.mountPoint ? DetachCall + "\n" : std::string()));
-        ASSERT_TRUE(delegate.waitUntilFinished());
-        EXPECT_EQ(delegate.outcome(), std::nullopt);
-        QCoreApplication::processEvents();
-        EXPECT_EQ(delegate.finishedCount(), 1);
-        // The mount point stays recorded.
-        EXPECT_EQ(unarchiver.unarchivedContentPath(), row.mountPoint);
+        const bool reported = !delegate.events.empty();
+        if (row.end == End::Invalidate) {
+            unarchiver->invalidate();
+            unarchiver->invalidate();
+        } else if (row.end == End::Drop) {
+            unarchiver.reset();
+        }
+        EXPECT_EQ(!delegate.events.empty(), reported) << "a callback came from inside invalidate() or the destructor";
+        tool.go(); // a tool waiting for it has been running all along
+
+        if (unarchiver) {
+            ASSERT_TRUE(delegate.waitUntilFinished());
+            EXPECT_EQ(delegate.outcome(), std::nullopt);
+        }
+        const std::string detach = row.attach.contains("$D/list") ? DetachCall : std::string();
+        ASSERT_TRUE(awaitDetaches());
+        EXPECT_EQ(tool.calls(), AttachCall + (row.end == End::Neither ? std::string() : detach));
+        unarchiver.reset();
+        ASSERT_TRUE(awaitDetaches());
+        EXPECT_EQ(tool.calls(), AttachCall + detach);
+        EXPECT_EQ(delegate.finishedCount(), reported || row.end != End::Drop ? 1 : 0);
     }
+}
+
+// Quitting waits for a detach that hangs only until its deadline, and the
+// tool is left running rather than killed half-way.
+TEST(NVSUDMGUnarchiverTest, QuitWaitEndsAtTheDeadlineWhenADetachHangs)
+{
+    FakeDiskImageTool tool("cat \"$D/list\"", FakeDiskImageTool::ReadsInput, "echo $$ > \"$D/pid\"\nexec sleep 600");
+    RecordingDelegate delegate;
+    {
+        NVSUDMGUnarchiver unarchiver(Image, &delegate);
+        unarchiver.start();
+        ASSERT_TRUE(delegate.waitUntilFinished());
+    }
+    ASSERT_TRUE(TestSupport::waitFor([&] { return TestSupport::readFile(tool.path("pid")).toInt() > 0; }));
+    const pid_t detach = TestSupport::readFile(tool.path("pid")).trimmed().toInt();
+    EXPECT_EQ(NVSUDMGUnarchiver::outstandingDetachCount(), 1);
+
+    std::optional<int> stillRunning;
+    auto gone = std::make_unique<QObject>();
+    QObject context;
+    NVSUDMGUnarchiver::whenOutstandingDetachesEnd(QDeadlineTimer(0), gone.get(), [](int) { ADD_FAILURE() << "its context is gone"; });
+    gone.reset();
+    NVSUDMGUnarchiver::whenOutstandingDetachesEnd(QDeadlineTimer(std::chrono::milliseconds(100)), &context,
+                                                  [&](int n) { stillRunning = n; });
+    ASSERT_TRUE(TestSupport::waitFor([&] { return stillRunning.has_value(); }));
+    EXPECT_EQ(stillRunning, 1);
+    EXPECT_TRUE(exists(detach));
+
+    ::kill(detach, SIGKILL);
+    EXPECT_TRUE(TestSupport::waitFor([] { return NVSUDMGUnarchiver::outstandingDetachCount() == 0; }));
+    EXPECT_EQ(tool.calls(), AttachCall + DetachCall);
 }

@@ -1,8 +1,6 @@
 #include "widgets/NVAskpassDialog.h"
 
 #include "platform/NVBundle.h"
-#include "foundation/NVFormat.h"
-#include "foundation/NVPropertyList.h"
 #include "support/TestSupport.h"
 
 #include <QApplication>
@@ -42,22 +40,4 @@ TEST(NVAskpassDialog, EnterAnswersThePasswordAndEscapeCancels)
     }
     // Without a name the prompt still makes sense.
     EXPECT_FALSE(NVAskpassDialog::message(QString(), false).contains(u'%'));
-}
-
-TEST(NVAskpassDialog, EveryLanguageHasEveryTextWithItsSpecifiers)
-{
-    const QString resources = TestSupport::bundlePath() + QStringLiteral("/Contents/Resources/");
-    const NVPropertyList::StringsTable english =
-        NVPropertyList::readStringsTable(TestSupport::readFile(resources + QStringLiteral("en.lproj/Askpass.strings")));
-    ASSERT_FALSE(english.firstError.has_value());
-    ASSERT_GE(english.entries.size(), 7);
-    for (const QString &language : QStringList{QStringLiteral("de")}) {
-        const NVPropertyList::StringsTable table = NVPropertyList::readStringsTable(
-            TestSupport::readFile(resources + language + QStringLiteral(".lproj/Askpass.strings")));
-        ASSERT_FALSE(table.firstError.has_value());
-        EXPECT_EQ(table.entries.keys(), english.entries.keys());
-        for (auto it = table.entries.cbegin(); it != table.entries.cend(); ++it)
-            EXPECT_EQ(NVFormat::specifierSignature(it.value().toString()), NVFormat::specifierSignature(it.key()))
-                << it.key().toStdString();
-    }
 }

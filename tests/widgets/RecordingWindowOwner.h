@@ -1,0 +1,35 @@
+#pragma once
+
+#include "ui/NVSUWindowController.h"
+
+#include <QStringList>
+
+#include <utility>
+
+// Stands in for the update run that owns a window: it answers what the
+// window asks and records every call the window makes, in order.
+class RecordingWindowOwner : public NVSUWindowControllerOwner {
+public:
+    QString name = QStringLiteral("Velkin");
+    bool interactive = true;
+    QStringList calls;
+
+    QStringList takeCalls() { return std::exchange(calls, {}); }
+
+    QString bundleName() const override { return name; }
+    QString softwareUpdateIcon() const override { return {}; }
+    bool isRunningInteractively() const override { return interactive; }
+    const NVLocalizable &localizable() const override { return m_table; }
+    void updateWindowWillOpen() override { calls << QStringLiteral("updateWindowWillOpen"); }
+    void updateWindowWillClose() override { calls << QStringLiteral("updateWindowWillClose"); }
+    void dialogFinishedWithChoice(int choice) override { calls << QStringLiteral("dialogFinishedWithChoice %1").arg(choice); }
+    void cancelDownload() override { calls << QStringLiteral("cancelDownload"); }
+    void startInstaller() override { calls << QStringLiteral("startInstaller"); }
+    void alertDidFinish() override { calls << QStringLiteral("alertDidFinish"); }
+
+private:
+    class Table : public NVLocalizable {
+    public:
+        NV_LOCALIZATION_TABLE("NVSoftwareUpdate")
+    } m_table;
+};
