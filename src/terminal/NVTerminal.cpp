@@ -13,6 +13,7 @@
 #include <algorithm>
 
 #include <cerrno>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace Strings = NVSoftwareUpdateStrings;
@@ -59,6 +60,7 @@ std::unique_ptr<NVTerminal> NVTerminal::standardTerminal(bool assumeYes)
     options.outputIsTerminal = ::isatty(STDOUT_FILENO) == 1;
     options.inputIsTerminal = ::isatty(STDIN_FILENO) == 1;
     options.assumeYes = assumeYes;
+    options.outputDescriptor = STDOUT_FILENO;
     auto terminal = std::make_unique<NVTerminal>(STDIN_FILENO, output.get(), options);
     terminal->m_ownedOutput = std::move(output);
     return terminal;
@@ -85,11 +87,14 @@ void NVTerminal::printLine(const QString &text)
 
 void NVTerminal::setStatusLine(const QString &text)
 {
-    const QString line = NVHTMLText::printableText(text).replace(u'\n', u' ');
+    QString line = NVHTMLText::printableText(text).replace(u'\n', u' ');
     if (!m_options.outputIsTerminal) {
         write(line + u'\n');
         return;
     }
+    struct winsize size = {};
+    if (m_options.outputDescriptor >= 0 && ::ioctl(m_options.outputDescriptor, TIOCGWINSZ, &size) == 0 && size.ws_col > 1)
+        line.truncate(size.ws_col - 1);
     if (m_statusLength < 0 && !m_atLineStart)
         write(QStringLiteral("\n"));
     // Blanks over what is left of a longer previous line.

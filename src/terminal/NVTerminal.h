@@ -24,6 +24,9 @@ struct NVTerminalOptions {
     bool inputIsTerminal = false;
     // Nothing is read: every question is answered with its assumed choice.
     bool assumeYes = false;
+    // The output's descriptor, to ask the terminal's width: a status line
+    // that wrapped could not be rewritten in place. -1: none.
+    int outputDescriptor = -1;
 };
 
 // A question with numbered choices ("  1  Skip This Version"), answered by a
