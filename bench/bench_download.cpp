@@ -14,7 +14,6 @@
 // (wait4 reports it); the two clients take turns to go first. Both write the
 // body to a file on the same file system.
 
-#include "platform/NVBundle.h"
 #include "network/NVSURequest.h"
 #include "network/NVURLSession.h"
 #include "platform/NVCertificateMaker.h"
