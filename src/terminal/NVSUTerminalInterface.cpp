@@ -1,5 +1,7 @@
 #include "terminal/NVSUTerminalInterface.h"
 
+#include <unistd.h>
+
 bool NVSUTerminalInterface::shouldUseTerminal(bool hasDisplay, bool stdinIsTerminal, bool assumeYes)
 {
     return !hasDisplay && (stdinIsTerminal || assumeYes);
@@ -33,7 +35,14 @@ std::unique_ptr<NVAlertPresenter> NVSUTerminalInterface::makeAlertPresenter() co
     return std::make_unique<NVTerminalAlertPresenter>(m_terminal.get());
 }
 
-int NVSUTerminalInterface::exitStatus(int status) const
+std::unique_ptr<NVSUTerminalInterface> NVSUTerminalInterface::forProcess(bool hasDisplay, bool assumeYes)
 {
-    return status == 0 && m_terminal->unansweredQuestions() > 0 ? 1 : status;
+    if (!shouldUseTerminal(hasDisplay, ::isatty(STDIN_FILENO) == 1, assumeYes))
+        return nullptr;
+    return std::make_unique<NVSUTerminalInterface>(assumeYes);
+}
+
+int NVSUTerminalInterface::exitStatus(const NVTerminal &terminal, int status)
+{
+    return status == 0 && terminal.unansweredQuestions() > 0 ? 1 : status;
 }

@@ -24,6 +24,12 @@ public:
     // controller it makes. Main thread.
     static NVSUWindowControllerFactory factory(NVTerminal *terminal, NVSUTerminalEnvironment environment = {});
 
+    // The interface of this process when it shows updates on its terminal
+    // (shouldUseTerminal, with what isatty says of standard input), or
+    // nullptr. The application installs its presenter and factory and
+    // passes its exit status through exitStatus. Main thread.
+    static std::unique_ptr<NVSUTerminalInterface> forProcess(bool hasDisplay, bool assumeYes);
+
     // The process's terminal (standard input and output) with its alert
     // presenter and certificate panel; installs the panel. Main thread.
     explicit NVSUTerminalInterface(bool assumeYes);
@@ -40,7 +46,8 @@ public:
     // The process's exit status after its event loop answered `status`: not
     // zero when --assume-yes had to leave a question unanswered (an error
     // in the update window), so that a script sees the failure.
-    int exitStatus(int status) const;
+    int exitStatus(int status) const { return exitStatus(*m_terminal, status); }
+    static int exitStatus(const NVTerminal &terminal, int status);
 
 private:
     std::unique_ptr<NVTerminal> m_terminal;
