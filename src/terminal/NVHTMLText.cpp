@@ -225,7 +225,12 @@ private:
                 marker += QStringLiteral("• ");
             m_marker = marker;
         } else if (name == u"a") {
-            m_links.push_back({linkTarget(attributes.value(QStringLiteral("href"))), m_text.size()});
+            // Links do not nest: a new one ends the one still open, as in a
+            // browser. So each link's text is read once, and a page of
+            // unclosed links costs no more than its length.
+            if (m_link)
+                endLink(*std::exchange(m_link, std::nullopt));
+            m_link = Link{linkTarget(attributes.value(QStringLiteral("href"))), m_text.size()};
         } else if (name == u"img") {
             const QString alt = attributes.value(QStringLiteral("alt")).simplified();
             if (!alt.isEmpty()) {
@@ -252,11 +257,8 @@ private:
                 m_lists.pop_back();
             requestBreak(m_lists.empty() ? Break::Paragraph : Break::Line);
         } else if (name == u"a") {
-            if (m_links.empty())
-                return;
-            const Link link = m_links.back();
-            m_links.pop_back();
-            endLink(link);
+            if (m_link)
+                endLink(*std::exchange(m_link, std::nullopt));
         } else if (name == u"pre") {
             m_pre = std::max(m_pre - 1, 0);
             requestBreak(Break::Paragraph);
@@ -296,12 +298,11 @@ private:
         const QString shown = link.target.startsWith(mailto) ? link.target.sliced(mailto.size()) : link.target;
         if (label == shown || label == link.target)
             return;
-        if (label.isEmpty()) {
-            visibleText(shown);
-            return;
-        }
+        // White space that ended the link's text comes after the target.
+        const bool spaceAfter = m_space;
         m_space = true;
-        visibleText(u'(' + shown + u')');
+        visibleText(label.isEmpty() ? shown : u'(' + shown + u')');
+        m_space = spaceAfter;
     }
 
     // ---- text --------------------------------------------------------------
@@ -479,7 +480,7 @@ private:
     int m_pre = 0;
     QString m_marker;
     std::vector<List> m_lists;
-    std::vector<Link> m_links;
+    std::optional<Link> m_link;
 };
 
 } // namespace

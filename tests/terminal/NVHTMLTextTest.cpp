@@ -52,6 +52,12 @@ TEST(NVHTMLText, HostileNestingAndEndlessMarkupStayBounded)
     ASSERT_EQ(lines.size(), 100'000);
     EXPECT_EQ(lines.last(), QStringLiteral("          • x")) << "indentation stops growing";
 
+    // Links never nest: each one is closed by the next, and its text read once.
+    const QString links = QStringLiteral("<a href=https://x.test/>t ").repeated(50'000) + QStringLiteral("</a>").repeated(50'000);
+    EXPECT_EQ(NVHTMLText::plainTextFromHTML(links), (QStringLiteral("t (https://x.test/) ").repeated(50'000)).trimmed());
+    EXPECT_EQ(NVHTMLText::plainTextFromHTML(u"<a href=https://x.test/a>one <a href=https://x.test/b>two</a> three</a>"),
+              "one (https://x.test/a) two (https://x.test/b) three");
+
     EXPECT_EQ(NVHTMLText::plainTextFromHTML(QString(200'000, u'<')), QString(200'000, u'<'));
     EXPECT_EQ(NVHTMLText::plainTextFromHTML(QStringLiteral("<a ") + QString(200'000, u'=')), QString());
 }
