@@ -13,6 +13,8 @@
 #include <algorithm>
 
 #include <cerrno>
+#include <csignal>
+#include <pthread.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -33,6 +35,30 @@ std::optional<int> choiceInLine(const QString &line, const NVTerminalQuestion &q
     if (!ok || number < 1 || number > question.choices.size())
         return std::nullopt;
     return number - 1;
+}
+
+// A reader that went away (`| head`, a dropped SSH connection) must not end
+// the process with SIGPIPE, perhaps while it replaces the bundle: the signal
+// is blocked on this thread while writing and a pending one taken back, so
+// that the write merely fails.
+void writeWithoutPipeSignal(QIODevice *output, const QByteArray &bytes)
+{
+    sigset_t pipeSignal;
+    sigemptyset(&pipeSignal);
+    sigaddset(&pipeSignal, SIGPIPE);
+    sigset_t previous;
+    ::pthread_sigmask(SIG_BLOCK, &pipeSignal, &previous);
+    sigset_t pending;
+    ::sigpending(&pending);
+    const bool pendingBefore = sigismember(&pending, SIGPIPE) == 1;
+    output->write(bytes);
+    ::sigpending(&pending);
+    if (!pendingBefore && sigismember(&pending, SIGPIPE) == 1) {
+        const struct timespec now = {0, 0};
+        while (::sigtimedwait(&pipeSignal, nullptr, &now) < 0 && errno == EINTR) {
+        }
+    }
+    ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
 } // namespace
@@ -72,7 +98,7 @@ void NVTerminal::write(const QString &text)
 {
     if (text.isEmpty())
         return;
-    m_output->write(text.toUtf8());
+    writeWithoutPipeSignal(m_output, text.toUtf8());
     m_atLineStart = text.endsWith(u'\n');
 }
 

@@ -86,4 +86,21 @@ TEST_F(TerminalOnPTYTest, AQuestionIsAnsweredFromTheTerminalAndTypingAheadWaitsF
     EXPECT_EQ(answer, 0);
 }
 
+TEST(NVTerminal, AnOutputWhoseReaderWentAwayNeitherEndsTheProcessNorTheQuestions)
+{
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    ::close(fds[0]);
+    QFile output;
+    ASSERT_TRUE(output.open(fds[1], QIODevice::WriteOnly | QIODevice::Unbuffered, QFileDevice::DontCloseHandle));
+    NVTerminal terminal(-1, &output, {.assumeYes = true});
+    terminal.printLine(QStringLiteral("nobody reads this"));
+    std::optional<int> answer;
+    terminal.ask({{"One", "Two"}, 0, 1}, [&](std::optional<int> choice) { answer = choice; });
+    EXPECT_TRUE(TestSupport::waitFor([&] { return answer.has_value(); }));
+    EXPECT_EQ(answer, 1);
+    output.close();
+    ::close(fds[1]);
+}
+
 } // namespace
