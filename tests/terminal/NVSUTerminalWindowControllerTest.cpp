@@ -220,7 +220,7 @@ TEST_F(TerminalControllerTest, TheDownloadViewsButtonsAnswerAsTheWindowsDo)
         if (c.endInput) {
             type(c.typed);
             closeInput();
-            ASSERT_TRUE(TestSupport::waitFor([&] { return terminal->inputEnded(); }));
+            ASSERT_TRUE(TestSupport::waitFor([&] { return terminal->inputEnded(); }, std::chrono::seconds(60)));
         }
         const QString step = c.step;
         if (step == "install")
@@ -262,7 +262,7 @@ TEST_F(TerminalControllerTest, AlertsTakeNumberedButtonsAndTheCertificatePanelPr
     std::optional<int> response;
     presenter.beginSheetModalForWindow({"Done.", "", {}, {}}, nullptr, [&](int r) { response = r; });
     type("1\n");
-    ASSERT_TRUE(TestSupport::waitFor([&] { return response.has_value(); }));
+    ASSERT_TRUE(TestSupport::waitFor([&] { return response.has_value(); }, std::chrono::seconds(60)));
     EXPECT_EQ(*response, NSAlertFirstButtonReturn);
     EXPECT_TRUE(written().contains("Done.\n\n  1  OK\n"));
 

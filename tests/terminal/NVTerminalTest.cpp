@@ -47,7 +47,7 @@ protected:
             for (ssize_t n; (n = ::read(master, buffer, sizeof buffer)) > 0;)
                 screen.append(buffer, n);
             return screen.contains(text);
-        });
+        }, std::chrono::seconds(60));
         return screen;
     }
 
@@ -73,7 +73,7 @@ TEST_F(TerminalOnPTYTest, AQuestionIsAnsweredFromTheTerminalAndTypingAheadWaitsF
     terminal->ask({{"One", "Two"}, 0, 0}, [&](std::optional<int> choice) { answer = choice; });
     screenOnceItHolds("Choice [1]: ");
     ASSERT_EQ(::write(master, "2\r", 2), 2);
-    ASSERT_TRUE(TestSupport::waitFor([&] { return answer.has_value(); }));
+    ASSERT_TRUE(TestSupport::waitFor([&] { return answer.has_value(); }, std::chrono::seconds(60)));
     EXPECT_EQ(answer, 1);
     // The terminal echoed the answer; nothing is written twice.
     EXPECT_EQ(screenOnceItHolds("2\r\n"), "  1  One\r\n  2  Two\r\nChoice [1]: 2\r\n");
@@ -82,7 +82,7 @@ TEST_F(TerminalOnPTYTest, AQuestionIsAnsweredFromTheTerminalAndTypingAheadWaitsF
     ASSERT_EQ(::write(master, "\r", 1), 1);
     answer.reset();
     terminal->ask({{"Only"}, 0, 0}, [&](std::optional<int> choice) { answer = choice; });
-    ASSERT_TRUE(TestSupport::waitFor([&] { return answer.has_value(); }));
+    ASSERT_TRUE(TestSupport::waitFor([&] { return answer.has_value(); }, std::chrono::seconds(60)));
     EXPECT_EQ(answer, 0);
 }
 
@@ -97,7 +97,7 @@ TEST(NVTerminal, AnOutputWhoseReaderWentAwayNeitherEndsTheProcessNorTheQuestions
     terminal.printLine(QStringLiteral("nobody reads this"));
     std::optional<int> answer;
     terminal.ask({{"One", "Two"}, 0, 1}, [&](std::optional<int> choice) { answer = choice; });
-    EXPECT_TRUE(TestSupport::waitFor([&] { return answer.has_value(); }));
+    EXPECT_TRUE(TestSupport::waitFor([&] { return answer.has_value(); }, std::chrono::seconds(60)));
     EXPECT_EQ(answer, 1);
     output.close();
     ::close(fds[1]);
