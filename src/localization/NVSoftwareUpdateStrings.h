@@ -49,6 +49,22 @@ inline const QString _goBackButtonTitle = QStringLiteral("_goBackButtonTitle");
 // The release-notes view.
 inline const QString _loadErrorDescription = QStringLiteral("_loadErrorDescription %@");
 
+// The terminal interface. The choices of the presentation and the release
+// notes' heading are the interface file's texts.
+inline const QString SkipThisVersion = QStringLiteral("Skip This Version");
+inline const QString RemindMeLater = QStringLiteral("Remind Me Later");
+inline const QString ReleaseNotes = QStringLiteral("Release notes");
+inline const QString _terminalChoicePrompt = QStringLiteral("_terminalChoicePrompt %d");
+inline const QString _terminalInvalidChoice = QStringLiteral("_terminalInvalidChoice %d");
+inline const QString _terminalProgressKnownSizeFormat = QStringLiteral("_terminalProgressKnownSizeFormat %@ %@ %d");
+inline const QString _terminalProgressUnknownSizeFormat = QStringLiteral("_terminalProgressUnknownSizeFormat %@ %@");
+inline const QString _terminalOKButtonTitle = QStringLiteral("_terminalOKButtonTitle");
+inline const QString _certificateHeadingFormat = QStringLiteral("_certificateHeadingFormat %d %d");
+inline const QString _certificateSubjectFormat = QStringLiteral("_certificateSubjectFormat %@");
+inline const QString _certificateIssuerFormat = QStringLiteral("_certificateIssuerFormat %@");
+inline const QString _certificateValidityFormat = QStringLiteral("_certificateValidityFormat %@ %@");
+inline const QString _certificateFingerprintFormat = QStringLiteral("_certificateFingerprintFormat %@");
+
 // The driver's alerts and the transport's refused redirect.
 inline const QString _upToDateAlertMessageFormat = QStringLiteral("_upToDateAlertMessageFormat %@");
 inline const QString _upToDateAlertInfoFormat = QStringLiteral("_upToDateAlertInfoFormat %@ %@");

@@ -6,6 +6,7 @@
 #include "platform/NVUserDefaults.h"
 #include "ui/NVByteCountFormatter.h"
 #include "ui/NVLocalizedAlert.h"
+#include "ui/NVSUUpdateTexts.h"
 #include "widgets/NVDynamicAutoresizingButton.h"
 #include "widgets/NVInterfaceFileLoader.h"
 #include "widgets/NVProgressIndicator.h"
@@ -346,43 +347,22 @@ void NVSUWindowController::windowDidResize()
 
 QString NVSUWindowController::updateAvailableMessageText() const
 {
-    return format(Strings::_updateAvailableMessageTextFormat, {m_owner->bundleName()});
+    return NVSUUpdateTexts::messageText(m_owner->bundleName());
 }
 
 QString NVSUWindowController::updateAvailableInformativeText() const
 {
-    struct Piece {
-        QString text;
-        bool red = false;
-    };
-    QList<Piece> pieces;
-    const std::optional<NVSUVersion> installed = NVSUVersion::installedVersion();
-    pieces.append({format(Strings::_updateAvailableInformativeTextFormat,
-                          {m_owner->bundleName(), m_update.version().displayName(),
-                           installed ? installed->displayName() : QString()})});
-    if (!m_update.isCompatibleWithSystemVersion()) {
-        const NVSUVersion system = NVSUVersion::systemVersion();
-        const std::optional<NVSUVersion> &minimum = m_update.minimumSystemVersion();
-        if (system.compareVersion(minimum) == NVOrderedAscending)
-            pieces.append({format(Strings::_updateRequiresNewerOSVersion, {minimum->displayName(), system.displayName()}), true});
-        else
-            pieces.append({localizeString(Strings::_updateIncompatibleWithOSVersion), true});
-    }
-    pieces.append({localizeString(m_update.isAutoUpgradable() ? Strings::_askToInstallTheUpdate
-                                                               : Strings::_askToDownloadTheUpdate)});
-
     QString html;
-    for (const Piece &piece : pieces) {
+    for (const NVSUUpdateTexts::Piece &piece : NVSUUpdateTexts::informativeTextPieces(m_update, m_owner->bundleName())) {
         const QString text = (html.isEmpty() ? QString() : QStringLiteral(" ")) + piece.text.toHtmlEscaped();
-        html += piece.red ? QStringLiteral("<span style=\"color:%1\">%2</span>").arg(IncompatibleTextColor, text) : text;
+        html += piece.incompatible ? QStringLiteral("<span style=\"color:%1\">%2</span>").arg(IncompatibleTextColor, text) : text;
     }
     return html;
 }
 
 QString NVSUWindowController::commitButtonTitle() const
 {
-    return localizeString(m_update.isAutoUpgradable() ? Strings::_installUpdateButtonTitle
-                                                      : Strings::_downloadUpdateButtonTitle);
+    return NVSUUpdateTexts::commitButtonTitle(m_update);
 }
 
 QPixmap NVSUWindowController::softwareUpdateIcon() const

@@ -1,4 +1,4 @@
-#include "DriverTestSupport.h"
+#include "support/DriverTestSupport.h"
 
 #include "localization/NVSoftwareUpdateStrings.h"
 #include "network/NVURLError.h"

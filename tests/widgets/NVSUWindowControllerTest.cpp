@@ -9,7 +9,7 @@
 #include "widgets/NVInterfaceFileLoader.h"
 #include "widgets/NVProgressIndicator.h"
 #include "widgets/NVWindowResizingView.h"
-#include "widgets/RecordingWindowOwner.h"
+#include "support/RecordingWindowOwner.h"
 
 #include <QApplication>
 #include <QDialog>

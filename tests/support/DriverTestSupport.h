@@ -135,4 +135,6 @@ protected:
     QList<int> terminations;
     std::pair<qint64, qint64> progress{-2, -2}; // the last download progress the window was told
     bool declineWindows = false;
+    // What the product's executable runs (a relaunch runs it).
+    QByteArray productExecutable = "#!/bin/sh\nexit 0\n";
 };

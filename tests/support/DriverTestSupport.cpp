@@ -1,4 +1,4 @@
-#include "DriverTestSupport.h"
+#include "support/DriverTestSupport.h"
 
 #include "foundation/NVPropertyList.h"
 #include "platform/NVBundle.h"
@@ -68,7 +68,7 @@ QString DriverTest::makeProduct(const QString &parent, const QString &shortVersi
     TestSupport::writeInfoPlist(bundle, {{"CFBundleIdentifier", "test.velkin"}, {"CFBundleExecutable", "velkin"},
                                          {"CFBundleVersion", version}, {"CFBundleShortVersionString", shortVersion}});
     TestSupport::writeFile(bundle + "/Contents/Resources/marker.txt", marker);
-    TestSupport::writeFile(bundle + "/Contents/MacOS/velkin", "#!/bin/sh\nexit 0\n");
+    TestSupport::writeFile(bundle + "/Contents/MacOS/velkin", productExecutable);
     QFile::setPermissions(bundle + "/Contents/MacOS/velkin", QFileDevice::ReadOwner | QFileDevice::ExeOwner | QFileDevice::WriteOwner);
     return bundle;
 }

@@ -1,0 +1,198 @@
+#include "support/DriverTestSupport.h"
+
+#include "platform/NVTemporaryDirectory.h"
+#include "support/PseudoTerminal.h"
+#include "support/TestSupport.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+
+#include <unistd.h>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+const QString CheckManually = QStringLiteral("x-velkin-software-update:check-manually");
+
+// The updater's executable as a person runs it over SSH: in a terminal of
+// its own without a display, nested in an installed product whose feed is
+// on the loopback server, with a session bus of its own. The person is
+// played by what the test types.
+class TerminalProcessTest : public DriverTest {
+protected:
+    void SetUp() override
+    {
+        // The new version's executable notes that it was started: the relaunch.
+        productExecutable = "#!/bin/sh\necho \"$0\" >> '" + QFile::encodeName(directory.filePath("relaunched")) + "'\n";
+        DriverTest::SetUp();
+        if (!QString::fromUtf8(TestSupport::run(TestSupport::bundleExecutable(), {"--help"}).out).contains("--assume-yes"))
+            GTEST_SKIP() << "The executable does not run updates yet (no application shell).";
+        prepareUpdater();
+    }
+    // The updater nested in the product gets the executable and its feed.
+    void prepareUpdater()
+    {
+        TestSupport::writeInfoPlist(updater, {{"CFBundleIdentifier", "test.velkin.SoftwareUpdate"}, {"CFBundleName", "Velkin Software Update"},
+                                              {"CFBundleExecutable", "velkin-software-update"}, {"CFBundleVersion", "5000"},
+                                              {"CFBundleShortVersionString", "5.0"}, {"SoftwareUpdateBundleName", "Velkin"},
+                                              {"SoftwareUpdateFeedURL", configuration.feedURL.toString()},
+                                              {"SoftwareUpdateWebsiteURL", "https://www.velkin.test/"}});
+        // A link keeps /proc/self/exe inside the nested bundle.
+        const QString executable = updater + "/Contents/MacOS/velkin-software-update";
+        if (::link(QFile::encodeName(TestSupport::bundleExecutable()).constData(), QFile::encodeName(executable).constData()) != 0)
+            QFile::copy(TestSupport::bundleExecutable(), executable);
+    }
+
+    std::unique_ptr<PseudoTerminal> run(QStringList arguments, QString language = "en", bool script = false)
+    {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("XDG_CONFIG_HOME", directory.filePath("config"));
+        environment.insert("XDG_CACHE_HOME", directory.filePath("cache"));
+        environment.insert("https_proxy", server.proxyURL());
+        environment.insert("LANGUAGE", language);
+        environment.insert("TERM", "xterm");
+        environment.remove("DISPLAY");
+        environment.remove("WAYLAND_DISPLAY");
+        environment.insert("DBUS_SESSION_BUS_ADDRESS", busAddress());
+        return std::make_unique<PseudoTerminal>(PseudoTerminal::Options{.program = updater + "/Contents/MacOS/velkin-software-update",
+                                                                        .arguments = arguments,
+                                                                        .environment = environment,
+                                                                        .inputFromDevNull = script,
+                                                                        .outputToPipe = script});
+    }
+    // A session bus of the test's own, so that updaters of tests running
+    // side by side never meet on it.
+    QString busAddress()
+    {
+        if (bus.state() == QProcess::NotRunning) {
+            bus.start("dbus-daemon", {"--session", "--nofork", "--print-address=1"});
+            TestSupport::waitFor([&] { return bus.canReadLine() || bus.state() == QProcess::NotRunning; }, 60s);
+            address = QString::fromUtf8(bus.readLine()).trimmed();
+        }
+        return address;
+    }
+    void TearDown() override
+    {
+        bus.terminate();
+        bus.waitForFinished(10000);
+        DriverTest::TearDown();
+    }
+    QVariantList skippedVersions() const
+    {
+        return NVUserDefaults("test.velkin.SoftwareUpdate", directory.filePath("config")).arrayForKey("SoftwareUpdateSkippedVersionsArray");
+    }
+    // What the private temporary directory holds but its lock.
+    QStringList temporaryFiles() const
+    {
+        const NVResult<QString> temporary = NVTemporaryDirectory::privateTemporaryDirectory();
+        return temporary ? QDir(temporary.value()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot) : QStringList();
+    }
+    int downloadsOf(const QString &name) const { return int(server.requestsFor("/" + name).size()); }
+
+    QProcess bus;
+    QString address;
+};
+
+TEST_F(TerminalProcessTest, AnUpdateIsOfferedChosenAndInstalledWithTheProductRelaunchedInEachLanguage)
+{
+    publish("Velkin-5.1.tar.gz", "5.1", "5100");
+    serveFeed(QVariantList{entry("5.1", "5100", "Velkin-5.1.tar.gz")});
+    const struct {
+        const char *language;
+        const char *choices, *prompt, *install, *installPrompt;
+    } rows[] = {
+        {"en", "  1  Skip This Version\r\n  2  Remind Me Later\r\n  3  Install Update\r\n", "Choice [3]: ", "  1  Install and Restart\r\n",
+         "Choice [1]: "},
+        {"de", "  1  Diese Version überspringen\r\n  2  Später erinnern\r\n  3  Update installieren\r\n", "Auswahl [3]: ",
+         "  1  Installieren und neu starten\r\n", "Auswahl [1]: "},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.language);
+        installProduct();
+        prepareUpdater();
+        QFile::remove(directory.filePath("relaunched"));
+        const auto updater = run({CheckManually}, row.language);
+        ASSERT_TRUE(updater->waitForScreen(QString(row.choices) + row.prompt)) << updater->screen().toStdString();
+        updater->type("\r");
+        ASSERT_TRUE(updater->waitForScreen(QString(row.install) + row.installPrompt)) << updater->screen().toStdString();
+        updater->type("1\r");
+        EXPECT_EQ(updater->waitForExit(), 0) << updater->screen().toStdString();
+        EXPECT_EQ(installedMarker(), "new 5100");
+        EXPECT_TRUE(TestSupport::waitFor([&] { return QFile::exists(directory.filePath("relaunched")); }, 60s));
+        EXPECT_EQ(downloadFolders(), QStringList());
+    }
+}
+
+TEST_F(TerminalProcessTest, SkipAndRemindMeLaterAreStoredAndAnAlertIsAnsweredByNumber)
+{
+    serveFeed(QVariantList{entry("5.1", "5100", "x.tar.gz")});
+    const struct {
+        const char *typed;
+        QVariantList skipped;
+    } rows[] = {{"1\r", {"5100"}}, {"2\r", {}}};
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.typed);
+        const auto updater = run({CheckManually});
+        ASSERT_TRUE(updater->waitForScreen("Choice [3]: ")) << updater->screen().toStdString();
+        updater->type(row.typed);
+        EXPECT_EQ(updater->waitForExit(), 0) << updater->screen().toStdString();
+        EXPECT_EQ(skippedVersions(), row.skipped);
+    }
+    // Nothing newer: the application's alert, its one button by number.
+    serveFeed(QVariantList{entry("5.0", "5000", "x.tar.gz")});
+    const auto updater = run({CheckManually});
+    ASSERT_TRUE(updater->waitForScreen("Velkin is up to date.")) << updater->screen().toStdString();
+    ASSERT_TRUE(updater->waitForScreen("  1  OK\r\nChoice [1]: ")) << updater->screen().toStdString();
+    updater->type("1\r");
+    EXPECT_EQ(updater->waitForExit(), 0) << updater->screen().toStdString();
+    EXPECT_EQ(downloadsOf("x.tar.gz"), 0);
+}
+
+TEST_F(TerminalProcessTest, CtrlCDuringTheDownloadLeavesNothingInTheTemporaryDirectory)
+{
+    const QString archive = publish("Velkin-5.1.tar.gz", "5.1", "5100");
+    server.setRoute("/Velkin-5.1.tar.gz", {.filePath = archive, .stallAfter = 1000});
+    serveFeed(QVariantList{entry("5.1", "5100", "Velkin-5.1.tar.gz")});
+    const auto updater = run({CheckManually});
+    ASSERT_TRUE(updater->waitForScreen("Choice [3]: ")) << updater->screen().toStdString();
+    updater->type("\r");
+    ASSERT_TRUE(updater->waitForScreen("  1  Cancel Download\r\n")) << updater->screen().toStdString();
+    // The part received so far is on disk.
+    ASSERT_TRUE(TestSupport::waitFor([&] { return !temporaryFiles().isEmpty(); }, 60s)) << updater->screen().toStdString();
+    updater->interrupt();
+    EXPECT_TRUE(updater->waitForExit().has_value()) << updater->screen().toStdString();
+    EXPECT_EQ(temporaryFiles(), QStringList());
+    EXPECT_EQ(installedMarker(), "installed");
+}
+
+TEST_F(TerminalProcessTest, AssumeYesFromAScriptInstallsOrEndsABadSignatureNonZeroWithOneDownload)
+{
+    publish("good.tar.gz", "5.1", "5100");
+    publish("unsigned.tar.gz", "5.1", "5100", false);
+    const struct {
+        const char *archive;
+        int status;
+        QByteArray marker;
+    } rows[] = {{"good.tar.gz", 0, "new 5100"}, {"unsigned.tar.gz", 1, "installed"}};
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.archive);
+        installProduct();
+        prepareUpdater();
+        serveFeed(QVariantList{entry("5.1", "5100", row.archive)});
+        const auto updater = run({CheckManually, "--assume-yes"}, "en", true);
+        const std::optional<int> status = updater->waitForExit();
+        const QString output = updater->pipeOutput();
+        ASSERT_TRUE(status.has_value()) << output.toStdString() << updater->screen().toStdString();
+        EXPECT_EQ(*status != 0, row.status != 0) << *status << output.toStdString() << updater->screen().toStdString();
+        EXPECT_EQ(installedMarker(), row.marker);
+        EXPECT_EQ(downloadsOf(row.archive), 1);
+        EXPECT_TRUE(output.contains("Choice [3]: 3\n")) << output.toStdString();
+        // Written for a pipe: no carriage returns or escape sequences.
+        EXPECT_FALSE(output.contains(u'\r'));
+        EXPECT_FALSE(output.contains(u'\x1b'));
+    }
+}
+
+} // namespace

@@ -1,0 +1,281 @@
+#include "terminal/NVSUTerminalInterface.h"
+
+#include "foundation/NVFormat.h"
+#include "localization/NVSoftwareUpdateStrings.h"
+#include "model/NVVersionNumber.h"
+#include "platform/NVBundle.h"
+#include "support/RecordingWindowOwner.h"
+#include "support/TestHTTPSServer.h"
+#include "support/TestSupport.h"
+#include "ui/NVByteCountFormatter.h"
+
+#include <QBuffer>
+#include <QCryptographicHash>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+namespace {
+
+namespace Strings = NVSoftwareUpdateStrings;
+
+QString text(const QString &key)
+{
+    return NVLocalization::localizedStringFromTable(key, Strings::Table);
+}
+
+// A terminal on pipes: the test types into one end of the input and reads
+// everything the terminal wrote.
+class TerminalControllerTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        NVBundle::setMainBundleForTesting(TestSupport::bundlePath());
+        NVBundle::setUserLanguagesForTesting({"en"});
+        NVVersionNumber::setCurrentSystemVersionForTesting(NVVersionNumber(2, 36, 0));
+        for (const QString &name : TestTLS::hostNames())
+            server.addHost(name);
+        TestSupport::writeFile(folder.filePath("anchors.pem"), TestTLS::shared().authorityPEM);
+        environment.elapsedMilliseconds = [this] { return now; };
+        environment.sessionConfiguration.serverTrustAnchorsPath = folder.filePath("anchors.pem");
+        environment.sessionConfiguration.environment = QProcessEnvironment();
+        environment.sessionConfiguration.environment.insert("https_proxy", server.proxyURL());
+    }
+    void TearDown() override
+    {
+        controller.reset();
+        terminal.reset();
+        closeInput();
+        if (input[0] >= 0)
+            ::close(input[0]);
+        NVBundle::setUserLanguagesForTesting({});
+        NVVersionNumber::setCurrentSystemVersionForTesting(std::nullopt);
+    }
+
+    void start(NVTerminalOptions options)
+    {
+        controller.reset();
+        terminal.reset();
+        closeInput();
+        if (input[0] >= 0)
+            ::close(input[0]);
+        ASSERT_EQ(::pipe(input), 0);
+        output.close();
+        output.setData(QByteArray());
+        output.open(QIODevice::WriteOnly);
+        owner.calls.clear();
+        terminal = std::make_unique<NVTerminal>(input[0], &output, options);
+    }
+    void open(const NVSUUpdate &update)
+    {
+        controller = NVSUTerminalInterface::factory(terminal.get(), environment)(update, &owner);
+    }
+    void type(const QByteArray &bytes) { ASSERT_EQ(::write(input[1], bytes.constData(), size_t(bytes.size())), bytes.size()); }
+    void closeInput()
+    {
+        if (input[1] >= 0)
+            ::close(std::exchange(input[1], -1));
+    }
+    QString written() const { return QString::fromUtf8(output.data()); }
+    bool waitForText(const QString &expected)
+    {
+        return TestSupport::waitFor([&] { return written().contains(expected); }, std::chrono::seconds(60));
+    }
+    // The owner's calls after the window announced that it opens.
+    bool waitForCalls(int count)
+    {
+        return TestSupport::waitFor([&] { return owner.calls.size() >= count + 1; }, std::chrono::seconds(60));
+    }
+
+    static NVSUUpdate update(QVariantMap extra = {})
+    {
+        extra.insert({{"BundleVersion", "5200"}, {"BundleShortVersionString", "5.2"},
+                      {"InstallationObject", "Velkin.app"}, {"InstallationMechanism", "ReplaceBundle"},
+                      {"DownloadURL", "https://downloads.velkin.test/5.2.tar.gz"}, {"DownloadPageURL", "https://www.velkin.test/download"}});
+        return *NVSUUpdate::initWithUpdateProperties(extra);
+    }
+
+    QTemporaryDir folder;
+    TestHTTPSServer server{TestTLS::shared().server};
+    NVSUTerminalEnvironment environment;
+    qint64 now = 0;
+    int input[2] = {-1, -1};
+    QBuffer output;
+    RecordingWindowOwner owner;
+    std::unique_ptr<NVTerminal> terminal;
+    std::unique_ptr<NVSUWindowControllerInterface> controller;
+};
+
+TEST_F(TerminalControllerTest, ThePresentationIsAnsweredByNumberByEnterOrByTheEndOfTheInput)
+{
+    const struct {
+        const char *typed;
+        bool endInput;
+        const char *call;
+        int complaints;
+    } cases[] = {
+        {" 2 \r\n", false, "dialogFinishedWithChoice 1", 0},
+        {"4\nyes\n3\n", false, "dialogFinishedWithChoice 2", 2},
+        {"0\n", true, "updateWindowWillClose", 1},
+    };
+    const QString complaint = NVFormat::format(text(Strings::_terminalInvalidChoice), {qint64(3)});
+    for (const auto &c : cases) {
+        start({});
+        open(update());
+        type(c.typed);
+        if (c.endInput)
+            closeInput();
+        ASSERT_TRUE(waitForCalls(1)) << c.typed;
+        EXPECT_EQ(owner.calls, QStringList({"updateWindowWillOpen", c.call})) << c.typed;
+        EXPECT_EQ(written().count(complaint), c.complaints) << c.typed;
+    }
+    // What the last one showed: the texts of the window, its choices, and
+    // each answer after the prompt as a terminal would have echoed it.
+    const QString shown = written();
+    EXPECT_TRUE(shown.contains("A new version of Velkin is available.\n"));
+    EXPECT_TRUE(shown.contains("Velkin 5.2 is now available — you have 5.0.0. Would you like to install it now?\n")) << shown.toStdString();
+    EXPECT_TRUE(shown.contains("\n  1  Skip This Version\n  2  Remind Me Later\n  3  Install Update\nChoice [3]: 0\n")) << shown.toStdString();
+}
+
+TEST_F(TerminalControllerTest, ReleaseNotesArePrintedAsTextBeforeTheChoiceAndAFailureIsOneLine)
+{
+    server.setRoute("/notes/5.2.html", {.body = "<h1>Velkin 5.2</h1><ul><li>Faster <a href=\"/faq\">start</a></li></ul>",
+                                        .headers = {{"Content-Type", "text/html; charset=utf-8"}}});
+    server.setRoute("/notes/missing.html", {.status = 404, .body = "<p>Not here</p>"});
+    const struct {
+        const char *path;
+        const char *shown;
+    } cases[] = {
+        {"/notes/5.2.html", "Release notes:\n\n  Velkin 5.2\n\n  • Faster start (https://updates.velkin.test/faq)\n\n  1  Skip"},
+        {"/notes/missing.html", "\nThe release notes could not be loaded: HTTP 404\n\n  1  Skip"},
+    };
+    for (const auto &c : cases) {
+        start({});
+        open(update({{"ReleaseNotesURL", "https://updates.velkin.test" + QString(c.path)}}));
+        ASSERT_TRUE(waitForText("Choice [3]: ")) << written().toStdString();
+        EXPECT_TRUE(written().contains(c.shown)) << written().toStdString();
+        EXPECT_FALSE(written().contains("Not here"));
+    }
+}
+
+TEST_F(TerminalControllerTest, ProgressIsOneLineRewrittenOnATerminalAndOneLinePerTenthElsewhere)
+{
+    const qint64 total = 10'000'000;
+    const QLocale english(QLocale::English);
+    const auto bytes = [&](qint64 count) { return NVByteCountFormatter::stringFromByteCount(count, english); };
+    const QString atHalf = bytes(5'000'000) + " of " + bytes(total) + " — " + bytes(5'000'000) + "/s — 50 %";
+    for (const bool onTerminal : {false, true}) {
+        start({.outputIsTerminal = onTerminal});
+        open(update());
+        type("\n");
+        ASSERT_TRUE(waitForCalls(1));
+        now = 0;
+        controller->setProgressDescription(text(Strings::_progressDescriptionDownloadingUpdate));
+        controller->downloadStarted();
+        controller->switchToDownloadView();
+        // A report every 100 ms, and one more 50 ms after each, which a
+        // terminal does not get: that would be flicker.
+        for (int i = 1; i <= 20; ++i) {
+            now += 50;
+            if (i > 1)
+                controller->downloadProgress(total * (i - 1) / 20 + 1, total);
+            now += 50;
+            controller->downloadProgress(total * i / 20, total);
+        }
+        controller->setProgressDescription(text(Strings::_progressDescriptionCheckingDigitalSignature));
+        const QString shown = written();
+        EXPECT_TRUE(shown.contains("Updating Velkin\nDownloading the update…\n")) << shown.toStdString();
+        EXPECT_TRUE(shown.contains(atHalf)) << shown.toStdString();
+        EXPECT_EQ(shown.count(" %"), onTerminal ? 20 : 10) << shown.toStdString();
+        EXPECT_EQ(shown.count(u'\r'), onTerminal ? 20 : 0);
+        EXPECT_TRUE(shown.contains("100 %\nChecking the digital signature…\n")) << shown.toStdString();
+        EXPECT_FALSE(shown.contains(u'\x1b'));
+    }
+}
+
+TEST_F(TerminalControllerTest, TheDownloadViewsButtonsAnswerAsTheWindowsDo)
+{
+    const struct {
+        const char *step;  // what the driver shows after the download started
+        const char *typed; // before the step when the input ends, else after it
+        bool endInput;
+        const char *call;
+        const char *shown;
+    } cases[] = {
+        // Enter alone must not cancel a download, nor may the end of the
+        // input; the cancel button's number does.
+        {"download", "\n7\n1\n", false, "cancelDownload", "  1  Cancel Download\n"},
+        {"install", "\n", true, "updateWindowWillClose", "  1  Install and Restart\nChoice [1]: \n"},
+        {"alert", "\n", false, "alertDidFinish", "  1  Go Back\nChoice [1]: \n"},
+    };
+    for (const auto &c : cases) {
+        start({});
+        open(update());
+        type("3\n");
+        ASSERT_TRUE(waitForCalls(1));
+        controller->downloadStarted();
+        controller->switchToDownloadView();
+        if (c.endInput) {
+            type(c.typed);
+            closeInput();
+            ASSERT_TRUE(TestSupport::waitFor([&] { return terminal->inputEnded(); }, std::chrono::seconds(60)));
+        }
+        const QString step = c.step;
+        if (step == "install")
+            controller->offerInstallationWithMechanism(NVSUInstallationMechanismReplaceBundle);
+        if (step == "alert")
+            controller->runAlertWithName(Strings::signatureError);
+        if (!c.endInput)
+            type(c.typed);
+        ASSERT_TRUE(waitForCalls(2)) << c.step << written().toStdString();
+        EXPECT_EQ(owner.calls.mid(2), QStringList{c.call}) << c.step;
+        EXPECT_TRUE(written().contains(c.shown)) << written().toStdString();
+    }
+}
+
+TEST_F(TerminalControllerTest, AlertsTakeNumberedButtonsAndTheCertificatePanelPrintsTheChain)
+{
+    const NVAlert alert{"Could not connect.", "Check the network.", {"Cancel", "Visit Website", "Show Certificate"}, {}};
+    const struct {
+        NVTerminalOptions options;
+        const char *typed;
+        bool endInput;
+        int response;
+    } cases[] = {
+        {{}, "9\n\n", false, NSAlertFirstButtonReturn},
+        {{}, "", true, NSAlertFirstButtonReturn},
+    };
+    for (const auto &c : cases) {
+        start(c.options);
+        NVTerminalAlertPresenter presenter(terminal.get());
+        type(c.typed);
+        if (c.endInput)
+            closeInput();
+        EXPECT_EQ(presenter.runModal(alert), c.response) << c.typed;
+        EXPECT_TRUE(written().contains("Could not connect.\nCheck the network.\n\n  1  Cancel\n  2  Visit Website\n  3  Show Certificate\n"));
+    }
+    // A sheet answers later, once typed; without buttons the one is OK.
+    start({});
+    NVTerminalAlertPresenter presenter(terminal.get());
+    std::optional<int> response;
+    presenter.beginSheetModalForWindow({"Done.", "", {}, {}}, nullptr, [&](int r) { response = r; });
+    type("1\n");
+    ASSERT_TRUE(TestSupport::waitFor([&] { return response.has_value(); }, std::chrono::seconds(60)));
+    EXPECT_EQ(*response, NSAlertFirstButtonReturn);
+    EXPECT_TRUE(written().contains("Done.\n\n  1  OK\n"));
+
+    const QByteArray der = TestTLS::shared().server.chain.first().toDer();
+    const QStringList lines = NVTerminalCertificatePanel::describeChain({der, "not a certificate"});
+    ASSERT_EQ(lines.size(), 7) << lines.join('\n').toStdString();
+    EXPECT_EQ(lines[0], "Certificate 1 of 2");
+    EXPECT_TRUE(lines[1].startsWith("  Subject: ") && lines[1].contains("CN=")) << lines[1].toStdString();
+    EXPECT_TRUE(lines[2].startsWith("  Issuer: ") && lines[2].contains("CN=")) << lines[2].toStdString();
+    EXPECT_NE(lines[1].section(": ", 1), lines[2].section(": ", 1));
+    EXPECT_TRUE(lines[3].startsWith("  Valid from ") && lines[3].contains(" UTC until ")) << lines[3].toStdString();
+    EXPECT_EQ(lines[4], "  SHA-256 fingerprint: " + QCryptographicHash::hash(der, QCryptographicHash::Sha256).toHex(':').toUpper());
+    EXPECT_EQ(lines[5], "Certificate 2 of 2");
+}
+
+} // namespace
