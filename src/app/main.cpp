@@ -3,6 +3,7 @@
 #include "logging/NVLog.h"
 #include "platform/NVBundle.h"
 #include "platform/NVUserDefaults.h"
+#include "terminal/NVSUTerminalInterface.h"
 #include "widgets/NVDesktopWorkspace.h"
 #include "widgets/NVInterfaceFileLoader.h"
 #include "widgets/NVMessageBoxAlertPresenter.h"
@@ -44,15 +45,6 @@ std::optional<int> runSubcommand(int argc, char *argv[])
     return status;
 }
 
-// The interface without a display: the terminal's. The terminal layer
-// implements this (answering with --assume-yes when the options say so);
-// until then there is none, and a run that finds an update ends as
-// postponed.
-std::optional<VKSUApplication::Interface> terminalInterface(const VKSUApplication::LaunchOptions &)
-{
-    return std::nullopt;
-}
-
 // The Qt Widgets windows and dialogs, for a process with a display.
 VKSUApplication::Interface widgetsInterface(VKSUApplication &application)
 {
@@ -82,10 +74,17 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationName(QStringLiteral("velkin-software-update"));
 
     VKSUApplication application(VKSUApplication::parseArguments(QCoreApplication::arguments()));
-    VKSUApplication::Interface interface;
     if (display)
-        interface = widgetsInterface(application);
-    else if (std::optional<VKSUApplication::Interface> terminal = terminalInterface(application.launchOptions()))
-        interface = std::move(*terminal);
-    return application.run(std::move(interface));
+        return application.run(widgetsInterface(application));
+    // Without a display the terminal presents updates, when someone can
+    // answer there or --assume-yes answers for them; otherwise nothing can
+    // show an update and a run that finds one ends as postponed.
+    const std::unique_ptr<NVSUTerminalInterface> terminal =
+        NVSUTerminalInterface::forProcess(false, application.launchOptions().assumeYes);
+    if (!terminal)
+        return application.run({});
+    VKSUApplication::Interface interface;
+    interface.alertPresenter = terminal->makeAlertPresenter();
+    interface.windowControllerFactory = terminal->factory();
+    return terminal->exitStatus(application.run(std::move(interface)));
 }
