@@ -11,6 +11,8 @@
 #include <QFileInfo>
 #include <QProcess>
 
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <thread>
 
@@ -133,6 +135,14 @@ QString writeAskpass(const QString &folder, const QString &counterPath)
 int askpassCount(const QString &counterPath)
 {
     return int(TestSupport::readFile(counterPath).count('\n'));
+}
+
+std::shared_ptr<NVShell> rootShell()
+{
+    auto shell = NVShell::create();
+    EXPECT_TRUE(shell->requestRootShell());
+    EXPECT_TRUE(shell->isRootShell());
+    return shell;
 }
 
 int sudo(const QStringList &command)
