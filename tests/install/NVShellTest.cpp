@@ -11,10 +11,8 @@
 #include <QFile>
 #include <QTemporaryDir>
 
-#include <atomic>
 #include <csignal>
 #include <optional>
-#include <poll.h>
 #include <pty.h>
 #include <sys/ioctl.h>
 #include <thread>
@@ -285,31 +283,10 @@ TEST(NVShellSudoTest, OurPromptOnATerminalAsksAgainAfterAWrongPassword)
     ASSERT_NE(::setsid(), -1) << "the test process leads a process group already";
     ASSERT_EQ(::ioctl(slave, TIOCSCTTY, 0), 0);
 
-    std::atomic<bool> done = false;
-    QByteArray transcript;
-    int prompts = 0;
-    std::thread person([&] {
-        const QByteArray answers[] = {"not the password\n", TestUser::account()->password.toUtf8() + '\n'};
-        while (!done) {
-            pollfd ready = {terminal, POLLIN, 0};
-            if (::poll(&ready, 1, 50) <= 0)
-                continue;
-            char buffer[512];
-            const ssize_t n = ::read(terminal, buffer, sizeof buffer);
-            if (n <= 0)
-                break;
-            transcript.append(buffer, n);
-            if (transcript.endsWith("Password: ") && prompts < 2) {
-                const QByteArray &answer = answers[prompts++];
-                ::write(terminal, answer.constData(), size_t(answer.size()));
-            }
-        }
-    });
-
+    InstallTest::TerminalPerson person(terminal, {"not the password", TestUser::account()->password.toUtf8()});
     auto shell = NVShell::create();
     const bool granted = shell->requestRootShell();
-    done = true;
-    person.join();
+    const QByteArray transcript = person.finish();
     // Hanging up the terminal would end this process.
     ::signal(SIGHUP, SIG_IGN);
     ::close(slave);
@@ -317,7 +294,7 @@ TEST(NVShellSudoTest, OurPromptOnATerminalAsksAgainAfterAWrongPassword)
     NVAuthorization::setAskpassPath(QString());
 
     ASSERT_TRUE(granted) << transcript.constData();
-    EXPECT_EQ(prompts, 2) << transcript.constData();
+    EXPECT_EQ(person.answered(), 2) << transcript.constData();
     EXPECT_TRUE(transcript.contains("not accepted")) << transcript.constData();
     EXPECT_FALSE(transcript.contains(TestUser::account()->password.toUtf8())) << transcript.constData();
     EXPECT_EQ(shell->executeCommand(QStringLiteral("id -u")), 0);
