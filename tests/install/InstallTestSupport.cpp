@@ -13,9 +13,6 @@
 
 #include <gtest/gtest.h>
 
-#include <poll.h>
-#include <termios.h>
-#include <unistd.h>
 
 namespace InstallTest {
 
@@ -136,41 +133,6 @@ QString writeAskpass(const QString &folder, const QString &counterPath)
 int askpassCount(const QString &counterPath)
 {
     return int(TestSupport::readFile(counterPath).count('\n'));
-}
-
-TerminalPerson::TerminalPerson(int terminal, QList<QByteArray> answers)
-    : m_terminal(terminal), m_answers(std::move(answers)), m_thread([this] { listen(); })
-{
-}
-
-QByteArray TerminalPerson::finish()
-{
-    m_done = true;
-    if (m_thread.joinable())
-        m_thread.join();
-    return m_transcript;
-}
-
-void TerminalPerson::listen()
-{
-    bool prompted = false;
-    while (!m_done) {
-        termios mode {};
-        if (prompted && m_answered < m_answers.size() && ::tcgetattr(m_terminal, &mode) == 0 && !(mode.c_lflag & ECHO)) {
-            const QByteArray answer = m_answers[m_answered++] + '\n';
-            (void)!::write(m_terminal, answer.constData(), size_t(answer.size()));
-            prompted = false;
-        }
-        pollfd ready = {m_terminal, POLLIN, 0};
-        if (::poll(&ready, 1, 50) <= 0)
-            continue;
-        char buffer[512];
-        const ssize_t n = ::read(m_terminal, buffer, sizeof buffer);
-        if (n <= 0)
-            break;
-        m_transcript.append(buffer, n);
-        prompted = m_transcript.endsWith("Password: ");
-    }
 }
 
 std::shared_ptr<NVShell> rootShell()

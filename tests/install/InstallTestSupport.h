@@ -9,10 +9,8 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
-#include <atomic>
 #include <chrono>
 #include <memory>
-#include <thread>
 
 // Shared by the installation tests: bundles on disk whose paths break careless
 // quoting, a recorder executable that notes how it was started, and a way to
@@ -76,28 +74,6 @@ int askpassCount(const QString &counterPath);
 // A shell that has asked for root (directly when the tests run as root, else
 // through sudo or polkit); the test fails where it did not get it.
 std::shared_ptr<NVShell> rootShell();
-
-// The person at the far side of a pseudo-terminal, on a thread of its own:
-// keeps everything shown, and types the next of `answers` at each
-// "Password: " prompt once echo is off (a prompt flushes what was typed
-// before).
-class TerminalPerson {
-public:
-    TerminalPerson(int terminal, QList<QByteArray> answers);
-    ~TerminalPerson() { finish(); }
-    // Stops listening; answers everything shown.
-    QByteArray finish();
-    int answered() const { return m_answered; }
-
-private:
-    void listen();
-    int m_terminal;
-    QList<QByteArray> m_answers;
-    std::atomic<bool> m_done = false;
-    std::atomic<int> m_answered = 0;
-    QByteArray m_transcript;
-    std::thread m_thread;
-};
 
 // Runs a command through "sudo -A" with an askpass that answers the test
 // account's password (for preparing root-owned files as the test account).

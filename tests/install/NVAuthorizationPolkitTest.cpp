@@ -70,7 +70,7 @@ public:
         char byte;
         m_registered = m_pid > 0 && ::poll(&closed, 1, 60000) == 1 && ::read(registered[0], &byte, 1) == 0;
         ::close(registered[0]);
-        m_person.emplace(m_terminal, QList<QByteArray>{answer});
+        m_person.emplace(m_terminal, QList<QByteArray>{answer + '\n'});
     }
 
     ~TerminalAgent() { finish(); }
@@ -96,7 +96,7 @@ private:
     int m_terminal = -1;
     bool m_registered = false;
     QByteArray m_transcript;
-    std::optional<InstallTest::TerminalPerson> m_person;
+    std::optional<TestSupport::TerminalPerson> m_person;
 };
 
 // A desktop's agent whose user presses Cancel: it answers every request to

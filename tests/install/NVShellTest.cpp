@@ -283,7 +283,7 @@ TEST(NVShellSudoTest, OurPromptOnATerminalAsksAgainAfterAWrongPassword)
     ASSERT_NE(::setsid(), -1) << "the test process leads a process group already";
     ASSERT_EQ(::ioctl(slave, TIOCSCTTY, 0), 0);
 
-    InstallTest::TerminalPerson person(terminal, {"not the password", TestUser::account()->password.toUtf8()});
+    TestSupport::TerminalPerson person(terminal, {"not the password\n", TestUser::account()->password.toUtf8() + '\n'});
     auto shell = NVShell::create();
     const bool granted = shell->requestRootShell();
     const QByteArray transcript = person.finish();
