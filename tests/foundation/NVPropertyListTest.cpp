@@ -133,22 +133,10 @@ TEST(NVPropertyList, BothEncodingsKeepEveryValueAndType)
     EXPECT_TRUE(identical(*readText(*write(text, Format::Text)), textBack)) << write(text, Format::Text)->constData();
 }
 
-TEST(NVPropertyList, WritesTheExactXMLAndBinaryLayouts)
+// A round trip through this reader would not notice a change of the
+// binary layout, so its bytes are pinned.
+TEST(NVPropertyList, WritesTheExactBinaryLayout)
 {
-    const QVariant value = QVariantMap{
-        {"Date", utc(2026, 12, 5, 16, 2, 21)}, {"Dates", QVariantList{utc(2026, 12, 5, 16, 2, 21, 123)}}, {"Empty", QVariantList{}},
-        {"Flag", true}, {"Odd", QVariantList{std::nan(""), -std::numeric_limits<double>::infinity(), 1e300}}, {"Data", QByteArray("hello")},
-    };
-    EXPECT_EQ(*write(value, Format::XML), "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n"
-                                          "\t<key>Data</key>\n\t<data>aGVsbG8=</data>\n"
-                                          "\t<key>Date</key>\n\t<date>2026-12-05T16:02:21Z</date>\n"
-                                          "\t<key>Dates</key>\n\t<array>\n\t\t<date>2026-12-05T16:02:21.123Z</date>\n\t</array>\n"
-                                          "\t<key>Empty</key>\n\t<array/>\n"
-                                          "\t<key>Flag</key>\n\t<true/>\n"
-                                          "\t<key>Odd</key>\n\t<array>\n"
-                                          "\t\t<real>nan</real>\n\t\t<real>-infinity</real>\n\t\t<real>1e+300</real>\n\t</array>\n"
-                                          "</dict>\n</plist>\n");
-
     // ( 1, "a" ): an array of two references, a one-byte integer, an ASCII
     // string, three one-byte offsets and the trailer.
     EXPECT_EQ(*write(QVariantList{qint64(1), "a"}, Format::Binary),

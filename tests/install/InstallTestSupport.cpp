@@ -11,8 +11,7 @@
 #include <QFileInfo>
 #include <QProcess>
 
-#include <atomic>
-#include <thread>
+#include <gtest/gtest.h>
 
 namespace InstallTest {
 
@@ -133,6 +132,14 @@ QString writeAskpass(const QString &folder, const QString &counterPath)
 int askpassCount(const QString &counterPath)
 {
     return int(TestSupport::readFile(counterPath).count('\n'));
+}
+
+std::shared_ptr<NVShell> rootShell()
+{
+    auto shell = NVShell::create();
+    EXPECT_TRUE(shell->requestRootShell());
+    EXPECT_TRUE(shell->isRootShell());
+    return shell;
 }
 
 int sudo(const QStringList &command)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "install/NVSUBundleReplacement.h"
+#include "install/NVShell.h"
 #include "logging/NVLog.h"
 
 #include <QByteArray>
@@ -69,6 +70,10 @@ QStringList failureLines(const QStringList &messages);
 QString writeAskpass(const QString &folder, const QString &counterPath);
 // How often that askpass was run.
 int askpassCount(const QString &counterPath);
+
+// A shell that has asked for root (directly when the tests run as root, else
+// through sudo or polkit); the test fails where it did not get it.
+std::shared_ptr<NVShell> rootShell();
 
 // Runs a command through "sudo -A" with an askpass that answers the test
 // account's password (for preparing root-owned files as the test account).

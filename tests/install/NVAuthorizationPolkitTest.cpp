@@ -17,14 +17,12 @@
 #include <QFileInfo>
 #include <QThread>
 
-#include <atomic>
 #include <fcntl.h>
 #include <mutex>
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
 #include <sys/wait.h>
-#include <termios.h>
 #include <thread>
 #include <unistd.h>
 
@@ -50,7 +48,7 @@ std::optional<QString> polkitMissing()
 }
 
 // pkttyagent registered for this process, on a pseudo-terminal of its own,
-// with a person at the far side who types `answer` at every password prompt.
+// with a person at the far side who types `answer` at the password prompt.
 class TerminalAgent {
 public:
     explicit TerminalAgent(QByteArray answer)
@@ -72,7 +70,7 @@ public:
         char byte;
         m_registered = m_pid > 0 && ::poll(&closed, 1, 60000) == 1 && ::read(registered[0], &byte, 1) == 0;
         ::close(registered[0]);
-        m_person = std::thread([this, answer = answer + '\n'] { typeAt(answer); });
+        m_person.emplace(m_terminal, QList<QByteArray>{answer + '\n'});
     }
 
     ~TerminalAgent() { finish(); }
@@ -82,9 +80,8 @@ public:
     // Everything the agent showed, once it is stopped.
     QByteArray finish()
     {
-        m_done = true;
-        if (m_person.joinable())
-            m_person.join();
+        if (m_person)
+            m_transcript = m_person->finish();
         if (m_pid > 0) {
             ::kill(m_pid, SIGTERM);
             ::waitpid(m_pid, nullptr, 0);
@@ -95,34 +92,11 @@ public:
     }
 
 private:
-    // Types only once echo is off: the agent flushes anything typed before.
-    void typeAt(const QByteArray &answer)
-    {
-        bool prompted = false;
-        while (!m_done) {
-            termios mode {};
-            if (prompted && ::tcgetattr(m_terminal, &mode) == 0 && !(mode.c_lflag & ECHO)) {
-                (void)!::write(m_terminal, answer.constData(), size_t(answer.size()));
-                prompted = false;
-            }
-            pollfd ready = {m_terminal, POLLIN, 0};
-            if (::poll(&ready, 1, 50) <= 0)
-                continue;
-            char buffer[512];
-            const ssize_t n = ::read(m_terminal, buffer, sizeof buffer);
-            if (n <= 0)
-                break;
-            m_transcript.append(buffer, n);
-            prompted = m_transcript.endsWith("Password: ");
-        }
-    }
-
     pid_t m_pid = -1;
     int m_terminal = -1;
     bool m_registered = false;
-    std::atomic<bool> m_done = false;
     QByteArray m_transcript;
-    std::thread m_person;
+    std::optional<TestSupport::TerminalPerson> m_person;
 };
 
 // A desktop's agent whose user presses Cancel: it answers every request to

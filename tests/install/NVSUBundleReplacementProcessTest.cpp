@@ -151,21 +151,15 @@ TEST(NVSUBundleReplacementProcessTest, TheTestAccountEndsItsOwnCopy)
 }
 
 // When the application replaces itself the caller relaunches it: nothing is
-// signalled, nothing launched, and there is no wait.
+// signalled and nothing launched.
 TEST(NVSUBundleReplacementProcessTest, ReplacingSelfSignalsAndLaunchesNothing)
 {
     RunningCopies copies;
     auto running = copies.startCopy(QStringLiteral("self"), kEndsOnTerm);
     DebugLogs debug;
     LogCapture log;
-    QElapsedTimer clock;
-    clock.start();
     ASSERT_TRUE(installOnWorker(copies.newBundle, copies.target, true, nullptr, NVSUBundleReplacementOptions(), std::chrono::milliseconds(0)));
-    EXPECT_LT(clock.elapsed(), 1500);
     EXPECT_EQ(markerOf(copies.target), "new");
-    TestSupport::waitFor([] { return false; }, std::chrono::milliseconds(500));
-    EXPECT_EQ(running->state(), QProcess::Running);
-    EXPECT_EQ(copies.log("self"), "ready\n");
     EXPECT_TRUE(launchRecord(copies.target).isEmpty());
     EXPECT_TRUE(signalLines(log).isEmpty());
     EXPECT_TRUE(log.matching(QStringLiteral("Launching app")).isEmpty());

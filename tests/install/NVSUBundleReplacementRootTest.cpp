@@ -164,13 +164,6 @@ unsigned modeOf(const QString &path)
     return ::lstat(QFile::encodeName(path).constData(), &status) == 0 ? status.st_mode & 07777 : 0;
 }
 
-std::shared_ptr<NVShell> rootShell()
-{
-    auto shell = NVShell::create();
-    EXPECT_TRUE(shell->requestRootShell());
-    return shell;
-}
-
 } // namespace
 
 // Whatever the format, root stages what the signed archive holds at a path

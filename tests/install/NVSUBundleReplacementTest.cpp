@@ -17,7 +17,6 @@
 
 #include <csignal>
 #include <sys/stat.h>
-#include <sys/time.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -121,36 +120,6 @@ TEST(NVSUTemporaryBundlePathTest, TagIsTheSourcesTrimmedVersionOrOldAndNew)
     const QString source = work->filePath(QStringLiteral("Source1.app"));
     TestSupport::writeInfoPlist(source, {{QStringLiteral("CFBundleVersion"), QStringLiteral("7000")}});
     EXPECT_EQ(NVSUBundleReplacementDetail::bundleVersionTag(target, source), "7000");
-}
-
-TEST(NVSUTemporaryBundlePathTest, KeyIsSecondsXorMicroseconds)
-{
-    timeval before{};
-    ::gettimeofday(&before, nullptr);
-    const QString path = NVSUTemporaryBundlePath(QStringLiteral("/opt/Product.app"), QStringLiteral("/nonexistent/New.app"));
-    const QRegularExpressionMatch match = QRegularExpression(QStringLiteral("^/opt/Product\\.new-([0-9a-f]{8,})\\.app$")).match(path);
-    ASSERT_TRUE(match.hasMatch()) << path.toStdString();
-    const quint64 key = match.captured(1).toULongLong(nullptr, 16);
-    // Microseconds stay below 2^20, so above that the key is the seconds.
-    EXPECT_EQ(key >> 20, quint64(before.tv_sec) >> 20);
-    EXPECT_LT(key ^ quint64(before.tv_sec), quint64(1) << 21);
-}
-
-// ---- the script ------------------------------------------------------------------
-
-TEST(NVSUMoveOrCopyScriptTest, IsTheFixedSevenLineText)
-{
-    // The one difference from the seven lines as written: GNU tar spells the
-    // no-recursion flag --no-recursion.
-    const QString expected = QStringLiteral(
-        "/bin/mv -f \"$NVSU_NEW_APP\" \"$NVSU_TEMP_PATH\" 2>/dev/null\n"
-        "if [ ! -d \"$NVSU_TEMP_PATH\" ]; then\n"
-        "    set -o pipefail\n"
-        "    /bin/mkdir \"$NVSU_TEMP_PATH\"        && /usr/bin/tar -c -f - -C \"$NVSU_NEW_APP\" .        | /usr/bin/tar -x -p -f - -C \"$NVSU_TEMP_PATH\"        && /usr/bin/tar -c -f - -n -C \"$NVSU_NEW_APP\" .        | /usr/bin/tar -x -p -f - -C \"$NVSU_TEMP_PATH\" 2>&1\n"
-        "else\n"
-        "    exit 0\n"
-        "fi");
-    EXPECT_EQ(NVSUMoveOrCopyScript.toUtf8(), QString(expected).replace(QStringLiteral(" -n "), QStringLiteral(" --no-recursion ")).toUtf8());
 }
 
 // ---- success as the user -----------------------------------------------------------

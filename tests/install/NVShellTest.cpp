@@ -1,5 +1,6 @@
 #include "install/NVShell.h"
 
+#include "InstallTestSupport.h"
 #include "install/NVAuthorization.h"
 #include "support/LogCapture.h"
 #include "support/TestSupport.h"
@@ -10,31 +11,17 @@
 #include <QFile>
 #include <QTemporaryDir>
 
-#include <atomic>
 #include <csignal>
 #include <optional>
-#include <poll.h>
 #include <pty.h>
 #include <sys/ioctl.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
 
+using InstallTest::rootShell;
+
 namespace {
-
-#define SKIP_UNLESS_ROOT()                                                                          \
-    do {                                                                                            \
-        if (::geteuid() != 0)                                                                       \
-            GTEST_SKIP() << "the direct root path needs the tests to run as root";                  \
-    } while (0)
-
-std::shared_ptr<NVShell> rootShell()
-{
-    auto shell = NVShell::create();
-    EXPECT_TRUE(shell->requestRootShell());
-    EXPECT_TRUE(shell->isRootShell());
-    return shell;
-}
 
 // The process id of the root bash that ran a shell's last command: every
 // command is a child of it.
@@ -108,7 +95,8 @@ TEST(NVShellTest, CommandsRunInAProcessGroupOfTheirOwn)
 
 TEST(NVShellRootTest, RootCommandsRunAsRootWithoutInput)
 {
-    SKIP_UNLESS_ROOT();
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "the direct root path needs the tests to run as root";
     auto shell = rootShell();
     // Standard input is /dev/null, not the root shell's command stream.
     EXPECT_EQ(shell->executeCommand(QStringLiteral("id -u; cat")), 0);
@@ -156,40 +144,12 @@ TEST(NVShellTest, OnlyTheShellsVariablesReachItsCommands)
     qunsetenv("NVSU_CALLER_ONLY");
 }
 
-// Debug mode logs the command, answers 0 without running anything and
-// leaves the previous output alone; variables are still taken.
-TEST(NVShellTest, LoggingAndDebugMode)
-{
-    QTemporaryDir folder;
-    const QString marker = folder.filePath(QStringLiteral("ran"));
-    for (const auto &[kind, shell] : userAndRootShells()) {
-        SCOPED_TRACE(kind);
-        const QString prefix = shell->isRootShell() ? QStringLiteral("root shell: ") : QStringLiteral("shell: ");
-        LogCapture log;
-        shell->setLogCommandExecution(true);
-        shell->setVariable(QStringLiteral("NVSU_TEMP_PATH"), QStringLiteral("/a b"));
-        EXPECT_EQ(shell->executeCommand(QStringLiteral("echo one; exit 7")), 7);
-        EXPECT_EQ(log.messages(), (QStringList{QStringLiteral("setenv NVSU_TEMP_PATH=/a b"), prefix + QStringLiteral("echo one; exit 7")}));
-
-        log.clear();
-        shell->setLogCommandExecution(false);
-        shell->setDebugMode(true);
-        EXPECT_EQ(shell->executeCommand(QStringLiteral("touch '%1'; exit 7").arg(marker)), 0);
-        EXPECT_FALSE(QFile::exists(marker));
-        EXPECT_EQ(shell->lastCommandOutput(), QByteArray("one\n"));
-        EXPECT_EQ(log.messages(), QStringList{prefix + QStringLiteral("touch '%1'; exit 7").arg(marker)});
-        shell->setVariable(QStringLiteral("NVSU_APP"), QStringLiteral("/x"));
-        shell->setDebugMode(false);
-        EXPECT_EQ(shell->executeCommand(QStringLiteral("printf %s \"$NVSU_APP\"")), 0);
-        EXPECT_EQ(shell->lastCommandOutput(), QByteArray("/x"));
-    }
-}
-
 // Shells made from a root shell share its root bash, also on threads
 // without an event loop, and each gets exactly its own command's output.
 TEST(NVShellRootTest, ShellsShareOneRootShellAndUserShellsStayUserShells)
 {
-    SKIP_UNLESS_ROOT();
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "the direct root path needs the tests to run as root";
     EXPECT_FALSE(NVShell::shellWithAuthorizationReferenceFromShell(NVShell::create())->isRootShell());
     std::shared_ptr<NVShell> first;
     std::thread([&] { first = rootShell(); }).join();
@@ -309,9 +269,6 @@ TEST(NVShellSudoTest, PasswordsCancelAndAMissingPrompt)
             EXPECT_EQ(each->lastCommandOutput(), QByteArray::number(row.granted ? 0 : ::getuid()) + '\n');
         }
         if (row.granted) {
-            shell->setVariable(QStringLiteral("NVSU_APP"), QStringLiteral("/tmp/Velkin Software Update.app/it's"));
-            EXPECT_EQ(shell->executeCommand(QStringLiteral("printf '%s' \"$NVSU_APP\"; test -r /etc/shadow")), 0);
-            EXPECT_EQ(shell->lastCommandOutputString(), QStringLiteral("/tmp/Velkin Software Update.app/it's"));
             shell->setIsRootShell(false);
             EXPECT_EQ(shell->executeCommand(QStringLiteral("id -u")), 0);
             EXPECT_EQ(shell->lastCommandOutput(), QByteArray::number(::getuid()) + '\n');
@@ -339,31 +296,10 @@ TEST(NVShellSudoTest, OurPromptOnATerminalAsksAgainAfterAWrongPassword)
     ASSERT_NE(::setsid(), -1) << "the test process leads a process group already";
     ASSERT_EQ(::ioctl(slave, TIOCSCTTY, 0), 0);
 
-    std::atomic<bool> done = false;
-    QByteArray transcript;
-    int prompts = 0;
-    std::thread person([&] {
-        const QByteArray answers[] = {"not the password\n", TestUser::account()->password.toUtf8() + '\n'};
-        while (!done) {
-            pollfd ready = {terminal, POLLIN, 0};
-            if (::poll(&ready, 1, 50) <= 0)
-                continue;
-            char buffer[512];
-            const ssize_t n = ::read(terminal, buffer, sizeof buffer);
-            if (n <= 0)
-                break;
-            transcript.append(buffer, n);
-            if (transcript.endsWith("Password: ") && prompts < 2) {
-                const QByteArray &answer = answers[prompts++];
-                ::write(terminal, answer.constData(), size_t(answer.size()));
-            }
-        }
-    });
-
+    TestSupport::TerminalPerson person(terminal, {"not the password\n", TestUser::account()->password.toUtf8() + '\n'});
     auto shell = NVShell::create();
     const bool granted = shell->requestRootShell();
-    done = true;
-    person.join();
+    const QByteArray transcript = person.finish();
     // Hanging up the terminal would end this process.
     ::signal(SIGHUP, SIG_IGN);
     ::close(slave);
@@ -371,7 +307,7 @@ TEST(NVShellSudoTest, OurPromptOnATerminalAsksAgainAfterAWrongPassword)
     NVAuthorization::setAskpassPath(QString());
 
     ASSERT_TRUE(granted) << transcript.constData();
-    EXPECT_EQ(prompts, 2) << transcript.constData();
+    EXPECT_EQ(person.answered(), 2) << transcript.constData();
     EXPECT_TRUE(transcript.contains("not accepted")) << transcript.constData();
     EXPECT_FALSE(transcript.contains(TestUser::account()->password.toUtf8())) << transcript.constData();
     EXPECT_EQ(shell->executeCommand(QStringLiteral("id -u")), 0);

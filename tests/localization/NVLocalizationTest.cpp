@@ -74,9 +74,9 @@ TEST(NVLocalization, MissingKeysAreReportedOnceAndOnlyForTheNamedTable)
     for (const Step &step : steps) {
         if (!step.setting.isNull())
             NVUserDefaults::standardUserDefaults()->registerDefaults({{LogMissingLocalizationsKey, step.setting}});
-        QString result;
-        const QByteArray printed = capturedStandardOutput([&] { result = NVLocalization::localizedStringFromTable(step.key, step.table); });
-        EXPECT_EQ(printed, step.printed) << step.key.toStdString() << " in " << step.table.toStdString();
+        testing::internal::CaptureStdout();
+        const QString result = NVLocalization::localizedStringFromTable(step.key, step.table);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), step.printed.toStdString()) << step.key.toStdString() << " in " << step.table.toStdString();
         EXPECT_EQ(result, step.key == "open" ? "English open" : step.key);
     }
 }

@@ -97,16 +97,10 @@ TEST(NVVersionNumber, EqualVersionsHashEqualAndDeduplicateInSets)
     EXPECT_FALSE(set.contains(NVVersionNumber(14, 2, 2)));
 }
 
-TEST(NVVersionNumber, CurrentSystemVersionIsTheRunningCLibraryUnlessPinned)
+TEST(NVVersionNumber, CurrentSystemVersionIsTheRunningCLibrary)
 {
-    const QString running = QString::fromLatin1(gnu_get_libc_version());
     // glibc versions are "2.36" or "2.36.1", so they print back unchanged.
-    EXPECT_EQ(NVVersionNumber::currentSystemVersion().versionString(), running);
-
-    NVVersionNumber::setCurrentSystemVersionForTesting(NVVersionNumber(2, 17, 0));
-    EXPECT_EQ(NVVersionNumber::currentSystemVersion().versionString(), "2.17");
-    NVVersionNumber::setCurrentSystemVersionForTesting(std::nullopt);
-    EXPECT_EQ(NVVersionNumber::currentSystemVersion().versionString(), running);
+    EXPECT_EQ(NVVersionNumber::currentSystemVersion().versionString(), QString::fromLatin1(gnu_get_libc_version()));
 }
 
 } // namespace

@@ -46,21 +46,15 @@ TEST_F(NVUserDefaultsTest, ArgumentsBeatTheFileWhichBeatsRegistration)
     NVUserDefaults defaults(Domain, config(),
                             {"velkin-software-update", "x-velkin-software-update:check-manually", "-Both", "argument",
                              "-List", "(a, \"b c\")", "-Broken", "(unclosed", "--not-a-key", "-Dangling"});
-    defaults.registerDefaults({{"Both", "registered"}, {"FileOnly", "registered"}, {"RegisteredOnly", "YES"}, {"Number", qint64(604800)},
-                               {"NumericString", "  42abc"}});
+    defaults.registerDefaults({{"Both", "registered"}, {"FileOnly", "registered"}, {"RegisteredOnly", "YES"}});
 
     EXPECT_EQ(defaults.objectForKey("Both"), QVariant("argument"));
     EXPECT_EQ(defaults.objectForKey("FileOnly"), QVariant("file"));
+    EXPECT_EQ(defaults.objectForKey("RegisteredOnly"), QVariant("YES"));
     EXPECT_EQ(defaults.objectForKey("List"), QVariant(QVariantList{"a", "b c"}));
     EXPECT_EQ(defaults.objectForKey("Broken"), QVariant("(unclosed")); // taken literally
     for (const char *missing : {"-not-a-key", "Dangling", "Missing"})
         EXPECT_FALSE(defaults.objectForKey(missing).isValid()) << missing;
-    // The typed getters convert as the platform's do.
-    EXPECT_TRUE(defaults.boolForKey("RegisteredOnly"));
-    EXPECT_FALSE(defaults.boolForKey("List"));
-    EXPECT_EQ(defaults.integerForKey("NumericString"), 42);
-    EXPECT_EQ(defaults.stringForKey("Number"), "604800");
-    EXPECT_EQ(defaults.stringForKey("List"), QString());
 
     // Writing a key the command line overrides stores it, but the effective
     // value stays the argument's.

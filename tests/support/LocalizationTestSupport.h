@@ -8,10 +8,6 @@
 #include <QString>
 #include <QTemporaryDir>
 
-#include <functional>
-
-#include <gtest/gtest.h>
-
 // A bundle in a temporary folder whose tables the test writes.
 class TestBundle {
 public:
@@ -48,12 +44,3 @@ inline const QByteArray EnglishTerminology =
 inline const QByteArray GermanTerminology = "\"_systemSettingsAppName.settings\" = \"Einstellungen-App\";\n"
     "\"_capitalizedSettingsTerm.settings\" = \"Einstellungen\";\n"
     "\"_privacyAndSecuritySettingsName.settings\" = \"Datenschutz\";\n";
-
-// What the code writes to standard output while body runs. Keep assertions
-// outside body: the test framework writes there too.
-inline QByteArray capturedStandardOutput(const std::function<void()> &body)
-{
-    testing::internal::CaptureStdout();
-    body();
-    return QByteArray::fromStdString(testing::internal::GetCapturedStdout());
-}

@@ -8,10 +8,8 @@
 #include <QFile>
 #include <QTemporaryDir>
 
-#include <chrono>
 #include <csignal>
 #include <fcntl.h>
-#include <poll.h>
 #include <pty.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -56,26 +54,10 @@ Session runOnTerminal(const QString &stateFolder, const QByteArray &typed, const
         return session;
     }
 
-    // Type only once the prompt is there: the prompt discards anything typed
-    // before it switched echo off.
-    bool typedYet = false;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (std::chrono::steady_clock::now() < deadline) {
-        pollfd ready = {terminal, POLLIN, 0};
-        if (::poll(&ready, 1, 100) > 0) {
-            char buffer[1024];
-            const ssize_t n = ::read(terminal, buffer, sizeof buffer);
-            if (n <= 0)
-                break; // EIO once the prompt has exited
-            session.terminal.append(buffer, n);
-        }
-        if (!typedYet && (session.terminal.endsWith("Password: ") || session.terminal.endsWith("Passwort: "))) {
-            ::write(terminal, typed.constData(), size_t(typed.size()));
-            typedYet = true;
-        }
-    }
+    TestSupport::TerminalPerson person(terminal, {typed});
     int status = 0;
     ::waitpid(pid, &status, 0);
+    session.terminal = person.finish();
     session.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     char buffer[1024];
     for (ssize_t n; (n = ::read(answerPipe[0], buffer, sizeof buffer)) > 0;)
