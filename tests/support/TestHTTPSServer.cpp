@@ -22,10 +22,10 @@ using Identity = TestHTTPSServer::Identity;
 using Route = TestHTTPSServer::Route;
 using Request = TestHTTPSServer::Request;
 
-constexpr qint64 kPieceSize = 256 * 1024;
+constexpr qint64 kPieceSize = 1024 * 1024;
 // How far the server writes ahead of the client; enough to keep loopback
 // busy, small enough that a 1 GiB body never sits in memory.
-constexpr qint64 kHighWater = 4 * 1024 * 1024;
+constexpr qint64 kHighWater = 8 * 1024 * 1024;
 
 // What the test thread sets and the server thread reads.
 struct SharedState {
