@@ -47,7 +47,8 @@ struct NVURLSessionConfiguration {
 // The delegate must outlive the session; the driver owns both. A session
 // may be destroyed inside one of its callbacks (the transfers are torn down
 // later, from the event loop), but it calls nothing after its destructor.
-// Every member is main thread only and returns at once.
+// Every member is main thread only and returns at once, except the
+// constructor, which reads the system's certificate store (milliseconds).
 class NVURLSession : public QObject {
     Q_OBJECT
 public:

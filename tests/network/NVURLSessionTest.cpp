@@ -69,6 +69,7 @@ TEST_F(TransportTest, CallbacksArriveInOrderForEachKindOfTransfer)
             EXPECT_EQ(delegate.expected, c.expectedTotal);
             EXPECT_TRUE(std::is_sorted(delegate.totals.begin(), delegate.totals.end()));
             EXPECT_TRUE(delegate.downloadedFileGone);
+            EXPECT_EQ(QFileInfo(delegate.location()).absolutePath(), downloadFolder());
         } else {
             EXPECT_EQ(delegate.responses.last().expectedContentLength(), c.expectedTotal);
         }

@@ -37,6 +37,8 @@ public:
     std::function<void(QChar event)> hook;
 
     int count(QChar event) const { return int(events.count(event)); }
+    // Where the finished download was handed over.
+    const QString &location() const { return m_location; }
     bool waitForCompletions(int count = 1) const
     {
         return TestSupport::waitFor([&] { return this->count(u'C') >= count; }, std::chrono::seconds(120));
