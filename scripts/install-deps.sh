@@ -23,6 +23,8 @@ packages=(
   xvfb xauth dbus dbus-x11
   # file and locale utilities the tests rely on; GNU time for the benchmarks' peak memory
   attr acl util-linux locales tzdata time
+  # the reference client of the download benchmark
+  curl
 )
 
 missing=()

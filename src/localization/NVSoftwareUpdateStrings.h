@@ -64,6 +64,28 @@ inline const QString _badDomainNameAlertInfoFormat = QStringLiteral("_badDomainN
 inline const QString _badDomainNameAlertCancelButtonTitle = QStringLiteral("_badDomainNameAlertCancelButtonTitle");
 inline const QString _badDomainNameAlertVisitWebsiteButtonTitle = QStringLiteral("_badDomainNameAlertVisitWebsiteButtonTitle");
 
+// The transport's error descriptions.
+inline const QString _urlErrorUnknown = QStringLiteral("_urlErrorUnknown %@");
+inline const QString _urlErrorCancelled = QStringLiteral("_urlErrorCancelled");
+inline const QString _urlErrorTimedOut = QStringLiteral("_urlErrorTimedOut %@");
+inline const QString _urlErrorUnsupportedURL = QStringLiteral("_urlErrorUnsupportedURL %@");
+inline const QString _urlErrorCannotFindHost = QStringLiteral("_urlErrorCannotFindHost %@");
+inline const QString _urlErrorCannotConnectToHost = QStringLiteral("_urlErrorCannotConnectToHost %@");
+inline const QString _urlErrorNetworkConnectionLost = QStringLiteral("_urlErrorNetworkConnectionLost");
+inline const QString _urlErrorHTTPTooManyRedirects = QStringLiteral("_urlErrorHTTPTooManyRedirects");
+inline const QString _urlErrorNotConnectedToInternet = QStringLiteral("_urlErrorNotConnectedToInternet");
+inline const QString _urlErrorBadServerResponse = QStringLiteral("_urlErrorBadServerResponse %@");
+inline const QString _urlErrorDataLengthExceedsMaximum = QStringLiteral("_urlErrorDataLengthExceedsMaximum");
+inline const QString _urlErrorSecureConnectionFailed = QStringLiteral("_urlErrorSecureConnectionFailed %@");
+inline const QString _urlErrorServerCertificateHasBadDate = QStringLiteral("_urlErrorServerCertificateHasBadDate %@");
+inline const QString _urlErrorServerCertificateUntrusted = QStringLiteral("_urlErrorServerCertificateUntrusted %@");
+inline const QString _urlErrorServerCertificateHasUnknownRoot = QStringLiteral("_urlErrorServerCertificateHasUnknownRoot %@");
+inline const QString _urlErrorServerCertificateNotYetValid = QStringLiteral("_urlErrorServerCertificateNotYetValid %@");
+inline const QString _urlErrorClientCertificateRejected = QStringLiteral("_urlErrorClientCertificateRejected %@");
+inline const QString _urlErrorClientCertificateRequired = QStringLiteral("_urlErrorClientCertificateRequired %@");
+inline const QString _urlErrorCannotCreateFile = QStringLiteral("_urlErrorCannotCreateFile %@");
+inline const QString _urlErrorCannotWriteToFile = QStringLiteral("_urlErrorCannotWriteToFile %@");
+
 // The unarchivers' error descriptions.
 inline const QString _hdiutilErrorDescriptionFormat = QStringLiteral("_hdiutilErrorDescriptionFormat %d %@");
 inline const QString _xmlParseErrorDescriptionFormat = QStringLiteral("_xmlParseErrorDescriptionFormat %@");

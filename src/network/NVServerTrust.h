@@ -1,0 +1,24 @@
+#pragma once
+
+#include <QSslConfiguration>
+#include <QString>
+
+// Which servers the transport trusts: those whose chain ends in the
+// system's certificate store, or in one of the PEM certificates of the
+// updater bundle's Resources/ServerTrustAnchors.pem (the product ships
+// none; tests and the demo put their own authority there). The host name is
+// always checked, and nothing here lets a certificate error pass. Qt does
+// not read SSL_CERT_FILE, so the bundle file is the one way to add an
+// authority.
+namespace NVServerTrust {
+
+// <main bundle>/Contents/Resources/ServerTrustAnchors.pem. Any thread.
+QString bundleAnchorsPath();
+
+// A client TLS configuration trusting the system store plus the
+// certificates in anchorsPath, when that file exists. A file that exists
+// but holds no certificate is reported in one log line and adds nothing.
+// Any thread; reads the system store, so call it once per session.
+QSslConfiguration configurationWithAnchors(const QString &anchorsPath);
+
+} // namespace NVServerTrust

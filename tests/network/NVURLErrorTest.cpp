@@ -1,0 +1,136 @@
+#include "network/NVURLError.h"
+
+#include "NetworkTestSupport.h"
+
+#include <QProcess>
+#include <QTcpServer>
+
+using Route = TestHTTPSServer::Route;
+
+namespace {
+
+quint16 closedPort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost);
+    return probe.serverPort();
+}
+
+} // namespace
+
+// Each row of the error table, produced by a real failure: the code, the
+// failing URL, a description from the string table (never a bare key), and
+// for certificate failures the chain the server showed.
+TEST_F(TransportTest, FailuresMapToTheirURLErrors)
+{
+    const TestTLS &tls = TestTLS::shared();
+    server.setRoute("/feed", {.body = randomBytes(100 * 1024)});
+    server.setRoute("/chunked-feed", {.body = randomBytes(100 * 1024), .framing = Route::Framing::Chunked});
+    server.setRoute("/to-ftp", {.status = 302, .headers = {{"Location", "ftp://updates.velkin.test/feed"}}});
+    server.setRoute("/cut", {.body = randomBytes(10 * 1024), .dropAfter = 1000, .dropCount = 1000});
+    server.setRoute("/stall", {.body = randomBytes(1024), .stallAfter = 10});
+
+    struct Row {
+        const char *name;
+        QString url;
+        qint64 code;
+        const TestHTTPSServer::Identity *identity = nullptr;  // what updates.velkin.test shows
+        bool direct = false;                                 // without the proxy
+        bool hostInDescription = true;
+    };
+    const QString direct = QStringLiteral("https://127.0.0.1:%1/feed");
+    const Row rows[] = {
+        {"unsupported scheme", "ftp://updates.velkin.test/feed", NSURLErrorUnsupportedURL, nullptr, false, false},
+        {"redirect to another scheme", "https://updates.velkin.test/to-ftp", NSURLErrorUnsupportedURL, nullptr, false, false},
+        {"unknown host", "https://unknown.velkin.test/feed", NSURLErrorCannotFindHost},
+        {"refused connection", direct.arg(closedPort()), NSURLErrorCannotConnectToHost, nullptr, true},
+        {"connection lost", "https://updates.velkin.test/cut", NSURLErrorNetworkConnectionLost, nullptr, false, false},
+        {"unreachable network", "https://255.255.255.255/feed", NSURLErrorNotConnectedToInternet, nullptr, true, false},
+        {"stalled server", "https://updates.velkin.test/stall", NSURLErrorTimedOut},
+        {"feed over the cap", "https://updates.velkin.test/feed", NSURLErrorDataLengthExceedsMaximum, nullptr, false, false},
+        {"chunked feed over the cap", "https://updates.velkin.test/chunked-feed", NSURLErrorDataLengthExceedsMaximum, nullptr, false, false},
+        {"server without TLS", direct.arg(server.proxyPort()), NSURLErrorSecureConnectionFailed, nullptr, true},
+        {"expired certificate", "https://updates.velkin.test/feed", NSURLErrorServerCertificateHasBadDate, &tls.expired},
+        {"another host's certificate", "https://updates.velkin.test/feed", NSURLErrorServerCertificateUntrusted, &tls.otherHost},
+        {"unknown root", "https://updates.velkin.test/feed", NSURLErrorServerCertificateHasUnknownRoot, &tls.unknownRoot},
+        {"certificate not yet valid", "https://updates.velkin.test/feed", NSURLErrorServerCertificateNotYetValid, &tls.notYetValid},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        delegate = RecordingDelegate();
+        server.addHost("updates.velkin.test", row.identity ? std::optional(*row.identity) : std::nullopt);
+        NVURLSessionConfiguration rowConfiguration = configuration;
+        if (row.direct)
+            rowConfiguration.environment = QProcessEnvironment();
+        rowConfiguration.stallTimeout = std::chrono::milliseconds(row.code == NSURLErrorTimedOut ? 300 : 60000);
+        rowConfiguration.maximumDataTaskLength = 64 * 1024;
+        NVURLSession session(rowConfiguration, &delegate);
+        const QUrl url(row.url);
+        const qsizetype requestsBefore = server.requests().size();
+        session.dataTaskWithRequest(QNetworkRequest(url))->resume();
+        ASSERT_TRUE(delegate.waitForCompletions());
+
+        ASSERT_TRUE(delegate.error.has_value()) << qPrintable(delegate.events);
+        const NVError &error = *delegate.error;
+        EXPECT_EQ(error.domain(), NSURLErrorDomain);
+        EXPECT_EQ(error.code(), row.code) << qPrintable(error.description());
+        EXPECT_EQ(delegate.count(u'C'), 1);
+        const QString description = error.localizedDescription();
+        EXPECT_FALSE(description.isEmpty() || description.startsWith(u'_')) << qPrintable(description);
+        if (row.hostInDescription) {
+            EXPECT_TRUE(description.contains(url.host())) << qPrintable(description);
+        }
+        if (row.code == NSURLErrorUnsupportedURL) {
+            EXPECT_EQ(error.failingURL().scheme(), "ftp");
+            EXPECT_TRUE(description.contains(error.failingURL().toDisplayString()));
+        } else {
+            EXPECT_EQ(error.failingURL(), url);
+        }
+        if (row.url.startsWith("ftp:")) {
+            EXPECT_EQ(server.requests().size(), requestsBefore) << "a request went out";
+        }
+        const QVariantList chain = error.userInfo().value(NSURLErrorFailingURLPeerTrustErrorKey).toList();
+        EXPECT_EQ(error.userInfo().contains(NSURLErrorFailingURLPeerTrustErrorKey), NVURLError::isSecureConnectionFailure(row.code));
+        if (row.identity) {
+            EXPECT_EQ(chain.value(0).toByteArray(), row.identity->chain.first().toDer());
+        }
+    }
+}
+
+// A server that insists on a client certificate refuses us with an alert
+// that names the reason. Qt's own server closes without one, so OpenSSL's
+// test server plays that part.
+TEST_F(TransportTest, RefusedClientIsToldApart)
+{
+    const TestTLS &tls = TestTLS::shared();
+    TestSupport::writeFile(m_directory.path() + "/server.pem", tls.server.chain.first().toPem());
+    TestSupport::writeFile(m_directory.path() + "/server-key.pem", tls.server.key.toPem());
+    const quint16 port = closedPort();
+    QProcess openssl;
+    openssl.setProcessChannelMode(QProcess::MergedChannels);
+    openssl.start("openssl", {"s_server", "-accept", QStringLiteral("127.0.0.1:%1").arg(port), "-cert", m_directory.path() + "/server.pem",
+                              "-key", m_directory.path() + "/server-key.pem", "-Verify", "1", "-www"});
+    QByteArray output;
+    ASSERT_TRUE(TestSupport::waitFor([&] { return (output += openssl.readAll()).contains("ACCEPT"); }, std::chrono::seconds(30)))
+        << output.constData();
+    configuration.environment = QProcessEnvironment();
+    auto session = makeSession();
+    run(*session, QUrl(QStringLiteral("https://127.0.0.1:%1/").arg(port)), false);
+    openssl.kill();
+    openssl.waitForFinished();
+    ASSERT_TRUE(delegate.error.has_value());
+    EXPECT_EQ(delegate.error->code(), NSURLErrorClientCertificateRequired) << qPrintable(delegate.error->description());
+}
+
+// The description is in the user's language, from the same table row.
+TEST_F(TransportTest, DescriptionsFollowTheUserLanguage)
+{
+    const QUrl url("https://updates.velkin.test/feed");
+    NVBundle::setUserLanguagesForTesting({"de"});
+    const QString german = NVURLError::errorWithCode(NSURLErrorCannotFindHost, url).localizedDescription();
+    NVBundle::setUserLanguagesForTesting({"en"});
+    const QString english = NVURLError::errorWithCode(NSURLErrorCannotFindHost, url).localizedDescription();
+    NVBundle::setUserLanguagesForTesting({});
+    EXPECT_NE(german, english);
+    EXPECT_TRUE(german.contains(url.host()) && english.contains(url.host()));
+}
