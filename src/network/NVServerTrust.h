@@ -1,5 +1,9 @@
 #pragma once
 
+#include "foundation/NVError.h"
+
+#include <QList>
+#include <QSslCertificate>
 #include <QSslConfiguration>
 #include <QString>
 
@@ -20,5 +24,19 @@ QString bundleAnchorsPath();
 // but holds no certificate is reported in one log line and adds nothing.
 // Any thread; reads the system store, so call it once per session.
 QSslConfiguration configurationWithAnchors(const QString &anchorsPath);
+
+// The authorities configurationWithAnchors trusts: the system store, then
+// the certificates in anchorsPath. Any thread; reads the system store.
+QList<QSslCertificate> authoritiesWithAnchors(const QString &anchorsPath);
+
+// Whether a server that presented chain (its own certificate first) for
+// hostName (a name or an IP address) is to be trusted: the chain leads to
+// one of authorities, every certificate on it is valid now and may serve a
+// TLS server, and the server's certificate names the host. For clients that
+// check certificates against a store of their own and ask us about the
+// ones they refuse. Fails with NSURLErrorServerCertificateUntrusted and
+// OpenSSL's reason. Any thread.
+NVResult<void> evaluateServerChain(const QList<QSslCertificate> &chain, const QString &hostName,
+                                   const QList<QSslCertificate> &authorities);
 
 } // namespace NVServerTrust
