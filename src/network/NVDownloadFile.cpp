@@ -9,6 +9,8 @@
 
 namespace {
 
+constexpr qsizetype kWriteSize = 256 * 1024;
+
 NVError posixError(int code, const QString &path)
 {
     return NVError::posix(code, {{NSFilePathErrorKey, path}});
@@ -24,7 +26,9 @@ NVResult<std::unique_ptr<NVDownloadFile>> NVDownloadFile::create(const QString &
     const int descriptor = ::mkostemps(path.data(), 5, O_CLOEXEC);
     if (descriptor < 0)
         return posixError(errno, directory);
-    return std::unique_ptr<NVDownloadFile>(new NVDownloadFile(QFile::decodeName(path), descriptor));
+    std::unique_ptr<NVDownloadFile> file(new NVDownloadFile(QFile::decodeName(path), descriptor));
+    file->m_pending.reserve(2 * kWriteSize);
+    return file;
 }
 
 NVDownloadFile::~NVDownloadFile()
@@ -37,31 +41,40 @@ NVDownloadFile::~NVDownloadFile()
 
 NVResult<void> NVDownloadFile::append(const char *data, qint64 length)
 {
+    m_pending.append(data, length);
+    return m_pending.size() >= kWriteSize ? flush() : NVResult<void>();
+}
+
+NVResult<void> NVDownloadFile::flush()
+{
+    const char *data = m_pending.constData();
+    qint64 length = m_pending.size();
     while (length > 0) {
         const ssize_t written = ::write(m_descriptor, data, size_t(length));
         if (written < 0 && errno == EINTR)
             continue;
-        if (written < 0)
-            return posixError(errno, m_path);
-        if (written == 0)
-            return posixError(ENOSPC, m_path);
+        if (written <= 0)
+            return posixError(written < 0 ? errno : ENOSPC, m_path);
         data += written;
         length -= written;
-        m_size += written;
+        m_written += written;
     }
+    m_pending.resize(0);
     return {};
 }
 
 NVResult<void> NVDownloadFile::truncate()
 {
+    m_pending.resize(0);
     if (::ftruncate(m_descriptor, 0) != 0 || ::lseek(m_descriptor, 0, SEEK_SET) < 0)
         return posixError(errno, m_path);
-    m_size = 0;
+    m_written = 0;
     return {};
 }
 
 NVResult<void> NVDownloadFile::close()
 {
+    NV_TRY(flush());
     const int descriptor = m_descriptor;
     m_descriptor = -1;
     if (descriptor >= 0 && ::close(descriptor) != 0 && errno != EINTR)

@@ -18,7 +18,8 @@ class QNetworkAccessManager;
 // shorten the stall time-out rather than wait two minutes.
 struct NVURLSessionConfiguration {
     // A transfer that receives nothing for this long fails with
-    // NSURLErrorTimedOut, so a stalled server cannot hold a run forever.
+    // NSURLErrorTimedOut, so a stalled server cannot hold a run forever (a
+    // download that can resume tries again first).
     std::chrono::milliseconds stallTimeout{std::chrono::minutes(2)};
     // A data task whose body passes this many bytes fails with
     // NSURLErrorDataLengthExceedsMaximum: a feed is small, and it is held in

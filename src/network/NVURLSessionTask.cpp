@@ -11,10 +11,15 @@
 
 namespace {
 
-// How much Qt may buffer for a transfer before it stops reading the socket:
-// a download never sits in memory beyond this, however slow the disk.
-constexpr qint64 kReadBufferSize = 1 << 20;
-constexpr qint64 kWriteChunkSize = 256 * 1024;
+// How much Qt may buffer for a download before it stops reading the socket:
+// a download never sits in memory beyond this, however slow the disk. Qt
+// 6.4 has a flaw in this mode: a connection that closes while the buffer is
+// full can leave the last bytes unread and the reply unfinished, so the
+// transfer goes quiet instead of ending. Much less than 1 MiB makes that
+// likely; the stall time-out, and resuming where the server allows it,
+// catch the rest. A feed is small and capped by us, so data tasks leave the
+// buffer unlimited and never meet the flaw.
+constexpr qint64 kDownloadReadBufferSize = 1 << 20;
 constexpr int kMaximumRedirects = 16;
 
 bool isFetchable(const QUrl &url)
@@ -145,7 +150,7 @@ void NVURLSessionTask::startTransfer()
     request.setSslConfiguration(m_session->sslConfiguration());
     prepareRequest(request);
     QNetworkReply *reply = m_session->networkAccessManager()->get(request);
-    reply->setReadBufferSize(kReadBufferSize);
+    reply->setReadBufferSize(readBufferSize());
     m_reply = reply;
 
     if (!m_receiver)
@@ -290,9 +295,17 @@ void NVURLSessionTask::onStalled()
 {
     if (!isActive())
         return;
+    // The timer runs from the first byte of a quiet spell; bytes since then
+    // move the deadline on.
+    const qint64 remaining = m_session->configuration().stallTimeout.count() - m_lastActivity.elapsed();
+    if (remaining > 0) {
+        m_stallTimer->start(std::chrono::milliseconds(remaining));
+        return;
+    }
     NVSUDebugLog(QStringLiteral("No data from %@ for %lld ms"), m_currentRequest.url(),
-                 qint64(m_session ? m_session->configuration().stallTimeout.count() : 0));
-    complete(errorWithCode(NSURLErrorTimedOut));
+                 qint64(m_session->configuration().stallTimeout.count()));
+    dropReply();
+    transferDidFail(errorWithCode(NSURLErrorTimedOut));
 }
 
 std::optional<NVError> NVURLSessionTask::failureOfFinishedReply() const
@@ -385,7 +398,11 @@ void NVURLSessionTask::touch()
                 self->onStalled();
         });
     }
-    m_stallTimer->start(m_session->configuration().stallTimeout);
+    // Restarting a timer for every chunk of a fast download costs more than
+    // the chunk itself: note the time, and let onStalled look at it.
+    m_lastActivity.start();
+    if (!m_stallTimer->isActive())
+        m_stallTimer->start(m_session->configuration().stallTimeout);
 }
 
 // ---- Data tasks: the body in memory --------------------------------------
@@ -439,7 +456,7 @@ void NVURLSessionDataTask::transferDidSucceed()
 // ---- Download tasks: the body on disk ------------------------------------
 
 NVURLSessionDownloadTask::NVURLSessionDownloadTask(NVURLSession *session, quint64 taskIdentifier, QNetworkRequest request)
-    : NVURLSessionTask(session, taskIdentifier, std::move(request)), m_buffer(kWriteChunkSize, Qt::Uninitialized)
+    : NVURLSessionTask(session, taskIdentifier, std::move(request))
 {
 }
 
@@ -459,6 +476,11 @@ std::optional<NVError> NVURLSessionDownloadTask::prepareToStart()
         return errorWithCode(NSURLErrorCannotCreateFile, file.error());
     m_file = std::move(file).value();
     return std::nullopt;
+}
+
+qint64 NVURLSessionDownloadTask::readBufferSize() const
+{
+    return kDownloadReadBufferSize;
 }
 
 void NVURLSessionDownloadTask::prepareRequest(QNetworkRequest &request) const
@@ -489,6 +511,7 @@ void NVURLSessionDownloadTask::responseDidArrive(const NVHTTPURLResponse &respon
         }
         m_resumeOffset = 0;
         m_countOfBytesReceived = 0;
+        m_reportedSize = 0;
     }
     m_response = response;
     m_countOfBytesExpectedToReceive = response.expectedContentLength();
@@ -498,22 +521,56 @@ void NVURLSessionDownloadTask::responseDidArrive(const NVHTTPURLResponse &respon
 
 void NVURLSessionDownloadTask::bytesDidArrive()
 {
-    qint64 batch = 0;
     while (reply()->bytesAvailable() > 0) {
-        const qint64 length = reply()->read(m_buffer.data(), m_buffer.size());
-        if (length <= 0)
+        // readAll hands over the reply's buffered chunk without copying it.
+        const QByteArray bytes = reply()->readAll();
+        if (bytes.isEmpty())
             break;
-        if (NVResult<void> written = m_file->append(m_buffer.constData(), length); !written) {
+        if (NVResult<void> written = m_file->append(bytes.constData(), bytes.size()); !written) {
             complete(errorWithCode(NSURLErrorCannotWriteToFile, written.error()));
             return;
         }
-        batch += length;
     }
-    if (batch == 0)
-        return;
     m_countOfBytesReceived = m_file->size();
+    reportWrittenBytes();
+    // The delegate may have cancelled the task, which let go of the file.
+    if (isActive() && m_file && m_file->size() > m_file->writtenSize())
+        flushSoon();
+}
+
+void NVURLSessionDownloadTask::flushSoon()
+{
+    // Bytes wait for a full write only briefly: on a slow or stalled
+    // connection the progress bar would otherwise stand still for seconds
+    // while the bytes sit in memory.
+    if (!m_flushTimer) {
+        m_flushTimer = std::make_unique<QTimer>();
+        m_flushTimer->setSingleShot(true);
+        std::weak_ptr<NVURLSessionTask> weak = weak_from_this();
+        QObject::connect(m_flushTimer.get(), &QTimer::timeout, m_flushTimer.get(), [weak] {
+            const auto self = std::static_pointer_cast<NVURLSessionDownloadTask>(weak.lock());
+            if (!self || !self->m_file || !self->isActive())
+                return;
+            if (NVResult<void> written = self->m_file->flush(); !written) {
+                self->complete(self->errorWithCode(NSURLErrorCannotWriteToFile, written.error()));
+                return;
+            }
+            self->reportWrittenBytes();
+        });
+    }
+    if (!m_flushTimer->isActive())
+        m_flushTimer->start(std::chrono::milliseconds(100));
+}
+
+void NVURLSessionDownloadTask::reportWrittenBytes()
+{
+    const qint64 written = m_file->writtenSize();
+    if (written == m_reportedSize)
+        return;
+    const qint64 increment = written - m_reportedSize;
+    m_reportedSize = written;
     if (NVURLSessionDelegate *receiver = delegate())
-        receiver->downloadTaskDidWriteData(session(), self(), batch, m_countOfBytesReceived, m_countOfBytesExpectedToReceive);
+        receiver->downloadTaskDidWriteData(session(), self(), increment, written, m_countOfBytesExpectedToReceive);
 }
 
 void NVURLSessionDownloadTask::transferDidSucceed()
@@ -522,6 +579,9 @@ void NVURLSessionDownloadTask::transferDidSucceed()
         complete(errorWithCode(NSURLErrorCannotWriteToFile, closed.error()));
         return;
     }
+    reportWrittenBytes();
+    if (!isActive())
+        return;
     // From here on the task is done whatever the delegate does: a cancel
     // inside the callback below changes nothing.
     m_completionQueued = true;
@@ -533,7 +593,10 @@ void NVURLSessionDownloadTask::transferDidSucceed()
 
 bool NVURLSessionDownloadTask::canResume(const NVError &error) const
 {
-    return error.code() == NSURLErrorNetworkConnectionLost && m_file && m_file->size() > 0 && m_acceptsRanges
+    // A connection that went quiet is as good as lost (a dead route sends
+    // neither data nor an end), so it resumes like a dropped one.
+    const bool lost = error.code() == NSURLErrorNetworkConnectionLost || error.code() == NSURLErrorTimedOut;
+    return lost && m_file && m_file->size() > 0 && m_acceptsRanges
         && !m_validator.isEmpty() && session() && m_resumeAttempts < session()->configuration().maximumResumeAttempts;
 }
 
@@ -553,5 +616,7 @@ void NVURLSessionDownloadTask::transferDidFail(const NVError &error)
 
 void NVURLSessionDownloadTask::releaseResources()
 {
+    if (m_flushTimer)
+        m_flushTimer->stop();
     m_file.reset();
 }

@@ -6,6 +6,7 @@
 #include "network/NVURLSessionDelegate.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QNetworkRequest>
 #include <QObject>
 #include <QPointer>
@@ -37,7 +38,7 @@ public:
     // Unique within the session, in creation order.
     quint64 taskIdentifier() const { return m_taskIdentifier; }
     const QNetworkRequest &originalRequest() const { return m_originalRequest; }
-    // The request being sent now: the original one with every followed
+    // The request being sent now: the first request with every followed
     // redirect applied.
     const QNetworkRequest &currentRequest() const { return m_currentRequest; }
     // The last response announced, if any.
@@ -62,6 +63,8 @@ protected:
     // What the two kinds of task do differently.
     virtual std::optional<NVError> prepareToStart() { return std::nullopt; }
     virtual void prepareRequest(QNetworkRequest &request) const {}
+    // How much Qt may hold for us before it stops reading; 0: no limit.
+    virtual qint64 readBufferSize() const { return 0; }
     virtual void responseDidArrive(const NVHTTPURLResponse &response) = 0;
     virtual void bytesDidArrive() = 0;
     virtual void transferDidSucceed() = 0;
@@ -123,6 +126,7 @@ private:
     // reply cuts exactly those.
     std::unique_ptr<QObject> m_receiver;
     std::unique_ptr<QTimer> m_stallTimer;
+    QElapsedTimer m_lastActivity;
     // Bumped whenever the transfer changes hands, so that late handlers and
     // queued calls meant for an earlier one do nothing.
     quint64 m_generation = 0;
@@ -150,9 +154,9 @@ private:
 
 // A transfer whose body streams into a file in the private temporary
 // directory: the update archive. It asks for the bytes exactly as stored
-// (Accept-Encoding: identity). When the connection drops after bytes
-// arrived and the server named a validator and accepts ranges, it asks
-// for the rest with a Range request guarded by If-Range, up to the
+// (Accept-Encoding: identity). When the connection drops or stalls after
+// bytes arrived and the server named a validator and accepts ranges, it
+// asks for the rest with a Range request guarded by If-Range, up to the
 // session's limit of attempts; the delegate sees one transfer. A file
 // that cannot be created or written fails the task with the POSIX error as
 // the underlying error, and no partial file stays behind.
@@ -164,19 +168,24 @@ public:
 private:
     std::optional<NVError> prepareToStart() override;
     void prepareRequest(QNetworkRequest &request) const override;
+    qint64 readBufferSize() const override;
     void responseDidArrive(const NVHTTPURLResponse &response) override;
     void bytesDidArrive() override;
     void transferDidSucceed() override;
     void transferDidFail(const NVError &error) override;
     void releaseResources() override;
     bool canResume(const NVError &error) const;
+    // Tells the delegate about bytes that have reached the file since last time.
+    void reportWrittenBytes();
+    void flushSoon();
     NVURLSessionDownloadTaskPtr self() { return std::static_pointer_cast<NVURLSessionDownloadTask>(shared_from_this()); }
 
     std::unique_ptr<NVDownloadFile> m_file;
-    QByteArray m_buffer;
+    std::unique_ptr<QTimer> m_flushTimer;
     QByteArray m_validator;       // strong ETag, else Last-Modified
     bool m_acceptsRanges = false;
     int m_resumeAttempts = 0;
     qint64 m_resumeOffset = 0;    // where the current reply's bytes start
+    qint64 m_reportedSize = 0;    // what the delegate has been told is written
     std::optional<NVError> m_lostError;
 };

@@ -29,6 +29,9 @@ public:
     virtual void hide() = 0;
     // Whether an application-modal window or alert is up. Main thread.
     virtual bool isModalWindowUp() const = 0;
+    // Whether the window is on screen, so that a sheet can hang from it.
+    // Main thread.
+    virtual bool isWindowVisible(NVWindowHandle window) const { return window != nullptr; }
 };
 
 // The workspace: opening URLs and applications.

@@ -27,7 +27,7 @@ TEST_F(TransportTest, FailuresMapToTheirURLErrors)
     server.setRoute("/feed", {.body = randomBytes(100 * 1024)});
     server.setRoute("/chunked-feed", {.body = randomBytes(100 * 1024), .framing = Route::Framing::Chunked});
     server.setRoute("/to-ftp", {.status = 302, .headers = {{"Location", "ftp://updates.velkin.test/feed"}}});
-    server.setRoute("/cut", {.body = randomBytes(10 * 1024), .dropAfter = 1000, .dropCount = 1000});
+    server.setRoute("/cut", {.body = randomBytes(10 * 1024), .dropAfter = 1000, .faultCount = 1000});
     server.setRoute("/stall", {.body = randomBytes(1024), .stallAfter = 10});
 
     struct Row {

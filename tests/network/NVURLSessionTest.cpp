@@ -138,7 +138,7 @@ TEST_F(TransportTest, CancelGivesExactlyOneCancelledCompletion)
     }
 }
 
-TEST_F(TransportTest, DroppedDownloadsResumeOnlyWithAValidatorAndRanges)
+TEST_F(TransportTest, BrokenDownloadsResumeOnlyWithAValidatorAndRanges)
 {
     const QByteArray body = randomBytes(2 * 1024 * 1024 + 5);
     struct Case {
@@ -149,15 +149,19 @@ TEST_F(TransportTest, DroppedDownloadsResumeOnlyWithAValidatorAndRanges)
         QByteArray ifRange;
     };
     const Case cases[] = {
-        {"entity tag, cut twice", {.body = body, .dropAfter = 700000, .dropCount = 2, .ranges = true, .etag = "\"v5\""}, 0, 3, "\"v5\""},
+        {"entity tag, cut twice", {.body = body, .dropAfter = 700000, .faultCount = 2, .ranges = true, .etag = "\"v5\""}, 0, 3, "\"v5\""},
         {"date, cut once", {.body = body, .dropAfter = 1000, .ranges = true, .lastModified = "Tue, 01 Dec 2026 10:00:00 GMT"}, 0, 2,
          "Tue, 01 Dec 2026 10:00:00 GMT"},
         {"weak tag and date", {.body = body, .dropAfter = 9000, .ranges = true, .etag = "W/\"v5\"", .lastModified = "Tue, 01 Dec 2026 10:00:00 GMT"},
          0, 2, "Tue, 01 Dec 2026 10:00:00 GMT"},
+        {"entity tag, stalled once", {.body = body, .stallAfter = 500000, .ranges = true, .etag = "\"v6\""}, 0, 2, "\"v6\""},
         {"no validator", {.body = body, .dropAfter = 5000, .ranges = true}, NSURLErrorNetworkConnectionLost, 1, ""},
-        {"cut four times", {.body = body, .dropAfter = 300000, .dropCount = 4, .ranges = true, .etag = "\"v5\""},
+        {"no validator, stalled", {.body = body, .stallAfter = 5000, .ranges = true}, NSURLErrorTimedOut, 1, ""},
+        {"cut four times", {.body = body, .dropAfter = 300000, .faultCount = 4, .ranges = true, .etag = "\"v5\""},
          NSURLErrorNetworkConnectionLost, 4, "\"v5\""},
     };
+    // A connection that goes quiet counts as lost once this passes.
+    configuration.stallTimeout = std::chrono::seconds(3);
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         delegate = RecordingDelegate();

@@ -32,7 +32,7 @@ struct SharedState {
     mutable QMutex mutex;
     Identity defaultIdentity;
     QHash<QString, Route> routes;
-    QHash<QString, int> dropsDone;
+    QHash<QString, int> faultsDone;
     QHash<QString, std::optional<Identity>> hosts;
     QString folder;
     QList<Request> requests;
@@ -167,9 +167,8 @@ private:
         QMutexLocker lock(&m_state.mutex);
         if (m_state.routes.contains(path)) {
             Route route = m_state.routes.value(path);
-            int &drops = m_state.dropsDone[path];
-            if (route.dropAfter >= 0 && drops++ >= route.dropCount)
-                route.dropAfter = -1;
+            if (m_state.faultsDone[path]++ >= route.faultCount)
+                route.dropAfter = route.stallAfter = -1;
             return route;
         }
         if (m_state.folder.isEmpty())
@@ -465,7 +464,7 @@ void TestHTTPSServer::setRoute(const QString &path, Route route)
 {
     QMutexLocker lock(&m_core->state.mutex);
     m_core->state.routes.insert(path, std::move(route));
-    m_core->state.dropsDone.remove(path);
+    m_core->state.faultsDone.remove(path);
 }
 
 void TestHTTPSServer::setFolder(const QString &root)

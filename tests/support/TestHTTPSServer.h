@@ -45,9 +45,9 @@ public:
         QString filePath{};               // instead of body: a file streamed from disk
         QList<HeaderField> headers{};     // extra fields, such as Location
         Framing framing = Framing::ContentLength;
-        qint64 dropAfter = -1;            // close the connection after this many body bytes...
-        int dropCount = 1;                // ...in the first dropCount answers
-        qint64 stallAfter = -1;           // send this many body bytes, then nothing more
+        qint64 dropAfter = -1;            // close the connection after this many body bytes,
+        qint64 stallAfter = -1;           // or send this many, then nothing more,
+        int faultCount = 1;               // in the first faultCount answers
         bool ranges = false;              // Accept-Ranges, and Range/If-Range honoured
         QByteArray etag{};
         QByteArray lastModified{};

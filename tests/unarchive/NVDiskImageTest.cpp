@@ -11,6 +11,7 @@
 #include <cerrno>
 
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 using NVDiskImage::Method;
@@ -158,6 +159,27 @@ TEST_F(DiskImageTest, EveryMethodAttachesASignedImageReadOnlyAndDetachesWithoutT
         EXPECT_EQ(again.exitCode, ENOENT);
         EXPECT_TRUE(again.err.contains("no such mount point")) << again.err.toStdString();
     }
+}
+
+// An image extracted as root stands for a nodev, nosuid mount: device
+// nodes and FIFOs are not there, and no file keeps a set-id bit.
+TEST_F(DiskImageTest, ExtractedAsRootAnImageKeepsNoDeviceNodesFIFOsOrSetIdBits)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "only root makes device nodes, and only root's extraction would keep them";
+    TestSupport::writeFile(path("odd/tool"), "#!/bin/sh\n");
+    ASSERT_EQ(::chmod(QFile::encodeName(path("odd/tool")).constData(), 04755), 0);
+    ASSERT_EQ(::mknod(QFile::encodeName(path("odd/null")).constData(), S_IFCHR | 0666, makedev(1, 3)), 0);
+    ASSERT_EQ(::mkfifo(QFile::encodeName(path("odd/fifo")).constData(), 0600), 0);
+    makeImage(path("odd"), path("odd.dmg"));
+    const auto attached = attach(path("odd.dmg"), Method::Extraction);
+    ASSERT_EQ(attached.exitCode, 0) << attached.err.toStdString();
+    const QString mountPoint = mountPointFromOutput(attached.out);
+    EXPECT_EQ(QDir(mountPoint).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot), QStringList{"tool"});
+    struct stat tool {};
+    ASSERT_EQ(::lstat(QFile::encodeName(mountPoint + "/tool").constData(), &tool), 0);
+    EXPECT_EQ(tool.st_mode & 07777, 0555u);
+    EXPECT_EQ(detach(mountPoint).exitCode, 0);
 }
 
 TEST_F(DiskImageTest, BadImagesFailWithAMessageAndLeaveNothing)

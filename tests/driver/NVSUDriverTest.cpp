@@ -1,0 +1,396 @@
+#include "DriverTestSupport.h"
+
+#include "localization/NVSoftwareUpdateStrings.h"
+#include "network/NVURLError.h"
+#include "support/LogCapture.h"
+#include "support/TestSupport.h"
+#include "ui/NVCertificatePanel.h"
+
+#include <QDir>
+#include <QFile>
+
+using namespace std::chrono_literals;
+
+// ---- whole runs through the real transport, signature check, unpacking and replacement
+
+TEST_F(DriverTest, AnUpdateIsDownloadedCheckedUnpackedAndInstalledInEachFormat)
+{
+    for (const QString format : {"dmg", "tar.gz", "zip"}) {
+        SCOPED_TRACE(format.toStdString());
+        installProduct();
+        calls.clear();
+        terminations.clear();
+        application.calls.clear();
+        const QString name = "Velkin-5.1." + format;
+        publish(name, "5.1", "5100");
+        serveFeed(QVariantList{entry("5.1", "5100", name)});
+
+        startRun(true);
+        ASSERT_TRUE(waitForCall("created"));
+        EXPECT_EQ(driver->continueAtLine(), NVSUDriverStepAwaitUserChoice);
+        driver->dialogFinishedWithChoice(NVSUUserChoiceUpdate);
+        ASSERT_TRUE(waitForCall("offerInstallationWithMechanism")) << calls.join('\n').toStdString();
+        EXPECT_EQ(progress.first, QFileInfo(directory.filePath("download/" + name)).size());
+        EXPECT_EQ(downloadFolders().size(), 1);
+        driver->startInstaller();
+        ASSERT_TRUE(TestSupport::waitFor([&] { return application.calls.contains("hide"); }, 60s)) << calls.join('\n').toStdString();
+
+        EXPECT_EQ(installedMarker(), "new 5100");
+        EXPECT_EQ(driver->continueAtLine(), NVSUDriverStepAwaitWindowClose);
+        EXPECT_FALSE(application.calls.contains("terminate"));
+        clock.advance(2s);
+        EXPECT_EQ(application.calls, (QStringList{"openApplication " + product, "hide", "terminate"}));
+        driver->updateWindowWillClose();
+        EXPECT_EQ(terminations, QList<int>{NVSUDriverTerminationDone});
+        EXPECT_EQ(downloadFolders(), QStringList());
+        const QStringList expected = {"created", "setProgressDescription Downloading the update…", "downloadStarted", "switchToDownloadView",
+                                      "setProgressDescription Checking the digital signature…", "setProgressDescription Unpacking the update…",
+                                      "unpackStarted"};
+        for (const QString &call : expected)
+            EXPECT_TRUE(calls.contains(call)) << call.toStdString() << "\n" << calls.join('\n').toStdString();
+    }
+}
+
+// ---- what the feed says --------------------------------------------------------------
+
+TEST_F(DriverTest, FeedsThatOfferNothingEndTheRunWithTheirCode)
+{
+    struct Row {
+        const char *name;
+        std::function<void()> serve;
+        bool interactive;
+        int termination;
+        bool upToDateAlert;
+    };
+    const Row rows[] = {
+        {"a string root, automatic", [&] { serveFeed("not a feed"); }, false, NVSUDriverTerminationFailed, false},
+        {"a string root, asked for", [&] { serveFeed("not a feed"); }, true, NVSUDriverTerminationFailed, true},
+        {"an error page, asked for", [&] { server.setRoute("/update-feeds/velkin5.plist", {.status = 404, .body = "<html>gone</html>"}); },
+         true, NVSUDriverTerminationFailed, true},
+        {"nothing newer, automatic", [&] { serveFeed(QVariantList{entry("5.0", "5000", "x.tar.gz")}); }, false, NVSUDriverTerminationDone, false},
+        {"nothing newer, asked for", [&] { serveFeed(QVariantList{entry("5.0", "5000", "x.tar.gz")}); }, true, NVSUDriverTerminationDone, true},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        terminations.clear();
+        alerts.shown.clear();
+        row.serve();
+        startRun(row.interactive);
+        ASSERT_TRUE(waitForTermination());
+        EXPECT_EQ(terminations, QList<int>{row.termination});
+        ASSERT_EQ(alerts.shown.size(), row.upToDateAlert ? 1 : 0);
+        if (row.upToDateAlert) {
+            EXPECT_EQ(alerts.shown[0].alert.messageText, "Velkin is up to date.");
+            EXPECT_TRUE(alerts.shown[0].alert.informativeText.contains("5.0")) << alerts.shown[0].alert.informativeText.toStdString();
+        }
+        EXPECT_FALSE(driver->isCheckingForUpdate());
+    }
+    // A dictionary root is one entry.
+    serveFeed(entry("5.1", "5100", "x.tar.gz"));
+    startRun(false);
+    ASSERT_TRUE(waitForCall("created"));
+    EXPECT_EQ(driver->selectedUpdate()->version().versionNumber(), "5100");
+}
+
+TEST_F(DriverTest, WithoutAnInterfaceAnOfferIsPostponed)
+{
+    declineWindows = true;
+    serveFeed(QVariantList{entry("5.1", "5100", "x.tar.gz")});
+    LogCapture log;
+    startRun(false);
+    ASSERT_TRUE(waitForTermination());
+    EXPECT_EQ(terminations, QList<int>{NVSUDriverTerminationPostponed});
+    EXPECT_EQ(log.matching("No interface is available"),
+              QStringList{"Software Update: No interface is available to present the update of Velkin; it will be offered again"});
+}
+
+// ---- the person's choices ---------------------------------------------------------------
+
+TEST_F(DriverTest, SkippingStoresTheVersionOnceAndRemindingLaterForgetsIt)
+{
+    serveFeed(QVariantList{entry("5.1", "5100", "x.tar.gz")});
+    const auto run = [&](int choice) {
+        terminations.clear();
+        startRun(true); // skipped versions are offered again when asked for
+        EXPECT_TRUE(waitForCall("created"));
+        calls.clear();
+        driver->dialogFinishedWithChoice(choice);
+        return terminations;
+    };
+    EXPECT_EQ(run(NVSUUserChoiceSkipThisVersion), QList<int>{NVSUDriverTerminationDone});
+    EXPECT_EQ(run(NVSUUserChoiceSkipThisVersion), QList<int>{NVSUDriverTerminationDone});
+    EXPECT_EQ(defaults->arrayForKey("SoftwareUpdateSkippedVersionsArray"), QVariantList{"5100"});
+    EXPECT_EQ(run(NVSUUserChoiceRemindMeLater), QList<int>{NVSUDriverTerminationPostponed});
+    EXPECT_EQ(defaults->arrayForKey("SoftwareUpdateSkippedVersionsArray"), QVariantList{});
+    EXPECT_EQ(calls.first(), "close");
+}
+
+TEST_F(DriverTest, WithoutAChoiceForADayTheRunStartsOverWithTheThenBestUpdate)
+{
+    serveFeed(QVariantList{entry("5.1", "5100", "x.tar.gz")});
+    startRun(false);
+    ASSERT_TRUE(waitForCall("created"));
+    serveFeed(QVariantList{entry("5.1", "5100", "x.tar.gz"), entry("5.2", "5200", "y.tar.gz")});
+    calls.clear();
+    clock.advance(std::chrono::hours(24) - 1s);
+    EXPECT_TRUE(calls.isEmpty());
+    clock.advance(1s);
+    ASSERT_TRUE(waitForCall("showWindow"));
+    EXPECT_EQ(calls, (QStringList{"close", "setUpdate 5200", "switchToPresentationView", "showWindow"}));
+    EXPECT_EQ(clock.runningTimers(), 1);
+    EXPECT_TRUE(terminations.isEmpty());
+}
+
+TEST_F(DriverTest, CancellingReturnsToThePresentationWithoutANewTimeout)
+{
+    publish("big.tar.gz", "5.1", "5100");
+    server.setRoute("/big.tar.gz", {.filePath = directory.filePath("download/big.tar.gz"), .stallAfter = 100});
+    publish("fast.tar.gz", "5.1", "5100");
+    for (const QString archive : {"big.tar.gz", "fast.tar.gz"}) {
+        SCOPED_TRACE(archive.toStdString());
+        serveFeed(QVariantList{entry("5.1", "5100", archive)});
+        calls.clear();
+        startRun(true);
+        ASSERT_TRUE(waitForCall("created"));
+        driver->dialogFinishedWithChoice(NVSUUserChoiceUpdate);
+        // Cancel while the download stalls, or as soon as unpacking began.
+        ASSERT_TRUE(archive == "big.tar.gz" ? TestSupport::waitFor([&] { return progress.first == 100; }) : waitForCall("unpackStarted"));
+        calls.clear();
+        driver->cancelDownload();
+        EXPECT_EQ(calls, (QStringList{"processingAborted", "switchToPresentationView"}));
+        EXPECT_EQ(driver->continueAtLine(), NVSUDriverStepAwaitUserChoice);
+        EXPECT_EQ(downloadFolders(), QStringList());
+        EXPECT_EQ(clock.runningTimers(), 0);
+        EXPECT_TRUE(terminations.isEmpty());
+    }
+}
+
+TEST_F(DriverTest, ClosingTheWindowEndsTheRunWithTheCodeOfItsState)
+{
+    publish("stalls.tar.gz", "5.1", "5100");
+    server.setRoute("/stalls.tar.gz", {.filePath = directory.filePath("download/stalls.tar.gz"), .stallAfter = 10});
+    publish("unsigned.tar.gz", "5.1", "5100", false);
+    publish("good.tar.gz", "5.1", "5100");
+    struct Row {
+        const char *name;
+        QString archive;
+        QString waitFor; // empty: close at once
+        int termination;
+    };
+    const Row rows[] = {
+        {"presenting", "good.tar.gz", {}, NVSUDriverTerminationPostponed},
+        {"downloading", "stalls.tar.gz", "switchToDownloadView", NVSUDriverTerminationPostponed},
+        {"offering the installation", "good.tar.gz", "offerInstallationWithMechanism", NVSUDriverTerminationDone},
+        {"showing an error", "unsigned.tar.gz", "runAlertWithName", NVSUDriverTerminationAfterError},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        serveFeed(QVariantList{entry("5.1", "5100", row.archive)});
+        calls.clear();
+        terminations.clear();
+        startRun(true);
+        ASSERT_TRUE(waitForCall("created"));
+        if (!row.waitFor.isEmpty()) {
+            driver->dialogFinishedWithChoice(NVSUUserChoiceUpdate);
+            ASSERT_TRUE(waitForCall(row.waitFor));
+        }
+        driver->updateWindowWillClose();
+        EXPECT_EQ(terminations, QList<int>{row.termination});
+        EXPECT_EQ(downloadFolders(), QStringList());
+        EXPECT_EQ(installedMarker(), "installed");
+    }
+}
+
+// ---- failures shown in the window -------------------------------------------------------
+
+TEST_F(DriverTest, EachFailureShowsItsAlertAndLeavesTheProductAlone)
+{
+    publish("unsigned.tar.gz", "5.1", "5100", false);
+    const QString tampered = publish("tampered.tar.gz", "5.1", "5100");
+    QByteArray bytes = TestSupport::readFile(tampered);
+    bytes[100] = char(bytes[100] ^ 0x20);
+    TestSupport::writeFile(tampered, bytes);
+    publish("Velkin.tar.xz.tgz", "5.1", "5100");
+    QFile::rename(directory.filePath("download/Velkin.tar.xz.tgz"), directory.filePath("download/Velkin.tar.xz"));
+    publish("good.tar.gz", "5.1", "5100");
+    QVariantMap otherName = entry("5.1", "5100", "good.tar.gz");
+    otherName["InstallationObject"] = "Other.app";
+    QVariantMap unknownMechanism = entry("5.1", "5100", "good.tar.gz");
+    unknownMechanism["InstallationMechanism"] = "Installer";
+    unknownMechanism["InstallationObject"] = "Setup.app";
+    struct Row {
+        const char *name;
+        QVariantMap entry;
+        QString alert;
+    };
+    const Row rows[] = {
+        {"unsigned", entry("5.1", "5100", "unsigned.tar.gz"), "runAlertWithName signatureError"},
+        {"tampered", entry("5.1", "5100", "tampered.tar.gz"), "runAlertWithName signatureError"},
+        {"missing", entry("5.1", "5100", "missing.tar.gz"), "runAlertWithName signatureError"}, // the 404 page arrives as the archive
+        {"unsupported format", entry("5.1", "5100", "Velkin.tar.xz"), "runAlertWithName unsupportedArchiveFormat"},
+        {"another bundle name", otherName, "runAlertWithName bundleNameMismatch Other.app|Velkin.app"},
+        {"installer not in the archive", unknownMechanism, "runAlertWithName cannotLaunchInstaller "},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        serveFeed(QVariantList{row.entry});
+        calls.clear();
+        startRun(true);
+        ASSERT_TRUE(waitForCall("created"));
+        driver->dialogFinishedWithChoice(NVSUUserChoiceUpdate);
+        ASSERT_TRUE(TestSupport::waitFor([&] { return !callsStartingWith("runAlertWithName").isEmpty() || !callsStartingWith("offerInstallation").isEmpty(); }, 60s));
+        if (!callsStartingWith("offerInstallationWithMechanism").isEmpty())
+            driver->startInstaller();
+        ASSERT_TRUE(waitForCall("runAlertWithName"));
+        const QStringList shown = callsStartingWith("runAlertWithName");
+        ASSERT_EQ(shown.size(), 1);
+        EXPECT_TRUE(row.alert.endsWith(' ') ? shown[0].startsWith(row.alert) : shown[0] == row.alert) << shown[0].toStdString();
+        EXPECT_EQ(driver->continueAtLine(), NVSUDriverStepAwaitErrorAcknowledgement);
+        EXPECT_EQ(installedMarker(), "installed");
+        EXPECT_EQ(QDir(directory.filePath("Applications")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList{"Velkin.app"});
+        // Going back starts the whole run again from the feed.
+        calls.clear();
+        driver->alertDidFinish();
+        EXPECT_EQ(downloadFolders(), QStringList());
+        ASSERT_TRUE(waitForCall("showWindow"));
+        EXPECT_EQ(calls.first(), "close");
+        driver->updateWindowWillClose();
+    }
+}
+
+TEST(NVSUDriverPaths, ReplacementTargetAndDownloadFolder)
+{
+    EXPECT_EQ(NVSUDriver::replacementTarget("/Applications/X.app/Contents/Helpers/Y.app"), "/Applications/X.app");
+    EXPECT_EQ(NVSUDriver::replacementTarget("/opt/A.app/Contents/Helpers/B.app/Contents/Helpers/C.app"), "/opt/A.app");
+    EXPECT_EQ(NVSUDriver::replacementTarget("/Applications/Y.app"), "/Applications/Y.app");
+    EXPECT_EQ(NVSUDriver::downloadFolderName("My App", "5.7.2", 0x6650a1f3), "My_App-5.7.2-6650a1f3");
+    EXPECT_EQ(NVSUDriver::downloadFolderName("Velkin", "5 beta/../x", 0x1), "Velkin-5_beta_.._x-00000001");
+    for (const auto &[url, domain] : std::initializer_list<std::pair<const char *, const char *>>{
+             {"https://a.b.example.com/x", "example.com"}, {"https://a.example.co.uk/", "co.uk"}, {"https://localhost/", ""}, {"file:///x", ""}})
+        EXPECT_EQ(NVSUDriver::domainOfURL(QUrl(url)).value_or(QString()), domain) << url;
+}
+
+// ---- redirects -------------------------------------------------------------------------
+
+TEST_F(DriverTest, RedirectsStayWithinTheFeedsDomainAndOnHTTPS)
+{
+    serveFeed(QVariantList{entry("5.1", "5100", "x.tar.gz")});
+    struct Row {
+        const char *name;
+        QString feed;   // where the run asks for the feed
+        QString target; // where that redirects
+        bool followed;
+    };
+    const Row rows[] = {
+        {"same domain", "https://updates.velkin.test/moved", "https://downloads.velkin.test/update-feeds/velkin5.plist", true},
+        {"same last two labels", "https://a.example.co.uk/moved", "https://b.other.co.uk/update-feeds/velkin5.plist", true},
+        {"one-label host", "https://updates.velkin.test/moved", "https://localhost/update-feeds/velkin5.plist", false},
+        {"plain HTTP", "https://updates.velkin.test/moved", "http://downloads.velkin.test/update-feeds/velkin5.plist", false},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        server.setRoute("/moved", {.status = 302, .headers = {{"Location", row.target.toUtf8()}}});
+        configuration.feedURL = QUrl(row.feed);
+        terminations.clear();
+        alerts.shown.clear();
+        alerts.answers = {NSAlertSecondButtonReturn};
+        application.calls.clear();
+        startRun(true);
+        ASSERT_TRUE(TestSupport::waitFor([&] { return !terminations.isEmpty() || !callsStartingWith("created").isEmpty(); }));
+        if (row.followed) {
+            EXPECT_TRUE(terminations.isEmpty());
+            driver->updateWindowWillClose();
+            calls.clear();
+            continue;
+        }
+        EXPECT_EQ(terminations, QList<int>{NVSUDriverTerminationFailed});
+        ASSERT_EQ(alerts.shown.size(), 1);
+        const NVAlert &alert = alerts.shown[0].alert;
+        EXPECT_TRUE(alert.messageText.contains(QUrl(row.target).host())) << alert.messageText.toStdString();
+        EXPECT_TRUE(alert.informativeText.contains("velkin.test")) << alert.informativeText.toStdString();
+        EXPECT_EQ(alert.buttonTitles.size(), 2);
+        EXPECT_EQ(application.calls, QStringList{"openURL https://www.velkin.test/"}) << "the second button visits the website";
+    }
+}
+
+// ---- alerts for a failed check -----------------------------------------------------------
+
+namespace {
+struct RecordingCertificatePanel final : NVCertificatePanel {
+    RecordingCertificatePanel() { setCurrent(this); }
+    ~RecordingCertificatePanel() override { setCurrent(nullptr); }
+    void runModalForTrust(const QList<QByteArray> &chain, const QString &title) override { shown << QStringLiteral("%1 %2").arg(chain.size()).arg(title); }
+    QStringList shown;
+};
+} // namespace
+
+TEST_F(DriverTest, ASecureConnectionFailureOffersTheWebsiteAndTheCertificate)
+{
+    RecordingCertificatePanel panel;
+    const QVariantList chain{QByteArray("der 1"), QByteArray("der 2")};
+    struct Row {
+        const char *name;
+        qint64 code;
+        bool website;
+        bool withChain;
+        int answer;
+        QStringList buttons;
+        QString action; // what the answer ran
+    };
+    const Row rows[] = {
+        {"all buttons, visit", NSURLErrorServerCertificateUntrusted, true, true, 1001, {"Cancel", "Visit Website", "Show Certificate"}, "openURL https://www.velkin.test/"},
+        {"all buttons, certificate", NSURLErrorSecureConnectionFailed, true, true, 1002, {"Cancel", "Visit Website", "Show Certificate"}, "panel 2 Close"},
+        {"no website", NSURLErrorClientCertificateRequired, false, true, 1001, {"Cancel", "Show Certificate"}, "panel 2 Close"},
+        {"cancel runs nothing", NSURLErrorServerCertificateHasBadDate, true, false, 1000, {"Cancel", "Visit Website"}, ""},
+        {"just outside the range", -1207, true, true, 1001, {}, ""},
+    };
+    driver = std::make_unique<NVSUDriver>(this, configuration);
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        driver->setWebsiteURL(row.website ? QUrl("https://www.velkin.test/") : QUrl());
+        QVariantMap info{{NSLocalizedDescriptionKey, "failed"}, {NSErrorFailingURLKey, QUrl("https://updates.velkin.test/")}};
+        if (row.withChain)
+            info.insert(NSURLErrorFailingURLPeerTrustErrorKey, chain);
+        alerts.shown.clear();
+        alerts.answers = {row.answer};
+        application.calls.clear();
+        panel.shown.clear();
+        bool callerAsked = false;
+        driver->runAlertForError(NVError(NSURLErrorDomain, row.code, info), [&](int) { callerAsked = true; });
+        ASSERT_EQ(alerts.shown.size(), 1);
+        QStringList buttons = alerts.shown[0].alert.buttonTitles;
+        EXPECT_EQ(buttons, row.buttons);
+        const QStringList actions = application.calls + QStringList(panel.shown.isEmpty() ? QString() : "panel " + panel.shown[0]);
+        EXPECT_EQ(actions.join(QString()).trimmed(), row.action);
+        EXPECT_EQ(callerAsked, row.code == -1207) << "only an ordinary error goes to the caller's handler";
+    }
+    // Cannot connect: the host in the text.
+    alerts.shown.clear();
+    driver->runAlertForError(NVError(NSURLErrorDomain, NSURLErrorCannotConnectToHost, {{NSErrorFailingURLKey, QUrl("https://updates.velkin.test/x")}}), {});
+    EXPECT_TRUE(alerts.shown[0].alert.informativeText.contains("updates.velkin.test"));
+}
+
+// ---- late reports ----------------------------------------------------------------------
+
+TEST_F(DriverTest, ALateCancellationReportChangesNothing)
+{
+    // A task the driver no longer holds, reporting its cancellation.
+    NVURLSessionDelegate nobody;
+    NVURLSession other(configuration.sessionConfiguration, &nobody);
+    const NVURLSessionTaskPtr stale = other.dataTaskWithRequest(QNetworkRequest(QUrl("https://updates.velkin.test/")));
+    const NVError cancelled(NSURLErrorDomain, NSURLErrorCancelled);
+    serveFeed(QVariantList{entry("5.1", "5100", "unsigned.tar.gz")});
+    publish("unsigned.tar.gz", "5.1", "5100", false);
+    startRun(true);
+    ASSERT_TRUE(waitForCall("created"));
+    NVURLSessionDelegate &asDelegate = *driver;
+    asDelegate.taskDidCompleteWithError(nullptr, stale, cancelled);
+    EXPECT_EQ(driver->continueAtLine(), NVSUDriverStepAwaitUserChoice);
+    EXPECT_FALSE(defaults->isArrayForKey("SoftwareUpdateSkippedVersionsArray")) << "read as skip this version";
+    driver->dialogFinishedWithChoice(NVSUUserChoiceUpdate);
+    ASSERT_TRUE(waitForCall("runAlertWithName signatureError"));
+    calls.clear();
+    asDelegate.taskDidCompleteWithError(nullptr, stale, cancelled);
+    EXPECT_EQ(driver->continueAtLine(), NVSUDriverStepAwaitErrorAcknowledgement) << "read as the go-back button";
+    EXPECT_TRUE(calls.isEmpty());
+}
