@@ -19,16 +19,19 @@ QString bundleAnchorsPath()
     return NVBundle::mainBundle()->resourcePath() + QStringLiteral("/ServerTrustAnchors.pem");
 }
 
+QList<QSslCertificate> anchorsAtPath(const QString &anchorsPath)
+{
+    if (anchorsPath.isEmpty() || !QFileInfo::exists(anchorsPath))
+        return {};
+    const QList<QSslCertificate> anchors = QSslCertificate::fromPath(anchorsPath, QSsl::Pem);
+    if (anchors.isEmpty())
+        NVSULog(QStringLiteral("No certificate could be read from the server trust anchors \"%@\""), anchorsPath);
+    return anchors;
+}
+
 QList<QSslCertificate> authoritiesWithAnchors(const QString &anchorsPath)
 {
-    QList<QSslCertificate> authorities = QSslConfiguration::systemCaCertificates();
-    if (!anchorsPath.isEmpty() && QFileInfo::exists(anchorsPath)) {
-        const QList<QSslCertificate> anchors = QSslCertificate::fromPath(anchorsPath, QSsl::Pem);
-        if (anchors.isEmpty())
-            NVSULog(QStringLiteral("No certificate could be read from the server trust anchors \"%@\""), anchorsPath);
-        authorities += anchors;
-    }
-    return authorities;
+    return QSslConfiguration::systemCaCertificates() + anchorsAtPath(anchorsPath);
 }
 
 QSslConfiguration configurationWithAnchors(const QString &anchorsPath)
@@ -59,7 +62,7 @@ NVError untrusted(const QString &hostName, const QString &reason)
 } // namespace
 
 NVResult<void> evaluateServerChain(const QList<QSslCertificate> &chain, const QString &hostName,
-                                   const QList<QSslCertificate> &authorities)
+                                   const QList<QSslCertificate> &anchors)
 {
     using namespace NVOpenSSL;
     if (chain.isEmpty())
@@ -69,8 +72,14 @@ NVResult<void> evaluateServerChain(const QList<QSslCertificate> &chain, const QS
     X509StackPtr intermediates(sk_X509_new_null());
     if (!store || !context || !intermediates)
         return untrusted(hostName, QStringLiteral("out of memory"));
-    for (const QSslCertificate &authority : authorities) {
-        if (X509Ptr certificate = toX509(authority))
+    // The system's authorities are looked up by subject hash in its
+    // certificate folder, the one Qt reads too: only the few a chain names
+    // are read, where loading the whole store costs most of a second.
+    X509_LOOKUP *systemFolder = X509_STORE_add_lookup(store.get(), X509_LOOKUP_hash_dir());
+    if (!systemFolder || X509_LOOKUP_add_dir(systemFolder, X509_get_default_cert_dir(), X509_FILETYPE_PEM) != 1)
+        return untrusted(hostName, QStringLiteral("the system's certificates cannot be read"));
+    for (const QSslCertificate &anchor : anchors) {
+        if (X509Ptr certificate = toX509(anchor))
             X509_STORE_add_cert(store.get(), certificate.get());
     }
     X509Ptr leaf = toX509(chain.first());
