@@ -255,6 +255,9 @@ void NVSUReleaseNotesWebView::loadReleaseNotes(const QUrl &url)
     ++m_loadGeneration;
     m_isLoading = true;
     m_isAwaitingCredential = false;
+    // A new load replaces the refused one, whose end no longer matters.
+    m_isRefusedNavigationOpen = false;
+    m_afterRefusedNavigation = nullptr;
     // The update client's request, with its User-Agent. The profile has no
     // cache to bypass; the fields tell proxies the same.
     QWebEngineHttpRequest request(url);
@@ -263,6 +266,10 @@ void NVSUReleaseNotesWebView::loadReleaseNotes(const QUrl &url)
         request.setHeader(name, client.rawHeader(name));
     request.setHeader(QByteArrayLiteral("Cache-Control"), QByteArrayLiteral("no-cache"));
     request.setHeader(QByteArrayLiteral("Pragma"), QByteArrayLiteral("no-cache"));
+    // The view stays hidden until the notes are there, and the engine
+    // loads a hidden page at background priority: on a busy machine that
+    // doubles the wait. The page counts as visible while it loads.
+    m_page->setVisible(true);
     m_page->load(request);
 }
 
@@ -271,6 +278,9 @@ void NVSUReleaseNotesWebView::loadErrorPage(const QString &message)
     ++m_loadGeneration;
     m_isLoading = true;
     m_isAwaitingCredential = false;
+    // A new load replaces the refused one, whose end no longer matters.
+    m_isRefusedNavigationOpen = false;
+    m_afterRefusedNavigation = nullptr;
     m_page->setHtml(errorPageHTML(message), QUrl());
 }
 
@@ -321,6 +331,16 @@ void NVSUReleaseNotesWebView::userContentControllerDidReceiveScriptMessage(const
 
 void NVSUReleaseNotesWebView::loadingChanged(const QWebEngineLoadingInfo &info)
 {
+    if (m_isRefusedNavigationOpen && info.status() != QWebEngineLoadingInfo::LoadStartedStatus) {
+        // The navigation whose log-in was refused ends, with the server's
+        // empty answer, often after the sheet has been answered. What the
+        // answer asks for runs only now, so that this end is not taken for
+        // the end of the next load.
+        m_isRefusedNavigationOpen = false;
+        if (const std::function<void()> step = std::exchange(m_afterRefusedNavigation, nullptr))
+            step();
+        return;
+    }
     if (!m_isLoading || m_isAwaitingCredential)
         return;
     switch (info.status()) {
@@ -330,8 +350,10 @@ void NVSUReleaseNotesWebView::loadingChanged(const QWebEngineLoadingInfo &info)
     case QWebEngineLoadingInfo::LoadFailedStatus:
         if (info.errorDomain() == QWebEngineLoadingInfo::HttpStatusCodeDomain)
             failWithHTTPStatus(info.url(), info.errorCode());
-        else
+        else {
+            NVSUDebugLog(QStringLiteral("Release notes: the engine failed the load with %@: %@"), info.errorCode(), info.errorString());
             finishLoading(NVWebEngineError::errorForFailedLoad(info));
+        }
         break;
     case QWebEngineLoadingInfo::LoadStartedStatus:
     case QWebEngineLoadingInfo::LoadStoppedStatus:
@@ -372,9 +394,9 @@ void NVSUReleaseNotesWebView::certificateError(QWebEngineCertificateError error)
     // overlooked.
     const QString host = error.url().host();
     if (error.type() == QWebEngineCertificateError::CertificateAuthorityInvalid && error.isOverridable()) {
-        if (!m_authorities)
-            m_authorities = NVServerTrust::authoritiesWithAnchors(NVServerTrust::bundleAnchorsPath());
-        const NVResult<void> trusted = NVServerTrust::evaluateServerChain(error.certificateChain(), host, *m_authorities);
+        if (!m_anchors)
+            m_anchors = NVServerTrust::anchorsAtPath(NVServerTrust::bundleAnchorsPath());
+        const NVResult<void> trusted = NVServerTrust::evaluateServerChain(error.certificateChain(), host, *m_anchors);
         if (trusted) {
             error.acceptCertificate();
             return;
@@ -401,6 +423,7 @@ void NVSUReleaseNotesWebView::authenticationRequired(const QUrl &url, QAuthentic
     if (!m_isLoading || m_isAwaitingCredential || !m_delegate)
         return;
     m_isAwaitingCredential = true;
+    m_isRefusedNavigationOpen = true;
 
     // The engine does not say which scheme the server asked for, so the
     // same request asks again, past the engine.
@@ -423,8 +446,10 @@ void NVSUReleaseNotesWebView::authenticationRequired(const QUrl &url, QAuthentic
         }
         std::optional<NVError> failure;
         if (challenges.isEmpty() && reply->error() != QNetworkReply::NoError
-            && reply->error() != QNetworkReply::AuthenticationRequiredError)
+            && reply->error() != QNetworkReply::AuthenticationRequiredError) {
+            NVSULog(QStringLiteral("Release notes: asking %@ which log-in it wants failed: %@"), url.host(), reply->errorString());
             failure = NVURLError::errorWithCode(NVURLError::codeForFailure({reply->error(), {}, reply->errorString()}), url);
+        }
         askForCredential(url, challenges, failure);
     });
 }
@@ -433,8 +458,10 @@ void NVSUReleaseNotesWebView::askForCredential(const QUrl &url, const QList<QByt
                                                const std::optional<NVError> &failure)
 {
     if (failure || !NVAuthenticationChallenge::offersOnlyBasic(challenges) || !m_delegate) {
-        m_isAwaitingCredential = false;
-        finishLoading(failure ? *failure : NVURLError::errorWithCode(NSURLErrorUserAuthenticationRequired, url));
+        afterRefusedNavigation([this, error = failure ? *failure : NVURLError::errorWithCode(NSURLErrorUserAuthenticationRequired, url)] {
+            m_isAwaitingCredential = false;
+            finishLoading(error);
+        });
         return;
     }
     const QString host = url.host();
@@ -443,15 +470,25 @@ void NVSUReleaseNotesWebView::askForCredential(const QUrl &url, const QList<QByt
         host, port, [view = QPointer(this), generation = m_loadGeneration, url, host, port](std::optional<NVSUReleaseNotesViewDelegate::Credential> credential) {
             if (!view || generation != view->m_loadGeneration)
                 return;
-            view->m_isAwaitingCredential = false;
-            if (!credential) {
-                view->finishLoading(NVURLError::errorWithCode(NSURLErrorUserCancelledAuthentication, url));
-                return;
-            }
-            // The engine keeps what it was given for this profile, in memory.
-            view->m_credentialForNextChallenge = Credential{host, port, std::move(*credential)};
-            view->loadReleaseNotes(view->m_releaseNotesURL);
+            view->afterRefusedNavigation([view = view.data(), url, host, port, credential = std::move(credential)] {
+                view->m_isAwaitingCredential = false;
+                if (!credential) {
+                    view->finishLoading(NVURLError::errorWithCode(NSURLErrorUserCancelledAuthentication, url));
+                    return;
+                }
+                // The engine keeps what it was given for this profile, in memory.
+                view->m_credentialForNextChallenge = Credential{host, port, *credential};
+                view->loadReleaseNotes(view->m_releaseNotesURL);
+            });
         });
+}
+
+void NVSUReleaseNotesWebView::afterRefusedNavigation(std::function<void()> step)
+{
+    if (m_isRefusedNavigationOpen)
+        m_afterRefusedNavigation = std::move(step);
+    else
+        step();
 }
 
 #include "NVSUReleaseNotesWebView.moc"

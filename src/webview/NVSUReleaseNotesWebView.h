@@ -9,6 +9,7 @@
 #include <QPointer>
 #include <QSslCertificate>
 
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -86,6 +87,8 @@ private:
     void askForCredential(const QUrl &url, const QList<QByteArray> &challenges, const std::optional<NVError> &failure);
     void failWithHTTPStatus(const QUrl &url, int status);
     void finishLoading(const std::optional<NVError> &error);
+    // Runs step now, or once the refused navigation has ended.
+    void afterRefusedNavigation(std::function<void()> step);
 
     std::unique_ptr<QWebEngineProfile> m_profile;
     std::unique_ptr<QWebEnginePage> m_page;     // destroyed before the profile
@@ -96,7 +99,11 @@ private:
     quint64 m_loadGeneration = 0;
     bool m_isLoading = false;
     bool m_isAwaitingCredential = false;
+    // A navigation whose log-in was refused has not ended yet; what the
+    // sheet's answer asks for waits for its end.
+    bool m_isRefusedNavigationOpen = false;
+    std::function<void()> m_afterRefusedNavigation;
     std::optional<Credential> m_credentialForNextChallenge;
-    std::optional<QList<QSslCertificate>> m_authorities;
+    std::optional<QList<QSslCertificate>> m_anchors; // the bundle's, read at the first refused chain
     QNetworkAccessManager *m_challengeProbe = nullptr; // a child, made at the first challenge
 };
