@@ -194,8 +194,15 @@ int main(int argc, char **argv)
     std::printf("release notes, %d runs each (ms)   median   fastest\n", runs);
     std::printf("  bare QWebEngineView              %7.1f   %7.1f\n", bareMedian, *std::min_element(bare.begin(), bare.end()));
     std::printf("  update window with notes         %7.1f   %7.1f\n", windowMedian, *std::min_element(window.begin(), window.end()));
-    const double ratio = windowMedian / bareMedian;
-    std::printf("  ratio window / bare (median)     %7.2f   target <= 1.30%s\n", ratio, ratio > 1.3 ? "  ABOVE TARGET" : "");
+    // Each run's two loads ran back to back, so the median of their ratios
+    // cancels most of what other processes do to the machine meanwhile.
+    std::vector<double> ratios;
+    for (int run = 0; run < runs; ++run)
+        ratios.push_back(window[size_t(run)] / bare[size_t(run)]);
+    std::printf("  ratio window / bare (medians)    %7.2f\n", windowMedian / bareMedian);
+    const double ratio = median(ratios);
+    std::printf("  ratio window / bare (median of each run's ratio) %.2f   target <= 1.30%s\n", ratio,
+                ratio > 1.3 ? "  ABOVE TARGET" : "");
     NVSUReleaseNotesViews::setFactory({});
     return 0;
 }
