@@ -12,6 +12,9 @@ packages=(
   qt6-base-dev qt6-base-dev-tools qt6-tools-dev libqt6uitools6
   # the interface loader's CMake package needs the OpenGL one to be found
   libqt6opengl6-dev
+  # the release notes' web view: the engine, its helper process and the
+  # page's bridge
+  qt6-webengine-dev qt6-webchannel-dev libqt6webenginecore6-bin
   # signatures, journal
   libssl-dev openssl libsystemd-dev
   # disk images and archive tools

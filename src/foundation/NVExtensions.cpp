@@ -3,10 +3,14 @@
 #include "foundation/NVFormat.h"
 #include "foundation/NVPrecondition.h"
 
+#include <QDir>
+#include <QStringDecoder>
+
 #include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 
 #include <dirent.h>
@@ -79,6 +83,120 @@ QList<pid_t> pidsOfProcessesWithExecutablePath(const QString &path, qsizetype ma
             break;
     }
     return pids;
+}
+
+namespace {
+
+int hexValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// The bytes of string with every %XX decoded; nothing when an escape is
+// cut short or not hexadecimal.
+std::optional<QByteArray> percentDecoded(const QByteArray &string)
+{
+    QByteArray bytes;
+    bytes.reserve(string.size());
+    for (qsizetype i = 0; i < string.size(); ++i) {
+        if (string[i] != '%') {
+            bytes += string[i];
+            continue;
+        }
+        const int high = i + 2 < string.size() ? hexValue(string[i + 1]) : -1;
+        const int low = high >= 0 ? hexValue(string[i + 2]) : -1;
+        if (low < 0)
+            return std::nullopt;
+        bytes += char(high * 16 + low);
+        i += 2;
+    }
+    return bytes;
+}
+
+// What a query may hold unencoded: the unreserved characters, the
+// sub-delimiters, ":", "@", "/" and "?".
+bool allowedInQuery(uchar c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')
+        || std::strchr("-._~!$&'()*+,;=:@/?", c) != nullptr;
+}
+
+bool isBlank(QChar c)
+{
+    return c == u'\t' || c.category() == QChar::Separator_Space;
+}
+
+} // namespace
+
+bool isEqualIgnoringFragmentToURL(const QUrl &url, const QUrl &other)
+{
+    if (other.isEmpty())
+        return false;
+    return url.adjusted(QUrl::RemoveFragment) == other.adjusted(QUrl::RemoveFragment);
+}
+
+std::optional<QUrl> URLFromPartiallyEncodedURLString(const QString &string)
+{
+    if (string.isEmpty())
+        return std::nullopt;
+    const std::optional<QByteArray> decoded = percentDecoded(string.toUtf8());
+    if (!decoded)
+        return std::nullopt;
+    // Escapes that decode to something other than UTF-8 text are as invalid
+    // as malformed ones.
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    (void)QString(utf8.decode(*decoded));
+    if (utf8.hasError())
+        return std::nullopt;
+
+    QByteArray encoded;
+    encoded.reserve(decoded->size() * 3);
+    for (const char byte : *decoded) {
+        const uchar c = uchar(byte);
+        if (c != 0 && allowedInQuery(c))
+            encoded += char(c);
+        else
+            encoded += '%' + QByteArray::number(c, 16).rightJustified(2, '0').toUpper();
+    }
+    if (const qsizetype last = encoded.lastIndexOf("%23"); last >= 0)
+        encoded.replace(last, 3, "#");
+
+    const QUrl url = QUrl::fromEncoded(encoded, QUrl::StrictMode);
+    if (!url.isValid())
+        return std::nullopt;
+    return url;
+}
+
+std::optional<QUrl> URLFromLazyURLString(const QString &string, const QString &schemePrefix)
+{
+    qsizetype begin = 0;
+    qsizetype end = string.size();
+    while (begin < end && isBlank(string[begin]))
+        ++begin;
+    while (end > begin && isBlank(string[end - 1]))
+        --end;
+    QString text = string.mid(begin, end - begin);
+
+    if (!text.contains(u':')) {
+        const QStringList parts = text.split(u'@');
+        if (!schemePrefix.isEmpty())
+            text.prepend(schemePrefix);
+        else if (parts.size() == 2 && !parts[0].isEmpty() && !parts[1].isEmpty())
+            text.prepend(QStringLiteral("mailto:"));
+        else
+            text.prepend(QStringLiteral("http://"));
+    }
+    // "file:///~/x": the slash and the tilde give way to the home folder,
+    // whose path brings its own leading slash.
+    if (text.startsWith(QStringLiteral("file:///~")))
+        text.replace(7, 2, QDir::homePath());
+    return URLFromPartiallyEncodedURLString(text);
 }
 
 } // namespace NVExtensions

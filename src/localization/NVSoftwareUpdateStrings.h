@@ -48,6 +48,7 @@ inline const QString _installNowButtonTitle = QStringLiteral("_installNowButtonT
 inline const QString _goBackButtonTitle = QStringLiteral("_goBackButtonTitle");
 // The release-notes view.
 inline const QString _loadErrorDescription = QStringLiteral("_loadErrorDescription %@");
+inline const QString _releaseNotesHTTPErrorDescription = QStringLiteral("_releaseNotesHTTPErrorDescription %@ %d %@");
 
 // The terminal interface. The choices of the presentation and the release
 // notes' heading are the interface file's texts.
@@ -101,6 +102,8 @@ inline const QString _urlErrorClientCertificateRejected = QStringLiteral("_urlEr
 inline const QString _urlErrorClientCertificateRequired = QStringLiteral("_urlErrorClientCertificateRequired %@");
 inline const QString _urlErrorCannotCreateFile = QStringLiteral("_urlErrorCannotCreateFile %@");
 inline const QString _urlErrorCannotWriteToFile = QStringLiteral("_urlErrorCannotWriteToFile %@");
+inline const QString _urlErrorUserCancelledAuthentication = QStringLiteral("_urlErrorUserCancelledAuthentication");
+inline const QString _urlErrorUserAuthenticationRequired = QStringLiteral("_urlErrorUserAuthenticationRequired %@");
 
 // The unarchivers' error descriptions.
 inline const QString _hdiutilErrorDescriptionFormat = QStringLiteral("_hdiutilErrorDescriptionFormat %d %@");

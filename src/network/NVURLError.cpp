@@ -32,6 +32,8 @@ const Row kRows[] = {
     {NSURLErrorHTTPTooManyRedirects, Strings::_urlErrorHTTPTooManyRedirects, Argument::None},
     {NSURLErrorNotConnectedToInternet, Strings::_urlErrorNotConnectedToInternet, Argument::None},
     {NSURLErrorBadServerResponse, Strings::_urlErrorBadServerResponse, Argument::Host},
+    {NSURLErrorUserCancelledAuthentication, Strings::_urlErrorUserCancelledAuthentication, Argument::None},
+    {NSURLErrorUserAuthenticationRequired, Strings::_urlErrorUserAuthenticationRequired, Argument::Host},
     {NSURLErrorDataLengthExceedsMaximum, Strings::_urlErrorDataLengthExceedsMaximum, Argument::None},
     {NSURLErrorSecureConnectionFailed, Strings::_urlErrorSecureConnectionFailed, Argument::Host},
     {NSURLErrorServerCertificateHasBadDate, Strings::_urlErrorServerCertificateHasBadDate, Argument::Host},

@@ -11,7 +11,8 @@
 
 #include <optional>
 
-// The codes of "NSURLErrorDomain" this transport produces. The product
+// The codes of "NSURLErrorDomain" the transport and the release-notes view
+// produce (the view adds the two log-in codes). The product
 // application and the driver's alerts match on the numbers, so they are the
 // platform's.
 inline constexpr qint64 NSURLErrorUnknown = -1;
@@ -24,6 +25,8 @@ inline constexpr qint64 NSURLErrorNetworkConnectionLost = -1005;
 inline constexpr qint64 NSURLErrorHTTPTooManyRedirects = -1007;
 inline constexpr qint64 NSURLErrorNotConnectedToInternet = -1009;
 inline constexpr qint64 NSURLErrorBadServerResponse = -1011;
+inline constexpr qint64 NSURLErrorUserCancelledAuthentication = -1012;
+inline constexpr qint64 NSURLErrorUserAuthenticationRequired = -1013;
 inline constexpr qint64 NSURLErrorDataLengthExceedsMaximum = -1103;
 inline constexpr qint64 NSURLErrorSecureConnectionFailed = -1200;
 inline constexpr qint64 NSURLErrorServerCertificateHasBadDate = -1201;

@@ -82,6 +82,9 @@ NVSUWindowController::NVSUWindowController(const NVSUUpdate &update, NVSUWindowC
 NVSUWindowController::~NVSUWindowController()
 {
     NVSUDebugLog(QStringLiteral("Deallocating NVSUWindowController"));
+    // The view goes later, with the window's views; it must not call back.
+    if (m_releaseNotesWebView)
+        m_releaseNotesWebView->setDelegate(nullptr);
     if (m_window)
         m_window->hide();
 }
@@ -134,6 +137,10 @@ void NVSUWindowController::createWindow()
     m_window.reset(new NVSUWindow(releaseNotes ? NVSUWindow::Style::Resizable : NVSUWindow::Style::Fixed, m_clock));
     m_window->resize(presentationView->size());
     m_window->setWindowIcon(QIcon(softwareUpdateIcon()));
+    // A web view costs a browser engine's start-up, so a window without
+    // release notes makes none.
+    if (releaseNotes)
+        installReleaseNotesWebView();
 
     switchToPresentationView();
 
@@ -161,24 +168,91 @@ void NVSUWindowController::createWindow()
         showWindow();
     }
 
-    // The release notes load into the container; until they are there the
-    // spinner says so.
-    if (releaseNotes) {
-        m_outlets.releaseNotesProgressIndicator->setIndeterminate(true);
-        m_outlets.releaseNotesProgressIndicator->startAnimation();
-    }
+    if (releaseNotes)
+        loadReleaseNotes(*m_update.releaseNotesURL());
+}
+
+void NVSUWindowController::installReleaseNotesWebView()
+{
+    const NVSUReleaseNotesViewFactory &factory = NVSUReleaseNotesViews::factory();
+    if (m_releaseNotesWebView || !factory)
+        return;
+    m_releaseNotesWebView = factory(m_outlets.releaseNotesWebViewContainer);
+    m_releaseNotesWebView->widget()->hide();
+    m_releaseNotesWebView->setDelegate(this);
 }
 
 void NVSUWindowController::setUpdate(const NVSUUpdate &update)
 {
     m_update = update;
     Q_EMIT updateChanged();
+    if (hasReleaseNotes()) {
+        installReleaseNotesWebView();
+        if (m_releaseNotesWebView)
+            m_releaseNotesWebView->widget()->show();
+        loadReleaseNotes(*m_update.releaseNotesURL());
+    } else if (m_releaseNotesWebView) {
+        m_releaseNotesWebView->widget()->hide();
+    }
+}
+
+void NVSUWindowController::loadReleaseNotes(const QUrl &url)
+{
+    NVSUDebugLog(QStringLiteral("Loading release notes: %@"), url);
+    // Until the notes are there the spinner says so. Once hidden at the end
+    // of the first load it stays hidden: a later load replaces notes that
+    // are already on screen.
+    m_outlets.releaseNotesProgressIndicator->setIndeterminate(true);
+    m_outlets.releaseNotesProgressIndicator->startAnimation();
+    if (m_releaseNotesWebView)
+        m_releaseNotesWebView->loadReleaseNotes(url);
+}
+
+void NVSUWindowController::releaseNotesViewDidFinishLoading(const std::optional<NVError> &error)
+{
     NVProgressIndicator *spinner = m_outlets.releaseNotesProgressIndicator;
-    spinner->setIndeterminate(true);
-    if (hasReleaseNotes())
-        spinner->startAnimation();
-    else
-        spinner->stopAnimation();
+    spinner->stopAnimation();
+    spinner->hide();
+    if (error) {
+        // The error page comes back here, without an error, when it is there.
+        m_releaseNotesWebView->loadErrorPage(format(Strings::_loadErrorDescription, {error->localizedDescription()}));
+        return;
+    }
+    m_releaseNotesWebView->forwardAppearance();
+    // Shown from the event loop, after the page has had its appearance, so
+    // that a dark page does not flash light.
+    QMetaObject::invokeMethod(
+        this, [view = QPointer<QWidget>(m_releaseNotesWebView->widget())] {
+            if (view)
+                view->show();
+        },
+        Qt::QueuedConnection);
+}
+
+void NVSUWindowController::releaseNotesViewDidReceiveAuthenticationChallenge(const QString &host, int port,
+                                                                             CredentialCompletion completion)
+{
+    Outlets &o = m_outlets;
+    o.authenticationHostnameTextField->setText(NVFormat::format(QStringLiteral("%@:%@"), host, port));
+    // Every challenge starts empty: a second one means the last answer was wrong.
+    o.authenticationUserTextField->clear();
+    o.authenticationPasswordTextField->clear();
+    QDialog *sheet = o.authenticationSheet;
+    if (sheet->parentWidget() != m_window.get()) {
+        sheet->setParent(m_window.get(), Qt::Sheet);
+        sheet->setWindowModality(Qt::WindowModal);
+    }
+    connect(
+        sheet, &QDialog::finished, this,
+        [this, completion = std::move(completion)](int result) {
+            if (result == 1)
+                completion(Credential{m_outlets.authenticationUserTextField->text(),
+                                      m_outlets.authenticationPasswordTextField->text()});
+            else
+                completion(std::nullopt);
+        },
+        Qt::SingleShotConnection);
+    sheet->open();
 }
 
 void NVSUWindowController::switchToPresentationView()

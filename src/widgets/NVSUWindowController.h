@@ -3,6 +3,7 @@
 #include "foundation/NVError.h"
 #include "localization/NVLocalization.h"
 #include "ui/NVSUWindowController.h"
+#include "widgets/NVSUReleaseNotesView.h"
 #include "widgets/NVSUWindow.h"
 
 #include <QLocale>
@@ -48,10 +49,19 @@ struct NVSUWindowEnvironment {
 // after that, or the application becoming active, lowers it to the normal
 // level. The size of a window with release notes is remembered.
 //
+// The release notes load into a view made by the installed
+// NVSUReleaseNotesViews factory, only for an update that has them; the
+// spinner turns until the load ends, and a failed load shows an error page
+// in the view instead (the update can still be installed). A server that
+// wants a password gets it through the log-in sheet, window-modal.
+//
 // Main thread, every method. The window and the views are deleted later
 // than the controller, so the owner may release the controller from inside
 // a callback of one of its buttons.
-class NVSUWindowController : public QObject, public NVSUWindowControllerInterface, public NVLocalizable {
+class NVSUWindowController : public QObject,
+                             public NVSUWindowControllerInterface,
+                             public NVSUReleaseNotesViewDelegate,
+                             public NVLocalizable {
     Q_OBJECT
     Q_PROPERTY(QString updateAvailableMessageText READ updateAvailableMessageText CONSTANT)
     Q_PROPERTY(QString updateAvailableInformativeText READ updateAvailableInformativeText NOTIFY updateChanged)
@@ -115,6 +125,9 @@ public:
         QPushButton *authenticationLogInButton = nullptr;
     };
     const Outlets &outlets() const { return m_outlets; }
+    // The view the release notes load into; nullptr until an update with
+    // release notes is shown, or when no factory is installed.
+    NVSUReleaseNotesView *releaseNotesWebView() const { return m_releaseNotesWebView; }
     NVSUWindow *updateWindow() const { return m_window.get(); }
 
     // The actions the interface file's buttons send, the button as sender.
@@ -124,6 +137,10 @@ public:
     Q_INVOKABLE void downloadAction(QObject *sender);
     // Ends the log-in sheet: 1 from its log-in button, 0 from any other.
     Q_INVOKABLE void authenticate(QObject *sender);
+
+    void releaseNotesViewDidFinishLoading(const std::optional<NVError> &error) override;
+    void releaseNotesViewDidReceiveAuthenticationChallenge(const QString &host, int port,
+                                                           CredentialCompletion completion) override;
 
 Q_SIGNALS:
     void updateChanged();
@@ -136,6 +153,8 @@ private:
     NVSUWindowController(const NVSUUpdate &update, NVSUWindowControllerOwner *owner, NVSUWindowEnvironment environment);
     NVResult<void> loadInterface();
     void createWindow();
+    void installReleaseNotesWebView();
+    void loadReleaseNotes(const QUrl &url);
     void makeWindowResizable(bool resizable);
     void windowDidResize();
     void fitAlertViewToItsTexts();
@@ -156,4 +175,6 @@ private:
     std::unique_ptr<QWidget, DeleteLater> m_interface; // the loaded file's root: the views' home
     std::unique_ptr<NVSUWindow, DeleteLater> m_window;
     Outlets m_outlets;
+    // A child of the release-notes container, which outlives the controller.
+    NVSUReleaseNotesView *m_releaseNotesWebView = nullptr;
 };

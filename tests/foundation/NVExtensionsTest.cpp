@@ -2,6 +2,7 @@
 
 #include "support/DeathTest.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -17,6 +18,8 @@
 
 using NVExtensions::pidsOfProcessesWithExecutablePath;
 using NVExtensions::rangeOfData;
+using NVExtensions::URLFromLazyURLString;
+using NVExtensions::URLFromPartiallyEncodedURLString;
 
 namespace {
 
@@ -90,6 +93,64 @@ TEST(NVExtensions, ProcessesAreFoundByTheirExecutablePathInListingOrderUpToTheCa
 
     // Another spelling of the same path finds nothing.
     EXPECT_TRUE(pidsOfProcessesWithExecutablePath(QFileInfo(executable).path() + "/./nv-sleeper", 32).isEmpty());
+}
+
+// The encoded form of a result, or "nil".
+QString encoded(const std::optional<QUrl> &url)
+{
+    return url ? QString::fromUtf8(url->toEncoded()) : QStringLiteral("nil");
+}
+
+TEST(NVExtensions, URLsAreEqualIgnoringOnlyTheirFragments)
+{
+    const struct { const char *url, *other; bool equal; } cases[] = {
+        {"https://h.example/notes.html", "https://h.example/notes.html#fixes", true},
+        {"https://h.example/notes.html#a", "https://h.example/notes.html#b", true},
+        {"https://h.example/notes.html", "https://h.example/other.html#notes.html", false},
+        {"https://h.example/n?lang=en", "https://h.example/n?lang=de#x", false},
+        {"https://h.example/n", "http://h.example/n", false},
+        {"https://h.example/n", "", false},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(NVExtensions::isEqualIgnoringFragmentToURL(QUrl(c.url), QUrl(c.other)), c.equal) << c.url << " / " << c.other;
+}
+
+TEST(NVExtensions, PartlyEncodedStringsGiveOneURLWithOnlyTheLastHashAsFragment)
+{
+    const struct { const char *string, *url; } cases[] = {
+        {"http://h.example/a b%20c", "http://h.example/a%20b%20c"},
+        {"http%3A%2F%2Fh.example%2Fa%20b", "http://h.example/a%20b"},
+        {"http://h.example/p#one#two", "http://h.example/p%23one#two"},
+        {"http://h.example/p%23one%23two", "http://h.example/p%23one#two"},
+        {"http://h.example/%7e?q=a&b=%C3%A4 ü", "http://h.example/~?q=a&b=%C3%A4%20%C3%BC"},
+        {"http://h.example/100%", "nil"},     // cut-short escape
+        {"http://h.example/%zz", "nil"},      // not hexadecimal
+        {"http://h.example/%C3%28", "nil"},   // not UTF-8
+        {"", "nil"},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(encoded(URLFromPartiallyEncodedURLString(QString::fromUtf8(c.string))), c.url) << c.string;
+}
+
+TEST(NVExtensions, LazyStringsGetTheSchemeTheyLackAndTheHomeFolder)
+{
+    const QString home = QString::fromUtf8(QUrl::toPercentEncoding(QDir::homePath(), "/"));
+    const struct { const char *string, *prefix, *url; } cases[] = {
+        {" \t velkin.example/notes \t", "", "http://velkin.example/notes"},
+        {"\xC2\xA0support@velkin.example", "", "mailto:support@velkin.example"},
+        {"@velkin.example", "", "http://@velkin.example"},
+        {"support@", "", "http://support@"},
+        {"velkin.example/x", "https://", "https://velkin.example/x"},
+        {"support@velkin.example", "https://", "https://support@velkin.example"},
+        {"velkin.example:8080/x", "", "velkin.example:8080/x"},   // the host is taken for a scheme
+        {"file:///~/Release Notes.html", "", "file://~/Release%20Notes.html"},
+        {"file:///tmp/~/x", "", "file:///tmp/~/x"},
+    };
+    for (const auto &c : cases) {
+        QString expected = QString::fromUtf8(c.url);
+        expected.replace(QStringLiteral("file://~"), QStringLiteral("file://") + home);
+        EXPECT_EQ(encoded(URLFromLazyURLString(QString::fromUtf8(c.string), QString::fromUtf8(c.prefix))), expected) << c.string;
+    }
 }
 
 } // namespace

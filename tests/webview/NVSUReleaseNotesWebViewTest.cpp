@@ -1,0 +1,406 @@
+#include "webview/NVSUReleaseNotesWebView.h"
+
+#include "logging/NVLog.h"
+#include "network/NVSURequest.h"
+#include "platform/NVApplicationServices.h"
+#include "platform/NVBundle.h"
+#include "platform/NVUserDefaults.h"
+#include "support/LogCapture.h"
+#include "support/TestHTTPSServer.h"
+#include "support/TestSupport.h"
+#include "widgets/NVProgressIndicator.h"
+#include "widgets/NVSUWindowController.h"
+#include "widgets/RecordingWindowOwner.h"
+
+#include <QApplication>
+#include <QDialog>
+#include <QDir>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QWebEnginePage>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <ostream>
+
+// Failures show texts, not their bytes.
+static void PrintTo(const QString &text, std::ostream *out)
+{
+    *out << '"' << text.toStdString() << '"';
+}
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Loads start a browser engine on a loaded machine: generous, and only ever
+// a deadline.
+constexpr auto Deadline = 90s;
+
+class RecordingWorkspace : public NVWorkspace {
+public:
+    QStringList opened;
+    bool openURL(const QString &url) override
+    {
+        opened << url;
+        return true;
+    }
+    void openApplication(const QString &, const QStringList &, LaunchCompletion) override {}
+};
+
+class DebugLogs : public NVLogEnvironment {
+public:
+    bool boolForKey(const QString &) const override { return false; }
+    QString bundleIdentifier() const override { return {}; }
+    bool debugLogsEnabled() const override { return true; }
+};
+
+// A release-notes page: links of each kind, and a page function that keeps
+// the appearances it was told and colours itself by them.
+const char *const NotesPage = R"(<!DOCTYPE html>
+<html><head><meta charset="utf-8"><style>
+body { font-family: sans-serif; font-size: 13px; margin: 14px 18px; background: #ffffff; color: #1d1d1f; }
+body.dark { background: #1e1e1e; color: #ececec; }
+a { color: #0a5fc8; } body.dark a { color: #6cb6ff; }
+h1 { font-size: 17px; margin: 0 0 6px; } h2 { font-size: 14px; margin: 14px 0 4px; }
+ul { margin: 4px 0; padding-left: 20px; }
+</style><script>
+window.appearances = [];
+function didChangeEffectiveAppearance(appearance) {
+    window.appearances.push(appearance);
+    document.body.className = appearance === 'dark-aqua' ? 'dark' : '';
+}
+</script></head><body>
+<h1 id="title">What's new in Velkin 5.2</h1>
+<ul><li>Projects open twice as fast.</li><li>Sync resumes where it stopped after a lost connection.</li>
+<li>New: export to PDF with bookmarks.</li></ul>
+<p><a id="fragment" href="#fixes">Fixes</a> · <a id="relative" href="history.html#5.1">Earlier versions</a> ·
+<a id="absolute" href="ABSOLUTE">Sync guide</a></p>
+<div style="height: 600px"></div>
+<h2 id="fixes">Fixes</h2><ul><li>Printing no longer cuts the last line.</li></ul>
+</body></html>)";
+
+class NVSUReleaseNotesWebViewTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        // A bundle that trusts the test authority, with the window's
+        // interface file and tables.
+        const QString bundle = m_folder.path() + "/Test.app";
+        const QString resources = bundle + "/Contents/Resources";
+        TestSupport::writeInfoPlist(bundle, {{"CFBundleIdentifier", "test.velkin.ReleaseNotes"}, {"CFBundleName", "Velkin"},
+                                             {"CFBundleVersion", "5000"}, {"CFBundleShortVersionString", "5.0.0"}});
+        TestSupport::writeFile(resources + "/ServerTrustAnchors.pem", TestTLS::shared().authorityPEM);
+        for (const char *resource : {"en.lproj", "de.lproj", "NVSoftwareUpdate.ui"})
+            QFile::link(TestSupport::bundlePath() + "/Contents/Resources/" + resource, resources + '/' + resource);
+        NVBundle::setMainBundleForTesting(bundle);
+        NVBundle::setUserLanguagesForTesting({"en"});
+        NVApplicationServices::setWorkspace(&workspace);
+        NVSetLogEnvironment(&debugLogs);
+        NVSUReleaseNotesViews::setFactory(NVSUReleaseNotesWebView::factory());
+
+        QByteArray notes(NotesPage);
+        notes.replace("ABSOLUTE", server.url({}, "/guide.html#sync").toEncoded());
+        server.setRoute("/notes.html", html(notes));
+    }
+    void TearDown() override
+    {
+        NVSUReleaseNotesViews::setFactory({});
+        NVSetLogEnvironment(nullptr);
+        NVApplicationServices::setWorkspace(nullptr);
+        NVBundle::setUserLanguagesForTesting({});
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+
+    static TestHTTPSServer::Route html(const QByteArray &body, int status = 200)
+    {
+        return {.status = status, .body = body, .headers = {{"Content-Type", "text/html; charset=utf-8"}}};
+    }
+
+    // The window for an update whose notes are at url, open and loading.
+    std::unique_ptr<NVSUWindowController> open(const QUrl &url)
+    {
+        const auto update = NVSUUpdate::initWithUpdateProperties(
+            {{"BundleVersion", "5200"}, {"BundleShortVersionString", "5.2"}, {"InstallationObject", "Velkin.app"},
+             {"InstallationMechanism", "ReplaceBundle"}, {"DownloadURL", "https://updates.velkin.test/5.2.tar.gz"},
+             {"DownloadPageURL", "https://velkin.test/download"}, {"ReleaseNotesURL", url.toString()}});
+        EXPECT_TRUE(update);
+        if (!update)
+            return nullptr;
+        auto controller = NVSUWindowController::create(*update, &owner, {{}, &defaults});
+        EXPECT_TRUE(controller) << controller.error().localizedDescription().toStdString();
+        return controller ? std::move(controller).value() : nullptr;
+    }
+
+    static QWebEngineView *webView(const NVSUWindowController &controller)
+    {
+        return qobject_cast<QWebEngineView *>(controller.releaseNotesWebView()->widget());
+    }
+
+    // The window's notes (or error page) are there once the view shows.
+    static bool waitForPage(const NVSUWindowController &controller)
+    {
+        return TestSupport::waitFor([&] { return webView(controller)->isVisible(); }, Deadline);
+    }
+
+    static QVariant js(QWebEngineView *view, const QString &script)
+    {
+        auto result = std::make_shared<std::optional<QVariant>>();
+        view->page()->runJavaScript(script, [result](const QVariant &value) { *result = value; });
+        EXPECT_TRUE(TestSupport::waitFor([&] { return result->has_value(); }, Deadline)) << script.toStdString();
+        return result->value_or(QVariant());
+    }
+
+    // A real click of the mouse in the middle of the element.
+    static void click(QWebEngineView *view, const QString &id)
+    {
+        const QVariantList centre =
+            js(view, QStringLiteral("(function () { var r = document.getElementById('%1').getBoundingClientRect();"
+                                    " return [r.left + r.width / 2, r.top + r.height / 2]; })()")
+                         .arg(id))
+                .toList();
+        ASSERT_EQ(centre.size(), 2) << id.toStdString();
+        QWidget *target = view->focusProxy();
+        const QPointF local(centre[0].toDouble(), centre[1].toDouble());
+        const QPointF global = target->mapToGlobal(local);
+        for (QEvent::Type type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease}) {
+            QMouseEvent event(type, local, global, Qt::LeftButton,
+                              type == QEvent::MouseButtonPress ? Qt::LeftButton : Qt::NoButton, Qt::NoModifier);
+            QCoreApplication::sendEvent(target, &event);
+        }
+    }
+
+    // The engine drops input that comes before its first frame is up, which
+    // on a busy machine may be well after the load: the heading is clicked
+    // until the page has seen a press.
+    static bool waitForInput(QWebEngineView *view)
+    {
+        js(view, "window.presses = 0; document.addEventListener('mousedown', function () { ++window.presses; }); true");
+        return TestSupport::waitFor(
+            [&] {
+                click(view, "title");
+                return TestSupport::waitFor([&] { return js(view, "window.presses").toInt() > 0; }, 1s);
+            },
+            Deadline);
+    }
+
+    bool waitForLog(const QString &text) const
+    {
+        return TestSupport::waitFor([&] { return !logs.matching(text).isEmpty(); }, Deadline);
+    }
+
+    QTemporaryDir m_folder;
+    TestHTTPSServer server{TestTLS::shared().server};
+    RecordingWorkspace workspace;
+    DebugLogs debugLogs;
+    LogCapture logs;
+    RecordingWindowOwner owner;
+    NVUserDefaults defaults{"test.velkin.ReleaseNotes", m_folder.path()};
+};
+
+TEST_F(NVSUReleaseNotesWebViewTest, LinksToOtherPagesOpenInTheBrowserAndOnlyThePageItselfIsFollowed)
+{
+    const QUrl notes = server.url({}, "/notes.html");
+    auto controller = open(notes);
+    ASSERT_TRUE(controller);
+    ASSERT_TRUE(waitForPage(*controller));
+    QWebEngineView *view = webView(*controller);
+    EXPECT_FALSE(controller->outlets().releaseNotesProgressIndicator->isVisible());
+
+    // Asked for as the update client asks: its User-Agent, past every cache.
+    const QList<TestHTTPSServer::Request> requests = server.requestsFor("/notes.html");
+    ASSERT_EQ(requests.size(), 1);
+    EXPECT_EQ(requests[0].header("User-Agent"), NVSUExtensions::defaultUserAgentStringIncludingModelIdentifier().toUtf8());
+    EXPECT_EQ(requests[0].header("Cache-Control"), "no-cache");
+
+    ASSERT_TRUE(waitForInput(view));
+    click(view, "relative");
+    click(view, "absolute");
+    ASSERT_TRUE(TestSupport::waitFor([&] { return workspace.opened.size() == 2; }, Deadline));
+    EXPECT_EQ(workspace.opened, QStringList({server.url({}, "/history.html#5.1").toString(),
+                                             server.url({}, "/guide.html#sync").toString()}));
+
+    // A link the page adds after it loaded escaped the links script; the
+    // view refuses to follow it.
+    js(view, "var late = document.createElement('a'); late.id = 'late'; late.href = 'late.html'; late.textContent = 'Late';"
+             "document.body.prepend(late); true");
+    click(view, "late");
+    ASSERT_TRUE(waitForLog("Not following a link to another page: " + server.url({}, "/late.html").toString()));
+
+    click(view, "fragment");
+    EXPECT_TRUE(TestSupport::waitFor([&] { return js(view, "window.scrollY").toDouble() > 0; }, Deadline));
+    EXPECT_EQ(view->url().path() + '#' + view->url().fragment(), "/notes.html#fixes");
+    EXPECT_EQ(workspace.opened.size(), 2);
+    for (const char *path : {"/history.html", "/guide.html", "/late.html"})
+        EXPECT_TRUE(server.requestsFor(path).isEmpty()) << path;
+}
+
+TEST_F(NVSUReleaseNotesWebViewTest, ThePageHearsTheAppearanceAfterLoadingAndAtEverySwitch)
+{
+    auto controller = open(server.url({}, "/notes.html"));
+    ASSERT_TRUE(controller);
+    ASSERT_TRUE(waitForPage(*controller));
+    QWebEngineView *view = webView(*controller);
+    const auto lastAppearance = [&] { return js(view, "window.appearances[window.appearances.length - 1]").toString(); };
+    EXPECT_TRUE(TestSupport::waitFor([&] { return lastAppearance() == "aqua"; }, Deadline));
+
+    // Screenshots of the window for a person to look at, light and dark.
+    const QString folder = QStringLiteral(NV_TEST_BINARY_DIR "/screenshots");
+    ASSERT_TRUE(QDir().mkpath(folder));
+    const auto save = [&](const char *name) {
+        // The engine draws its first frame some time after the load: until
+        // then the view is one colour.
+        const auto drawn = [&] {
+            const QImage image = view->grab().toImage();
+            for (int y = 0; y < image.height(); ++y) {
+                for (int x = 0; x < image.width(); ++x) {
+                    if (image.pixel(x, y) != image.pixel(0, 0))
+                        return true;
+                }
+            }
+            return false;
+        };
+        EXPECT_TRUE(TestSupport::waitFor(drawn, Deadline));
+        EXPECT_TRUE(controller->updateWindow()->grab().save(folder + "/release-notes-" + name + ".png"));
+    };
+    save("light");
+
+    QPalette dark;
+    for (QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled}) {
+        dark.setColor(group, QPalette::Window, QColor(0x32, 0x32, 0x32));
+        dark.setColor(group, QPalette::Base, QColor(0x1e, 0x1e, 0x1e));
+        dark.setColor(group, QPalette::Button, QColor(0x45, 0x45, 0x45));
+        for (QPalette::ColorRole role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
+            dark.setColor(group, role, QColor(0xec, 0xec, 0xec));
+        dark.setColor(group, QPalette::Mid, QColor(0x50, 0x50, 0x50));
+    }
+    // What a switch of the desktop's theme does to the window (the
+    // application's palette reaches windows only inside its event loop).
+    NVSUWindow *window = controller->updateWindow();
+    window->setPalette(dark);
+    EXPECT_TRUE(TestSupport::waitFor([&] { return lastAppearance() == "dark-aqua"; }, Deadline));
+    EXPECT_EQ(js(view, "getComputedStyle(document.body).backgroundColor").toString(), "rgb(30, 30, 30)");
+    save("dark");
+
+    window->setPalette(QApplication::palette());
+    EXPECT_TRUE(TestSupport::waitFor([&] { return lastAppearance() == "aqua"; }, Deadline));
+}
+
+TEST_F(NVSUReleaseNotesWebViewTest, AFailedLoadShowsTheErrorPageAsTextInTheLightColours)
+{
+    QTcpServer closed;
+    ASSERT_TRUE(closed.listen(QHostAddress::LocalHost));
+    const quint16 closedPort = closed.serverPort();
+    closed.close();
+    server.setRoute("/broken.html", {.status = 500, .body = "<script>window.ran = true;</script> Down for maintenance",
+                                     .headers = {{"Content-Type", "text/plain"}}});
+    server.setRoute("/digest.html", {.status = 401, .headers = {{"WWW-Authenticate", "Digest realm=\"Updates\", nonce=\"1\""}}});
+    TestHTTPSServer stranger(TestTLS::shared().unknownRoot);
+    stranger.setRoute("/notes.html", html(NotesPage));
+
+    const struct {
+        const char *name;
+        QUrl url;
+        QString text;
+    } cases[] = {
+        {"refused", QUrl(QStringLiteral("https://127.0.0.1:%1/notes.html").arg(closedPort)),
+         "The release notes could not be loaded: Could not connect to the server “127.0.0.1”."},
+        {"server error", server.url({}, "/broken.html"),
+         "The release notes could not be loaded: The server “127.0.0.1” answered with error 500. "
+         "<script>window.ran = true;</script> Down for maintenance"},
+        {"untrusted", stranger.url({}, "/notes.html"),
+         "The release notes could not be loaded: The certificate of the server “127.0.0.1” was issued by an authority "
+         "that is not trusted."},
+        {"another log-in", server.url({}, "/digest.html"),
+         "The release notes could not be loaded: The server “127.0.0.1” asks for a kind of log-in that is not supported."},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        auto controller = open(c.url);
+        ASSERT_TRUE(controller);
+        ASSERT_TRUE(waitForPage(*controller));
+        QWebEngineView *view = webView(*controller);
+        EXPECT_FALSE(controller->outlets().releaseNotesProgressIndicator->isVisible());
+        EXPECT_FALSE(controller->outlets().authenticationSheet->isVisible());
+        EXPECT_TRUE(TestSupport::waitFor([&] { return js(view, "document.body.style.color").toString() == "rgb(0, 1, 0)"; },
+                                         Deadline));
+        EXPECT_EQ(js(view, "document.body.innerText").toString(), c.text);
+        EXPECT_EQ(js(view, "document.body.style.backgroundColor").toString(), "rgb(255, 255, 255)");
+        EXPECT_EQ(js(view, "document.querySelectorAll('script').length + (window.ran === true ? 100 : 0)").toInt(), 1);
+    }
+}
+
+TEST_F(NVSUReleaseNotesWebViewTest, ABasicLogInAsksWithEmptyFieldsAtEveryChallengeAndLoadsAfterIt)
+{
+    server.setRoute("/private.html", {.status = 200, .body = "<p>Private notes</p>",
+                                      .headers = {{"Content-Type", "text/html"}}, .basicCredentials = "anna:secret"});
+    const struct {
+        const char *name;
+        QList<std::pair<const char *, const char *>> answers; // user and password; nullptr: cancel
+        QString text;
+    } cases[] = {
+        {"wrong, then right", {{"anna", "wrong"}, {"anna", "secret"}}, "Private notes"},
+        {"cancelled", {{nullptr, nullptr}}, "The release notes could not be loaded: The log-in was cancelled."},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        auto controller = open(server.url({}, "/private.html"));
+        ASSERT_TRUE(controller);
+        const NVSUWindowController::Outlets &o = controller->outlets();
+        for (const auto &[user, password] : c.answers) {
+            ASSERT_TRUE(TestSupport::waitFor([&] { return o.authenticationSheet->isVisible(); }, Deadline))
+                << logs.matching("").join('\n').toStdString();
+            EXPECT_EQ(o.authenticationHostnameTextField->text(), QStringLiteral("127.0.0.1:%1").arg(server.port()));
+            EXPECT_EQ(o.authenticationUserTextField->text() + o.authenticationPasswordTextField->text(), "");
+            if (!user) {
+                o.authenticationSheet->findChild<QPushButton *>("authenticationCancelButton")->click();
+                continue;
+            }
+            o.authenticationUserTextField->setText(user);
+            o.authenticationPasswordTextField->setText(password);
+            o.authenticationLogInButton->click();
+            EXPECT_FALSE(o.authenticationSheet->isVisible());
+        }
+        ASSERT_TRUE(waitForPage(*controller));
+        EXPECT_EQ(js(webView(*controller), "document.body.innerText").toString(), c.text);
+    }
+}
+
+TEST_F(NVSUReleaseNotesWebViewTest, TheBridgeOpensOnlyWebAndMailAddresses)
+{
+    auto controller = open(server.url({}, "/notes.html"));
+    ASSERT_TRUE(controller);
+    ASSERT_TRUE(waitForPage(*controller));
+    const struct {
+        const char *body;   // JavaScript
+        const char *logged; // empty: opened
+    } cases[] = {
+        {"'open-in-browser'", "which has no verb"},
+        {"'open-in-mail:https://velkin.example/'", "with the unknown verb \"open-in-mail\""},
+        {"42", "not a text"},
+        {"{url: 'https://velkin.example/'}", "not a text"},
+        {"'open-in-browser:file:///etc/passwd'", "not opening \"file:///etc/passwd\""},
+        {"'open-in-browser:javascript:alert(1)'", "not opening \"javascript:alert(1)\""},
+        {"'open-in-browser:velkin-settings:reset'", "not opening \"velkin-settings:reset\""},
+        {"'open-in-browser:mailto:support@velkin.example?subject=Hi:5.2'", ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.body);
+        logs.clear();
+        js(webView(*controller), QStringLiteral("window.webkit.messageHandlers.bridge.postMessage(%1); true").arg(c.body));
+        if (*c.logged) {
+            EXPECT_TRUE(waitForLog(c.logged));
+            EXPECT_TRUE(workspace.opened.isEmpty());
+        } else {
+            EXPECT_TRUE(TestSupport::waitFor([&] { return !workspace.opened.isEmpty(); }, Deadline));
+            EXPECT_EQ(workspace.opened, QStringList({"mailto:support@velkin.example?subject=Hi:5.2"}));
+        }
+    }
+}
+
+} // namespace
