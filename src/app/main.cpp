@@ -9,6 +9,9 @@
 #include "widgets/NVMessageBoxAlertPresenter.h"
 #include "widgets/NVSUWindowController.h"
 #include "widgets/NVWidgetsApplication.h"
+#if NV_HAS_WEBVIEW
+#include "webview/NVSUReleaseNotesWebView.h"
+#endif
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -54,6 +57,11 @@ VKSUApplication::Interface widgetsInterface(VKSUApplication &application)
     interface.alertPresenter = std::make_unique<NVMessageBoxAlertPresenter>();
     interface.windowControllerFactory = NVSUWindowController::factory();
     interface.enableAutomaticLocalization = &NVInterfaceFileLoader::enableAutomaticLocalization;
+#if NV_HAS_WEBVIEW
+    // The browser engine starts with the first window that has release
+    // notes, not before.
+    NVSUReleaseNotesViews::setFactory(NVSUReleaseNotesWebView::factory());
+#endif
     return interface;
 }
 
