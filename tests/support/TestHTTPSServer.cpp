@@ -51,7 +51,7 @@ QByteArray reasonPhrase(int status)
 {
     static const QHash<int, QByteArray> phrases = {
         {200, "OK"}, {206, "Partial Content"}, {301, "Moved Permanently"}, {302, "Found"}, {303, "See Other"},
-        {307, "Temporary Redirect"}, {308, "Permanent Redirect"}, {404, "Not Found"},
+        {307, "Temporary Redirect"}, {308, "Permanent Redirect"}, {401, "Unauthorized"}, {404, "Not Found"},
         {416, "Range Not Satisfiable"}, {500, "Internal Server Error"},
     };
     return phrases.value(status, "Status");
@@ -62,7 +62,7 @@ QByteArray httpDate(const QDateTime &when)
     return QLocale::c().toString(when.toUTC(), QStringLiteral("ddd, dd MMM yyyy hh:mm:ss 'GMT'")).toLatin1();
 }
 
-std::optional<Request> parseHead(const QByteArray &head)
+std::optional<Request> parseHead(const QByteArray &head, bool secure)
 {
     const QList<QByteArray> lines = head.split('\n');
     const QList<QByteArray> requestLine = lines.value(0).trimmed().split(' ');
@@ -71,6 +71,7 @@ std::optional<Request> parseHead(const QByteArray &head)
     Request request;
     request.method = requestLine[0];
     request.target = requestLine[1];
+    request.secure = secure;
     for (qsizetype i = 1; i < lines.size(); ++i) {
         const QByteArray line = lines[i].trimmed();
         const qsizetype colon = line.indexOf(':');
@@ -126,7 +127,7 @@ private:
                 return;
             const QByteArray head = m_input.left(end);
             m_input.remove(0, end + 4);
-            const std::optional<Request> request = parseHead(head);
+            const std::optional<Request> request = parseHead(head, m_socket->isEncrypted());
             if (!request) {
                 m_socket->disconnectFromHost();
                 return;
@@ -193,6 +194,11 @@ private:
             return;
         }
         Route &route = *found;
+        const QByteArray credentials = "Basic " + route.basicCredentials.toBase64();
+        if (!route.basicCredentials.isEmpty() && request.header("Authorization") != credentials) {
+            writeHead(401, {{"WWW-Authenticate", "Basic realm=\"Updates\""}, {"Content-Length", "0"}});
+            return;
+        }
         if (!openBody(route))
             return;
         m_status = route.status;

@@ -51,6 +51,7 @@ public:
         bool ranges = false;              // Accept-Ranges, and Range/If-Range honoured
         QByteArray etag{};
         QByteArray lastModified{};
+        QByteArray basicCredentials{};    // "user:password": 401 until a request carries them
     };
 
     struct Request {
@@ -58,6 +59,7 @@ public:
         QByteArray target;   // as sent: a path, or a whole URL to the proxy
         QByteArray host;     // the Host field, else the CONNECT target
         QList<HeaderField> headers;
+        bool secure = false;
         QByteArray header(const QByteArray &name) const;
     };
 
