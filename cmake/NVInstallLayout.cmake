@@ -41,11 +41,15 @@ install(TARGETS nvsu-root-helper nvsu-release
         RUNTIME DESTINATION "${NV_SYSTEM_HELPER_DESTINATION}" PERMISSIONS ${NV_PROGRAM_MODE})
 install(FILES "${NV_POLKIT_ACTION_FILE}" DESTINATION share/polkit-1/actions PERMISSIONS ${NV_FILE_MODE})
 install(FILES "${NV_DESKTOP_FILE}" DESTINATION share/applications PERMISSIONS ${NV_FILE_MODE})
-# The bundle as built, blanks in its name kept; executables 0755, all else 0644.
+# The bundle as built, blanks in its name kept; all but the executables 0644.
+# The executables go in as targets, so that an installation may strip them.
 install(DIRECTORY "${NV_BUNDLE_DIR}" DESTINATION "${NV_SYSTEM_HELPER_DESTINATION}"
         FILE_PERMISSIONS ${NV_FILE_MODE}
         DIRECTORY_PERMISSIONS ${NV_PROGRAM_MODE}
-        PATTERN "Contents/MacOS/*" PERMISSIONS ${NV_PROGRAM_MODE})
+        PATTERN "Contents/MacOS/*" EXCLUDE)
+install(TARGETS velkin-software-update ${NV_BUNDLE_TOOLS}
+        RUNTIME DESTINATION "${NV_SYSTEM_HELPER_DESTINATION}/${NV_BUNDLE_NAME}.app/Contents/MacOS"
+        PERMISSIONS ${NV_PROGRAM_MODE})
 
 if(NV_CODE_SIGNING_ANCHORS)
   if(NOT EXISTS "${NV_CODE_SIGNING_ANCHORS}")

@@ -181,7 +181,8 @@ int keysCommand(const QStringList &arguments)
     const QList<Output> outputs = {
         {"CodeSigningAnchors.pem", root->certificatePEM(), false, "code-signing root: the bundle's trust anchors"},
         {"code-signing-root-key.pem", root->privateKeyPEM(), true, "its key"},
-        {"code-signing-intermediate.pem", intermediate->certificatePEM(), false, "intermediate: pass to sign --chain"},
+        {"code-signing-intermediate.pem", intermediate->certificatePEM(), false, "intermediate"},
+        {"code-signing-chain.pem", intermediate->certificatePEM(), false, "the intermediates: sign --chain"},
         {"code-signing-intermediate-key.pem", intermediate->privateKeyPEM(), true, "its key"},
         {"code-signing-certificate.pem", leaf->certificatePEM(), false, "team certificate: sign --certificate"},
         {"code-signing-key.pem", leaf->privateKeyPEM(), true, "its key: sign --key"},
@@ -206,6 +207,47 @@ int keysCommand(const QStringList &arguments)
 
 // ---- sign and verify --------------------------------------------------------------
 
+// Signs a few bytes in memory with the identity and checks them as the
+// updater would, so that a maker learns before publishing (and before the
+// archive is touched) that users would refuse the download. A chain that
+// stops short of the anchors is the usual mistake: say which certificate is
+// missing and how to pass it.
+NVResult<void> checkAcceptance(const NVCodeSigning::SigningIdentity &identity, const QString &anchorsPath, bool chainGiven)
+{
+    const NVCodeSigningAnchors anchors = NVCodeSigningAnchors::fromFile(anchorsPath);
+    if (anchors.count() == 0)
+        return NVError(NVCodeSigning::ErrorDomain, NVCodeSigning::BadIdentity,
+                       {{NSLocalizedDescriptionKey, QStringLiteral("no trust anchors in %1: %2").arg(anchorsPath, anchors.problem())}});
+    const QByteArray probe("signature probe");
+    auto signature = NVCodeSigning::signBytes(NVMemoryByteSource(probe), probe.size(), identity);
+    if (!signature)
+        return signature.error();
+    const NVResult<NVCodeRequirement> requirement = NVCodeRequirement::create(NVSUCodeSignatureRequirement);
+    if (!requirement)
+        return requirement.error();
+    auto code = NVStaticCode::create(
+        std::make_unique<NVMemoryByteSource>(probe + NVSignatureSlot::composeSlot(NVSignatureSlot::Kind::Appended, signature.value())));
+    const NVCodeSigningResult result = code->checkValidity(requirement.value(), anchors);
+    if (result.status == errSecSuccess)
+        return {};
+    QString reason = QStringLiteral("the updater would refuse it with %1 (%2)").arg(anchorsPath, result.reason);
+    // The last certificate we can show is the top of the chain we have; its
+    // issuer is what neither the chain nor the anchors hold.
+    X509 *top = sk_X509_num(identity.chain.get()) > 0 ? sk_X509_value(identity.chain.get(), sk_X509_num(identity.chain.get()) - 1)
+                                                       : identity.certificate.get();
+    bool topIsAnchored = false;
+    for (int i = 0; i < anchors.count() && !topIsAnchored; ++i)
+        topIsAnchored = X509_check_issued(sk_X509_value(anchors.certificates(), i), top) == X509_V_OK;
+    if (!topIsAnchored) {
+        char issuer[512] = {};
+        X509_NAME_oneline(X509_get_issuer_name(top), issuer, sizeof issuer);
+        reason += QStringLiteral(". The chain ends with a certificate issued by \"%1\", which is not among the anchors: ").arg(QString::fromUtf8(issuer));
+        reason += chainGiven ? QStringLiteral("add that intermediate certificate to the --chain file")
+                             : QStringLiteral("pass the intermediate certificates with --chain (\"keys\" writes them as code-signing-chain.pem)");
+    }
+    return NVError(NVCodeSigning::ErrorDomain, NVCodeSigning::BadIdentity, {{NSLocalizedDescriptionKey, reason}});
+}
+
 int signCommand(const QStringList &arguments)
 {
     QCommandLineParser parser;
@@ -218,7 +260,11 @@ int signCommand(const QStringList &arguments)
     const QCommandLineOption key(QStringLiteral("key"), QStringLiteral("Its private key (PEM)."), QStringLiteral("PEM"));
     const QCommandLineOption chain(QStringLiteral("chain"), QStringLiteral("The intermediates to embed (PEM); a root in it is left out."),
                                     QStringLiteral("PEM"));
-    parser.addOptions({certificate, key, chain});
+    const QCommandLineOption anchors(QStringLiteral("anchors"),
+                                     QStringLiteral("Check first that the updater will accept the signature with these anchors\n"
+                                                    "(the bundle's CodeSigningAnchors.pem); FILE is not touched when it would not."),
+                                     QStringLiteral("PEM"));
+    parser.addOptions({certificate, key, chain, anchors});
     if (auto stop = parse(parser, QStringLiteral("sign"), arguments, 1))
         return *stop;
     if (auto stop = requireOptions(parser, QStringLiteral("sign"), {certificate, key}))
@@ -228,6 +274,10 @@ int signCommand(const QStringList &arguments)
     auto identity = NVCodeSigning::loadIdentity(parser.value(certificate), parser.value(key), parser.value(chain));
     if (!identity)
         return fail(identity.error().localizedDescription());
+    if (parser.isSet(anchors)) {
+        if (const NVResult<void> accepted = checkAcceptance(identity.value(), parser.value(anchors), parser.isSet(chain)); !accepted)
+            return fail(QStringLiteral("%1 was not signed: %2").arg(file, accepted.error().localizedDescription()));
+    }
     if (const NVResult<void> status = NVCodeSigning::signFile(file, identity.value()); !status)
         return fail(status.error().localizedDescription());
 
@@ -563,6 +613,87 @@ int feedCommand(const QStringList &arguments)
     return Success;
 }
 
+// ---- nest -------------------------------------------------------------------------
+
+// Puts a copy of the updater bundle into a product bundle, where the updater
+// expects to live (the product's Contents/Helpers/), and writes into the
+// copy's Info.plist what the updater compares and shows: the product's
+// versions and name, and the maker's feed, website and trust anchors.
+int nestCommand(const QStringList &arguments)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Copies UPDATER (the updater bundle) into PRODUCT/Contents/Helpers/, replacing an earlier copy,\n"
+        "and writes the product's CFBundleVersion, CFBundleShortVersionString and name into the copy's\n"
+        "Info.plist, so that the updater compares against the product's version. Run it for every\n"
+        "build of the product, before packaging."));
+    parser.addPositionalArgument(QStringLiteral("updater"), QStringLiteral("The updater bundle (Velkin Software Update.app)."));
+    parser.addPositionalArgument(QStringLiteral("product"), QStringLiteral("The product bundle."));
+    const QCommandLineOption feedURL(QStringLiteral("feed-url"), QStringLiteral("SoftwareUpdateFeedURL: the feed's HTTPS address."), QStringLiteral("URL"));
+    const QCommandLineOption websiteURL(QStringLiteral("website-url"), QStringLiteral("SoftwareUpdateWebsiteURL."), QStringLiteral("URL"));
+    const QCommandLineOption anchors(QStringLiteral("anchors"), QStringLiteral("The code-signing trust anchors (CodeSigningAnchors.pem)."),
+                                     QStringLiteral("PEM"));
+    const QCommandLineOption serverAnchors(QStringLiteral("server-anchors"),
+                                           QStringLiteral("Extra TLS trust anchors for the feed's server (ServerTrustAnchors.pem)."),
+                                           QStringLiteral("PEM"));
+    parser.addOptions({feedURL, websiteURL, anchors, serverAnchors});
+    if (auto stop = parse(parser, QStringLiteral("nest"), arguments, 2))
+        return *stop;
+
+    const QString updater = QDir::cleanPath(QFileInfo(parser.positionalArguments().at(0)).absoluteFilePath());
+    const QString product = QDir::cleanPath(QFileInfo(parser.positionalArguments().at(1)).absoluteFilePath());
+    const NVResult<QVariant> productInfo = NVPropertyList::readFile(product + QStringLiteral("/Contents/Info.plist"));
+    if (!productInfo || productInfo->typeId() != QMetaType::QVariantMap)
+        return fail(QStringLiteral("\"%1\" is not a bundle with an Info.plist: %2")
+                        .arg(product, productInfo ? QStringLiteral("not a dictionary") : productInfo.error().localizedDescription()));
+    const QVariantMap productKeys = productInfo->toMap();
+    if (productKeys.value(QStringLiteral("CFBundleVersion")).toString().isEmpty())
+        return fail(QStringLiteral("the product's Info.plist has no CFBundleVersion"));
+    if (!QFileInfo(updater + QStringLiteral("/Contents/Info.plist")).isFile())
+        return fail(QStringLiteral("\"%1\" is not the updater bundle").arg(updater));
+    if (product.startsWith(updater + QLatin1Char('/')) || updater.startsWith(product + QLatin1Char('/')))
+        return fail(QStringLiteral("the updater and the product must not contain each other"));
+
+    const QString helpers = product + QStringLiteral("/Contents/Helpers");
+    const QString nested = helpers + QLatin1Char('/') + QFileInfo(updater).fileName();
+    if (!QDir().mkpath(helpers))
+        return fail(QStringLiteral("cannot create \"%1\"").arg(helpers));
+    if (QFileInfo::exists(nested) && !QDir(nested).removeRecursively())
+        return fail(QStringLiteral("cannot remove the earlier copy \"%1\"").arg(nested));
+    if (const QString problem = runTool({QStringLiteral("/usr/bin/cp"), {QStringLiteral("-R"), QStringLiteral("--"), updater, nested}, {}});
+        !problem.isEmpty())
+        return fail(problem);
+
+    const QString infoPath = nested + QStringLiteral("/Contents/Info.plist");
+    const NVResult<QVariant> updaterInfo = NVPropertyList::readFile(infoPath);
+    if (!updaterInfo || updaterInfo->typeId() != QMetaType::QVariantMap)
+        return fail(QStringLiteral("the updater's Info.plist cannot be read"));
+    QVariantMap info = updaterInfo->toMap();
+    for (const char *key : {"CFBundleVersion", "CFBundleShortVersionString"})
+        info.insert(QLatin1String(key), productKeys.value(QLatin1String(key), productKeys.value(QStringLiteral("CFBundleVersion"))));
+    const QString name = productKeys.value(QStringLiteral("CFBundleName")).toString();
+    info.insert(QStringLiteral("SoftwareUpdateBundleName"), name.isEmpty() ? QFileInfo(product).completeBaseName() : name);
+    if (parser.isSet(feedURL))
+        info.insert(QStringLiteral("SoftwareUpdateFeedURL"), parser.value(feedURL));
+    if (parser.isSet(websiteURL))
+        info.insert(QStringLiteral("SoftwareUpdateWebsiteURL"), parser.value(websiteURL));
+    if (const NVResult<void> status = NVPropertyList::writeFile(infoPath, info, NVPropertyList::Format::XML); !status)
+        return fail(status.error().localizedDescription());
+    for (const auto &[option, file] : {std::pair{&anchors, "CodeSigningAnchors.pem"}, std::pair{&serverAnchors, "ServerTrustAnchors.pem"}}) {
+        if (!parser.isSet(*option))
+            continue;
+        const QString destination = nested + QStringLiteral("/Contents/Resources/") + QLatin1String(file);
+        QDir().mkpath(QFileInfo(destination).path());
+        QFile::remove(destination);
+        if (!QFile::copy(parser.value(*option), destination))
+            return fail(QStringLiteral("cannot copy \"%1\" to \"%2\"").arg(parser.value(*option), destination));
+    }
+    out() << "nested " << nested << " for " << info.value(QStringLiteral("SoftwareUpdateBundleName")).toString() << " "
+          << info.value(QStringLiteral("CFBundleShortVersionString")).toString() << " ("
+          << info.value(QStringLiteral("CFBundleVersion")).toString() << ")\n";
+    return Success;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -572,8 +703,9 @@ int main(int argc, char *argv[])
     return NVRunToolCommand({QStringLiteral("nvsu-release"), UsageError}, QCoreApplication::arguments().mid(1),
                             {
                                 {"keys", "keys --output DIR [--team ID]: test code-signing and TLS certificates", keysCommand},
-                                {"sign", "sign FILE --certificate PEM --key PEM [--chain PEM]: sign an archive in place", signCommand},
+                                {"sign", "sign FILE --certificate PEM --key PEM [--chain PEM] [--anchors PEM]: sign an archive in place", signCommand},
                                 {"verify", "verify FILE --anchors PEM: check a signature as the updater does", verifyCommand},
+                                {"nest", "nest UPDATER PRODUCT [--feed-url URL] [--anchors PEM]: put the updater into a product", nestCommand},
                                 {"package", "package BUNDLE --format dmg|tar.gz|tgz|tar.bz2|tbz|zip --output FILE: make an update archive", packageCommand},
                                 {"copy", "copy SOURCE DESTINATION --owner UID: copy a regular file for the updater's root side", copyCommand},
                                 {"staging-path", "staging-path TARGET SOURCE KEY: where the updater stages SOURCE beside TARGET", stagingPathCommand},

@@ -55,8 +55,17 @@ TEST(NVSUReleaseTool, PackagedAndSignedArchivesUnpackUnchangedAndVerify)
         const QString archive = work.filePath("Velkin 5.1." + format);
         const ToolRun packaged = release({"package", bundle, "--format", format, "--output", archive});
         ASSERT_EQ(packaged.exitCode, 0) << packaged.err.toStdString();
-        const ToolRun signedRun = release({"sign", archive, "--certificate", keys + "/code-signing-certificate.pem", "--key",
-                                           keys + "/code-signing-key.pem", "--chain", keys + "/code-signing-intermediate.pem"});
+        const QStringList sign = {"sign", archive, "--certificate", keys + "/code-signing-certificate.pem", "--key",
+                                  keys + "/code-signing-key.pem", "--anchors", keys + "/CodeSigningAnchors.pem"};
+        // Without the intermediate the updater would refuse the file: the
+        // maker hears why, and the archive stays as it was.
+        const QByteArray unsignedBytes = TestSupport::readFile(archive);
+        const ToolRun withoutChain = release(sign);
+        EXPECT_EQ(withoutChain.exitCode, 1);
+        EXPECT_TRUE(withoutChain.err.contains("is not among the anchors: pass the intermediate certificates with --chain"))
+            << withoutChain.err.toStdString();
+        EXPECT_EQ(TestSupport::readFile(archive), unsignedBytes);
+        const ToolRun signedRun = release(sign + QStringList{"--chain", keys + "/code-signing-chain.pem"});
         ASSERT_EQ(signedRun.exitCode, 0) << signedRun.err.toStdString();
 
         EXPECT_EQ(unpacked(archive, format, work.path()), original);
@@ -142,6 +151,40 @@ TEST(NVSUReleaseTool, KeysAreNotOverwrittenByAccident)
     const ToolRun chain = run("/usr/bin/openssl", {"verify", "-CAfile", work.filePath("ServerTrustAnchors.pem"), "-verify_ip", "127.0.0.2",
                                                    work.filePath("server-certificate.pem")});
     EXPECT_EQ(chain.exitCode, 0) << chain.out.toStdString() << chain.err.toStdString();
+}
+
+TEST(NVSUReleaseTool, NestingGivesTheUpdaterTheProductsVersionAndTheMakersAddresses)
+{
+    QTemporaryDir work;
+    const QString product = work.filePath("Velkin.app");
+    QDir().mkpath(product + "/Contents");
+    TestSupport::writeFile(product + "/Contents/Info.plist",
+                           "<plist version=\"1.0\"><dict><key>CFBundleVersion</key><string>5000</string>"
+                           "<key>CFBundleShortVersionString</key><string>5.0</string><key>CFBundleName</key><string>Velkin</string>"
+                           "</dict></plist>");
+    TestSupport::writeFile(work.filePath("anchors.pem"), "anchors");
+    const QString nested = product + "/Contents/Helpers/" + QFileInfo(NV_TEST_BUNDLE_DIR).fileName();
+    // Twice: a second run replaces the first copy, with nothing of it left.
+    for (int i = 0; i < 2; ++i) {
+        const ToolRun nest = release({"nest", NV_TEST_BUNDLE_DIR, product, "--feed-url", "https://127.0.0.1:1/update-feeds/velkin5.plist",
+                                      "--anchors", work.filePath("anchors.pem")});
+        ASSERT_EQ(nest.exitCode, 0) << nest.err.toStdString();
+        if (i == 0)
+            TestSupport::writeFile(nested + "/stale", "left by the first copy");
+    }
+    EXPECT_FALSE(QFileInfo::exists(nested + "/stale"));
+    const QString info = QString::fromUtf8(TestSupport::readFile(nested + "/Contents/Info.plist"));
+    for (const char *pair : {"<key>CFBundleVersion</key>\n\t<string>5000</string>", "<key>CFBundleShortVersionString</key>\n\t<string>5.0</string>",
+                             "<key>SoftwareUpdateBundleName</key>\n\t<string>Velkin</string>",
+                             "<key>SoftwareUpdateFeedURL</key>\n\t<string>https://127.0.0.1:1/update-feeds/velkin5.plist</string>",
+                             "<key>CFBundleIdentifier</key>\n\t<string>norvane.velkin.SoftwareUpdate</string>"})
+        EXPECT_TRUE(info.contains(QLatin1String(pair))) << pair << "\n" << info.toStdString();
+    EXPECT_EQ(TestSupport::readFile(nested + "/Contents/Resources/CodeSigningAnchors.pem"), "anchors");
+    EXPECT_TRUE(QFileInfo(nested + "/Contents/MacOS/velkin-software-update").isExecutable());
+
+    const ToolRun notAProduct = release({"nest", NV_TEST_BUNDLE_DIR, work.filePath("missing.app")});
+    EXPECT_EQ(notAProduct.exitCode, 1);
+    EXPECT_TRUE(notAProduct.err.contains("is not a bundle with an Info.plist")) << notAProduct.err.toStdString();
 }
 
 } // namespace
