@@ -81,18 +81,28 @@ int main(int argc, char *argv[])
         display ? std::make_unique<QApplication>(argc, argv) : std::make_unique<QCoreApplication>(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("velkin-software-update"));
 
-    VKSUApplication application(VKSUApplication::parseArguments(QCoreApplication::arguments()));
-    if (display)
-        return application.run(widgetsInterface(application));
+    const VKSUApplication::LaunchOptions options = VKSUApplication::parseArguments(QCoreApplication::arguments());
     // Without a display the terminal presents updates, when someone can
     // answer there or --assume-yes answers for them; otherwise nothing can
-    // show an update and a run that finds one ends as postponed.
+    // show an update and a run that finds one ends as postponed. It outlives
+    // the application, whose windows write to it.
     const std::unique_ptr<NVSUTerminalInterface> terminal =
-        NVSUTerminalInterface::forProcess(false, application.launchOptions().assumeYes);
-    if (!terminal)
-        return application.run({});
-    VKSUApplication::Interface interface;
-    interface.alertPresenter = terminal->makeAlertPresenter();
-    interface.windowControllerFactory = terminal->factory();
-    return terminal->exitStatus(application.run(std::move(interface)));
+        display ? nullptr : NVSUTerminalInterface::forProcess(false, options.assumeYes);
+    int status = 0;
+    {
+        VKSUApplication application(options);
+        VKSUApplication::Interface interface;
+        if (display) {
+            interface = widgetsInterface(application);
+        } else if (terminal) {
+            interface.alertPresenter = terminal->makeAlertPresenter();
+            interface.windowControllerFactory = terminal->factory();
+        }
+        status = application.run(std::move(interface));
+    }
+    // What the run handed to the next turn of the loop goes now, while the
+    // application object still takes the events its destructors post.
+    QCoreApplication::sendPostedEvents();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    return terminal ? terminal->exitStatus(status) : status;
 }

@@ -4,6 +4,7 @@
 #include "network/NVProxyFactory.h"
 #include "network/NVServerTrust.h"
 
+#include <QCoreApplication>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 
@@ -33,7 +34,15 @@ NVURLSession::~NVURLSession()
     for (const NVURLSessionTaskPtr &task : m_tasks)
         task->detachFromSession();
     m_tasks.clear();
-    m_manager->deleteLater();
+    // A reply may still be delivering a signal into us, so the manager goes
+    // on the next turn of the loop. Once the application object is being
+    // destroyed there is no next turn, and posting an event while it empties
+    // its queue (a session held by an event it is dropping) would wait
+    // forever on the queue's lock.
+    if (QCoreApplication::closingDown() || !QCoreApplication::instance())
+        delete m_manager;
+    else
+        m_manager->deleteLater();
 }
 
 NVURLSessionDataTaskPtr NVURLSession::dataTaskWithRequest(const QNetworkRequest &request)

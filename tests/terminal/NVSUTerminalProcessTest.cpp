@@ -98,7 +98,12 @@ protected:
 TEST_F(TerminalProcessTest, AnUpdateIsOfferedChosenAndInstalledWithTheProductRelaunchedInEachLanguage)
 {
     publish("Velkin-5.1.tar.gz", "5.1", "5100");
-    serveFeed(QVariantList{entry("5.1", "5100", "Velkin-5.1.tar.gz")});
+    // With release notes: the terminal fetches them over a session of its
+    // own, which must not hold up the process as it quits.
+    QVariantMap offered = entry("5.1", "5100", "Velkin-5.1.tar.gz");
+    offered.insert("ReleaseNotesURL", "https://downloads.velkin.test/notes/5.1.html");
+    server.setRoute("/notes/5.1.html", {.body = "<p>Projects open faster.</p>", .headers = {{"Content-Type", "text/html"}}});
+    serveFeed(QVariantList{offered});
     const struct {
         const char *language;
         const char *choices, *prompt, *install, *installPrompt;
@@ -115,6 +120,7 @@ TEST_F(TerminalProcessTest, AnUpdateIsOfferedChosenAndInstalledWithTheProductRel
         QFile::remove(directory.filePath("relaunched"));
         const auto updater = run({CheckManually}, row.language);
         ASSERT_TRUE(updater->waitForScreen(QString(row.choices) + row.prompt)) << updater->screen().toStdString();
+        EXPECT_TRUE(updater->screen().contains("Projects open faster.")) << updater->screen().toStdString();
         updater->type("\r");
         ASSERT_TRUE(updater->waitForScreen(QString(row.install) + row.installPrompt)) << updater->screen().toStdString();
         updater->type("1\r");
