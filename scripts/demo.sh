@@ -12,7 +12,7 @@
 #                                   .deb) laid out under /usr or /usr/local
 #
 # Settings, caches and the session bus are the demo's own, so nothing is left
-# in the user's folders.
+# in the user's folders (NVSU_DEMO_KEEP=1 keeps the demo's folder to look at).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -49,7 +49,7 @@ work=$(mktemp -d)
 server_pid=""
 cleanup() {
   [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null
-  rm -rf "$work"
+  if [ -n "${NVSU_DEMO_KEEP:-}" ]; then echo "demo: kept $work"; else rm -rf "$work"; fi
 }
 trap cleanup EXIT
 export XDG_CONFIG_HOME="$work/config" XDG_CACHE_HOME="$work/cache" XDG_DATA_HOME="$work/data"
@@ -155,6 +155,10 @@ else
   echo "   no display: the terminal runs the update unattended (--assume-yes)"
   arguments+=(--assume-yes)
 fi
+# NVSU_DEMO_ARGUMENTS adds settings for this run, such as
+# "-SoftwareUpdateDebugLogsEnabled YES".
+read -r -a extra <<<"${NVSU_DEMO_ARGUMENTS:-}"
+arguments+=("${extra[@]}")
 status=0
 # A private session bus, so the demo's updater is the only one on it, with a
 # monitor recording what the product would hear.
@@ -167,7 +171,7 @@ dbus-run-session -- bash -c '
   code=$?
   sleep 0.3
   kill $monitor 2>/dev/null
-  exit $code' demo "$work/signals.log" "$updater" "${arguments[@]}" 2>&1 | indent || status=$?
+  exit $code' demo "$work/signals.log" "$updater" "${arguments[@]}" 2>&1 | grep --line-buffered -v '^dbus-daemon\[' | indent || status=$?
 
 step "What happened"
 installed_version=$(sed -n '/CFBundleShortVersionString/{n;s:.*<string>\(.*\)</string>.*:\1:p}' "$product/Contents/Info.plist")
