@@ -4,6 +4,7 @@
 #include "platform/NVBundle.h"
 #include "platform/NVTemporaryDirectory.h"
 #include "support/TestSupport.h"
+#include "unarchive/NVSUDMGUnarchiver.h"
 
 #include <QDir>
 #include <QFile>
@@ -57,7 +58,12 @@ void DriverTest::installProduct()
 void DriverTest::TearDown()
 {
     driver.reset();
-    TestSupport::waitFor([] { return false; }, std::chrono::milliseconds(10));
+    // A run that unpacked a disk image detaches it in the background; the
+    // test is over when that has ended, so no image stays mounted.
+    std::optional<int> stillRunning;
+    QObject context;
+    NVSUDMGUnarchiver::whenOutstandingDetachesEnd(QDeadlineTimer::Forever, &context, [&](int n) { stillRunning = n; });
+    EXPECT_TRUE(TestSupport::waitFor([&] { return stillRunning.has_value(); }, std::chrono::seconds(90)) && stillRunning == 0);
     NVSUWindowControllers::setFactory({});
     NVBundle::setMainBundleForTesting(QString());
 }
@@ -76,6 +82,11 @@ QString DriverTest::makeProduct(const QString &parent, const QString &shortVersi
 QString DriverTest::publish(const QString &name, const QString &shortVersion, const QString &version, bool sign)
 {
     const QString source = makeProduct(directory.filePath("release " + version), shortVersion, version, "new " + version.toUtf8());
+    // A release carries the updater, as a real one does: the run that
+    // installs it detaches its disk image with the tool that is then in place.
+    const QString tools = source + "/Contents/Helpers/Velkin Software Update.app/Contents/MacOS";
+    QDir().mkpath(tools);
+    QFile::link(TestSupport::bundlePath() + "/Contents/MacOS/nvsu-diskimage", tools + "/nvsu-diskimage");
     const QString archive = directory.filePath("download/" + name);
     QDir().mkpath(directory.filePath("download"));
     QString format;
