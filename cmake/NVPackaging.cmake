@@ -46,7 +46,7 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "tar, gzip, bzip2, unzip, squashfs-tools, squashfuse, fuse3, pkexec, xdg-utils")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "tar, gzip, bzip2, unzip, squashfs-tools, squashfuse, fuse3, pkexec, xdg-utils, libqt6webenginecore6-bin")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "sudo, dbus-user-session")
 set(CPACK_STRIP_FILES ON)
 # Folders the package shares with the system stay out of its file list.
