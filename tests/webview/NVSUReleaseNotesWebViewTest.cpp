@@ -10,7 +10,7 @@
 #include "support/TestSupport.h"
 #include "widgets/NVProgressIndicator.h"
 #include "widgets/NVSUWindowController.h"
-#include "widgets/RecordingWindowOwner.h"
+#include "support/RecordingWindowOwner.h"
 
 #include <QApplication>
 #include <QDialog>
