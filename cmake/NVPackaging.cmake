@@ -1,7 +1,8 @@
 # The Debian package: `cpack -G DEB` in a build configured with
 # CMAKE_INSTALL_PREFIX=/usr (scripts/package.sh does both and runs lintian).
 # Run-time dependencies only: the shared libraries come from dpkg-shlibdeps,
-# the tools the updater starts are listed by hand.
+# the tools the updater starts are listed by hand (tar and gzip are essential
+# packages, which nothing may depend on).
 
 # The manual pages, compressed as Debian wants them.
 set(NV_MAN_PAGES velkin-software-update.1 nvsu-release.1)
@@ -46,7 +47,7 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "tar, gzip, bzip2, unzip, squashfs-tools, squashfuse, fuse3, pkexec, xdg-utils, libqt6webenginecore6-bin")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "bzip2, unzip, squashfs-tools, squashfuse, fuse3, pkexec, xdg-utils, libqt6webenginecore6-bin")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "sudo, dbus-user-session")
 set(CPACK_STRIP_FILES ON)
 # Folders the package shares with the system stay out of its file list.

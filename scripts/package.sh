@@ -22,5 +22,5 @@ cmake --build build-package
 (cd build-package && cpack -G DEB >/dev/null)
 package=$(ls -t build-package/velkin-software-update_*.deb | head -n 1)
 # Errors fail the build; warnings are shown for a person to judge.
-lintian --fail-on error --no-tag-display-limit "$package"
+lintian --fail-on error --tag-display-limit 0 "$package"
 echo "$package"
