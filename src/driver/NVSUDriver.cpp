@@ -387,23 +387,32 @@ void NVSUDriver::startDownload()
         m_downloadTask = m_URLSession->downloadTaskWithRequest(NVSUExtensions::nvsuRequestWithURL(*url));
     if (!m_downloadTask) {
         m_windowController->processingAborted();
-        m_windowController->runAlertWithName(S::noDownloadObject);
-        m_continueAtLine = NVSUDriverStepAwaitErrorAcknowledgement;
+        showErrorAlert(S::noDownloadObject);
         return;
     }
     m_continueAtLine = NVSUDriverStepAwaitDownload;
     m_downloadTask->resume();
 }
 
+void NVSUDriver::showErrorAlert(const QString &name, const QVariantList &arguments)
+{
+    m_windowController->runAlertWithName(name, arguments);
+    m_continueAtLine = NVSUDriverStepAwaitErrorAcknowledgement;
+}
+
+void NVSUDriver::returnToPresentation()
+{
+    cleanupAfterDownload();
+    m_windowController->processingAborted();
+    m_windowController->switchToPresentationView();
+    m_continueAtLine = NVSUDriverStepAwaitUserChoice;
+}
+
 void NVSUDriver::downloadDidEnd(const NVSUDriverResume &d)
 {
     const int choice = d.userChoice.value_or(0);
     if (d.userChoice && choice == NVSUUserChoiceCancel) {
-        cleanupAfterDownload();
-        m_windowController->processingAborted();
-        m_windowController->switchToPresentationView();
-        m_continueAtLine = NVSUDriverStepAwaitUserChoice;
-        return;
+        return returnToPresentation();
     }
     if (d.userChoice && choice == NVSUUserChoiceWindowClosed) {
         if (m_downloadTask)
@@ -412,22 +421,19 @@ void NVSUDriver::downloadDidEnd(const NVSUDriverResume &d)
         return terminate(NVSUDriverTerminationPostponed);
     }
     if (d.downloadError) {
-        m_windowController->runAlertWithName(S::errorAlert, {d.downloadError->localizedDescription()});
-        m_continueAtLine = NVSUDriverStepAwaitErrorAcknowledgement;
+        showErrorAlert(S::errorAlert, {d.downloadError->localizedDescription()});
         return;
     }
     m_windowController->setProgressDescription(localizeString(S::_progressDescriptionCheckingDigitalSignature));
     if (!NVSUSignatureIsValid(m_downloadedFileURL, anchorsPath())) {
         m_windowController->processingAborted();
-        m_windowController->runAlertWithName(S::signatureError);
-        m_continueAtLine = NVSUDriverStepAwaitErrorAcknowledgement;
+        showErrorAlert(S::signatureError);
         return;
     }
     m_windowController->setProgressDescription(localizeString(S::_progressDescriptionUnpackingArchive));
     m_unarchiver = NVSUUnarchiver::unarchiverWithPackagePath(m_downloadedFileURL->toLocalFile(), this);
     if (!m_unarchiver) {
-        m_windowController->runAlertWithName(S::unsupportedArchiveFormat);
-        m_continueAtLine = NVSUDriverStepAwaitErrorAcknowledgement;
+        showErrorAlert(S::unsupportedArchiveFormat);
         return;
     }
     m_windowController->unpackStarted();
@@ -439,24 +445,18 @@ void NVSUDriver::unarchivingDidEnd(const NVSUDriverResume &d)
 {
     const int choice = d.userChoice.value_or(0);
     if (d.userChoice && choice == NVSUUserChoiceCancel) {
-        cleanupAfterDownload();
-        m_windowController->processingAborted();
-        m_windowController->switchToPresentationView();
-        m_continueAtLine = NVSUDriverStepAwaitUserChoice;
-        return;
+        return returnToPresentation();
     }
     if (d.userChoice && choice == NVSUUserChoiceWindowClosed) {
         m_continueAtLine = NVSUDriverStepFinished;
         return terminate(NVSUDriverTerminationPostponed);
     }
     if (d.downloadError) {
-        m_windowController->runAlertWithName(S::errorAlert, {d.downloadError->localizedDescription()});
-        m_continueAtLine = NVSUDriverStepAwaitErrorAcknowledgement;
+        showErrorAlert(S::errorAlert, {d.downloadError->localizedDescription()});
         return;
     }
     if (!m_unarchiver || !m_unarchiver->unarchivedContentPath()) {
-        m_windowController->runAlertWithName(S::unexpectedUnarchivingError);
-        m_continueAtLine = NVSUDriverStepAwaitErrorAcknowledgement;
+        showErrorAlert(S::unexpectedUnarchivingError);
         return;
     }
     m_windowController->setProgressDescription(localizeString(S::_progressDescriptionReadyForInstallation));
@@ -483,15 +483,13 @@ void NVSUDriver::installCommandDidArrive(const NVSUDriverResume &d)
             dropUnarchiver();
             m_continueAtLine = NVSUDriverStepAwaitWindowClose;
         } else {
-            m_windowController->runAlertWithName(S::cannotLaunchInstaller, {objectPath});
-            m_continueAtLine = NVSUDriverStepAwaitErrorAcknowledgement;
+            showErrorAlert(S::cannotLaunchInstaller, {objectPath});
         }
         return;
     case NVSUInstallationMechanismReplaceBundle:
         return replaceBundle(objectPath);
     default:
-        m_windowController->runAlertWithName(S::mechanismNotSupported, {qint64(m_selectedUpdate->installationMechanism())});
-        m_continueAtLine = NVSUDriverStepAwaitErrorAcknowledgement;
+        showErrorAlert(S::mechanismNotSupported, {qint64(m_selectedUpdate->installationMechanism())});
         return;
     }
 }
@@ -509,8 +507,7 @@ void NVSUDriver::replaceBundle(const QString &objectPath)
     const QString target = own.isEmpty() ? QString() : replacementTarget(own);
     const bool replacingSelf = target == own;
     if (QFileInfo(objectPath).fileName() != QFileInfo(target).fileName()) {
-        m_windowController->runAlertWithName(S::bundleNameMismatch, {QFileInfo(objectPath).fileName(), QFileInfo(target).fileName()});
-        m_continueAtLine = NVSUDriverStepAwaitErrorAcknowledgement;
+        showErrorAlert(S::bundleNameMismatch, {QFileInfo(objectPath).fileName(), QFileInfo(target).fileName()});
         return;
     }
 

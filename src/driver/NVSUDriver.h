@@ -191,6 +191,12 @@ public:
     // Removes the download folder and stops transfers and unpacking; also
     // run when the application quits. Main thread.
     void cleanupAfterDownload();
+    // Shows an alert in the window and waits for it to be acknowledged.
+    // Main thread.
+    void showErrorAlert(const QString &name, const QVariantList &arguments = {});
+    // Stops the transfer or the unpacking and offers the update again.
+    // Main thread.
+    void returnToPresentation();
 
     // "<bundle name>-<version>-<key>" with blanks (and slashes) as "_": the
     // private folder a download is kept in. Any thread.
