@@ -1,5 +1,6 @@
 #pragma once
 
+#include "BenchFiles.h"
 #include "foundation/NVPropertyList.h"
 #include "platform/NVBundle.h"
 #include "ui/NVSUWindowController.h"
@@ -26,12 +27,7 @@ namespace DriverBench {
 
 inline QString bundleTool(const char *name) { return QStringLiteral(NV_BENCH_BUNDLE_DIR "/Contents/MacOS/") + QLatin1String(name); }
 
-inline bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QDir().mkpath(path.section(u'/', 0, -2));
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
+using BenchFiles::writeFile;
 
 inline bool writeInfoPlist(const QString &bundle, const QVariantMap &info)
 {

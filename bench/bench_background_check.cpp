@@ -17,7 +17,7 @@
 // updater looks up only the issuer it needs, so this measures the slower
 // configuration.
 
-#include "platform/NVCertificateMaker.h"
+#include "BenchFiles.h"
 #include "foundation/NVPropertyList.h"
 
 #include <QCoreApplication>
@@ -113,31 +113,6 @@ Measurement runMeasured(const QStringList &arguments, const QStringList &environ
     return measurement;
 }
 
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
-
-bool makeCertificates(const QDir &directory)
-{
-    NVCertificateRequest authorityRequest;
-    authorityRequest.role = NVCertificateRequest::Role::Authority;
-    authorityRequest.commonName = QStringLiteral("Benchmark Authority");
-    NVResult<NVIdentity> authority = NVCertificateMaker::make(authorityRequest);
-    if (!authority)
-        return false;
-    NVCertificateRequest serverRequest;
-    serverRequest.role = NVCertificateRequest::Role::TLSServer;
-    serverRequest.commonName = QStringLiteral("127.0.0.1");
-    serverRequest.ipAddresses = {QStringLiteral("127.0.0.1")};
-    NVResult<NVIdentity> server = NVCertificateMaker::make(serverRequest, &authority.value());
-    return server && writeFile(directory.filePath("authority.pem"), authority->certificatePEM())
-        && writeFile(directory.filePath("server.pem"), server->certificatePEM() + authority->certificatePEM())
-        && writeFile(directory.filePath("server-key.pem"), server->privateKeyPEM());
-}
-
 // An updater bundle whose executable is the built one (linked, else copied).
 bool makeBundle(const QString &bundle, const QString &feedURL, const QString &anchors)
 {
@@ -154,7 +129,7 @@ bool makeBundle(const QString &bundle, const QString &feedURL, const QString &an
     QDir().mkpath(bundle + "/Contents/Resources");
     const bool linked = ::link(QFile::encodeName(builtExecutable).constData(), QFile::encodeName(executable).constData()) == 0
                         || QFile::copy(builtExecutable, executable);
-    return linked && writeFile(bundle + "/Contents/Info.plist", NVPropertyList::write(info, NVPropertyList::Format::XML).value())
+    return linked && BenchFiles::writeFile(bundle + "/Contents/Info.plist", NVPropertyList::write(info, NVPropertyList::Format::XML).value())
         && QFile::copy(anchors, bundle + "/Contents/Resources/ServerTrustAnchors.pem");
 }
 
@@ -172,8 +147,8 @@ int main(int argc, char **argv)
 
     QTemporaryDir work(base + QStringLiteral("/bench-background-check-XXXXXX"));
     const QDir directory(work.path());
-    if (!work.isValid() || !makeCertificates(directory)
-        || !writeFile(directory.filePath("www/update-feeds/velkin5.plist"),
+    if (!work.isValid() || !BenchFiles::makeCertificates(directory)
+        || !BenchFiles::writeFile(directory.filePath("www/update-feeds/velkin5.plist"),
                       "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\"><array/></plist>")) {
         std::fprintf(stderr, "bench_background_check: cannot prepare %s\n", qPrintable(work.path()));
         return 1;

@@ -16,7 +16,7 @@
 
 #include "network/NVSURequest.h"
 #include "network/NVURLSession.h"
-#include "platform/NVCertificateMaker.h"
+#include "BenchFiles.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -107,62 +107,18 @@ Measurement runMeasured(const QStringList &arguments, const QByteArray &cacheHom
     return measurement;
 }
 
-bool writeRandomFile(const QString &path, qint64 mebibytes)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    QByteArray block(1 << 20, Qt::Uninitialized);
-    quint64 state = 0x9E3779B97F4A7C15ULL;
-    for (qint64 i = 0; i < mebibytes; ++i) {
-        auto *words = reinterpret_cast<quint64 *>(block.data());
-        for (qsizetype w = 0; w < block.size() / 8; ++w) {
-            state ^= state << 13;
-            state ^= state >> 7;
-            state ^= state << 17;
-            words[w] = state;
-        }
-        if (file.write(block) != block.size())
-            return false;
-    }
-    return true;
-}
-
-bool makeCertificates(const QDir &directory)
-{
-    NVCertificateRequest authorityRequest;
-    authorityRequest.role = NVCertificateRequest::Role::Authority;
-    authorityRequest.commonName = QStringLiteral("Benchmark Authority");
-    NVResult<NVIdentity> authority = NVCertificateMaker::make(authorityRequest);
-    if (!authority)
-        return false;
-    NVCertificateRequest serverRequest;
-    serverRequest.role = NVCertificateRequest::Role::TLSServer;
-    serverRequest.commonName = QStringLiteral("127.0.0.1");
-    serverRequest.ipAddresses = {QStringLiteral("127.0.0.1")};
-    NVResult<NVIdentity> server = NVCertificateMaker::make(serverRequest, &authority.value());
-    if (!server)
-        return false;
-    const auto write = [&](const char *name, const QByteArray &bytes) {
-        QFile file(directory.filePath(QLatin1String(name)));
-        return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-    };
-    return write("authority.pem", authority->certificatePEM()) && write("server.pem", server->certificatePEM() + authority->certificatePEM())
-        && write("server-key.pem", server->privateKeyPEM());
-}
-
 int compare(int runs, const QString &base)
 {
     QTemporaryDir work(base + QStringLiteral("/bench-download-XXXXXX"));
     const QDir directory(work.path());
     QDir().mkpath(directory.filePath("www"));
-    if (!work.isValid() || !makeCertificates(directory)) {
+    if (!work.isValid() || !BenchFiles::makeCertificates(directory)) {
         std::fprintf(stderr, "bench_download: cannot prepare %s\n", qPrintable(work.path()));
         return 1;
     }
     const std::pair<const char *, qint64> sizes[] = {{"64 MiB", 64}, {"1 GiB", 1024}};
     for (const auto &[label, mebibytes] : sizes)
-        if (!writeRandomFile(directory.filePath(QStringLiteral("www/%1.bin").arg(mebibytes)), mebibytes)) {
+        if (!BenchFiles::writeRandomFile(directory.filePath(QStringLiteral("www/%1.bin").arg(mebibytes)), mebibytes)) {
             std::fprintf(stderr, "bench_download: cannot write the %s file\n", label);
             return 1;
         }

@@ -175,28 +175,6 @@ Measurement runMeasured(const QStringList &arguments)
     return measurement;
 }
 
-bool writeRandomFile(const QString &path, qint64 mebibytes)
-{
-    QDir().mkpath(path.section(u'/', 0, -2));
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    QByteArray block(1 << 20, Qt::Uninitialized);
-    quint64 state = 0x9E3779B97F4A7C15ULL;
-    for (qint64 i = 0; i < mebibytes; ++i) {
-        auto *words = reinterpret_cast<quint64 *>(block.data());
-        for (qsizetype w = 0; w < block.size() / 8; ++w) {
-            state ^= state << 13;
-            state ^= state >> 7;
-            state ^= state << 17;
-            words[w] = state;
-        }
-        if (file.write(block) != block.size())
-            return false;
-    }
-    return true;
-}
-
 // Packages and signs build 2000 of the product as www/<ArchiveName>.
 bool publish(const QDir &directory, qint64 mebibytes)
 {
@@ -204,7 +182,7 @@ bool publish(const QDir &directory, qint64 mebibytes)
     if (!DriverBench::writeInfoPlist(product, {{"CFBundleIdentifier", "bench.velkin"}, {"CFBundleExecutable", "velkin"},
                                                {"CFBundleVersion", "2000"}, {"CFBundleShortVersionString", "2.0"}})
         || !DriverBench::writeFile(product + "/Contents/MacOS/velkin", "#!/bin/sh\nexit 0\n")
-        || !writeRandomFile(product + "/Contents/Resources/payload.bin", mebibytes))
+        || !BenchFiles::writeRandomFile(product + "/Contents/Resources/payload.bin", mebibytes))
         return false;
     const QString archive = directory.filePath("www/" + ArchiveName);
     QDir().mkpath(directory.filePath("www"));
