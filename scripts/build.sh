@@ -3,5 +3,6 @@
 # "build/Velkin Software Update.app"). Extra arguments go to CMake's configure step.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/ccache-env.sh
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
 cmake --build build

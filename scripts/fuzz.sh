@@ -5,6 +5,7 @@
 # leaves the reproducer in build-fuzz/artifacts/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/ccache-env.sh
 seconds="${NV_FUZZ_SECONDS:-20}"
 
 shopt -s nullglob

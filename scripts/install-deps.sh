@@ -6,7 +6,7 @@ set -euo pipefail
 
 packages=(
   # toolchain and test frameworks
-  cmake ninja-build g++ clang libclang-rt-14-dev pkg-config
+  cmake ninja-build ccache g++ clang libclang-rt-14-dev pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   # Qt: core, network, D-Bus; widgets and the run-time interface loader
   qt6-base-dev qt6-base-dev-tools qt6-tools-dev libqt6uitools6

@@ -5,6 +5,7 @@
 # there, not the window code's. Any sanitizer report fails the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/ccache-env.sh
 
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DNV_SANITIZE=ON -DNV_BUILD_BENCHMARKS=OFF -DNV_BUILD_WEBVIEW=OFF >/dev/null
