@@ -60,6 +60,19 @@ std::optional<QString> mountPointIn(const QVariant &list)
 
 } // namespace
 
+NVResult<NVSUDMGUnarchiverDetail::AttachOutput> NVSUDMGUnarchiverDetail::readAttachOutput(const QByteArray &bytes)
+{
+    AttachOutput output;
+    // The tool may print messages before the property list; they are not
+    // part of it.
+    const qsizetype header = bytes.indexOf("<?xml");
+    if (header < 0)
+        return output;
+    NV_TRY_ASSIGN(output.list, NVPropertyList::readXML(bytes.mid(header)));
+    output.mountPoint = mountPointIn(*output.list);
+    return output;
+}
+
 struct NVSUDMGUnarchiver::Outcome {
     std::optional<NVError> error;
     std::optional<QString> mountPoint;
@@ -141,26 +154,19 @@ private:
 
         const std::optional<QByteArray> output = m_output.hasData() ? m_output.data(0) : std::nullopt;
         const QByteArray bytes = output.value_or(QByteArray());
-        std::optional<QVariant> list;
-        // The tool may print messages before the property list; they are not
-        // part of it.
-        if (const qsizetype header = bytes.indexOf("<?xml"); header >= 0) {
-            NVResult<QVariant> parsed = NVPropertyList::readXML(bytes.mid(header));
-            if (!parsed) {
-                const QString format = NVLocalization::localizeString<NVSUUnarchiver>(NVSoftwareUpdateStrings::_xmlParseErrorDescriptionFormat);
-                return {NVError::withDescription(NVSUUnarchiverErrorDomain, NVSUUnarchiverErrorCode,
-                                                 NVFormat::format(format, parsed.error().localizedDescription())),
-                        std::nullopt};
-            }
-            list = parsed.value();
+        const NVResult<NVSUDMGUnarchiverDetail::AttachOutput> parsed = NVSUDMGUnarchiverDetail::readAttachOutput(bytes);
+        if (!parsed) {
+            const QString format = NVLocalization::localizeString<NVSUUnarchiver>(NVSoftwareUpdateStrings::_xmlParseErrorDescriptionFormat);
+            return {NVError::withDescription(NVSUUnarchiverErrorDomain, NVSUUnarchiverErrorCode,
+                                             NVFormat::format(format, parsed.error().localizedDescription())),
+                    std::nullopt};
         }
-        const std::optional<QString> mountPoint = list ? mountPointIn(*list) : std::nullopt;
-        if (!mountPoint) {
+        if (!parsed->mountPoint) {
             // Not an error of its own: the caller finds no content and says so.
             NVSULog(QStringLiteral("Cannot parse mount-point from hdiutil output: %@"), output ? QVariant(QString::fromUtf8(bytes)) : QVariant());
-            NVSULog(QStringLiteral("PList representation: %@"), list.value_or(QVariant()));
+            NVSULog(QStringLiteral("PList representation: %@"), parsed->list.value_or(QVariant()));
         }
-        return {std::nullopt, mountPoint};
+        return {std::nullopt, parsed->mountPoint};
     }
 
     // The buffer outlives the process, whose signals close its write end.

@@ -1,8 +1,12 @@
 #pragma once
 
+#include "foundation/NVError.h"
 #include "unarchive/NVSUUnarchiver.h"
 
+#include <QByteArray>
 #include <QDeadlineTimer>
+#include <QString>
+#include <QVariant>
 
 #include <functional>
 #include <memory>
@@ -104,3 +108,18 @@ private:
     std::unique_ptr<AttachTask> m_hdiutilTask;
     std::optional<QString> m_contentPath;
 };
+
+namespace NVSUDMGUnarchiverDetail {
+
+// What the attach tool printed: any messages, then an XML property list
+// whose first "system-entities" dictionary with a string "mount-point"
+// names where the image is. No list, or a list without a mount point, is not
+// an error here; a list that does not parse is. Pure; any thread.
+struct AttachOutput {
+    std::optional<QVariant> list;
+    std::optional<QString> mountPoint;
+};
+NVResult<AttachOutput> readAttachOutput(const QByteArray &bytes);
+
+} // namespace NVSUDMGUnarchiverDetail
+
