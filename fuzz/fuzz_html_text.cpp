@@ -5,6 +5,7 @@
 #include "terminal/NVHTMLText.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -13,8 +14,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     static const QUrl base(QStringLiteral("https://updates.example/notes/5.1/index.html"));
     for (const QUrl &url : {QUrl(), base}) {
         const QString text = NVHTMLText::plainTextFromHTML(html, url);
-        if (NVHTMLText::printableText(text) != text)
+        const QString printable = NVHTMLText::printableText(text);
+        if (printable != text) {
+            std::fprintf(stderr, "the text holds what the terminal would act on:\n%s\nprintable:\n%s\n",
+                         text.toUtf8().toPercentEncoding(" \n").constData(), printable.toUtf8().toPercentEncoding(" \n").constData());
             std::abort();
+        }
     }
     return 0;
 }

@@ -14,6 +14,9 @@ namespace {
 
 void checkFeedVersions(const QString &a, const QString &b)
 {
+    // A null text is a caller's error, refused by design.
+    if (a.isNull() || b.isNull())
+        return;
     const NVSUVersion first(a);
     const NVSUVersion second(b);
     if (first.compareVersion(first) != NVOrderedSame)

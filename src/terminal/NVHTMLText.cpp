@@ -286,7 +286,11 @@ private:
         static const QStringList readable = {"http", "https", "mailto", "ftp"};
         if (!url.isValid() || !readable.contains(url.scheme().toLower()))
             return {};
-        return url.toString();
+        // Decoded, as a person reads it, unless decoding brings out a
+        // character that hides or reorders text: then the escapes stay, so
+        // that what is shown is where the link goes.
+        const QString shown = url.toString();
+        return NVHTMLText::printableText(shown) == shown ? shown : url.toString(QUrl::FullyEncoded);
     }
 
     void endLink(const Link &link)

@@ -23,6 +23,10 @@ TEST(NVHTMLText, PagesBecomeReadableText)
         {"<a href='../faq.html'>FAQ</a>", "FAQ (https://www.velkin.test/faq.html)"},
         {"<a href=\"https://x.test/\">https://x.test/</a> <a href=\"mailto:help@velkin.test\">help@velkin.test</a>",
          "https://x.test/ help@velkin.test"},
+        // An escaped override in a link's target stays escaped: decoded, it
+        // would make the address read as another one.
+        {"<a href=\"https://x.test/%C3%BC/%E2%80%AEfdp.exe\">n</a> <a href=\"https://x.test/%C3%BC\">u</a>",
+         "n (https://x.test/%C3%BC/%E2%80%AEfdp.exe) u (https://x.test/\u00fc)"},
         {"<a href=\"#top\">top</a> <a href=\"javascript:alert(1)\">run</a> <a href=https://x.test/e></a>", "top run https://x.test/e"},
         {"See <img src=chart.png alt='the chart'> here", "See the chart here"},
         // Character references; unknown ones and bare ampersands stay.
