@@ -53,7 +53,7 @@ inline QString installProduct(const QString &parent, const QString &version)
     // The window's texts come from the build's localizations.
     QDir().mkpath(updater + QStringLiteral("/Contents/Resources"));
     QFile::link(QStringLiteral(NV_BENCH_BUNDLE_DIR "/Contents/Resources/en.lproj"), updater + QStringLiteral("/Contents/Resources/en.lproj"));
-    NVBundle::setMainBundleForTesting(updater, QStringLiteral("bench.velkin.SoftwareUpdate"));
+    NVBundle::setMainBundle(updater, QStringLiteral("bench.velkin.SoftwareUpdate"));
     return updater;
 }
 

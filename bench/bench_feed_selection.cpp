@@ -67,7 +67,7 @@ int main(int argc, char **argv)
             return 1;
         }
     }
-    NVBundle::setMainBundleForTesting(bundle);
+    NVBundle::setMainBundle(bundle);
     NVUserDefaults defaults(QStringLiteral("bench.velkin.FeedSelection"), dir.path());
     // Debug logging stays off, as for nearly every user; the lines of the
     // always-written log are formatted and dropped instead of reaching the

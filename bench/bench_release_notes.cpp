@@ -156,7 +156,7 @@ int main(int argc, char **argv)
     if (!anchors.open(QIODevice::WriteOnly) || anchors.write(TestTLS::shared().authorityPEM) < 0)
         return 1;
     anchors.close();
-    NVBundle::setMainBundleForTesting(folder.path() + QStringLiteral("/Bench.app"));
+    NVBundle::setMainBundle(folder.path() + QStringLiteral("/Bench.app"));
     NVBundle::setUserLanguagesForTesting({QStringLiteral("en")});
     NVUserDefaults defaults(QStringLiteral("bench.velkin.ReleaseNotes"), folder.path());
     NVSUReleaseNotesViews::setFactory(NVSUReleaseNotesWebView::factory());

@@ -45,7 +45,7 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
     if (!bytes || !info.open(QIODevice::WriteOnly) || info.write(*bytes) != bytes->size())
         std::abort();
     info.close();
-    NVBundle::setMainBundleForTesting(bundle);
+    NVBundle::setMainBundle(bundle);
 
     environment->defaults = new NVUserDefaults(QStringLiteral("fuzz.velkin.FeedSelection"), environment->dir.path());
     environment->defaults->registerDefaults(

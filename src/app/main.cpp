@@ -7,11 +7,9 @@
 #include "widgets/NVDesktopWorkspace.h"
 #include "widgets/NVInterfaceFileLoader.h"
 #include "widgets/NVMessageBoxAlertPresenter.h"
+#include "widgets/NVSUReleaseNotesView.h"
 #include "widgets/NVSUWindowController.h"
 #include "widgets/NVWidgetsApplication.h"
-#if NV_HAS_WEBVIEW
-#include "webview/NVSUReleaseNotesWebView.h"
-#endif
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -58,9 +56,10 @@ VKSUApplication::Interface widgetsInterface(VKSUApplication &application)
     interface.windowControllerFactory = NVSUWindowController::factory();
     interface.enableAutomaticLocalization = &NVInterfaceFileLoader::enableAutomaticLocalization;
 #if NV_HAS_WEBVIEW
-    // The browser engine starts with the first window that has release
-    // notes, not before.
-    NVSUReleaseNotesViews::setFactory(NVSUReleaseNotesWebView::factory());
+    // The browser engine is loaded and started with the first window that
+    // has release notes, not before.
+    NVSUReleaseNotesViews::setFactory(NVSUReleaseNotesViews::libraryFactory(
+        NVBundle::mainBundle()->contentsPath() + QStringLiteral("/PlugIns/libnvsu-webview.so")));
 #endif
     return interface;
 }
@@ -77,6 +76,11 @@ int main(int argc, char *argv[])
 
     // Windows need a display; without one the process is a plain event loop.
     const bool display = VKSUApplication::hasDisplay();
+    // The release notes' browser engine is loaded after the application
+    // object exists, and it shares its drawing contexts with the windows
+    // only when asked before.
+    if (display)
+        QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
     const std::unique_ptr<QCoreApplication> app =
         display ? std::make_unique<QApplication>(argc, argv) : std::make_unique<QCoreApplication>(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("velkin-software-update"));

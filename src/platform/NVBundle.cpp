@@ -80,7 +80,7 @@ QString NVBundle::mainIdentifier()
     return executable.isEmpty() ? QStringLiteral("velkin-software-update") : executable;
 }
 
-void NVBundle::setMainBundleForTesting(const QString &path, const QString &identifier)
+void NVBundle::setMainBundle(const QString &path, const QString &identifier)
 {
     NVBundleRegistry &registry = NVBundleRegistry::shared();
     std::lock_guard lock(registry.mutex);

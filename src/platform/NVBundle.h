@@ -28,9 +28,11 @@ public:
     // name under which this process keeps its settings and private files.
     static QString mainIdentifier();
 
-    // Tests only: makes the bundle at path the main bundle from now on, and
-    // optionally gives a flat bundle an identifier. Any thread.
-    static void setMainBundleForTesting(const QString &path, const QString &identifier = QString());
+    // Makes the bundle at path the main bundle from now on: for tests, and
+    // for a library the updater opens, which takes the updater's main bundle
+    // rather than resolving its own later. Tests may also give a flat bundle
+    // an identifier. Any thread.
+    static void setMainBundle(const QString &path, const QString &identifier = QString());
 
     // The bundle at path, from the process-wide cache; nullptr when the path
     // is not a folder. With invalidateCache, the bundle re-reads its

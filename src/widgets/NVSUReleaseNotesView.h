@@ -1,6 +1,8 @@
 #pragma once
 
 #include "foundation/NVError.h"
+#include "logging/NVLog.h"
+#include "platform/NVApplicationServices.h"
 
 #include <QString>
 #include <QUrl>
@@ -70,4 +72,28 @@ namespace NVSUReleaseNotesViews {
 // first window; read on the main thread.
 const NVSUReleaseNotesViewFactory &factory();
 void setFactory(NVSUReleaseNotesViewFactory factory);
+
+// What a release-notes library shares with the updater that opens it. The
+// library holds copies of the layers below it, whose process-wide settings
+// are their own, so it takes the updater's: where logs go and whether debug
+// logs are on, its bundle (whose anchors the view trusts), and the
+// workspace that opens links in the browser.
+struct LibraryHost {
+    const NVLogEnvironment *logEnvironment = nullptr;
+    NVWorkspace *workspace = nullptr;
+    QString mainBundlePath;
+};
+// The name of the function a release-notes library exports, of type
+// LibraryEntryPoint: it takes the host's settings and writes the library's
+// factory into the NVSUReleaseNotesViewFactory it is given.
+inline constexpr char LibraryEntryPointName[] = "nvsuReleaseNotesViewFactory";
+using LibraryEntryPoint = void (*)(const LibraryHost *host, NVSUReleaseNotesViewFactory *factory);
+
+// A factory that opens the library at libraryPath on its first call and then
+// makes the library's views. The browser engine is a large set of libraries
+// that a check finding nothing new never needs: linked into the updater, they
+// would be loaded, relocated and resident in every run. A library that does
+// not open or lacks the entry point is logged once, and every call then
+// makes no view (the window keeps its spinner). Main thread.
+NVSUReleaseNotesViewFactory libraryFactory(const QString &libraryPath);
 } // namespace NVSUReleaseNotesViews

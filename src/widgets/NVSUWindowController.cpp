@@ -178,6 +178,8 @@ void NVSUWindowController::installReleaseNotesWebView()
     if (m_releaseNotesWebView || !factory)
         return;
     m_releaseNotesWebView = factory(m_outlets.releaseNotesWebViewContainer);
+    if (!m_releaseNotesWebView)
+        return;
     m_releaseNotesWebView->widget()->hide();
     m_releaseNotesWebView->setDelegate(this);
 }

@@ -14,7 +14,7 @@ class NVSUUpdateManagerTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        NVBundle::setMainBundleForTesting(bundle.bundlePath);
+        NVBundle::setMainBundle(bundle.bundlePath);
         qputenv("XDG_CACHE_HOME", QFile::encodeName(bundle.cacheDirectory));
         manager = std::make_unique<NVSUUpdateManager>(defaults, clock, bundle.driverConfiguration());
         manager->setFeedURL(QUrl("https://updates.velkin.test" + AppTestBundle::FeedPath));

@@ -15,7 +15,7 @@ class VKSUAppDelegateTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        NVBundle::setMainBundleForTesting(bundle.bundlePath);
+        NVBundle::setMainBundle(bundle.bundlePath);
         qputenv("XDG_CACHE_HOME", QFile::encodeName(bundle.cacheDirectory));
         defaults.setObject(clock.now(), SoftwareUpdateLastCheckKey);
         delegate = std::make_unique<VKSUAppDelegate>(defaults, clock, bundle.driverConfiguration());

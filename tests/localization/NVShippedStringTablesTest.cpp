@@ -130,7 +130,7 @@ TEST(NVShippedStringTables, EveryLanguageHasEveryKeyWithItsSpecifiersAndNoStrayK
 TEST(NVShippedStringTables, LanguageDeShowsTheGermanTexts)
 {
     qputenv("LANGUAGE", "de");
-    NVBundle::setMainBundleForTesting(TestSupport::bundlePath());
+    NVBundle::setMainBundle(TestSupport::bundlePath());
     class Driver : public NVLocalizable {
     public:
         NV_LOCALIZATION_TABLE("NVSoftwareUpdate")

@@ -36,7 +36,7 @@ public:
         const QString path = m_dir.path() + "/Velkin.app";
         TestSupport::writeInfoPlist(path, info);
         // Pointing the main bundle at it again makes the bundle read the new file.
-        NVBundle::setMainBundleForTesting(path);
+        NVBundle::setMainBundle(path);
     }
 
 private:

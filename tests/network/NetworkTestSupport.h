@@ -110,7 +110,7 @@ protected:
         for (const char *language : {"en", "de"})
             QFile::link(TestSupport::bundlePath() + "/Contents/Resources/" + language + ".lproj",
                         resources + '/' + language + ".lproj");
-        NVBundle::setMainBundleForTesting(bundle);
+        NVBundle::setMainBundle(bundle);
         qputenv("XDG_CACHE_HOME", QFile::encodeName(m_directory.path() + "/cache"));
         for (const QString &name : TestTLS::hostNames())
             server.addHost(name);

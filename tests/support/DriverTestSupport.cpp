@@ -52,7 +52,7 @@ void DriverTest::installProduct()
         QFile::link(TestSupport::bundlePath() + "/Contents/MacOS/" + tool, updater + "/Contents/MacOS/" + tool);
     TestSupport::writeFile(resources + "/ServerTrustAnchors.pem", TestTLS::shared().authorityPEM);
     QFile::copy(signing.anchorsPath(), resources + "/CodeSigningAnchors.pem");
-    NVBundle::setMainBundleForTesting(updater, "test.velkin.SoftwareUpdate");
+    NVBundle::setMainBundle(updater, "test.velkin.SoftwareUpdate");
 }
 
 void DriverTest::TearDown()
@@ -65,7 +65,7 @@ void DriverTest::TearDown()
     NVSUDMGUnarchiver::whenOutstandingDetachesEnd(QDeadlineTimer::Forever, &context, [&](int n) { stillRunning = n; });
     EXPECT_TRUE(TestSupport::waitFor([&] { return stillRunning.has_value(); }, std::chrono::seconds(90)) && stillRunning == 0);
     NVSUWindowControllers::setFactory({});
-    NVBundle::setMainBundleForTesting(QString());
+    NVBundle::setMainBundle(QString());
 }
 
 QString DriverTest::makeProduct(const QString &parent, const QString &shortVersion, const QString &version, const QByteArray &marker) const

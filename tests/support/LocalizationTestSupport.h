@@ -26,7 +26,7 @@ public:
     // The string-table cache of a bundle remembers which files exist, so
     // write every table before the first lookup.
     const NVBundle *bundle() const { return NVBundle::bundleWithPath(path()); }
-    void makeMain() const { NVBundle::setMainBundleForTesting(path()); }
+    void makeMain() const { NVBundle::setMainBundle(path()); }
 
 private:
     QTemporaryDir m_dir;

@@ -32,7 +32,7 @@ class TerminalControllerTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        NVBundle::setMainBundleForTesting(TestSupport::bundlePath());
+        NVBundle::setMainBundle(TestSupport::bundlePath());
         NVBundle::setUserLanguagesForTesting({"en"});
         NVVersionNumber::setCurrentSystemVersionForTesting(NVVersionNumber(2, 36, 0));
         for (const QString &name : TestTLS::hostNames())

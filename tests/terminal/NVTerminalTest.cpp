@@ -20,7 +20,7 @@ class TerminalOnPTYTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        NVBundle::setMainBundleForTesting(TestSupport::bundlePath());
+        NVBundle::setMainBundle(TestSupport::bundlePath());
         NVBundle::setUserLanguagesForTesting({"en"});
         struct winsize size = {};
         size.ws_col = 20;

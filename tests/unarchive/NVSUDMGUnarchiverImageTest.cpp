@@ -17,7 +17,7 @@ namespace {
 // middle of the attach, once the detaches have been awaited.
 void attachRealImages()
 {
-    NVBundle::setMainBundleForTesting(TestSupport::bundlePath());
+    NVBundle::setMainBundle(TestSupport::bundlePath());
     QTemporaryDir work;
     ASSERT_TRUE(work.isValid());
     // The tool keeps its mounts below the cache folder it is given.

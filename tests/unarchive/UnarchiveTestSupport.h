@@ -21,7 +21,7 @@ namespace UnarchiveTest {
 // Texts come from the bundle the build made, in English.
 inline void useShippedEnglishTables()
 {
-    NVBundle::setMainBundleForTesting(TestSupport::bundlePath());
+    NVBundle::setMainBundle(TestSupport::bundlePath());
     NVBundle::setUserLanguagesForTesting({"en"});
 }
 

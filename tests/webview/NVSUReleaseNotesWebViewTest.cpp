@@ -98,7 +98,7 @@ protected:
         TestSupport::writeFile(resources + "/ServerTrustAnchors.pem", TestTLS::shared().authorityPEM);
         for (const char *resource : {"en.lproj", "de.lproj", "NVSoftwareUpdate.ui"})
             QFile::link(TestSupport::bundlePath() + "/Contents/Resources/" + resource, resources + '/' + resource);
-        NVBundle::setMainBundleForTesting(bundle);
+        NVBundle::setMainBundle(bundle);
         NVBundle::setUserLanguagesForTesting({"en"});
         NVApplicationServices::setWorkspace(&workspace);
         NVSetLogEnvironment(&debugLogs);
@@ -238,6 +238,32 @@ TEST_F(NVSUReleaseNotesWebViewTest, LinksToOtherPagesOpenInTheBrowserAndOnlyTheP
     EXPECT_EQ(workspace.opened.size(), 2);
     for (const char *path : {"/history.html", "/guide.html", "/late.html"})
         EXPECT_TRUE(server.requestsFor(path).isEmpty()) << path;
+}
+
+// The view as the updater makes it: from its library, which loads the notes
+// with this process's bundle (its anchors) and opens links through this
+// process's workspace. A library that is not there leaves the window without
+// a view, and says so once.
+TEST_F(NVSUReleaseNotesWebViewTest, TheLibraryTheUpdaterOpensMakesWorkingViews)
+{
+    NVSUReleaseNotesViews::setFactory(NVSUReleaseNotesViews::libraryFactory(NV_TEST_BUNDLE_DIR "/Contents/PlugIns/libnvsu-webview.so"));
+    auto controller = open(server.url({}, "/notes.html"));
+    ASSERT_TRUE(controller);
+    ASSERT_TRUE(waitForPage(*controller));
+    QWebEngineView *view = webView(*controller);
+    ASSERT_TRUE(waitForInput(view));
+    click(view, "absolute");
+    ASSERT_TRUE(TestSupport::waitFor([&] { return workspace.opened.size() == 1; }, Deadline));
+    EXPECT_EQ(workspace.opened[0], server.url({}, "/guide.html#sync").toString());
+    controller.reset();
+
+    NVSUReleaseNotesViews::setFactory(NVSUReleaseNotesViews::libraryFactory(m_folder.path() + "/missing.so"));
+    for (int window = 0; window < 2; ++window) {
+        auto without = open(server.url({}, "/notes.html"));
+        ASSERT_TRUE(without);
+        EXPECT_EQ(without->releaseNotesWebView(), nullptr);
+    }
+    EXPECT_EQ(logs.matching("Release notes cannot be shown").size(), 1);
 }
 
 TEST_F(NVSUReleaseNotesWebViewTest, ThePageHearsTheAppearanceAfterLoadingAndAtEverySwitch)

@@ -16,7 +16,7 @@
 // typed, Escape cancels.
 TEST(NVAskpassDialog, EnterAnswersThePasswordAndEscapeCancels)
 {
-    NVBundle::setMainBundleForTesting(TestSupport::bundlePath());
+    NVBundle::setMainBundle(TestSupport::bundlePath());
     NVBundle::setUserLanguagesForTesting({QStringLiteral("de")});
     for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Escape}) {
         NVAskpassDialog dialog(QStringLiteral("anna"), true);

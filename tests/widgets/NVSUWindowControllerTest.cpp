@@ -33,7 +33,7 @@ class NVSUWindowControllerTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        NVBundle::setMainBundleForTesting(TestSupport::bundlePath());
+        NVBundle::setMainBundle(TestSupport::bundlePath());
         NVBundle::setUserLanguagesForTesting({"en"});
         NVVersionNumber::setCurrentSystemVersionForTesting(NVVersionNumber(2, 36, 0));
         NVInterfaceFileLoader::enableAutomaticLocalization();
