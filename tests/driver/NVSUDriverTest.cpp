@@ -249,6 +249,7 @@ TEST_F(DriverTest, EachFailureShowsItsAlertAndLeavesTheProductAlone)
     server.setRoute("/longer.tar.gz", {.body = good + "and more"});
     server.setRoute("/shorter.tar.gz", {.body = good.chopped(8)});
     server.setRoute("/zip.tar.gz", {.body = TestSupport::readFile(publish("Velkin.zip", "5.1", "5100"))});
+    publish("older.tar.gz", "4.9", "4900");
     struct Row {
         const char *name;
         QVariantMap entry;
@@ -268,6 +269,8 @@ TEST_F(DriverTest, EachFailureShowsItsAlertAndLeavesTheProductAlone)
         {"bytes after the archive", entry("5.1", "5100", "longer.tar.gz"), "runAlertWithName signatureError"},
         {"archive cut short", entry("5.1", "5100", "shorter.tar.gz"), "runAlertWithName signatureError"},
         {"another signed archive", entry("5.1", "5100", "zip.tar.gz"), "runAlertWithName errorAlert The archive could not be unpacked "},
+        {"an older signed release", entry("5.1", "5100", "older.tar.gz"),
+         "runAlertWithName errorAlert The download holds version 4.9, not the offered version 5.1. Nothing was changed."},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
