@@ -1,6 +1,7 @@
 #include "driver/NVSUDriver.h"
 
 #include "driver/NVSUCodeSignature.h"
+#include "foundation/NVFormat.h"
 #include "foundation/NVPropertyList.h"
 #include "install/NVRelaunch.h"
 #include "install/NVSUBundleReplacement.h"
@@ -8,6 +9,7 @@
 #include "localization/NVSoftwareUpdateStrings.h"
 #include "logging/NVLog.h"
 #include "model/NVSUUpdateSelection.h"
+#include "model/NVSUVersion.h"
 #include "network/NVSURequest.h"
 #include "platform/NVApplicationServices.h"
 #include "platform/NVBundle.h"
@@ -508,6 +510,20 @@ void NVSUDriver::replaceBundle(const QString &objectPath)
     const bool replacingSelf = target == own;
     if (QFileInfo(objectPath).fileName() != QFileInfo(target).fileName()) {
         showErrorAlert(S::bundleNameMismatch, {QFileInfo(objectPath).fileName(), QFileInfo(target).fileName()});
+        return;
+    }
+    // A valid signature says who made an archive, not which release it is:
+    // a server answering with another signed release, an older one above
+    // all, would otherwise roll the product back. Only the release the feed
+    // named is installed.
+    const NVBundle *unpacked = NVBundle::bundleWithPath(objectPath, true);
+    const QString found = unpacked ? unpacked->objectForInfoDictionaryKey(QStringLiteral("CFBundleVersion")).toString() : QString();
+    const NVSUVersion &named = m_selectedUpdate->version();
+    if (found.isEmpty() || NVSUVersion(found).compareVersion(named) != NVOrderedSame) {
+        NVSULog(QStringLiteral("The update at %@ holds version %@, not the version %@ the feed named"), objectPath, found, named.versionNumber());
+        const QString shown = unpacked ? unpacked->objectForInfoDictionaryKey(QStringLiteral("CFBundleShortVersionString")).toString() : QString();
+        showErrorAlert(S::errorAlert, {NVFormat::format(localizeString(S::_updateVersionMismatchFormat), shown.isEmpty() ? found : shown,
+                                                        named.displayName())});
         return;
     }
 

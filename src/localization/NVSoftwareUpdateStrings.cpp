@@ -83,6 +83,7 @@ const QStringList &keys()
         _hdiutilErrorDescriptionFormat,
         _xmlParseErrorDescriptionFormat,
         _unarchivingToolErrorDescriptionFormat,
+        _updateVersionMismatchFormat,
     };
     return list;
 }

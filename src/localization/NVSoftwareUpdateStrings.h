@@ -109,6 +109,8 @@ inline const QString _urlErrorUserAuthenticationRequired = QStringLiteral("_urlE
 inline const QString _hdiutilErrorDescriptionFormat = QStringLiteral("_hdiutilErrorDescriptionFormat %d %@");
 inline const QString _xmlParseErrorDescriptionFormat = QStringLiteral("_xmlParseErrorDescriptionFormat %@");
 inline const QString _unarchivingToolErrorDescriptionFormat = QStringLiteral("_unarchivingToolErrorDescriptionFormat %d %@");
+// The driver's: the unpacked bundle is not the release the feed named.
+inline const QString _updateVersionMismatchFormat = QStringLiteral("_updateVersionMismatchFormat %@ %@");
 
 // Alert names. The texts of an alert N are N + "_message", N + "_info" and,
 // for alerts shown as dialogs, N + "_button1" to "_button3".

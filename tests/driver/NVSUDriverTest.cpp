@@ -1,5 +1,6 @@
 #include "support/DriverTestSupport.h"
 
+#include "foundation/NVPropertyList.h"
 #include "localization/NVSoftwareUpdateStrings.h"
 #include "network/NVURLError.h"
 #include "platform/NVTerminationGuard.h"
@@ -64,20 +65,30 @@ TEST_F(DriverTest, AnUpdateIsDownloadedCheckedUnpackedAndInstalledInEachFormat)
 
 TEST_F(DriverTest, FeedsThatOfferNothingEndTheRunWithTheirCode)
 {
+    const QString feed = "/update-feeds/velkin5.plist";
+    const QByteArray body = *NVPropertyList::write(QVariantList{entry("5.1", "5100", "x.tar.gz")}, NVPropertyList::Format::XML);
+    const QString upToDate = "Velkin is up to date.", stopped = "The server “updates.velkin.test” stopped answering.";
+    configuration.sessionConfiguration.stallTimeout = 5s;
     struct Row {
         const char *name;
         std::function<void()> serve;
         bool interactive;
         int termination;
-        bool upToDateAlert;
+        QString alert; // its headline; empty: none
     };
     const Row rows[] = {
-        {"a string root, automatic", [&] { serveFeed("not a feed"); }, false, NVSUDriverTerminationFailed, false},
-        {"a string root, asked for", [&] { serveFeed("not a feed"); }, true, NVSUDriverTerminationFailed, true},
-        {"an error page, asked for", [&] { server.setRoute("/update-feeds/velkin5.plist", {.status = 404, .body = "<html>gone</html>"}); },
-         true, NVSUDriverTerminationFailed, true},
-        {"nothing newer, automatic", [&] { serveFeed(QVariantList{entry("5.0", "5000", "x.tar.gz")}); }, false, NVSUDriverTerminationDone, false},
-        {"nothing newer, asked for", [&] { serveFeed(QVariantList{entry("5.0", "5000", "x.tar.gz")}); }, true, NVSUDriverTerminationDone, true},
+        {"a string root, automatic", [&] { serveFeed("not a feed"); }, false, NVSUDriverTerminationFailed, {}},
+        {"a string root, asked for", [&] { serveFeed("not a feed"); }, true, NVSUDriverTerminationFailed, upToDate},
+        {"an error page, asked for", [&] { server.setRoute(feed, {.status = 404, .body = "<html>gone</html>"}); },
+         true, NVSUDriverTerminationFailed, upToDate},
+        {"nothing newer, automatic", [&] { serveFeed(QVariantList{entry("5.0", "5000", "x.tar.gz")}); }, false, NVSUDriverTerminationDone, {}},
+        {"nothing newer, asked for", [&] { serveFeed(QVariantList{entry("5.0", "5000", "x.tar.gz")}); }, true, NVSUDriverTerminationDone, upToDate},
+        {"stalled, automatic", [&] { server.setRoute(feed, {.body = body, .stallAfter = 100}); }, false, NVSUDriverTerminationFailed, {}},
+        {"stalled, asked for", [&] { server.setRoute(feed, {.body = body, .stallAfter = 100}); }, true, NVSUDriverTerminationFailed, stopped},
+        {"reset half-way", [&] { server.setRoute(feed, {.body = body, .dropAfter = 100, .reset = true}); }, true, NVSUDriverTerminationFailed,
+         "The network connection was lost."},
+        {"endless", [&] { server.setRoute(feed, {.body = body, .framing = TestHTTPSServer::Route::Framing::Chunked, .endless = true}); },
+         true, NVSUDriverTerminationFailed, "The server sent more data than an update list may hold."},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
@@ -87,10 +98,11 @@ TEST_F(DriverTest, FeedsThatOfferNothingEndTheRunWithTheirCode)
         startRun(row.interactive);
         ASSERT_TRUE(waitForTermination());
         EXPECT_EQ(terminations, QList<int>{row.termination});
-        ASSERT_EQ(alerts.shown.size(), row.upToDateAlert ? 1 : 0);
-        if (row.upToDateAlert) {
-            EXPECT_EQ(alerts.shown[0].alert.messageText, "Velkin is up to date.");
-            EXPECT_TRUE(alerts.shown[0].alert.informativeText.contains("5.0")) << alerts.shown[0].alert.informativeText.toStdString();
+        ASSERT_EQ(alerts.shown.size(), row.alert.isEmpty() ? 0 : 1);
+        if (!row.alert.isEmpty()) {
+            EXPECT_EQ(alerts.shown[0].alert.messageText, row.alert);
+            EXPECT_TRUE(row.alert != upToDate || alerts.shown[0].alert.informativeText.contains("5.0"))
+                << alerts.shown[0].alert.informativeText.toStdString();
         }
         EXPECT_FALSE(driver->isCheckingForUpdate());
     }
@@ -221,17 +233,29 @@ TEST_F(DriverTest, EachFailureShowsItsAlertAndLeavesTheProductAlone)
     TestSupport::writeFile(tampered, bytes);
     publish("Velkin.tar.xz.tgz", "5.1", "5100");
     QFile::rename(directory.filePath("download/Velkin.tar.xz.tgz"), directory.filePath("download/Velkin.tar.xz"));
-    publish("good.tar.gz", "5.1", "5100");
+    const QByteArray good = TestSupport::readFile(publish("good.tar.gz", "5.1", "5100"));
     QVariantMap otherName = entry("5.1", "5100", "good.tar.gz");
     otherName["InstallationObject"] = "Other.app";
     QVariantMap unknownMechanism = entry("5.1", "5100", "good.tar.gz");
     unknownMechanism["InstallationMechanism"] = "Installer";
     unknownMechanism["InstallationObject"] = "Setup.app";
+    // Transfers that break off half-way, and answers that are not the file
+    // the feed named. A stall ends by the session's own time-out.
+    configuration.sessionConfiguration.stallTimeout = 5s;
+    const qint64 half = good.size() / 2;
+    server.setRoute("/stalls.tar.gz", {.body = good, .stallAfter = half});
+    server.setRoute("/drops.tar.gz", {.body = good, .dropAfter = half});
+    server.setRoute("/resets.tar.gz", {.body = good, .dropAfter = half, .reset = true});
+    server.setRoute("/longer.tar.gz", {.body = good + "and more"});
+    server.setRoute("/shorter.tar.gz", {.body = good.chopped(8)});
+    server.setRoute("/zip.tar.gz", {.body = TestSupport::readFile(publish("Velkin.zip", "5.1", "5100"))});
+    publish("older.tar.gz", "4.9", "4900");
     struct Row {
         const char *name;
         QVariantMap entry;
         QString alert;
     };
+    const QString lost = "runAlertWithName errorAlert The network connection was lost.";
     const Row rows[] = {
         {"unsigned", entry("5.1", "5100", "unsigned.tar.gz"), "runAlertWithName signatureError"},
         {"tampered", entry("5.1", "5100", "tampered.tar.gz"), "runAlertWithName signatureError"},
@@ -239,24 +263,24 @@ TEST_F(DriverTest, EachFailureShowsItsAlertAndLeavesTheProductAlone)
         {"unsupported format", entry("5.1", "5100", "Velkin.tar.xz"), "runAlertWithName unsupportedArchiveFormat"},
         {"another bundle name", otherName, "runAlertWithName bundleNameMismatch Other.app|Velkin.app"},
         {"installer not in the archive", unknownMechanism, "runAlertWithName cannotLaunchInstaller "},
+        {"stalled", entry("5.1", "5100", "stalls.tar.gz"), "runAlertWithName errorAlert The server “downloads.velkin.test” stopped answering."},
+        {"closed half-way", entry("5.1", "5100", "drops.tar.gz"), lost},
+        {"reset half-way", entry("5.1", "5100", "resets.tar.gz"), lost},
+        {"bytes after the archive", entry("5.1", "5100", "longer.tar.gz"), "runAlertWithName signatureError"},
+        {"archive cut short", entry("5.1", "5100", "shorter.tar.gz"), "runAlertWithName signatureError"},
+        {"another signed archive", entry("5.1", "5100", "zip.tar.gz"), "runAlertWithName errorAlert The archive could not be unpacked "},
+        {"an older signed release", entry("5.1", "5100", "older.tar.gz"),
+         "runAlertWithName errorAlert The download holds version 4.9, not the offered version 5.1. Nothing was changed."},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
-        serveFeed(QVariantList{row.entry});
-        calls.clear();
-        startRun(true);
-        ASSERT_TRUE(waitForCall("created"));
-        driver->dialogFinishedWithChoice(NVSUUserChoiceUpdate);
-        ASSERT_TRUE(TestSupport::waitFor([&] { return !callsStartingWith("runAlertWithName").isEmpty() || !callsStartingWith("offerInstallation").isEmpty(); }, 60s));
-        if (!callsStartingWith("offerInstallationWithMechanism").isEmpty())
-            driver->startInstaller();
-        ASSERT_TRUE(waitForCall("runAlertWithName"));
-        const QStringList shown = callsStartingWith("runAlertWithName");
-        ASSERT_EQ(shown.size(), 1);
+        const QStringList shown = updateUntilAlert(row.entry);
+        ASSERT_EQ(shown.size(), 1) << calls.join('\n').toStdString();
         EXPECT_TRUE(row.alert.endsWith(' ') ? shown[0].startsWith(row.alert) : shown[0] == row.alert) << shown[0].toStdString();
         EXPECT_EQ(driver->continueAtLine(), NVSUDriverStepAwaitErrorAcknowledgement);
+        EXPECT_TRUE(downloadFolders().filter("download-").isEmpty()) << "a partial download stayed";
         EXPECT_EQ(installedMarker(), "installed");
-        EXPECT_EQ(QDir(directory.filePath("Applications")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList{"Velkin.app"});
+        EXPECT_EQ(QDir(directory.filePath("Applications")).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList{"Velkin.app"});
         // Going back starts the whole run again from the feed.
         calls.clear();
         driver->alertDidFinish();

@@ -138,6 +138,22 @@ bool DriverTest::waitForTermination(std::chrono::milliseconds timeout)
     return TestSupport::waitFor([&] { return !terminations.isEmpty(); }, timeout);
 }
 
+QStringList DriverTest::updateUntilAlert(const QVariantMap &entry)
+{
+    serveFeed(QVariantList{entry});
+    calls.clear();
+    startRun(true);
+    if (!waitForCall("created"))
+        return {};
+    driver->dialogFinishedWithChoice(NVSUUserChoiceUpdate);
+    TestSupport::waitFor([&] { return !callsStartingWith("runAlertWithName").isEmpty() || !callsStartingWith("offerInstallation").isEmpty(); },
+                         std::chrono::seconds(60));
+    if (!callsStartingWith("offerInstallationWithMechanism").isEmpty())
+        driver->startInstaller();
+    waitForCall("runAlertWithName");
+    return callsStartingWith("runAlertWithName");
+}
+
 QStringList DriverTest::callsStartingWith(const QString &prefix) const
 {
     QStringList matching;
@@ -152,7 +168,7 @@ QStringList DriverTest::downloadFolders() const
     const NVResult<QString> temporary = NVTemporaryDirectory::privateTemporaryDirectory();
     if (!temporary)
         return {};
-    return QDir(temporary.value()).entryList({"Velkin-*"}, QDir::Dirs | QDir::NoDotAndDotDot);
+    return QDir(temporary.value()).entryList({"Velkin-*", "download-*"}, QDir::Dirs | QDir::Files | QDir::NoDotAndDotDot);
 }
 
 QByteArray DriverTest::installedMarker() const

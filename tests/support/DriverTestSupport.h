@@ -112,8 +112,11 @@ protected:
     NVSUDriver &startRun(bool interactively);
     bool waitForCall(const QString &prefix, std::chrono::milliseconds timeout = std::chrono::seconds(60));
     bool waitForTermination(std::chrono::milliseconds timeout = std::chrono::seconds(60));
+    // Starts an interactive run of entry, chooses the update and installs it
+    // when offered; answers the alerts the window showed, once one came.
+    QStringList updateUntilAlert(const QVariantMap &entry);
     QStringList callsStartingWith(const QString &prefix) const;
-    // Folders in the private temporary directory: download folders left behind.
+    // Download folders and partial downloads left in the private temporary directory.
     QStringList downloadFolders() const;
     QByteArray installedMarker() const;
 

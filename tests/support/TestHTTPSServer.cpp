@@ -16,6 +16,10 @@
 #include <QThread>
 #include <QTimeZone>
 
+#include <limits>
+
+#include <sys/socket.h>
+
 namespace {
 
 using Identity = TestHTTPSServer::Identity;
@@ -213,6 +217,10 @@ private:
                 return;
         }
         m_framing = route.framing;
+        m_endless = route.endless && !route.body.isEmpty();
+        if (m_endless)
+            m_end = std::numeric_limits<qint64>::max();
+        m_reset = route.reset;
         m_closeAfter = route.framing == Route::Framing::CloseDelimited || request.header("Connection").toLower() == "close";
         if (m_framing == Route::Framing::ContentLength)
             fields.emplace_back("Content-Length", QByteArray::number(m_end - m_position));
@@ -287,6 +295,8 @@ private:
 
     QByteArray readBody(qint64 length)
     {
+        if (m_endless)
+            return m_body;
         if (!m_file.isOpen())
             return m_body.mid(m_position, length);
         m_file.seek(m_position);
@@ -322,7 +332,15 @@ private:
         }
         if (m_dropAtStop) {
             m_stopped = true;
-            m_socket->disconnectFromHost();
+            if (!m_reset) {
+                m_socket->disconnectFromHost();
+                return;
+            }
+            // No linger: closing sends a reset, not the orderly end.
+            m_socket->flush();
+            const linger abortive{1, 0};
+            ::setsockopt(int(m_socket->socketDescriptor()), SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+            m_socket->abort();
             return;
         }
         if (m_framing == Route::Framing::Chunked)
@@ -352,6 +370,8 @@ private:
     bool m_dropAtStop = false;
     bool m_stallAtStop = false;
     bool m_closeAfter = false;
+    bool m_endless = false;
+    bool m_reset = false;
     Route::Framing m_framing = Route::Framing::ContentLength;
 };
 

@@ -48,6 +48,8 @@ public:
         qint64 dropAfter = -1;            // close the connection after this many body bytes,
         qint64 stallAfter = -1;           // or send this many, then nothing more,
         int faultCount = 1;               // in the first faultCount answers
+        bool reset = false;               // with dropAfter: abort the connection (TCP reset), not close it
+        bool endless = false;             // send body over and over, never ending (not with ContentLength)
         bool ranges = false;              // Accept-Ranges, and Range/If-Range honoured
         QByteArray etag{};
         QByteArray lastModified{};
