@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QTemporaryDir>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -52,10 +53,24 @@ protected:
     {
         const QString bundle = DriverTest::makeProduct(parent, shortVersion, version, marker);
         const auto nested = TestSupport::run(TestSupport::bundlePath() + "/Contents/MacOS/nvsu-release",
-                                             {"nest", TestSupport::bundlePath(), bundle, "--feed-url", configuration.feedURL.toString(),
+                                             {"nest", shippedUpdater(), bundle, "--feed-url", configuration.feedURL.toString(),
                                               "--website-url", "https://www.velkin.test/", "--anchors", signing.anchorsPath(),
                                               "--server-anchors", directory.filePath("ServerTrustAnchors.pem")});
         EXPECT_EQ(nested.exitCode, 0) << nested.err.toStdString();
+        return bundle;
+    }
+    // The updater as the package ships it: the build's bundle without its
+    // debugging information, a tenth of the size to copy and to download.
+    static QString shippedUpdater()
+    {
+        static QTemporaryDir folder;
+        static const QString bundle = [] {
+            const QString copy = folder.filePath("Velkin Software Update.app");
+            EXPECT_EQ(TestSupport::run("/bin/cp", {"-R", TestSupport::bundlePath(), copy}).exitCode, 0);
+            for (const QFileInfo &file : QDir(copy + "/Contents/MacOS").entryInfoList(QDir::Files))
+                EXPECT_EQ(TestSupport::run("/usr/bin/strip", {"--strip-debug", file.filePath()}).exitCode, 0);
+            return copy;
+        }();
         return bundle;
     }
     void installVelkin(const QString &folder)
