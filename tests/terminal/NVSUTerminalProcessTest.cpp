@@ -63,10 +63,6 @@ protected:
                                                                         .inputFromDevNull = script,
                                                                         .outputToPipe = script});
     }
-    QVariantList skippedVersions() const
-    {
-        return NVUserDefaults("test.velkin.SoftwareUpdate", directory.filePath("config")).arrayForKey("SoftwareUpdateSkippedVersionsArray");
-    }
     // What the private temporary directory holds but its lock.
     QStringList temporaryFiles() const
     {
@@ -113,31 +109,6 @@ TEST_F(TerminalProcessTest, AnUpdateIsOfferedChosenAndInstalledWithTheProductRel
         EXPECT_TRUE(TestSupport::waitFor([&] { return QFile::exists(directory.filePath("relaunched")); }, 60s));
         EXPECT_EQ(downloadFolders(), QStringList());
     }
-}
-
-TEST_F(TerminalProcessTest, SkipAndRemindMeLaterAreStoredAndAnAlertIsAnsweredByNumber)
-{
-    serveFeed(QVariantList{entry("5.1", "5100", "x.tar.gz")});
-    const struct {
-        const char *typed;
-        QVariantList skipped;
-    } rows[] = {{"1\r", {"5100"}}, {"2\r", {}}};
-    for (const auto &row : rows) {
-        SCOPED_TRACE(row.typed);
-        const auto updater = run({CheckManually});
-        ASSERT_TRUE(updater->waitForScreen("Choice [3]: ")) << updater->screen().toStdString();
-        updater->type(row.typed);
-        EXPECT_EQ(updater->waitForExit(), 0) << updater->screen().toStdString();
-        EXPECT_EQ(skippedVersions(), row.skipped);
-    }
-    // Nothing newer: the application's alert, its one button by number.
-    serveFeed(QVariantList{entry("5.0", "5000", "x.tar.gz")});
-    const auto updater = run({CheckManually});
-    ASSERT_TRUE(updater->waitForScreen("Velkin is up to date.")) << updater->screen().toStdString();
-    ASSERT_TRUE(updater->waitForScreen("  1  OK\r\nChoice [1]: ")) << updater->screen().toStdString();
-    updater->type("1\r");
-    EXPECT_EQ(updater->waitForExit(), 0) << updater->screen().toStdString();
-    EXPECT_EQ(downloadsOf("x.tar.gz"), 0);
 }
 
 TEST_F(TerminalProcessTest, CtrlCDuringTheDownloadLeavesNothingInTheTemporaryDirectory)

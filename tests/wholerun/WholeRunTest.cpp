@@ -12,7 +12,6 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace std::chrono_literals;
@@ -46,7 +45,7 @@ protected:
         TestSupport::writeFile(directory.filePath("ServerTrustAnchors.pem"), TestTLS::shared().authorityPEM);
         DriverTest::SetUp();
         ASSERT_TRUE(bus.isConnected()) << "dbus-daemon did not start a bus";
-        installVelkin(directory.filePath("Applications"));
+        installVelkin();
     }
 
     QString makeProduct(const QString &parent, const QString &shortVersion, const QString &version, const QByteArray &marker) const override
@@ -73,10 +72,10 @@ protected:
         }();
         return bundle;
     }
-    void installVelkin(const QString &folder)
+    void installVelkin()
     {
-        QDir(folder).removeRecursively();
-        product = makeProduct(folder, "5.0", "5000", "installed");
+        QDir(directory.filePath("Applications")).removeRecursively();
+        product = makeProduct(directory.filePath("Applications"), "5.0", "5000", "installed");
         QFile::remove(directory.filePath("started"));
     }
 
@@ -144,7 +143,7 @@ TEST_F(WholeRunTest, AManualCheckInstallsEachFormatAndTheUpdatedProductIsThenUpT
 {
     for (const QString format : {"tar.gz", "dmg", "zip"}) {
         SCOPED_TRACE(format.toStdString());
-        installVelkin(directory.filePath("Applications"));
+        installVelkin();
         const QString name = "Velkin-5.1." + format;
         publish(name, "5.1", "5100");
         serveFeed(QVariantList{entry("5.1", "5100", name)});
