@@ -110,10 +110,10 @@ protected:
         return run;
     }
 
-    QString installedVersion() const
+    std::string installedVersion() const
     {
         const NVResult<QVariant> info = NVPropertyList::readFile(product + "/Contents/Info.plist");
-        return info ? info->toMap().value("CFBundleShortVersionString").toString() : QString();
+        return info ? info->toMap().value("CFBundleShortVersionString").toString().toStdString() : std::string();
     }
     // Waits for a start of the product (or the installer) to be noted.
     bool waitForStart(const QByteArray &line)
