@@ -75,7 +75,9 @@ QString DriverTest::makeProduct(const QString &parent, const QString &shortVersi
                                          {"CFBundleVersion", version}, {"CFBundleShortVersionString", shortVersion}});
     TestSupport::writeFile(bundle + "/Contents/Resources/marker.txt", marker);
     TestSupport::writeFile(bundle + "/Contents/MacOS/velkin", productExecutable);
-    QFile::setPermissions(bundle + "/Contents/MacOS/velkin", QFileDevice::ReadOwner | QFileDevice::ExeOwner | QFileDevice::WriteOwner);
+    QFile::setPermissions(bundle + "/Contents/MacOS/velkin", QFileDevice::ReadOwner | QFileDevice::ExeOwner | QFileDevice::WriteOwner
+                                                           | QFileDevice::ReadGroup | QFileDevice::ExeGroup | QFileDevice::ReadOther
+                                                           | QFileDevice::ExeOther);
     return bundle;
 }
 
@@ -87,6 +89,11 @@ QString DriverTest::publish(const QString &name, const QString &shortVersion, co
     const QString tools = source + "/Contents/Helpers/Velkin Software Update.app/Contents/MacOS";
     QDir().mkpath(tools);
     QFile::link(TestSupport::bundlePath() + "/Contents/MacOS/nvsu-diskimage", tools + "/nvsu-diskimage");
+    return publishBundle(source, name, sign);
+}
+
+QString DriverTest::publishBundle(const QString &source, const QString &name, bool sign)
+{
     const QString archive = directory.filePath("download/" + name);
     QDir().mkpath(directory.filePath("download"));
     QString format;

@@ -101,9 +101,11 @@ protected:
     // (Re)installs Velkin.app 5.0 with the updater nested in it as the main bundle.
     void installProduct();
     // A product bundle "Velkin.app" of the given version with a marker file.
-    QString makeProduct(const QString &parent, const QString &shortVersion, const QString &version, const QByteArray &marker) const;
+    virtual QString makeProduct(const QString &parent, const QString &shortVersion, const QString &version, const QByteArray &marker) const;
     // Packages (and signs) a new version of the product as download/<name>.
     QString publish(const QString &name, const QString &shortVersion, const QString &version, bool sign = true);
+    // Packages (and signs) a bundle as download/<name>, in the format its suffix names.
+    QString publishBundle(const QString &bundle, const QString &name, bool sign = true);
     // A feed entry for an archive on the download host.
     QVariantMap entry(const QString &shortVersion, const QString &version, const QString &archiveName) const;
     void serveFeed(const QVariant &root);
