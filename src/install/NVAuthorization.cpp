@@ -572,8 +572,15 @@ std::optional<NVResult<std::shared_ptr<NVAuthorization>>> NVAuthorization::creat
         return std::nullopt;
     }
     // The helper starts the shell; pkexec passes it nothing of ours.
-    const Attempt attempt = startAndProve(Route::Polkit, {QFile::encodeName(pkexec), QFile::encodeName(helper)},
-                                          callerEnvironment({}));
+    QList<QByteArray> command{QFile::encodeName(pkexec)};
+    // Without an agent of the desktop, pkexec asks on the terminal itself;
+    // outside a login session (a remote shell without one, a container)
+    // polkit then refuses the right password, and sudo would ask a second
+    // time. There pkexec only takes a desktop's agent, else ends at once.
+    if (qEnvironmentVariableIsEmpty("XDG_SESSION_ID"))
+        command << QByteArrayLiteral("--disable-internal-agent");
+    command << QFile::encodeName(helper);
+    const Attempt attempt = startAndProve(Route::Polkit, command, callerEnvironment({}));
     if (attempt.authorization)
         return NVResult<std::shared_ptr<NVAuthorization>>(attempt.authorization);
     if (attempt.ending.status == 126)
