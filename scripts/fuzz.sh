@@ -16,7 +16,7 @@ if [ ${#targets[@]} -eq 0 ]; then
 fi
 
 cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DNV_BUILD_FUZZERS=ON >/dev/null
+  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DNV_BUILD_FUZZERS=ON -DNV_BUILD_WEBVIEW=OFF >/dev/null
 mkdir -p build-fuzz/artifacts
 for source in "${targets[@]}"; do
   name=$(basename "$source" .cpp)
