@@ -1,5 +1,7 @@
 #pragma once
 
+#include "BenchReport.h"
+
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -55,6 +57,9 @@ public:
         if (target > 0)
             std::printf("   (target <= %.1fx)%s", target, value > target ? "  ABOVE TARGET" : "");
         std::printf("\n");
+        if (target > 0)
+            BenchReport::row(label, BenchReport::figure(milliseconds(numerator), "ms"), BenchReport::figure(milliseconds(denominator), "ms"),
+                             value, BenchReport::atMost(target), value <= target);
     }
 
 private:

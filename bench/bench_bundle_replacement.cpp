@@ -6,6 +6,7 @@
 //
 //   bench_bundle_replacement [SIZE_MB...]      (default: 50 500)
 
+#include "BenchReport.h"
 #include "foundation/NVPropertyList.h"
 #include "install/NVSUBundleReplacement.h"
 #include "install/NVShell.h"
@@ -130,6 +131,8 @@ int main(int argc, char *argv[])
         const Figures f = measure(root.path(), megabytes, 5);
         std::printf("%6d MB %9.2f %9.2f %9.2f %9.2f %9.2f %11.2f %13.2f\n", megabytes, f.mv, f.command, f.staging, f.swap, f.total,
                     f.swap / f.mv, f.total / f.mv);
+        BenchReport::row("bundle swap, " + std::to_string(megabytes) + " MB (median)", BenchReport::figure(f.swap, "ms"),
+                         BenchReport::figure(f.mv, "ms") + " mv", f.swap / f.mv, "", true);
     }
     std::printf("staging = start to the announcement (checks, the move-or-copy script); swap = announcement to the end\n"
                 "(old aside, new in place, old deleted); mv = /bin/mv of the same new tree to another name;\n"

@@ -14,6 +14,7 @@
 // (wait4 reports it); the two clients take turns to go first. Both write the
 // body to a file on the same file system.
 
+#include "BenchReport.h"
 #include "network/NVSURequest.h"
 #include "network/NVURLSession.h"
 #include "BenchFiles.h"
@@ -162,6 +163,11 @@ int compare(int runs, const QString &base)
         std::printf("%-7s %12.0f %10.0f %6.2f %13.2f %10.2f %9ld KiB %7ld KiB\n", label, bytes / session.seconds / 1e6,
                     bytes / curl.seconds / 1e6, curl.seconds / session.seconds, session.cpuSeconds, curl.cpuSeconds, session.peakKiB,
                     curl.peakKiB);
+        const double ratio = curl.seconds / session.seconds;
+        BenchReport::row(std::string("download ") + label + " (throughput)", BenchReport::figure(bytes / session.seconds / 1e6, "MB/s"),
+                         BenchReport::figure(bytes / curl.seconds / 1e6, "MB/s") + " curl", ratio, BenchReport::atLeast(0.9), ratio >= 0.9);
+        BenchReport::row(std::string("download ") + label + " (peak memory)", BenchReport::figure(session.peakKiB / 1024.0, "MiB"),
+                         BenchReport::figure(curl.peakKiB / 1024.0, "MiB") + " curl", 0, "", true);
     }
     server.terminate();
     server.waitForFinished(10000);

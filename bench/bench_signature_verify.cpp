@@ -4,6 +4,7 @@
 //
 //   bench_signature_verify [--size-mib N] [--tool PATH]
 
+#include "BenchReport.h"
 #include "platform/NVCertificateMaker.h"
 #include "platform/NVCodeSigning.h"
 
@@ -183,6 +184,10 @@ int main(int argc, char **argv)
         std::printf("  sha256sum            %7.3f s  %8.0f MiB/s  max RSS %6.1f MiB\n", sha.seconds, mib(bytes) / sha.seconds, sha.maxRSSKiB / 1024.0);
         std::printf("  in-process check     %7.3f s  %8.0f MiB/s\n", inProcess, mib(bytes) / inProcess);
         std::printf("  ratio (verify throughput / sha256sum throughput): %.2fx\n", sha.seconds / verify.seconds);
+        BenchReport::row("signature check, " + std::to_string(size) + " MiB (throughput)",
+                         BenchReport::figure(mib(bytes) / verify.seconds, "MiB/s") + ", " + BenchReport::figure(verify.maxRSSKiB / 1024.0, "MiB"),
+                         BenchReport::figure(mib(bytes) / sha.seconds, "MiB/s") + " sha256sum", sha.seconds / verify.seconds,
+                         BenchReport::atLeast(0.9), sha.seconds / verify.seconds >= 0.9);
         if (size == 64)
             rssSmall = verify.maxRSSKiB;
         else
