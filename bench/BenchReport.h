@@ -21,13 +21,13 @@ inline std::string figure(double value, const char *unit)
 inline std::string atMost(double ratio)
 {
     char text[32];
-    std::snprintf(text, sizeof text, "<= %.2gx", ratio);
+    std::snprintf(text, sizeof text, "<= %gx", ratio);
     return text;
 }
 inline std::string atLeast(double ratio)
 {
     char text[32];
-    std::snprintf(text, sizeof text, ">= %.2gx", ratio);
+    std::snprintf(text, sizeof text, ">= %gx", ratio);
     return text;
 }
 
