@@ -3,6 +3,7 @@
 // text-form value in the text form) and read again unchanged: a difference
 // is a writer or reader bug, and the target aborts on it.
 
+#include "FuzzLimits.h"
 #include "foundation/NVPropertyList.h"
 #include "foundation/NVValue.h"
 
@@ -59,12 +60,7 @@ void checkAll(const NVResult<QVariant> &result, const Limits &limits)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const QByteArray bytes = QByteArray::fromRawData(reinterpret_cast<const char *>(data), qsizetype(size));
-    // Small limits keep every run quick; the limits themselves are part of
-    // what is tested.
-    Limits limits;
-    limits.maxDepth = 48;
-    limits.maxObjects = 20000;
-    limits.maxBytes = 1 << 20;
+    const Limits limits = fuzzLimits();
 
     checkAll(read(bytes, nullptr, limits), limits);
     checkAll(readXML(bytes, limits), limits);

@@ -2,6 +2,7 @@
 // a string, a problem names a line inside the file, and the entries read,
 // written out again as a table, read back unchanged.
 
+#include "FuzzLimits.h"
 #include "foundation/NVPropertyList.h"
 
 #include <cstdint>
@@ -28,10 +29,7 @@ QString quoted(const QString &text)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const QByteArray bytes = QByteArray::fromRawData(reinterpret_cast<const char *>(data), qsizetype(size));
-    Limits limits;
-    limits.maxDepth = 48;
-    limits.maxObjects = 20000;
-    limits.maxBytes = 1 << 20;
+    const Limits limits = fuzzLimits();
     const StringsTable table = readStringsTable(bytes, limits);
     if (table.firstErrorLine < 0 || table.firstErrorLine > bytes.count('\n') + 1 + bytes.count('\r'))
         std::abort();
