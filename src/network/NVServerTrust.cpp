@@ -12,6 +12,9 @@
 
 #include <openssl/err.h>
 
+#include <algorithm>
+#include <iterator>
+
 namespace NVServerTrust {
 
 QString bundleAnchorsPath()
@@ -29,24 +32,10 @@ QList<QSslCertificate> anchorsAtPath(const QString &anchorsPath)
     return anchors;
 }
 
-QList<QSslCertificate> authoritiesWithAnchors(const QString &anchorsPath)
-{
-    return QSslConfiguration::systemCaCertificates() + anchorsAtPath(anchorsPath);
-}
-
-QSslConfiguration configurationWithAnchors(const QString &anchorsPath)
+QSslConfiguration serverConfiguration()
 {
     QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
     configuration.setPeerVerifyMode(QSslSocket::VerifyPeer);
-    // Without anchors Qt looks the issuer up in the system store during the
-    // handshake, one file by its subject hash. Reading the whole store takes
-    // a few hundred milliseconds, more than the rest of a background check.
-    const QList<QSslCertificate> anchors = anchorsAtPath(anchorsPath);
-    if (anchors.isEmpty())
-        return configuration;
-    // Setting any authority list stops Qt from looking in the system store
-    // on demand, so the system's authorities go into the list as well.
-    configuration.setCaCertificates(QSslConfiguration::systemCaCertificates() + anchors);
     return configuration;
 }
 
@@ -65,10 +54,48 @@ NVError untrusted(const QString &hostName, const QString &reason)
                                     NVFormat::format(QStringLiteral("The certificate of %@ is not trusted: %@"), hostName, reason));
 }
 
-} // namespace
+// The faults that mean only "no trusted authority found for this chain".
+bool isAboutTheIssuer(int error)
+{
+    switch (error) {
+    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
+    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
+    case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
+    case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
+    case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
+    case X509_V_ERR_CERT_UNTRUSTED:
+        return true;
+    default:
+        return false;
+    }
+}
 
-NVResult<void> evaluateServerChain(const QList<QSslCertificate> &chain, const QString &hostName,
-                                   const QList<QSslCertificate> &anchors)
+// Forgives every fault but a missing authority: verification then says only
+// whether the chain leads to a trusted certificate at all.
+int forgiveAllButTheIssuer(int ok, X509_STORE_CTX *context)
+{
+    return ok || !isAboutTheIssuer(X509_STORE_CTX_get_error(context));
+}
+
+bool isAboutTheAuthority(const QSslError &error)
+{
+    switch (error.error()) {
+    case QSslError::UnableToGetIssuerCertificate:
+    case QSslError::UnableToGetLocalIssuerCertificate:
+    case QSslError::UnableToVerifyFirstCertificate:
+    case QSslError::SelfSignedCertificate:
+    case QSslError::SelfSignedCertificateInChain:
+    case QSslError::CertificateUntrusted:
+        return true;
+    default:
+        return false;
+    }
+}
+
+enum class Authorities { SystemAndAnchors, AnchorsAlone };
+
+NVResult<void> verifyChain(const QList<QSslCertificate> &chain, const QString &hostName, const QList<QSslCertificate> &anchors,
+                           Authorities authorities)
 {
     using namespace NVOpenSSL;
     if (chain.isEmpty())
@@ -81,9 +108,13 @@ NVResult<void> evaluateServerChain(const QList<QSslCertificate> &chain, const QS
     // The system's authorities are looked up by subject hash in its
     // certificate folder, the one Qt reads too: only the few a chain names
     // are read, where loading the whole store costs most of a second.
-    X509_LOOKUP *systemFolder = X509_STORE_add_lookup(store.get(), X509_LOOKUP_hash_dir());
-    if (!systemFolder || X509_LOOKUP_add_dir(systemFolder, X509_get_default_cert_dir(), X509_FILETYPE_PEM) != 1)
-        return untrusted(hostName, QStringLiteral("the system's certificates cannot be read"));
+    if (authorities == Authorities::SystemAndAnchors) {
+        X509_LOOKUP *systemFolder = X509_STORE_add_lookup(store.get(), X509_LOOKUP_hash_dir());
+        if (!systemFolder || X509_LOOKUP_add_dir(systemFolder, X509_get_default_cert_dir(), X509_FILETYPE_PEM) != 1)
+            return untrusted(hostName, QStringLiteral("the system's certificates cannot be read"));
+    } else {
+        X509_STORE_set_verify_cb(store.get(), forgiveAllButTheIssuer);
+    }
     for (const QSslCertificate &anchor : anchors) {
         if (X509Ptr certificate = toX509(anchor))
             X509_STORE_add_cert(store.get(), certificate.get());
@@ -112,6 +143,34 @@ NVResult<void> evaluateServerChain(const QList<QSslCertificate> &chain, const QS
     ERR_clear_error();
     if (verified != 1)
         return untrusted(hostName, QString::fromLatin1(X509_verify_cert_error_string(error)));
+    return {};
+}
+
+} // namespace
+
+NVResult<void> evaluateServerChain(const QList<QSslCertificate> &chain, const QString &hostName,
+                                   const QList<QSslCertificate> &anchors)
+{
+    return verifyChain(chain, hostName, anchors, Authorities::SystemAndAnchors);
+}
+
+QList<QSslError> applyAnchors(QNetworkReply &reply, const QList<QSslError> &errors, const QList<QSslCertificate> &anchors)
+{
+    if (anchors.isEmpty() || std::none_of(errors.begin(), errors.end(), isAboutTheAuthority))
+        return errors;
+    const QList<QSslCertificate> chain = reply.sslConfiguration().peerCertificateChain();
+    const QString host = reply.url().host();
+    if (!verifyChain(chain, host, anchors, Authorities::AnchorsAlone))
+        return errors;
+    QList<QSslError> remaining;
+    std::copy_if(errors.begin(), errors.end(), std::back_inserter(remaining), [](const QSslError &error) { return !isAboutTheAuthority(error); });
+    if (!remaining.isEmpty())
+        return remaining;
+    // Qt's list and OpenSSL's verdict should agree; where they do not, the
+    // connection stays refused.
+    if (!evaluateServerChain(chain, host, anchors))
+        return errors;
+    reply.ignoreSslErrors();
     return {};
 }
 

@@ -3,33 +3,40 @@
 #include "foundation/NVError.h"
 
 #include <QList>
+#include <QNetworkReply>
 #include <QSslCertificate>
 #include <QSslConfiguration>
+#include <QSslError>
 #include <QString>
 
 // Which servers the transport trusts: those whose chain ends in the
 // system's certificate store, or in one of the PEM certificates of the
 // updater bundle's Resources/ServerTrustAnchors.pem (the product ships
 // none; tests and the demo put their own authority there). The host name is
-// always checked, and nothing here lets a certificate error pass. Qt does
-// not read SSL_CERT_FILE, so the bundle file is the one way to add an
-// authority.
+// always checked. Qt checks against the system store alone; a chain it
+// refuses only for its authority is checked again here with the anchors, and
+// no other certificate error ever passes. Qt does not read SSL_CERT_FILE, so
+// the bundle file is the one way to add an authority.
 namespace NVServerTrust {
 
 // <main bundle>/Contents/Resources/ServerTrustAnchors.pem. Any thread.
 QString bundleAnchorsPath();
 
-// A client TLS configuration trusting the system store plus the
-// certificates in anchorsPath, when that file exists. A file that exists
-// but holds no certificate is reported in one log line and adds nothing.
-// Any thread. With anchors it reads the whole system store (a few hundred
-// milliseconds), so call it once per session; without, the store is read
-// during the handshake, only the issuer needed.
-QSslConfiguration configurationWithAnchors(const QString &anchorsPath);
+// The transport's client TLS configuration: the peer is verified, and the
+// system's authorities are looked up during the handshake by subject hash,
+// only the issuer a chain names. Reading the whole store instead (which any
+// explicit list of authorities makes Qt do) costs a few hundred
+// milliseconds, more than the rest of a background check. Any thread.
+QSslConfiguration serverConfiguration();
 
-// The authorities configurationWithAnchors trusts: the system store, then
-// the certificates in anchorsPath. Any thread; reads the system store.
-QList<QSslCertificate> authoritiesWithAnchors(const QString &anchorsPath);
+// What is left of Qt's complaints about reply's chain once anchors count
+// as authorities: nothing when the chain is trusted with them
+// (evaluateServerChain; reply then goes on), the other complaints when it
+// leads to an anchor but has further faults (expired, another host), and all
+// of them otherwise; no complaint but the unknown authority is ever
+// dropped. Call from a direct connection to QNetworkReply::sslErrors. Main
+// thread.
+QList<QSslError> applyAnchors(QNetworkReply &reply, const QList<QSslError> &errors, const QList<QSslCertificate> &anchors);
 
 // The certificates in anchorsPath: none when the file does not exist; one
 // log line when it exists but holds none. Any thread.

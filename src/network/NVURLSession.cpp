@@ -23,7 +23,8 @@ NVURLSession::NVURLSession(NVURLSessionConfiguration configuration, NVURLSession
     m_manager->setProxyFactory(new NVProxyFactory(m_configuration.environment));
     m_manager->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
     m_manager->setAutoDeleteReplies(false);
-    m_sslConfiguration = NVServerTrust::configurationWithAnchors(
+    m_sslConfiguration = NVServerTrust::serverConfiguration();
+    m_serverAnchors = NVServerTrust::anchorsAtPath(
         m_configuration.serverTrustAnchorsPath.isEmpty() ? NVServerTrust::bundleAnchorsPath() : m_configuration.serverTrustAnchorsPath);
 }
 

@@ -5,6 +5,7 @@
 
 #include <QObject>
 #include <QProcessEnvironment>
+#include <QSslCertificate>
 #include <QSslConfiguration>
 #include <QString>
 
@@ -81,6 +82,8 @@ private:
 
     QNetworkAccessManager *networkAccessManager() const { return m_manager; }
     const QSslConfiguration &sslConfiguration() const { return m_sslConfiguration; }
+    // The authorities trusted besides the system's (NVServerTrust.h).
+    const QList<QSslCertificate> &serverAnchors() const { return m_serverAnchors; }
     void taskDidComplete(const NVURLSessionTask *task);
     void becomeInvalidWhenIdle();
 
@@ -88,6 +91,7 @@ private:
     NVURLSessionDelegate *m_delegate;
     QNetworkAccessManager *m_manager;
     QSslConfiguration m_sslConfiguration;
+    QList<QSslCertificate> m_serverAnchors;
     QString m_sessionDescription;
     std::vector<NVURLSessionTaskPtr> m_tasks;
     quint64 m_nextTaskIdentifier = 1;

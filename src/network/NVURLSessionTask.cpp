@@ -1,9 +1,10 @@
 #include "network/NVURLSessionTask.h"
 
-#include "platform/NVTemporaryDirectory.h"
 #include "logging/NVLog.h"
 #include "network/NVDownloadFile.h"
+#include "network/NVServerTrust.h"
 #include "network/NVURLSession.h"
+#include "platform/NVTemporaryDirectory.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -169,11 +170,14 @@ void NVURLSessionTask::startTransfer()
         const std::shared_ptr<NVURLSessionTask> self = weak.lock();
         if (!self)
             return;
+        const QList<QSslError> remaining = self->m_session ? NVServerTrust::applyAnchors(*reply, errors, self->m_session->serverAnchors()) : errors;
+        if (remaining.isEmpty())
+            return;
         // The chain goes into the error, for the certificate button of the
-        // alert; nothing here lets the connection go on.
-        self->m_sslErrors = errors;
+        // alert.
+        self->m_sslErrors = remaining;
         self->m_peerChain = reply->sslConfiguration().peerCertificateChain();
-        for (const QSslError &error : errors)
+        for (const QSslError &error : remaining)
             if (self->m_peerChain.isEmpty() && !error.certificate().isNull())
                 self->m_peerChain << error.certificate();
     });

@@ -386,6 +386,13 @@ void NVSUReleaseNotesWebView::finishLoading(const std::optional<NVError> &error)
         m_delegate->releaseNotesViewDidFinishLoading(error);
 }
 
+const QList<QSslCertificate> &NVSUReleaseNotesWebView::serverAnchors()
+{
+    if (!m_anchors)
+        m_anchors = NVServerTrust::anchorsAtPath(NVServerTrust::bundleAnchorsPath());
+    return *m_anchors;
+}
+
 void NVSUReleaseNotesWebView::certificateError(QWebEngineCertificateError error)
 {
     // The engine checks against its own store, which lacks the bundle's
@@ -394,9 +401,7 @@ void NVSUReleaseNotesWebView::certificateError(QWebEngineCertificateError error)
     // overlooked.
     const QString host = error.url().host();
     if (error.type() == QWebEngineCertificateError::CertificateAuthorityInvalid && error.isOverridable()) {
-        if (!m_anchors)
-            m_anchors = NVServerTrust::anchorsAtPath(NVServerTrust::bundleAnchorsPath());
-        const NVResult<void> trusted = NVServerTrust::evaluateServerChain(error.certificateChain(), host, *m_anchors);
+        const NVResult<void> trusted = NVServerTrust::evaluateServerChain(error.certificateChain(), host, serverAnchors());
         if (trusted) {
             error.acceptCertificate();
             return;
@@ -432,9 +437,12 @@ void NVSUReleaseNotesWebView::authenticationRequired(const QUrl &url, QAuthentic
         m_challengeProbe->setProxyFactory(new NVProxyFactory());
     }
     QNetworkRequest request = NVSUExtensions::nvsuRequestWithURL(url);
-    request.setSslConfiguration(NVServerTrust::configurationWithAnchors(NVServerTrust::bundleAnchorsPath()));
+    request.setSslConfiguration(NVServerTrust::serverConfiguration());
     request.setTransferTimeout(ChallengeProbeTimeoutMilliseconds);
     QNetworkReply *reply = m_challengeProbe->get(request);
+    connect(reply, &QNetworkReply::sslErrors, this, [this, reply](const QList<QSslError> &errors) {
+        NVServerTrust::applyAnchors(*reply, errors, serverAnchors());
+    });
     connect(reply, &QNetworkReply::finished, this, [this, reply, url, generation = m_loadGeneration] {
         reply->deleteLater();
         if (generation != m_loadGeneration)

@@ -83,6 +83,8 @@ private:
     void installBridge();
     void loadingChanged(const QWebEngineLoadingInfo &info);
     void certificateError(QWebEngineCertificateError error);
+    // The bundle's server anchors, read when first needed.
+    const QList<QSslCertificate> &serverAnchors();
     void authenticationRequired(const QUrl &url, QAuthenticator *authenticator);
     void askForCredential(const QUrl &url, const QList<QByteArray> &challenges, const std::optional<NVError> &failure);
     void failWithHTTPStatus(const QUrl &url, int status);
@@ -104,6 +106,6 @@ private:
     bool m_isRefusedNavigationOpen = false;
     std::function<void()> m_afterRefusedNavigation;
     std::optional<Credential> m_credentialForNextChallenge;
-    std::optional<QList<QSslCertificate>> m_anchors; // the bundle's, read at the first refused chain
+    std::optional<QList<QSslCertificate>> m_anchors; // see serverAnchors()
     QNetworkAccessManager *m_challengeProbe = nullptr; // a child, made at the first challenge
 };
