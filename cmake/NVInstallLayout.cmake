@@ -3,6 +3,7 @@
 #   <prefix>/lib/velkin-software-update/
 #       nvsu-root-helper                 what the polkit action lets pkexec run
 #       nvsu-release                     the verifying tool root uses
+#       nvsu-exchange                    the tool root swaps two folders with
 #       CodeSigningAnchors.pem           the maker's trust anchors (when given)
 #       Velkin Software Update.app/      the updater bundle
 #   <prefix>/share/polkit-1/actions/norvane.velkin.SoftwareUpdate.policy
@@ -37,7 +38,7 @@ set(NV_FILE_MODE OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 set(NV_PROGRAM_MODE OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 set(NV_SYSTEM_HELPER_DESTINATION "lib/velkin-software-update")
 
-install(TARGETS nvsu-root-helper nvsu-release
+install(TARGETS nvsu-root-helper nvsu-release nvsu-exchange
         RUNTIME DESTINATION "${NV_SYSTEM_HELPER_DESTINATION}" PERMISSIONS ${NV_PROGRAM_MODE})
 install(FILES "${NV_POLKIT_ACTION_FILE}" DESTINATION share/polkit-1/actions PERMISSIONS ${NV_FILE_MODE})
 install(FILES "${NV_DESKTOP_FILE}" DESTINATION share/applications PERMISSIONS ${NV_FILE_MODE})

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the Debian package into build-package/ (installation prefix /usr,
-# no tests or benchmarks) and checks it with lintian. Prints the package's
+# no tests, benchmarks or test pause points) and checks it with lintian. Prints the package's
 # path last. Install it with `apt-get install ./<file>.deb`.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -17,7 +17,7 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 cmake -S . -B build-package -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr \
-  -DNV_BUILD_TESTS=OFF -DNV_BUILD_BENCHMARKS=OFF "$@" >/dev/null
+  -DNV_BUILD_TESTS=OFF -DNV_BUILD_BENCHMARKS=OFF -DNV_TEST_PAUSE_POINTS=OFF "$@" >/dev/null
 cmake --build build-package
 (cd build-package && cpack -G DEB >/dev/null)
 package=$(ls -t build-package/velkin-software-update_*.deb | head -n 1)

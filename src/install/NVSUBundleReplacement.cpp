@@ -19,6 +19,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <ftw.h>
@@ -27,6 +28,10 @@
 #include <sys/time.h>
 #include <sys/xattr.h>
 #include <unistd.h>
+
+#ifndef RENAME_EXCHANGE
+#define RENAME_EXCHANGE (1 << 1)
+#endif
 
 namespace {
 
@@ -69,6 +74,10 @@ nvsu_beside_target() {
 }
 )sh");
 
+// Root's check that the target is still a folder of its own, no link.
+const QString kTargetChecks = QStringLiteral(
+    "[ -d \"$NVSU_APP\" ] && [ ! -L \"$NVSU_APP\" ] || nvsu_refuse \"Target $NVSU_APP is not a directory\"\n");
+
 // The root side's staging. The verifying tool and the anchors are trusted
 // only when root alone can change them and every folder above them (a
 // sticky folder such as /tmp counts as root's, since others cannot rename or
@@ -81,10 +90,9 @@ nvsu_beside_target() {
 // FIFO or a socket is refused. Both staging names are computed by the tool
 // from trees root reads itself: the new one from root's own copy, never from
 // the tree the user process unpacked.
-QString rootStagingBody()
-{
-    const QString systemDir = QStringLiteral(NV_SYSTEM_HELPER_DIR);
-    return QStringLiteral(R"sh(nvsu_root_only() {
+// Whether root alone can change $1 and every folder above it; sets
+// nvsu_real to its canonical path, or nvsu_reason to why not.
+const QString kRootOnly = QStringLiteral(R"sh(nvsu_root_only() {
     local path uid mode leaf=1
     nvsu_real=$(/usr/bin/realpath -e -- "$1" 2>/dev/null) || { nvsu_reason="$1 is missing"; return 1; }
     path=$nvsu_real
@@ -99,7 +107,12 @@ QString rootStagingBody()
         path=$(/usr/bin/dirname -- "$path")
     done
 }
-nvsu_trusted_pair() {
+)sh");
+
+QString rootStagingBody()
+{
+    const QString systemDir = QStringLiteral(NV_SYSTEM_HELPER_DIR);
+    return kRootOnly + QStringLiteral(R"sh(nvsu_trusted_pair() {
     nvsu_root_only "$1" || return 1
     nvsu_tool=$nvsu_real
     nvsu_root_only "$2" || return 1
@@ -160,6 +173,75 @@ nvsu_status=$?
 exit $nvsu_status)sh");
 }
 
+// Root's half of the swap in one step. The exchange tool, like the verifying
+// tool, is run only when root alone can change it and every folder above
+// it: the updater's copy, else the one installed system-wide. Exit status 3
+// (kExchangeUnsupported) when there is no such tool or the file system
+// cannot exchange two entries: the caller then swaps by two renames, after
+// the same checks.
+QString rootExchangeBody()
+{
+    return kRootOnly + QStringLiteral(R"sh(if nvsu_root_only "$NVSU_EXCHANGE"; then
+    nvsu_exchange=$nvsu_real
+else
+    nvsu_updater_reason=$nvsu_reason
+    nvsu_root_only ")sh") + QStringLiteral(NV_SYSTEM_HELPER_DIR) + QStringLiteral(R"sh(/nvsu-exchange" && nvsu_exchange=$nvsu_real || {
+        printf 'No exchange tool that only root can change: in the updater, %s; installed system-wide, %s\n' "$nvsu_updater_reason" "$nvsu_reason"
+        exit 3
+    }
+fi
+"$nvsu_exchange" "${nvsu_folder:-/}" "${NVSU_APP##*/}" "${NVSU_TEMP_PATH##*/}" 2>&1)sh");
+}
+
+// Removes the staging folders that earlier runs left beside the target when
+// they were killed before their end: only folders (no links) whose name is
+// one this target's staging paths can have (NVSUTemporaryBundlePath) and
+// that belong to one of the users in $nvsu_owners. Prints "Removed PATH"
+// for each. A replacement of the same target running at the same moment
+// would lose its staged copy, but two such runs would fail anyway on the
+// swap.
+const QString kRemoveLeftovers = QStringLiteral(R"sh(nvsu_folder=${NVSU_APP%/*}
+nvsu_name=${NVSU_APP##*/}
+nvsu_stem=${nvsu_name%.*}
+nvsu_extension=${nvsu_name##*.}
+if [ "$nvsu_stem" = "$nvsu_name" ] || [ -z "$nvsu_stem" ] || [ -z "$nvsu_extension" ]; then
+    nvsu_stem=$nvsu_name
+    nvsu_extension=
+fi
+shopt -s nullglob dotglob
+for nvsu_entry in "$nvsu_folder/$nvsu_stem".*; do
+    nvsu_leaf=${nvsu_entry##*/}
+    case $nvsu_leaf in *[[:cntrl:]]*) continue ;; esac
+    [[ $nvsu_leaf =~ ^"$nvsu_stem"\..*-[0-9a-f]{8,}\."$nvsu_extension"$ ]] || continue
+    [ -d "$nvsu_entry" ] && [ ! -L "$nvsu_entry" ] || continue
+    nvsu_uid=$(/usr/bin/stat -c %u -- "$nvsu_entry") || continue
+    case " $nvsu_owners " in *" $nvsu_uid "*) ;; *) continue ;; esac
+    /bin/rm -rf -- "$nvsu_entry" 2>&1 && printf 'Removed %s\n' "$nvsu_entry"
+done
+exit 0)sh");
+
+#ifdef NV_TEST_PAUSE_POINTS
+// Test builds only: when NVSU_TEST_PAUSE_AT names this step, the process
+// notes the step in the file NVSU_TEST_PAUSE_MARKER names and stops itself,
+// so that a test can kill it exactly here. Root is never asked to pause: a
+// killed updater leaves its root shell idle between two commands.
+void pausePoint(const char *step)
+{
+    const char *wanted = std::getenv("NVSU_TEST_PAUSE_AT");
+    const char *marker = std::getenv("NVSU_TEST_PAUSE_MARKER");
+    if (!wanted || !marker || std::strcmp(wanted, step) != 0)
+        return;
+    const int fd = ::open(marker, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+        [[maybe_unused]] const ssize_t written = ::write(fd, step, std::strlen(step));
+        ::close(fd);
+    }
+    ::raise(SIGSTOP);
+}
+#else
+void pausePoint(const char *) {}
+#endif
+
 // The download-origin marks desktops set, and the quarantine mark that files
 // copied from other systems may carry.
 int removeOriginMarks(const char *path, const struct stat *, int, FTW *)
@@ -176,10 +258,11 @@ const QStringList &supportedArchiveSuffixes()
     return suffixes;
 }
 
-QString defaultVerifierPath()
+// A tool of ours beside the updater's executable.
+QString bundledToolPath(const QString &name)
 {
     const QString executable = QFile::symLinkTarget(QStringLiteral("/proc/self/exe"));
-    return QFileInfo(executable).path() + QStringLiteral("/nvsu-release");
+    return QFileInfo(executable).path() + QLatin1Char('/') + name;
 }
 
 // Why this archive cannot be installed by root, or nothing when it can.
@@ -288,12 +371,14 @@ public:
         NV_TRY(checkTargetAndStagingPaths());
         createShell();
         NV_TRY(stage());
+        pausePoint("staged");
         ::nftw(QFile::encodeName(m_newTempPath).constData(), removeOriginMarks, 32, FTW_PHYS);
         if (m_delegate)
             m_delegate->willReplaceApplication(m_targetPath, m_newTempPath);
         NV_TRY(handToTheTargetsOwner());
         NV_TRY(swap());
         disposeOfTheOldVersion();
+        pausePoint("disposed");
         // The caller relaunches this process itself.
         if (m_replacingSelf)
             return {};
@@ -363,6 +448,7 @@ private:
     NVResult<void> stage()
     {
         if (m_targetStatus.st_uid == ::getuid()) {
+            removeLeftovers(QString::number(::getuid()));
             if (execute(NVSUBundleReplacementDetail::stagingScript()) == 0)
                 return {};
             // A copy that failed part-way must not stand in root's way.
@@ -379,7 +465,7 @@ private:
         if (const std::optional<QString> problem = problemWithSignedArchive(archive))
             return failure(QStringLiteral("Cannot install %@ as root: %@"), m_newPath, *problem);
         if (archive.verifierPath.isEmpty())
-            archive.verifierPath = defaultVerifierPath();
+            archive.verifierPath = bundledToolPath(QStringLiteral("nvsu-release"));
         if (!m_shell->requestRootShell())
             return failure(QStringLiteral("Could not authorize for root access"));
         m_usedRoot = true;
@@ -390,6 +476,8 @@ private:
         m_shell->setVariable(QStringLiteral("NVSU_CALLER_UID"), QString::number(::getuid()));
         m_shell->setVariable(QStringLiteral("NVSU_STAGING_KEY"), QString::number(m_newKey, 16));
         m_shell->setVariable(QStringLiteral("NVSU_OLD_STAGING_KEY"), QString::number(m_oldKey, 16));
+        // Root reads the target's owner itself.
+        removeLeftovers(QStringLiteral("0 $(/usr/bin/stat -c %u -- \"$NVSU_APP\")"));
         if (m_shell->executeCommand(NVSUBundleReplacementDetail::rootStagingScript()) != 0)
             return failure(QStringLiteral("Error moving or copying %@ to %@: %@"), m_newPath, m_targetPath, output());
 
@@ -403,6 +491,23 @@ private:
         m_shell->setVariable(QStringLiteral("NVSU_TEMP_PATH"), m_newTempPath);
         m_shell->setVariable(QStringLiteral("NVSU_OLD_APP_TEMP_PATH"), m_oldTempPath);
         return {};
+    }
+
+    // Staging folders of earlier runs that were killed before they ended, of
+    // the users in `owners` (a shell word list). A failure here only leaves
+    // them; the replacement goes on.
+    void removeLeftovers(const QString &owners)
+    {
+        const int status = execute(QStringLiteral("nvsu_owners=\"%1\"\n").arg(owners) + kRemoveLeftovers);
+        const QString text = m_shell->lastCommandOutputString().value_or(QString());
+        for (const QString &line : text.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+            if (line.startsWith(QLatin1String("Removed ")))
+                NVSULog(QStringLiteral("Removed %@, left beside %@ by an earlier update"), line.mid(8), m_targetPath);
+            else
+                NVSULog(QStringLiteral("Error removing what earlier updates left beside %@: %@"), m_targetPath, line);
+        }
+        if (status != 0 && text.isEmpty())
+            NVSULog(QStringLiteral("Error removing what earlier updates left beside %@: exit status %d"), m_targetPath, qint64(status));
     }
 
     // Root's copy goes to the target's owner and group; -h changes links
@@ -423,27 +528,57 @@ private:
         return {};
     }
 
-    // Two renames; when the second fails the old version goes back, since an
-    // empty target path would leave the user without the application at all.
-    // Root moves with -T, never into a folder that has appeared meanwhile.
+    // One exchange where the file system has it: there is no moment without
+    // an application at the target path, whenever the process ends.
+    // Otherwise two renames; when the second fails the old version goes
+    // back, since an empty target path would leave the user without the
+    // application at all. Root moves with -T, never into a folder that has
+    // appeared meanwhile.
     NVResult<void> swap()
+    {
+        if (m_options.exchange) {
+            pausePoint("before-exchange");
+            const Exchange exchange = m_usedRoot ? exchangeAsRoot() : exchangeInProcess();
+            if (exchange.status == ExchangeStatus::Failed) {
+                const NVError error = failure(QStringLiteral("Error exchanging %@ and %@: %@"), m_targetPath, m_newTempPath, exchange.text);
+                discardStagedCopy();
+                return error;
+            }
+            if (exchange.status == ExchangeStatus::Exchanged) {
+                // The old version now sits where the new one was staged, and
+                // that path is what disposal removes.
+                m_oldTempPath = m_newTempPath;
+                m_shell->setVariable(QStringLiteral("NVSU_OLD_APP_TEMP_PATH"), m_oldTempPath);
+                NVSUDebugLog(QStringLiteral("Swapped by exchange: %@ is the new version, %@ the old one"), m_targetPath, m_oldTempPath);
+                pausePoint("exchanged");
+                return {};
+            }
+            NVSUDebugLog(QStringLiteral("Swapping by two renames, no exchange: %@"), exchange.text);
+        } else {
+            NVSUDebugLog(QStringLiteral("Swapping by two renames, no exchange: not asked for"));
+        }
+        return swapByRenaming();
+    }
+
+    // Killed between the two renames, the target path is empty and the old
+    // version sits at its staging path; the next update then finds no
+    // target. Everywhere else a kill leaves an application at the target.
+    NVResult<void> swapByRenaming()
     {
         const QStringList both = {QStringLiteral("NVSU_TEMP_PATH"), QStringLiteral("NVSU_OLD_APP_TEMP_PATH")};
         // As root each move first checks what it moves: the target is still a
         // folder, nothing has appeared where the old version goes, and the new
         // version is the folder that was handed to the target's owner.
         const QString options = m_usedRoot ? QStringLiteral("-f -T") : QStringLiteral("-f");
-        const QString asideChecks = m_usedRoot ? QStringLiteral(
-            "[ -d \"$NVSU_APP\" ] && [ ! -L \"$NVSU_APP\" ] || nvsu_refuse \"Target $NVSU_APP is not a directory\"\n"
+        const QString asideChecks = m_usedRoot ? kTargetChecks + QStringLiteral(
             "[ ! -e \"$NVSU_OLD_APP_TEMP_PATH\" ] || nvsu_refuse \"$NVSU_OLD_APP_TEMP_PATH already exists\"\n") : QString();
-        const QString intoPlaceChecks = m_usedRoot ? NVFormat::format(
-            "[ -d \"$NVSU_TEMP_PATH\" ] && [ \"$(/usr/bin/stat -c %%u -- \"$NVSU_TEMP_PATH\")\" = %d ] || nvsu_refuse \"$NVSU_TEMP_PATH is not the staged folder\"\n",
-            qint64(m_targetStatus.st_uid)) : QString();
+        const QString intoPlaceChecks = m_usedRoot ? stagedFolderChecks() : QString();
         if (execute(asideChecks + QStringLiteral("/bin/mv %1 \"$NVSU_APP\" \"$NVSU_OLD_APP_TEMP_PATH\" 2>&1").arg(options), both) != 0) {
             const NVError error = failure(QStringLiteral("Error renaming old version %@ to %@: %@"), m_targetPath, m_oldTempPath, output());
             discardStagedCopy();
             return error;
         }
+        pausePoint("moved-aside");
         if (execute(intoPlaceChecks + QStringLiteral("/bin/mv %1 \"$NVSU_TEMP_PATH\" \"$NVSU_APP\" 2>&1").arg(options), both) != 0) {
             const NVError error = failure(QStringLiteral("Error renaming new version %@ to %@: %@"), m_newTempPath, m_targetPath, output());
             if (execute(QStringLiteral("/bin/mv -f -T \"$NVSU_OLD_APP_TEMP_PATH\" \"$NVSU_APP\" 2>&1"), both) == 0) {
@@ -454,7 +589,57 @@ private:
             }
             return error;
         }
+        pausePoint("moved-into-place");
         return {};
+    }
+
+    enum class ExchangeStatus { Exchanged, Unsupported, Failed };
+    struct Exchange {
+        ExchangeStatus status;
+        QString text; // why not, or what failed
+    };
+
+    // The user's own rights suffice, so this process exchanges the two
+    // itself: a separate tool is only needed where root must run code it can
+    // trust, and one system call needs no process of its own.
+    Exchange exchangeInProcess()
+    {
+        const QByteArray folder = QFile::encodeName(QFileInfo(m_targetPath).path());
+        const int fd = ::open(folder.constData(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0)
+            return {ExchangeStatus::Failed, QString::fromLocal8Bit(std::strerror(errno))};
+        const auto closeFolder = qScopeGuard([&] { ::close(fd); });
+        const QByteArray target = QFile::encodeName(QFileInfo(m_targetPath).fileName());
+        const QByteArray staged = QFile::encodeName(QFileInfo(m_newTempPath).fileName());
+        if (::syscall(SYS_renameat2, fd, target.constData(), fd, staged.constData(), RENAME_EXCHANGE) == 0)
+            return {ExchangeStatus::Exchanged, QString()};
+        const int error = errno;
+        const QString text = QString::fromLocal8Bit(std::strerror(error));
+        if (error == EINVAL || error == ENOSYS || error == EOPNOTSUPP)
+            return {ExchangeStatus::Unsupported, QStringLiteral("the file system cannot exchange two entries: %1").arg(text)};
+        return {ExchangeStatus::Failed, text};
+    }
+
+    // Root checks what it exchanges as it does before the renames.
+    Exchange exchangeAsRoot()
+    {
+        m_shell->setVariable(QStringLiteral("NVSU_EXCHANGE"),
+                             m_options.exchangeToolPath.isEmpty() ? bundledToolPath(QStringLiteral("nvsu-exchange")) : m_options.exchangeToolPath);
+        const int status = execute(kTargetChecks + stagedFolderChecks() + rootExchangeBody(),
+                                   {QStringLiteral("NVSU_TEMP_PATH")});
+        QString text = m_shell->lastCommandOutputString().value_or(QString()).trimmed();
+        if (status == 0)
+            return {ExchangeStatus::Exchanged, text};
+        if (status == NVSUBundleReplacementDetail::kExchangeUnsupported)
+            return {ExchangeStatus::Unsupported, text};
+        return {ExchangeStatus::Failed, text};
+    }
+
+    QString stagedFolderChecks() const
+    {
+        return NVFormat::format(
+            "[ -d \"$NVSU_TEMP_PATH\" ] && [ ! -L \"$NVSU_TEMP_PATH\" ] && [ \"$(/usr/bin/stat -c %%u -- \"$NVSU_TEMP_PATH\")\" = %d ] || nvsu_refuse \"$NVSU_TEMP_PATH is not the staged folder\"\n",
+            qint64(m_targetStatus.st_uid));
     }
 
     // A staged copy that will not be installed goes; failures only leave a
@@ -529,6 +714,15 @@ private:
 const QString NVSUMoveOrCopyScript = kMoveLine + kCopyBranch;
 
 namespace NVSUBundleReplacementDetail {
+
+bool pausePointsCompiledIn()
+{
+#ifdef NV_TEST_PAUSE_POINTS
+    return true;
+#else
+    return false;
+#endif
+}
 
 const QString &stagingScript()
 {

@@ -57,6 +57,15 @@ struct NVSUBundleReplacementOptions {
     // The key of both staging paths; empty: taken from the clock as
     // NVSUTemporaryBundlePath does. Tests fix it to prepare a leftover.
     std::function<quint64()> stagingKey;
+    // The swap is one exchange of the target and the staged copy where the
+    // file system can exchange two entries, two renames otherwise. False:
+    // always the two renames (tests of that route).
+    bool exchange = true;
+    // The tool root exchanges with (nvsu-exchange); empty: the one beside
+    // the updater's executable. Root runs it only when root alone can change
+    // it and every folder above it, else the one installed system-wide in
+    // NV_SYSTEM_HELPER_DIR under the same rule, else it renames twice.
+    QString exchangeToolPath;
 };
 
 // The error domain of a failed replacement; the description is the one log
@@ -82,7 +91,11 @@ QString NVSUTemporaryBundlePath(const QString &targetPath, const QString &source
 // Seconds XOR microseconds of the current time of day. Any thread.
 quint64 NVSUTemporaryBundleKey();
 
-// Replaces the bundle at `targetPath` with the one at `newPath`. With
+// Replaces the bundle at `targetPath` with the one at `newPath`. Staging
+// folders that earlier runs left beside the target (killed before their
+// end) are removed first: folders whose name is one of this target's
+// staging paths, of the current user, or as root of root or the target's
+// owner; each removal is logged. With
 // `replacingSelf` the target is this process's own bundle: nothing is
 // signalled or launched, the caller relaunches. Succeeds when the new bundle
 // is in place; every failure writes one log line naming its cause, which is
@@ -94,6 +107,17 @@ NVResult<void> NVSUInstallFile(const QString &newPath, const QString &targetPath
                                NVSUBundleReplacementDelegate *delegate, const NVSUBundleReplacementOptions &options = {});
 
 namespace NVSUBundleReplacementDetail {
+// Exit status of nvsu-exchange, and of root's exchange step, when the swap
+// cannot be one exchange (no tool root may run, or a file system without
+// it): nothing changed, and the swap falls back to two renames.
+inline constexpr int kExchangeUnsupported = 3;
+// Whether this build has the pause points that kill tests use: with
+// NVSU_TEST_PAUSE_AT naming a step ("staged", "before-exchange",
+// "exchanged", "moved-aside", "moved-into-place", "disposed"), the
+// replacement writes the step into the file NVSU_TEST_PAUSE_MARKER names
+// when it gets there and stops its process with SIGSTOP. Only builds with
+// NV_TEST_PAUSE_POINTS read those variables. Any thread.
+bool pausePointsCompiledIn();
 // The staging path for a given tag and key, so that tests can check the
 // format with a known key. Any thread.
 QString temporaryBundlePath(const QString &targetPath, const QString &tag, quint64 key);

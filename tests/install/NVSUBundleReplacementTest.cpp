@@ -236,6 +236,7 @@ TEST(NVSUBundleReplacementTest, FailedChecksWriteOneLineAndChangeNothing)
 
 // The application never disappears: when the old bundle cannot move aside
 // nothing moves, and when the new one cannot move in the old one goes back.
+// This is the route of two renames, taken where there is no exchange.
 TEST(NVSUBundleReplacementTest, FailedSwapLeavesTheOldBundleInPlace)
 {
     const quint64 key = 0xfeed;
@@ -253,6 +254,7 @@ TEST(NVSUBundleReplacementTest, FailedSwapLeavesTheOldBundleInPlace)
         };
         NVSUBundleReplacementOptions options = quickOptions();
         options.stagingKey = [key] { return key; };
+        options.exchange = false;
         LogCapture log;
         EXPECT_FALSE(installOnWorker(bundles.newBundle, bundles.target, false, &delegate, options, std::chrono::milliseconds(0)));
         const QStringList expected =
@@ -284,6 +286,7 @@ TEST(NVSUBundleReplacementTest, UndeletableOldBundleEndsInTmp)
     NVSUBundleReplacementOptions options = quickOptions();
     const quint64 key = NVSUTemporaryBundleKey() ^ 0x77; // unique in /tmp
     options.stagingKey = [key] { return key; };
+    options.exchange = false; // so that the old version is at its own staging path
     const QString oldAside = NVSUBundleReplacementDetail::temporaryBundlePath(bundles.target, QStringLiteral("1.0"), key);
     const QString parked = QStringLiteral("/tmp/") + QFileInfo(oldAside).fileName();
     LogCapture log;
