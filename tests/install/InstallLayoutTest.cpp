@@ -31,9 +31,11 @@ TEST(InstallLayoutTest, InstallPutsTheRootFilesWhereTheUpdaterLooks)
     const std::pair<QString, mode_t> expected[] = {
         {lib + QStringLiteral("nvsu-root-helper"), 0755},
         {lib + QStringLiteral("nvsu-release"), 0755},
+        {lib + QStringLiteral("nvsu-exchange"), 0755},
         {lib + QStringLiteral("CodeSigningAnchors.pem"), anchors ? 0644 : 0},
         {bundle + QStringLiteral("MacOS/velkin-software-update"), 0755},
         {bundle + QStringLiteral("MacOS/nvsu-askpass"), 0755},
+        {bundle + QStringLiteral("MacOS/nvsu-exchange"), 0755},
         {bundle + QStringLiteral("MacOS/nvsu-root-helper"), 0}, // never in a bundle a user may own
         {bundle + QStringLiteral("Info.plist"), 0644},
         {policy, 0644},

@@ -4,7 +4,9 @@
 #include "install/NVSUBundleReplacement.h"
 #include "platform/NVBundle.h"
 #include "support/LogCapture.h"
+#include "support/SigningFixture.h"
 #include "support/TestSupport.h"
+#include "support/TestUser.h"
 
 #include <gtest/gtest.h>
 
@@ -13,6 +15,7 @@
 #include <QFileInfo>
 #include <QProcess>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace InstallTest;
@@ -28,11 +31,18 @@ namespace {
 const char kChildTarget[] = "NVSU_KILL_TEST_TARGET";
 const char kChildNew[] = "NVSU_KILL_TEST_NEW";
 const char kChildExchange[] = "NVSU_KILL_TEST_EXCHANGE";
+const char kChildArchive[] = "NVSU_KILL_TEST_ARCHIVE";
+const char kChildAnchors[] = "NVSU_KILL_TEST_ANCHORS";
 const QString kName = QStringLiteral("Prödüct \"K\" 'x'.app");
 
 QString exchangeTool()
 {
     return TestSupport::bundlePath() + QStringLiteral("/Contents/MacOS/nvsu-exchange");
+}
+
+QString verifier()
+{
+    return TestSupport::bundlePath() + QStringLiteral("/Contents/MacOS/nvsu-release");
 }
 
 // Inside the child: the replacement the parent asked for. It stops at the
@@ -44,6 +54,8 @@ bool runAsKilledChild()
     NVSUBundleReplacementOptions options = quickOptions();
     options.exchange = qEnvironmentVariable(kChildExchange) == QLatin1String("1");
     options.exchangeToolPath = exchangeTool();
+    if (qEnvironmentVariableIsSet(kChildArchive))
+        options.signedArchive = NVSUSignedArchive{qEnvironmentVariable(kChildArchive), kName, qEnvironmentVariable(kChildAnchors), verifier()};
     // Replacing itself: nothing is signalled or launched.
     const bool ok = installOnWorker(qEnvironmentVariable(kChildNew), qEnvironmentVariable(kChildTarget), true, nullptr, options,
                                     std::chrono::milliseconds(0));
@@ -73,7 +85,7 @@ struct Folder {
 
     // Starts the replacement in a child, waits until it has stopped at
     // `step` and kills it. Answers whether it got there.
-    bool killAt(const QString &newBundle, const QString &step, bool exchange) const
+    bool killAt(const QString &newBundle, const QString &step, bool exchange, const std::optional<NVSUSignedArchive> &archive = {}) const
     {
         const QString marker = work->filePath(QStringLiteral("paused"));
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -82,6 +94,10 @@ struct Folder {
         environment.insert(QLatin1String(kChildTarget), target);
         environment.insert(QLatin1String(kChildNew), newBundle);
         environment.insert(QLatin1String(kChildExchange), exchange ? QStringLiteral("1") : QStringLiteral("0"));
+        if (archive) {
+            environment.insert(QLatin1String(kChildArchive), archive->archivePath);
+            environment.insert(QLatin1String(kChildAnchors), archive->anchorsPath);
+        }
         const ::testing::TestInfo *info = ::testing::UnitTest::GetInstance()->current_test_info();
         QProcess child;
         child.setProcessEnvironment(environment);
@@ -291,4 +307,86 @@ TEST(NVSUBundleReplacementKillTest, ExchangeToolSwapsTwoFoldersAndRefusesTheRest
     EXPECT_EQ(runTool({dir, kName, QStringLiteral("Other ü.app")}), 0);
     EXPECT_EQ(markerOf(folder.target), "2.0");
     EXPECT_EQ(markerOf(other), "1.0");
+}
+
+namespace {
+
+// Whether root alone can change `path` and every folder above it.
+bool onlyRootCanChange(QString path)
+{
+    for (path = QFileInfo(path).canonicalFilePath(); !path.isEmpty(); path = path == QLatin1String("/") ? QString() : QFileInfo(path).path()) {
+        struct stat status {};
+        if (::stat(QFile::encodeName(path).constData(), &status) != 0 || status.st_uid != 0 || (status.st_mode & 022) != 0)
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+// As root, for a bundle of another account: a run killed right after the
+// exchange leaves the new version in place and the old one, handed to the
+// target's owner, beside it; the next run removes it. Root exchanges only
+// with a tool no one but root can change, else it renames twice and says why.
+TEST(NVSUBundleReplacementKillTest, AsRootTheOwnersLeftoversGoAndOnlyRootsToolExchanges)
+{
+    if (runAsKilledChild())
+        return;
+    const auto user = TestUser::account();
+    if (::geteuid() != 0 || !user)
+        GTEST_SKIP() << "needs root and the test account";
+    if (!onlyRootCanChange(exchangeTool()))
+        GTEST_SKIP() << "others than root may change the build tree";
+    Folder folder;
+    if (!canExchangeIn(folder.folder))
+        GTEST_SKIP() << "the file system cannot exchange two entries";
+    ASSERT_EQ(TestSupport::run(QStringLiteral("/usr/bin/chown"), {QStringLiteral("-R"), QStringLiteral("%1:%2").arg(user->uid).arg(user->gid), folder.target}).exitCode, 0);
+    const QString ownersTool = folder.work->filePath(QStringLiteral("nvsu-exchange"));
+    ASSERT_TRUE(QFile::copy(exchangeTool(), ownersTool));
+    ASSERT_EQ(::chown(QFile::encodeName(ownersTool).constData(), user->uid, user->gid), 0);
+    SigningFixture fixture;
+    // The archive root checks and installs; the download beside it is what a
+    // user process unpacked.
+    const auto signedArchive = [&](const QString &version) {
+        const QString archive = folder.work->filePath(QStringLiteral("download ") + version + QStringLiteral(".tar.gz"));
+        const auto team = SigningFixture::Signer::Team;
+        for (const QStringList &arguments : {QStringList{"package", folder.download(version), "--format", "tar.gz", "--output", archive},
+                                             QStringList{"sign", archive, "--certificate", fixture.certificatePath(team), "--key",
+                                                         fixture.keyPath(team), "--chain", fixture.chainPath(team)}}) {
+            const auto result = TestSupport::run(verifier(), arguments);
+            EXPECT_EQ(result.exitCode, 0) << result.err.toStdString();
+        }
+        return NVSUSignedArchive{archive, kName, fixture.anchorsPath(), verifier()};
+    };
+
+    if (NVSUBundleReplacementDetail::pausePointsCompiledIn()) {
+        ASSERT_TRUE(folder.killAt(folder.download(QStringLiteral("2.0")), QStringLiteral("exchanged"), true, signedArchive(QStringLiteral("2.0"))));
+        EXPECT_EQ(wholeVersion(folder.target), QStringLiteral("2.0"));
+        EXPECT_EQ(folder.leftoverVersions(), QStringList{QStringLiteral("1.0")});
+    }
+    struct Row {
+        QString version;
+        QString tool;
+        QString swapLine;
+    };
+    const Row rows[] = {
+        {QStringLiteral("3.0"), ownersTool,
+         QStringLiteral("Swapping by two renames, no exchange: No exchange tool that only root can change: in the updater, %1 belongs to user %2, not root; installed system-wide, ")
+             .arg(ownersTool).arg(user->uid)},
+        {QStringLiteral("4.0"), QString(), QStringLiteral("Swapped by exchange: ") + folder.target + QStringLiteral(" is the new version, ")},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.version.toStdString());
+        NVSUBundleReplacementOptions options = quickOptions();
+        options.signedArchive = signedArchive(row.version);
+        options.exchangeToolPath = row.tool.isEmpty() ? exchangeTool() : row.tool;
+        DebugLogs debug;
+        LogCapture log;
+        ASSERT_TRUE(installOnWorker(folder.download(row.version), folder.target, true, nullptr, options, std::chrono::milliseconds(0)))
+            << log.messages().join(QLatin1Char('\n')).toStdString();
+        EXPECT_EQ(wholeVersion(folder.target), row.version);
+        EXPECT_EQ(QFileInfo(folder.target).ownerId(), user->uid);
+        EXPECT_EQ(folder.entries(), QStringList{kName});
+        EXPECT_EQ(log.matching(QStringLiteral("Debug: ") + row.swapLine).size(), 1) << log.messages().join(QLatin1Char('\n')).toStdString();
+    }
 }
