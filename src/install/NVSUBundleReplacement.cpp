@@ -78,18 +78,6 @@ nvsu_beside_target() {
 const QString kTargetChecks = QStringLiteral(
     "[ -d \"$NVSU_APP\" ] && [ ! -L \"$NVSU_APP\" ] || nvsu_refuse \"Target $NVSU_APP is not a directory\"\n");
 
-// The root side's staging. The verifying tool and the anchors are trusted
-// only when root alone can change them and every folder above them (a
-// sticky folder such as /tmp counts as root's, since others cannot rename or
-// remove root's entries there): first the updater bundle's pair, then the
-// pair installed system-wide. The archive is copied by that tool, which opens
-// it as a regular file without following links and only when it belongs to
-// the caller or to root, within ten minutes, into a folder only root can
-// enter; it is checked and unpacked there, set-id bits and group and other
-// write access are taken away, and a tree that still holds a device node, a
-// FIFO or a socket is refused. Both staging names are computed by the tool
-// from trees root reads itself: the new one from root's own copy, never from
-// the tree the user process unpacked.
 // Whether root alone can change $1 and every folder above it; sets
 // nvsu_real to its canonical path, or nvsu_reason to why not.
 const QString kRootOnly = QStringLiteral(R"sh(nvsu_root_only() {
@@ -109,6 +97,18 @@ const QString kRootOnly = QStringLiteral(R"sh(nvsu_root_only() {
 }
 )sh");
 
+// The root side's staging. The verifying tool and the anchors are trusted
+// only when root alone can change them and every folder above them (a
+// sticky folder such as /tmp counts as root's, since others cannot rename or
+// remove root's entries there): first the updater bundle's pair, then the
+// pair installed system-wide. The archive is copied by that tool, which opens
+// it as a regular file without following links and only when it belongs to
+// the caller or to root, within ten minutes, into a folder only root can
+// enter; it is checked and unpacked there, set-id bits and group and other
+// write access are taken away, and a tree that still holds a device node, a
+// FIFO or a socket is refused. Both staging names are computed by the tool
+// from trees root reads itself: the new one from root's own copy, never from
+// the tree the user process unpacked.
 QString rootStagingBody()
 {
     const QString systemDir = QStringLiteral(NV_SYSTEM_HELPER_DIR);
@@ -627,7 +627,7 @@ private:
                              m_options.exchangeToolPath.isEmpty() ? bundledToolPath(QStringLiteral("nvsu-exchange")) : m_options.exchangeToolPath);
         const int status = execute(kTargetChecks + stagedFolderChecks() + rootExchangeBody(),
                                    {QStringLiteral("NVSU_TEMP_PATH")});
-        QString text = m_shell->lastCommandOutputString().value_or(QString()).trimmed();
+        const QString text = m_shell->lastCommandOutputString().value_or(QString()).trimmed();
         if (status == 0)
             return {ExchangeStatus::Exchanged, text};
         if (status == NVSUBundleReplacementDetail::kExchangeUnsupported)
