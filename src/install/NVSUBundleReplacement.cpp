@@ -8,10 +8,12 @@
 #include "platform/NVApplicationServices.h"
 #include "platform/NVBundle.h"
 #include "platform/NVProcessWorkspace.h"
+#include "platform/NVTemporaryDirectory.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSaveFile>
 #include <QScopeGuard>
 
 #include <algorithm>
@@ -194,12 +196,13 @@ fi
 }
 
 // Removes the staging folders that earlier runs left beside the target when
-// they were killed before their end: only folders (no links) whose name is
-// one this target's staging paths can have (NVSUTemporaryBundlePath) and
-// that belong to one of the users in $nvsu_owners. Prints "Removed PATH"
-// for each. A replacement of the same target running at the same moment
-// would lose its staged copy, but two such runs would fail anyway on the
-// swap.
+// they were killed before their end: of the paths in $NVSU_LEFTOVERS (one
+// per line; those the record of staging paths names beside this target),
+// only folders (no links) directly beside the target, whose name is one
+// this target's staging paths can have (NVSUTemporaryBundlePath) and that
+// belong to one of the users in $nvsu_owners. Prints "Removed PATH" for
+// each. A replacement of the same target running at the same moment would
+// lose its staged copy, but two such runs would fail anyway on the swap.
 const QString kRemoveLeftovers = QStringLiteral(R"sh(nvsu_folder=${NVSU_APP%/*}
 nvsu_name=${NVSU_APP##*/}
 nvsu_stem=${nvsu_name%.*}
@@ -208,8 +211,8 @@ if [ "$nvsu_stem" = "$nvsu_name" ] || [ -z "$nvsu_stem" ] || [ -z "$nvsu_extensi
     nvsu_stem=$nvsu_name
     nvsu_extension=
 fi
-shopt -s nullglob dotglob
-for nvsu_entry in "$nvsu_folder/$nvsu_stem".*; do
+while IFS= read -r nvsu_entry; do
+    [ "${nvsu_entry%/*}" = "$nvsu_folder" ] || continue
     nvsu_leaf=${nvsu_entry##*/}
     case $nvsu_leaf in *[[:cntrl:]]*) continue ;; esac
     [[ $nvsu_leaf =~ ^"$nvsu_stem"\..*-[0-9a-f]{8,}\."$nvsu_extension"$ ]] || continue
@@ -217,8 +220,70 @@ for nvsu_entry in "$nvsu_folder/$nvsu_stem".*; do
     nvsu_uid=$(/usr/bin/stat -c %u -- "$nvsu_entry") || continue
     case " $nvsu_owners " in *" $nvsu_uid "*) ;; *) continue ;; esac
     /bin/rm -rf -- "$nvsu_entry" 2>&1 && printf 'Removed %s\n' "$nvsu_entry"
-done
+done <<< "$NVSU_LEFTOVERS"
 exit 0)sh");
+
+// The staging paths of replacements that have not ended, one per line, in
+// the updater's private folder. The next replacement removes only what this
+// names: a folder of the user's that merely looks like a staging path
+// ("Product.backup-20240101.app") is never touched. A record that cannot be
+// read or written only means that leftovers stay.
+class StagingRecord {
+public:
+    explicit StagingRecord(QString path) : m_path(std::move(path)) {}
+
+    QStringList read() const
+    {
+        QFile file(m_path);
+        if (m_path.isEmpty() || !file.open(QIODevice::ReadOnly))
+            return {};
+        return QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    }
+
+    void add(const QStringList &paths)
+    {
+        QStringList kept = read();
+        for (const QString &path : paths)
+            if (!kept.contains(path))
+                kept << path;
+        write(kept);
+    }
+
+    // Drops the paths where nothing is any more.
+    void prune()
+    {
+        const QStringList paths = read();
+        QStringList kept;
+        struct stat ignored {};
+        for (const QString &path : paths)
+            if (::lstat(QFile::encodeName(path).constData(), &ignored) == 0)
+                kept << path;
+        if (kept != paths)
+            write(kept);
+    }
+
+private:
+    void write(const QStringList &paths)
+    {
+        if (m_path.isEmpty())
+            return;
+        QSaveFile file(m_path);
+        if (!file.open(QIODevice::WriteOnly) || file.write(paths.join(QLatin1Char('\n')).toUtf8() + '\n') < 0 || !file.commit())
+            NVSULog(QStringLiteral("Cannot write the record of staging paths %@: %@"), m_path, file.errorString());
+    }
+
+    const QString m_path;
+};
+
+QString defaultStagingRecordPath()
+{
+    const NVResult<QString> temporary = NVTemporaryDirectory::privateTemporaryDirectory();
+    if (!temporary) {
+        NVSULog(QStringLiteral("No record of staging paths: %@"), temporary.error().localizedDescription());
+        return {};
+    }
+    return QFileInfo(*temporary).path() + QStringLiteral("/staging-paths");
+}
 
 #ifdef NV_TEST_PAUSE_POINTS
 // Test builds only: when NVSU_TEST_PAUSE_AT names this step, the process
@@ -370,6 +435,9 @@ public:
             m_runningCopies = findRunningCopies(m_targetPath);
         NV_TRY(checkTargetAndStagingPaths());
         createShell();
+        // Whatever way the run ends, short of being killed, the paths it
+        // staged at are gone or are the only copy of the application.
+        const auto forget = qScopeGuard([this] { m_record.prune(); });
         NV_TRY(stage());
         pausePoint("staged");
         ::nftw(QFile::encodeName(m_newTempPath).constData(), removeOriginMarks, 32, FTW_PHYS);
@@ -447,6 +515,7 @@ private:
     // otherwise, and when they do not suffice.
     NVResult<void> stage()
     {
+        m_record.add({m_newTempPath, m_oldTempPath});
         if (m_targetStatus.st_uid == ::getuid()) {
             removeLeftovers(QString::number(::getuid()));
             if (execute(NVSUBundleReplacementDetail::stagingScript()) == 0)
@@ -488,6 +557,7 @@ private:
             return failure(QStringLiteral("Error moving or copying %@ to %@: %@"), m_newPath, m_targetPath, output());
         m_newTempPath = lines[lines.size() - 3];
         m_oldTempPath = lines[lines.size() - 2];
+        m_record.add({m_newTempPath, m_oldTempPath});
         m_shell->setVariable(QStringLiteral("NVSU_TEMP_PATH"), m_newTempPath);
         m_shell->setVariable(QStringLiteral("NVSU_OLD_APP_TEMP_PATH"), m_oldTempPath);
         return {};
@@ -498,7 +568,16 @@ private:
     // them; the replacement goes on.
     void removeLeftovers(const QString &owners)
     {
+        const QString folder = QFileInfo(m_targetPath).path() + QLatin1Char('/');
+        QStringList candidates;
+        for (const QString &path : m_record.read())
+            if (path.startsWith(folder) && path != m_newTempPath && path != m_oldTempPath)
+                candidates << path;
+        if (candidates.isEmpty())
+            return;
+        m_shell->setVariable(QStringLiteral("NVSU_LEFTOVERS"), candidates.join(QLatin1Char('\n')));
         const int status = execute(QStringLiteral("nvsu_owners=\"%1\"\n").arg(owners) + kRemoveLeftovers);
+        m_record.prune();
         const QString text = m_shell->lastCommandOutputString().value_or(QString());
         for (const QString &line : text.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
             if (line.startsWith(QLatin1String("Removed ")))
@@ -707,6 +786,7 @@ private:
     QString m_oldTempPath;
     std::shared_ptr<NVShell> m_shell;
     bool m_usedRoot = false;
+    StagingRecord m_record{m_options.stagingRecordPath.isEmpty() ? defaultStagingRecordPath() : m_options.stagingRecordPath};
 };
 
 } // namespace

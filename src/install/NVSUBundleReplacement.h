@@ -66,6 +66,10 @@ struct NVSUBundleReplacementOptions {
     // it and every folder above it, else the one installed system-wide in
     // NV_SYSTEM_HELPER_DIR under the same rule, else it renames twice.
     QString exchangeToolPath;
+    // The record of the staging paths of replacements that have not ended
+    // (see the leftovers removed before staging); empty: "staging-paths" in
+    // the updater's private folder.
+    QString stagingRecordPath;
 };
 
 // The error domain of a failed replacement; the description is the one log

@@ -6,6 +6,7 @@
 
 #include <QCryptographicHash>
 #include <QDir>
+#include <QTemporaryDir>
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
@@ -90,6 +91,9 @@ NVSUBundleReplacementOptions quickOptions()
     NVSUBundleReplacementOptions options;
     options.termWait = std::chrono::milliseconds(50);
     options.killWait = std::chrono::milliseconds(10);
+    // The record of staging paths stays inside the test's own files.
+    static const QTemporaryDir records;
+    options.stagingRecordPath = records.filePath(QStringLiteral("staging-paths"));
     return options;
 }
 

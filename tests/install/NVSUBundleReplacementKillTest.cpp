@@ -44,6 +44,7 @@ bool runAsKilledChild()
     NVSUBundleReplacementOptions options = quickOptions();
     options.exchange = qEnvironmentVariable("NVSU_KILL_TEST_EXCHANGE") == QLatin1String("1");
     options.exchangeToolPath = tool("nvsu-exchange");
+    options.stagingRecordPath = qEnvironmentVariable("NVSU_KILL_TEST_RECORD");
     if (qEnvironmentVariableIsSet("NVSU_KILL_TEST_ARCHIVE"))
         options.signedArchive = NVSUSignedArchive{qEnvironmentVariable("NVSU_KILL_TEST_ARCHIVE"), kName,
                                                   qEnvironmentVariable("NVSU_KILL_TEST_ANCHORS"), tool("nvsu-release")};
@@ -71,6 +72,8 @@ struct Folder {
     std::unique_ptr<QTemporaryDir> work = makeWorkDir();
     QString folder = work->filePath(QStringLiteral("Apps ") + kAwkward);
     QString target = folder + QLatin1Char('/') + kName;
+    // Shared by the killed child and the next update.
+    QString record = work->filePath(QStringLiteral("staging-paths"));
 
     Folder() { makeBundle(target, QStringLiteral("1.0"), "1.0"); }
 
@@ -104,6 +107,7 @@ struct Folder {
         environment.insert(QStringLiteral("NVSU_TEST_PAUSE_AT"), step);
         environment.insert(QStringLiteral("NVSU_TEST_PAUSE_MARKER"), marker);
         environment.insert(QStringLiteral("NVSU_KILL_TEST_TARGET"), target);
+        environment.insert(QStringLiteral("NVSU_KILL_TEST_RECORD"), record);
         for (const auto &[name, value] : variables)
             environment.insert(QLatin1String(name), value);
         const ::testing::TestInfo *info = ::testing::UnitTest::GetInstance()->current_test_info();
@@ -172,25 +176,29 @@ TEST(NVSUBundleReplacementKillTest, KilledAtAnyStepTheTargetStaysWholeAndTheNext
         EXPECT_EQ(folder.leftoverVersions(), row.leftovers) << folder.entries().join(QLatin1Char('|')).toStdString();
 
         // What stays: a link and a file with staging names, another
-        // target's staging folder, a key too short, and another user's.
+        // target's staging folder, a key too short, another user's, and a
+        // folder of the user's that only looks like a staging folder.
         const QString stem = folder.folder + QStringLiteral("/Prödüct \"K\" 'x'.");
         ASSERT_TRUE(QFile::link(folder.target, stem + QStringLiteral("2.0-0000abce.app")));
         TestSupport::writeFile(stem + QStringLiteral("2.0-0000abcf.app"), "a file");
         makeBundle(folder.folder + QStringLiteral("/Other.2.0-0000abcd.app"), v2, "2.0");
         makeBundle(stem + QStringLiteral("2.0-abcdef.app"), v2, "2.0");
+        makeBundle(stem + QStringLiteral("backup-20240101.app"), v1, "1.0");
         makeBundle(stem + QStringLiteral("9.9-0000abcd.app"), v2, "2.0");
         if (::geteuid() != 0)
             QDir(stem + QStringLiteral("9.9-0000abcd.app")).removeRecursively();
         else
             ASSERT_EQ(::chown(QFile::encodeName(stem + QStringLiteral("9.9-0000abcd.app")).constData(), 65534, 65534), 0);
         QStringList expected = QDir(folder.folder).entryList({QStringLiteral("Other.*"), QStringLiteral("*abc[ef].app"),
-                                                             QStringLiteral("*-abcdef.app"), QStringLiteral("*9.9-*")},
+                                                             QStringLiteral("*-abcdef.app"), QStringLiteral("*9.9-*"), QStringLiteral("*backup-*")},
                                                             QDir::AllEntries | QDir::System);
         expected << kName;
         expected.sort();
 
         LogCapture log;
-        const bool ok = installOnWorker(folder.download(QStringLiteral("3.0")), folder.target, true, nullptr, quickOptions(),
+        NVSUBundleReplacementOptions options = quickOptions();
+        options.stagingRecordPath = folder.record;
+        const bool ok = installOnWorker(folder.download(QStringLiteral("3.0")), folder.target, true, nullptr, options,
                                         std::chrono::milliseconds(0));
         const QStringList lines = failureLines(log.messages());
         if (row.target.isEmpty()) {
@@ -258,6 +266,7 @@ TEST(NVSUBundleReplacementKillTest, AsRootTheOwnersLeftoversGoAndOnlyRootsToolEx
     for (const auto &[exchangeTool, swapLine] : rows) {
         SCOPED_TRACE(exchangeTool.toStdString());
         NVSUBundleReplacementOptions options = quickOptions();
+        options.stagingRecordPath = folder.record;
         const QString versionText = QStringLiteral("%1.0").arg(version++);
         options.signedArchive = signedArchive(versionText);
         options.exchangeToolPath = exchangeTool;
