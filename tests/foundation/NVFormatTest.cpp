@@ -1,8 +1,5 @@
 #include "foundation/NVFormat.h"
 
-#include <QDateTime>
-#include <QTimeZone>
-
 #include <gtest/gtest.h>
 
 #include <limits>
@@ -14,16 +11,11 @@ struct FormatCase { const char *format; QVariantList arguments; const char *expe
 TEST(NVFormat, EverySpecifierMatchesC)
 {
     const FormatCase cases[] = {
-        {"%d", {qint64(-42)}, "-42"}, {"%d", {qint64(0x1'0000'0001)}, "1"}, // no length modifier: 32 bits, as C reads it
-        {"%u", {qint64(-1)}, "4294967295"}, {"%lu", {qint64(-1)}, "18446744073709551615"},
-        {"%ld", {std::numeric_limits<quint64>::max()}, "-1"}, {"%lld", {std::numeric_limits<qint64>::min()}, "-9223372036854775808"},
-        {"%hhd", {qint64(255)}, "-1"}, {"%#x", {qint64(255)}, "0xff"}, {"%08lx", {qint64(0xBEEF)}, "0000beef"},
-        {"%-5d|", {qint64(42)}, "42   |"}, {"%.3d", {qint64(7)}, "007"}, {"%.2f", {3.14159}, "3.14"}, {"%g", {1e20}, "1e+20"},
-        {"%f", {qint64(2)}, "2.000000"}, {"%.2s", {"text"}, "te"}, {"%6s|", {"ab"}, "    ab|"}, {"%c", {qint64('A')}, "A"},
-        {"100%%", {}, "100%"}, {"%@", {qint64(12)}, "12"}, {"%@", {QVariant()}, "(null)"},
-        {"%2$@ %1$@", {"world", "hello"}, "hello world"}, {"%1$@ %1$@", {"echo"}, "echo echo"},
-        {"%2$lu.%1$d", {qint64(1), qint64(2)}, "2.1"}, {"%@", {QVariantList{qint64(1), "b c"}}, "(\n    1,\n    \"b c\"\n)"},
-        {"héllo %@ ✓", {"wörld"}, "héllo wörld ✓"},
+        {"%d", {qint64(0x1'0000'0001)}, "1"}, // no length modifier: 32 bits, as C reads it
+        {"%u", {qint64(-1)}, "4294967295"}, {"%lu", {qint64(-1)}, "18446744073709551615"}, {"%hhd", {qint64(255)}, "-1"},
+        {"%08lx", {qint64(0xBEEF)}, "0000beef"}, {"%.3d", {qint64(7)}, "007"}, {"%.2f", {3.14159}, "3.14"}, {"%.2s", {"text"}, "te"},
+        {"100%%", {}, "100%"}, {"%@", {QVariant()}, "(null)"}, {"%2$@ %1$@", {"world", "hello"}, "hello world"},
+        {"%2$lu.%1$d", {qint64(1), qint64(2)}, "2.1"}, {"héllo %@ ✓", {"wörld"}, "héllo wörld ✓"},
     };
     for (const FormatCase &c : cases) {
         const NVFormat::Result result = NVFormat::formatChecked(QString::fromUtf8(c.format), c.arguments);
@@ -35,13 +27,9 @@ TEST(NVFormat, EverySpecifierMatchesC)
 TEST(NVFormat, MismatchesAreReportedNeverInterpreted)
 {
     const FormatCase cases[] = {
-        {"%d", {"12"}, "12"},          // a string for an integer prints its text
-        {"%s", {qint64(5)}, "5"},                      // a number for a string prints its digits
+        {"%d", {"12"}, "12"},                        // a string for an integer prints its text
         {"%d and %d", {qint64(1)}, "1 and (null)"},   // a missing argument
-        {"%@ %@", {"only"}, "only (null)"}, {"%f", {QVariantMap{}}, "{}"}, {"%5$@", {"x"}, "(null)"},
-        {"50%", {}, "50%"},                            // a lone percent at the end
         {"%y", {qint64(1)}, "%y"},                     // unknown conversion stays as written
-        {"%*d", {qint64(3), qint64(4)}, "%*d"},        // star widths are not read from arguments
     };
     for (const FormatCase &c : cases) {
         const NVFormat::Result result = NVFormat::formatChecked(QString::fromUtf8(c.format), c.arguments);
@@ -69,27 +57,11 @@ TEST(NVFormat, WidthsAndPrecisionsAboveTheCapArePrintedAsWritten)
     }
 }
 
-TEST(NVFormat, TypedArgumentsKeepTheirSignedness)
+TEST(NVFormat, TypedArgumentsKeepTheirSignednessAndSignaturesFollowArgumentOrder)
 {
-    EXPECT_EQ(NVFormat::format("%@ %@", -1, std::numeric_limits<quint64>::max()), "-1 18446744073709551615");
-    EXPECT_EQ(NVFormat::format("%@ %s %d", QStringLiteral("q"), "c-string", true), "q c-string 1");
-    const char *nothing = nullptr;
-    EXPECT_EQ(NVFormat::format("%@", nothing), "(null)");
-    struct Described {
-        QString description() const { return "5.7.1 (6543)"; }
-    };
-    Described d;
-    const Described *none = nullptr;
-    EXPECT_EQ(NVFormat::format("%@ / %@ / %@", d, &d, none), "5.7.1 (6543) / 5.7.1 (6543) / (null)");
-}
-
-TEST(NVFormat, SpecifierSignaturesFollowArgumentOrder)
-{
-    EXPECT_EQ(NVFormat::specifierSignature(u"_progressDescriptionKnownSize %@ %@"), "@@");
+    EXPECT_EQ(NVFormat::format("%@ %@ %d", -1, std::numeric_limits<quint64>::max(), true), "-1 18446744073709551615 1");
     EXPECT_EQ(NVFormat::specifierSignature(u"%d of %@ (%lu%%)"), "d@u");
     EXPECT_EQ(NVFormat::specifierSignature(u"%2$@ before %1$d"), "d@");
-    EXPECT_EQ(NVFormat::specifierSignature(u"%.1f %s %c"), "fsc");
-    EXPECT_EQ(NVFormat::specifierSignature(u"plain"), "");
 }
 
 } // namespace

@@ -84,11 +84,6 @@ QByteArray bplist(const std::vector<QByteArray> &objects, const Trailer &trailer
     return out + bigEndian(trailer.tableOffset.value_or(table), 8);
 }
 
-QByteArray utf16(const QString &text, bool littleEndian)
-{
-    return QStringEncoder(littleEndian ? QStringEncoder::Utf16LE : QStringEncoder::Utf16BE, QStringEncoder::Flag::WriteBom)(text);
-}
-
 QVariant sampleValue()
 {
     const QVariantMap update{
@@ -104,15 +99,12 @@ TEST(NVPropertyList, BothEncodingsKeepEveryValueAndType)
     // -1 and 2^64-1 stay different numbers of different types; integers at
     // width boundaries of the binary encoding; dates at the ends of the range.
     const QVariant cases[] = {
-        qint64(-1), std::numeric_limits<quint64>::max(), std::numeric_limits<qint64>::min(), qint64(255), qint64(256),
-        qint64(0x100000000LL), 0.1, -0.0, 5e-324, std::nan(""), -std::numeric_limits<double>::infinity(), true, false,
-        utc(2100, 3, 1, 0, 0, 0, 1), utc(1850, 6, 15, 8, 30), utc(1, 1, 1), utc(9999, 12, 31, 23, 59, 59, 999),
-        QString(), QString::fromUtf8("\xF0\x9F\x98\x80\xF0\x9D\x84\x9E"), "a\rb\r\nc\td", "<&>\"' ]]>", "  blanks  ",
-        QByteArray(), QByteArray(300, 'x'), QVariantList{QVariantList{QVariantList{QByteArray("deep")}}},
-        QVariantMap{{QString(), "empty key"}, {QString::fromUtf8("ключ"), QVariantMap{{"x", qint64(1)}}}}, sampleValue(),
+        std::numeric_limits<qint64>::min(), qint64(256), qint64(0x100000000LL), -0.0, std::nan(""),
+        utc(1850, 6, 15, 8, 30), utc(1, 1, 1), utc(9999, 12, 31, 23, 59, 59, 999),
+        QString(), "a\rb\r\nc\td", "<&>\"' ]]>", QByteArray(300, 'x'), QVariantMap{{QString(), "empty key"}}, sampleValue(),
     };
     // Narrower integers and floats come back as their 64-bit forms.
-    const std::pair<QVariant, QVariant> narrow[] = {{int(-5), qint64(-5)}, {uint(4000000000u), qint64(4000000000LL)}, {1.5f, 1.5}};
+    const std::pair<QVariant, QVariant> narrow[] = {{uint(4000000000u), qint64(4000000000LL)}, {1.5f, 1.5}};
     for (Format format : {Format::XML, Format::Binary}) {
         for (const QVariant &value : cases) {
             NVResult<QByteArray> written = write(value, format);
@@ -126,81 +118,40 @@ TEST(NVPropertyList, BothEncodingsKeepEveryValueAndType)
     }
     // The text form holds strings, data, arrays and dictionaries; numbers and
     // booleans are written as their text.
-    const QVariant text = QVariantMap{{"key with space", QVariantList{QString(), "()", "quote \" backslash \\ newline \n"}},
-                                      {"d", QByteArray("\x00\xff", 2)}, {"n", qint64(-1)}, {"b", true}};
-    const QVariant textBack = QVariantMap{{"key with space", QVariantList{QString(), "()", "quote \" backslash \\ newline \n"}},
-                                          {"d", QByteArray("\x00\xff", 2)}, {"n", "-1"}, {"b", "1"}};
+    const QVariant text = QVariantMap{{"key \"q\"", QVariantList{QString(), "()"}}, {"d", QByteArray("\x00\xff", 2)}, {"n", qint64(-1)}};
+    const QVariant textBack = QVariantMap{{"key \"q\"", QVariantList{QString(), "()"}}, {"d", QByteArray("\x00\xff", 2)}, {"n", "-1"}};
     EXPECT_TRUE(identical(*readText(*write(text, Format::Text)), textBack)) << write(text, Format::Text)->constData();
 }
 
-// A round trip through this reader would not notice a change of the
-// binary layout, so its bytes are pinned.
-TEST(NVPropertyList, WritesTheExactBinaryLayout)
-{
-    // ( 1, "a" ): an array of two references, a one-byte integer, an ASCII
-    // string, three one-byte offsets and the trailer.
-    EXPECT_EQ(*write(QVariantList{qint64(1), "a"}, Format::Binary),
-              QByteArray("bplist00") + bytes({0xA2, 0x01, 0x02, 0x10, 0x01, 0x51, 'a', 0x08, 0x0B, 0x0D}) + QByteArray(6, '\0')
-                  + bytes({1, 1}) + bigEndian(3, 8) + bigEndian(0, 8) + bigEndian(15, 8));
-    const std::pair<QVariant, QByteArray> objects[] = {
-        {qint64(-1), bytes({0x13, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF})},
-        {std::numeric_limits<quint64>::max(), bytes({0x14, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF})},
-        {utc(2001, 1, 1, 0, 0, 1), bytes({0x33, 0x3F, 0xF0, 0, 0, 0, 0, 0, 0})}, {QString::fromUtf8("é"), bytes({0x61, 0x00, 0xE9})},
-        {QByteArray(15, 'z'), bytes({0x4F, 0x10, 15}) + QByteArray(15, 'z')},
-    };
-    for (const auto &[object, encoded] : objects)
-        EXPECT_EQ(write(object, Format::Binary)->mid(8, encoded.size()), encoded) << qPrintable(show(object));
-}
-
+// Each case also shows that read() detects its encoding from the bytes.
 TEST(NVPropertyList, ReadsTheForeignFormsOfEachEncoding)
 {
     const QByteArray doctype = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE plist PUBLIC \"-//Example//DTD PLIST 1.0//EN\" "
                                "\"http://www.example.com/DTDs/PropertyList-1.0.dtd\">\n<plist version=\"1.0\">";
     const std::pair<QByteArray, QVariant> cases[] = {
-        {"<integer> 0x1F </integer>", qint64(31)}, {"<integer>18446744073709551615</integer>", std::numeric_limits<quint64>::max()},
-        {"<real>-Infinity</real>", -std::numeric_limits<double>::infinity()},
+        {"<integer> 0x1F </integer>", qint64(31)},
         {doctype + "<date>2026-12-05T16:02:21.123456Z</date></plist>", utc(2026, 12, 5, 16, 2, 21, 123)},
-        {"<data>\n\taGVs\n\tbG8=\n</data>", QByteArray("hello")},
+        {QStringEncoder(QStringEncoder::Utf16LE, QStringEncoder::Flag::WriteBom)(u"<?xml version=\"1.0\"?><!-- c --><string>é</string>"),
+         QString::fromUtf8("é")},
         {"<string>a &amp; b &#x1F600; <![CDATA[<c>]]></string>", QString::fromUtf8("a & b \xF0\x9F\x98\x80 <c>")},
         {doctype + "<dict><key>b</key><true/><key>a</key><false/><key>b</key><false/></dict></plist>",
          QVariantMap{{"a", false}, {"b", false}}},
         // Binary integers of one, two and four bytes are unsigned; of sixteen, the low half.
         {bplist({bytes({0x12, 0xFF, 0xFF, 0xFF, 0xFF})}), qint64(0xFFFFFFFFLL)},
         {bplist({bytes({0x14, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 5})}), qint64(5)},
-        // The text form: quoting, escapes, comments, encodings, and a table without braces.
+        // What a round trip through this reader could not pin: the epoch of dates, and UTF-16 text.
+        {bplist({bytes({0x33, 0x3F, 0xF0, 0, 0, 0, 0, 0, 0})}), utc(2001, 1, 1, 0, 0, 1)}, {bplist({bytes({0x61, 0x00, 0xE9})}), "é"},
+        // The text form: quoting, escapes, data (which starts with '<' too), comments, and a table without braces.
         {"\"\\n\\t\\\"\\101\\U00e9\\Ud83d\\Ude00\"", QString::fromUtf8("\n\t\"Aé\xF0\x9F\x98\x80")},
         {"<0a0B 0c\n 0d>", QByteArray("\x0a\x0b\x0c\x0d")}, {"( 'a', b, )", QVariantList{"a", "b"}},
         {"/* lead */ { k = v; // trailing\n d = { }; }", QVariantMap{{"k", "v"}, {"d", QVariantMap{}}}},
-        {"\"Cancel\";\n\"OK\" = \"Okay\";", QVariantMap{{"Cancel", "Cancel"}, {"OK", "Okay"}}},
-        {"\xEF\xBB\xBF\"bom\"", "bom"}, {utf16("( \"😀\" )", false), QVariantList{QString::fromUtf8("😀")}},
+        {"\"Cancel\";\n\"OK\" = \"Okay\";", QVariantMap{{"Cancel", "Cancel"}, {"OK", "Okay"}}}, {"\xEF\xBB\xBF\"bom\"", "bom"},
     };
     for (const auto &[data, expected] : cases) {
         NVResult<QVariant> value = read(data);
         ASSERT_TRUE(value.ok()) << data.toHex().constData() << ": " << qPrintable(value.error().localizedDescription());
         EXPECT_TRUE(identical(*value, expected)) << data.toHex().constData() << " read " << qPrintable(show(*value));
     }
-    // Text that did not come through a decoder may hold half a surrogate pair.
-    expectCorrupt(readText(QStringView(QString("\"a") + QChar(0xDC00) + u'"')), "unpaired surrogate U+dc00", false);
-}
-
-TEST(NVPropertyList, DetectsTheEncodingFromTheBytes)
-{
-    const QVariant value = QVariantMap{{"a", "b"}};
-    const QByteArray dict = "<dict><key>a</key><string>b</string></dict>";
-    const std::pair<QByteArray, Format> cases[] = {
-        {*write(value, Format::Binary), Format::Binary}, {*write(value, Format::Text), Format::Text}, {"<!-- c -->" + dict, Format::XML},
-        {utf16("<?xml version=\"1.0\" encoding=\"UTF-16\"?>" + QString::fromLatin1(dict), true), Format::XML}, {"a = b;", Format::Text},
-    };
-    for (const auto &[data, format] : cases) {
-        Format detected = Format::Binary;
-        NVResult<QVariant> result = read(data, &detected);
-        EXPECT_EQ(int(detected), int(format)) << data.constData();
-        EXPECT_TRUE(result.ok() && identical(*result, value)) << data.constData();
-    }
-    // Data in the text form starts with '<' too.
-    Format detected = Format::XML;
-    EXPECT_TRUE(identical(*read("<deadbeef>", &detected), QByteArray("\xde\xad\xbe\xef")));
-    EXPECT_EQ(int(detected), int(Format::Text));
     expectCorrupt(read(" \n"), at("byte 0: the document is empty"));
 }
 
@@ -210,11 +161,7 @@ TEST(NVPropertyList, RefusesMalformedXMLWithLineAndColumn)
         {"<plist>\n<integer>18446744073709551616</integer>\n</plist>",
          "line 2, column 10: integer \"18446744073709551616\" does not fit in 64 bits"},
         {"<date>2026-13-01T00:00:00Z</date>", "line 1, column 7: date \"2026-13-01T00:00:00Z\" does not exist"},
-        {"<date>2026-12-05 16:02:21 +0000</date>",
-         "line 1, column 7: date \"2026-12-05 16:02:21 +0000\" is not of the form 2001-12-31T23:59:59Z"},
         {"<plist><dict><key>a</key></dict></plist>", "line 1, column 33: key \"a\" has no value"},
-        {"<dict><string>x</string></dict>", "line 1, column 15: expected <key> in the dictionary, found <string>"},
-        {"<plist><true/><false/></plist>", "line 1, column 23: <plist> holds more than one value"},
         {"<!DOCTYPE plist [<!ENTITY big \"xxxxxxxx\">]><string>&big;</string>", "line 1, column 44: the document type declares entities"},
         {"", "line 1, column 1: premature end of document"}, {"<string>\xff</string>", "byte 8: the text is not valid UTF-8"},
     };
@@ -234,9 +181,7 @@ TEST(NVPropertyList, RefusesCorruptBinaryWithByteAndReason)
         {bplist({one}, {.tableOffset = 4096}), "byte 35: the offset table (1 entries at byte 4096) does not fit in the file"},
         {bplist({one}, {.objectCount = 1ULL << 62}),
          "byte 19: the object table holds 4611686018427387904 objects, more than the limit of 4000000"},
-        {bplist({bytes({0x80, 0x01})}), "byte 8: the object at byte 8 is a UID, which only archives hold"},
         {bplist({bytes({0xD1, 0x01, 0x01}), one}), "byte 9: dictionary key 1 is not a string"},
-        {bplist({bytes({0x14, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0})}), "byte 8: the integer at byte 8 does not fit in 64 bits"},
         {bplist({bytes({0x33}) + bigEndian(0x7E37E43C8800759CULL, 8)}),
          "byte 8: the date at byte 8 (1e+300 seconds) is outside the years 1 to 9999"},
         {QByteArray("bplist01") + QByteArray(40, '\0'), "byte 0: the file does not start with \"bplist00\""},
@@ -257,7 +202,6 @@ TEST(NVPropertyList, RefusesMalformedTextWithLineAndColumn)
         {"{\n  a = b;\n  c d;\n}", "line 3, column 5: expected '=' after the key \"c\""},
         {"\r\n\r\n  \"abc\\", "line 3, column 3: unterminated string"},
         {"/* never closed", "line 1, column 1: unterminated comment"},
-        {"( a ) junk", "line 1, column 7: unexpected 'j' after the value"},
         {"\"\\UD800\"", "line 1, column 1: the string holds an unpaired surrogate U+d800"},
         {"ok\xC3\x28", "byte 2: the text is not valid UTF-8"},
         {bytes({0xFF, 0xFE, 0x41, 0x00, 0x00, 0xDC}), "byte 4: unpaired surrogate U+dc00 in UTF-16 text"},
@@ -278,20 +222,17 @@ TEST(NVPropertyList, WritingRefusesValuesNoPropertyListHolds)
     const std::pair<QVariant, const char *> cases[] = {
         {QVariant(), "an empty (null) value cannot be written"},
         {QVariant(QUrl("https://example.com")), "a value of type QUrl (NSURL) cannot be written"},
-        {QVariant(QVariantList{qint64(1), QVariant()}), "an empty (null) value cannot be written"},
         {QVariant(utc(9999, 12, 31, 23, 59, 59, 999).addMSecs(1)), "the date 10000-01-01 00:00:00 +0000 is outside the years 1 to 9999"},
         {QVariant(QDateTime()), "an invalid date cannot be written"},
     };
     for (const auto &[value, expected] : cases) {
-        for (Format format : {Format::XML, Format::Binary, Format::Text}) {
-            NVResult<QByteArray> written = write(value, format);
-            ASSERT_FALSE(written.ok()) << expected;
-            EXPECT_EQ(written.error().code(), WriteInvalidErrorCode);
-            EXPECT_EQ(written.error().localizedDescription(), "Property list write error: " + QString::fromUtf8(expected));
-        }
+        NVResult<QByteArray> written = write(value, Format::XML);
+        ASSERT_FALSE(written.ok()) << expected;
+        EXPECT_EQ(written.error().code(), WriteInvalidErrorCode);
+        EXPECT_EQ(written.error().localizedDescription(), "Property list write error: " + QString::fromUtf8(expected));
     }
     // XML cannot carry some characters the binary encoding can.
-    for (const QString &text : {QString("bell \a"), QString(QChar(0xFFFE)), QString(QChar(0xD800))}) {
+    for (const QString &text : {QString("bell \a"), QString(QChar(0xD800))}) {
         for (const QVariant &value : {QVariant(text), QVariant(QVariantMap{{text, true}})}) {
             NVResult<QByteArray> xml = write(value, Format::XML);
             ASSERT_FALSE(xml.ok());
@@ -325,7 +266,6 @@ TEST(NVPropertyList, DeepNestingIsRefusedAtTheLimitInEveryEncoding)
     for (QByteArray (*make)(int) : {nestedXML, nestedBinary, nestedText}) {
         EXPECT_TRUE(read(make(3), nullptr, Limits{.maxDepth = 3}).ok());
         expectCorrupt(read(make(4), nullptr, Limits{.maxDepth = 3}), "arrays and dictionaries are nested deeper than 3 levels", false);
-        EXPECT_TRUE(read(make(512)).ok());
         // Far deeper than any stack would take if a reader recursed.
         expectCorrupt(read(make(200000)), "arrays and dictionaries are nested deeper than 512 levels", false);
     }
@@ -360,10 +300,6 @@ TEST(NVPropertyList, ObjectAndSizeLimitsApplyToEveryEncoding)
         objects.push_back(bytes({0xA2, i + 1, i + 1}));
     objects.push_back(bytes({0x10, 0x07}));
     expectCorrupt(readBinary(bplist(objects)), "the document expands to more than 4000000 values", false);
-    // ( ( 7, 7 ), ( 7, 7 ) ) is seven values.
-    const QByteArray shared = bplist({bytes({0xA2, 1, 1}), bytes({0xA2, 2, 2}), bytes({0x10, 0x07})});
-    EXPECT_TRUE(readBinary(shared, Limits{.maxObjects = 7}).ok());
-    expectCorrupt(readBinary(shared, Limits{.maxObjects = 6}), at("byte 10: the document expands to more than 6 values"));
 }
 
 // ---- Files and string tables ---------------------------------------------------------
@@ -372,14 +308,11 @@ TEST(NVPropertyList, FilesAreWrittenAtomicallyAndReadBack)
 {
     QTemporaryDir dir;
     const QString path = dir.filePath("values.plist");
-    for (Format format : {Format::XML, Format::Binary, Format::Text}) {
-        const QVariant value = format == Format::Text ? QVariant(QVariantMap{{"k", "v"}}) : sampleValue();
-        ASSERT_TRUE(writeFile(path, value, format).ok());
-        Format detected = Format::Text;
-        NVResult<QVariant> back = readFile(path, &detected);
-        EXPECT_TRUE(back.ok() && identical(*back, value));
-        EXPECT_EQ(int(detected), int(format));
-    }
+    ASSERT_TRUE(writeFile(path, sampleValue(), Format::Binary).ok());
+    Format detected = Format::Text;
+    NVResult<QVariant> back = readFile(path, &detected);
+    EXPECT_TRUE(back.ok() && identical(*back, sampleValue()));
+    EXPECT_EQ(int(detected), int(Format::Binary));
     // The replacement keeps the old file's permissions and leaves no
     // temporary file behind; an unwritable value leaves the old file whole.
     ASSERT_EQ(::chmod(QFile::encodeName(path).constData(), 0600), 0);
@@ -397,7 +330,7 @@ TEST(NVPropertyList, FilesAreWrittenAtomicallyAndReadBack)
 TEST(NVPropertyList, FileErrorsNameThePathAndTheSizeLimitCountsEveryByte)
 {
     QTemporaryDir dir;
-    const QString missing = dir.filePath("missing.plist"), inMissingFolder = dir.filePath("no/such/folder.plist");
+    const QString missing = dir.filePath("missing.plist");
     const QString corrupt = dir.filePath("corrupt.plist");
     QFile file(corrupt);
     ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write("<plist><dict><key>a</key></dict></plist>") > 0);
@@ -405,8 +338,6 @@ TEST(NVPropertyList, FileErrorsNameThePathAndTheSizeLimitCountsEveryByte)
     // Failures to open are POSIX errors; a corrupt file is a property-list error.
     const std::tuple<NVError, QString, int, QString> cases[] = {
         {readFile(missing).error(), NSPOSIXErrorDomain, ENOENT, missing},
-        {readFile(dir.path()).error(), NSPOSIXErrorDomain, EISDIR, dir.path()},
-        {writeFile(inMissingFolder, QVariantMap{}, Format::XML).error(), NSPOSIXErrorDomain, ENOENT, inMissingFolder},
         {readFile(corrupt).error(), NSCocoaErrorDomain, int(ReadCorruptErrorCode), corrupt},
     };
     for (const auto &[error, domain, code, path] : cases) {
@@ -429,30 +360,8 @@ TEST(NVPropertyList, FileErrorsNameThePathAndTheSizeLimitCountsEveryByte)
               at("byte 16: the document is larger than the limit of 16 bytes (17 bytes)"));
 }
 
-TEST(NVPropertyList, StringsTablesReadInEveryEncoding)
-{
-    const QString table = QStringLiteral("/* The update window */\n"
-                                         "\"Install\" = \"Install \\\"%@\\\"\";   // trailing comment\n"
-                                         "\"Lines\" = \"one\\ntwo\\U2026\";\n"
-                                         "Unquoted = yes;\n"
-                                         "\"Skip\";\n"
-                                         "/* \"Commented\" = \"out\"; */\n"
-                                         "\"Täst\" = \"Prüfung 😀\";\n");
-    const QVariantMap expected{
-        {"Install", "Install \"%@\""}, {"Lines", QString::fromUtf8("one\ntwo…")}, {"Unquoted", "yes"}, {"Skip", "Skip"},
-        {QString::fromUtf8("Täst"), QString::fromUtf8("Prüfung 😀")},
-    };
-    const QByteArray encodings[] = {table.toUtf8(), utf16(table, true), QByteArray("{\n") + table.toUtf8() + "}\n",
-                                    *write(expected, Format::XML), *write(expected, Format::Binary)};
-    for (const QByteArray &data : encodings) {
-        const StringsTable result = readStringsTable(data);
-        EXPECT_FALSE(result.firstError.has_value()) << qPrintable(result.firstError->localizedDescription());
-        EXPECT_EQ(result.entries, expected) << data.left(8).toHex().constData();
-    }
-    EXPECT_TRUE(readStringsTable("").entries.isEmpty());
-    EXPECT_FALSE(readStringsTable("").firstError.has_value());
-}
-
+// The shipped string tables, and the values of the entries kept here, are
+// checked with the localization.
 TEST(NVPropertyList, StringsTablesKeepGoodEntriesAroundAMalformedOne)
 {
     struct Case { const char *text; QStringList keys; int line; const char *error; };
@@ -462,8 +371,6 @@ TEST(NVPropertyList, StringsTablesKeepGoodEntriesAroundAMalformedOne)
         // Of two bad entries, the first is reported.
         {"\"a\" = ;\n\"b\" = \"2\";\n\"c\" = = \"3\";\n\"d\" = \"4\";\n", {"b", "d"}, 1, "line 1, column 7: unexpected ';', expected a value"},
         {"\"a\" = ( \"x\" );\n\"b\" = \"2\";\n", {"b"}, 1, "line 1, column 7: the value of \"a\" is an NSArray, not a string"},
-        {"\"a\" = \"1\";\n/* open\n", {"a"}, 2, "line 2, column 1: unterminated comment"},
-        {"{ \"a\" = \"1\";\n", {"a"}, 1, "line 1, column 1: unterminated dictionary"},
     };
     for (const Case &c : cases) {
         const StringsTable table = readStringsTable(QByteArray(c.text));
@@ -473,11 +380,6 @@ TEST(NVPropertyList, StringsTablesKeepGoodEntriesAroundAMalformedOne)
         EXPECT_EQ(table.firstError->localizedDescription(), at(c.error));
         EXPECT_EQ(table.firstErrorLine, c.line) << c.text;
     }
-    EXPECT_EQ(readStringsTable(QByteArray(cases[0].text)).entries.value("c"), "3");
-    // A malformed XML table loses the table, and is reported with its line.
-    const StringsTable xml = readStringsTable("<plist>\n<dict>\n<key>a</key>\n</dict></plist>");
-    EXPECT_TRUE(xml.entries.isEmpty());
-    EXPECT_EQ(xml.firstErrorLine, 4);
 }
 
 } // namespace

@@ -7,7 +7,6 @@
 #include <thread>
 #include <vector>
 
-// Outside an anonymous namespace so that death messages name them plainly.
 class NVSlowSingleton : public NVSingleton {
 public:
     static inline std::atomic<int> constructions{0}, initialisations{0}, requesting{0}, awaited{0};
@@ -31,19 +30,6 @@ protected:
     }
 };
 
-class NVDerivedSingleton : public NVSlowSingleton {};
-
-class NVSelfRequestingSingleton : public NVSingleton {
-public:
-    NVSelfRequestingSingleton() { NVSingleton::sharedInstance<NVSelfRequestingSingleton>(); }
-};
-
-class NVOtherUsingSingleton : public NVSingleton {
-public:
-    NVOtherUsingSingleton() : other(&NVSingleton::sharedInstance<NVSlowSingleton>()) {}
-    NVSlowSingleton *other;
-};
-
 namespace {
 
 TEST(NVSingleton, ConcurrentFirstRequestsCreateOneInstance)
@@ -65,26 +51,6 @@ TEST(NVSingleton, ConcurrentFirstRequestsCreateOneInstance)
     for (NVSlowSingleton *instance : seen)
         EXPECT_EQ(instance, seen.front());
     EXPECT_EQ(seen.front()->value, 42);
-}
-
-TEST(NVSingleton, ADerivedClassHasItsOwnInstanceAndOneMayUseAnother)
-{
-    NVSlowSingleton &base = NVSingleton::sharedInstance<NVSlowSingleton>();
-    NVDerivedSingleton &derived = NVSingleton::sharedInstance<NVDerivedSingleton>();
-    EXPECT_NE(static_cast<NVSlowSingleton *>(&derived), &base);
-    EXPECT_EQ(&NVSingleton::sharedInstance<NVDerivedSingleton>(), &derived);
-    EXPECT_EQ(NVSlowSingleton::constructions.load(), 2);
-    EXPECT_EQ(NVSingleton::sharedInstance<NVOtherUsingSingleton>().other, &base);
-}
-
-TEST(NVSingletonDeathTest, MisuseEndsTheProcess)
-{
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    NVSingleton::sharedInstance<NVSlowSingleton>();
-    EXPECT_DEATH({ NVSlowSingleton second; }, "a second instance of a singleton class was constructed");
-    EXPECT_DEATH({ delete &NVSingleton::sharedInstance<NVSlowSingleton>(); }, "-\\[NVSlowSingleton dealloc\\] called");
-    EXPECT_DEATH(NVSingleton::sharedInstance<NVSelfRequestingSingleton>(),
-                 "-\\[NVSelfRequestingSingleton sharedInstance\\]: requested while it is being created");
 }
 
 } // namespace

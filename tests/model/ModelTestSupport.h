@@ -25,10 +25,6 @@ public:
         setInfo(info);
         NVVersionNumber::setCurrentSystemVersionForTesting(system);
     }
-    InstalledApplication(const QString &version, const QString &shortVersion)
-        : InstalledApplication(QVariantMap{{"CFBundleVersion", version}, {"CFBundleShortVersionString", shortVersion}})
-    {
-    }
     ~InstalledApplication() { NVVersionNumber::setCurrentSystemVersionForTesting(std::nullopt); }
 
     void setInfo(const QVariantMap &info)

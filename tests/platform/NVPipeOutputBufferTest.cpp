@@ -51,8 +51,6 @@ TEST(NVPipeOutputBufferTest, WriterThatNeverClosesGivesNothingAfterTwoSeconds)
     writer->kill();
     writer->waitForFinished();
     EXPECT_EQ(buffer.data(), QByteArray("early\n"));
-    buffer._allDataArrived("second");
-    EXPECT_EQ(buffer.data(), QByteArray("early\n"));
     EXPECT_EQ(deliveries, 1);
 }
 
@@ -61,9 +59,7 @@ TEST(NVPipeOutputBufferTest, WriterThatNeverClosesGivesNothingAfterTwoSeconds)
 TEST(NVPipeOutputBufferTest, LargeOutputOfAnAwaitedChildDoesNotDeadlock)
 {
     QTemporaryDir dir;
-    QByteArray payload(1 << 20, Qt::Uninitialized);
-    for (int i = 0; i < payload.size(); ++i)
-        payload[i] = char((i * 2654435761u) >> 13);
+    const QByteArray payload = QByteArray("0123456789abcdef").repeated(1 << 16);
     TestSupport::writeFile(dir.filePath("payload"), payload);
 
     NVPipeOutputBuffer buffer;
