@@ -99,7 +99,9 @@ public:
     bool ok() const { return !m_error.has_value(); }
     explicit operator bool() const { return ok(); }
 
-    const NVError &error() const { return *m_error; }
+    // Like NVResult<T>::error(), asking a success for its error throws
+    // (std::bad_optional_access) rather than reading nothing.
+    const NVError &error() const { return m_error.value(); }
 
 private:
     std::optional<NVError> m_error;
