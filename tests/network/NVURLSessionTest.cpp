@@ -44,8 +44,6 @@ TEST_F(TransportTest, CallbacksArriveInOrderForEachKindOfTransfer)
         // A refused redirect makes the redirect response the answer, announced before its bytes.
         {"/hop1", false, false, "^RHD+C$", "moved", 5, "https://updates.velkin.test/hop1"},
         {"/length", true, true, "^W+FC$", body, qint64(body.size()), "https://updates.velkin.test/length"},
-        {"/chunked", true, true, "^W+FC$", body, -1, "https://updates.velkin.test/chunked"},
-        {"/missing", true, true, "^W+FC$", page.body, page.body.size(), "https://updates.velkin.test/missing"},
         {"/hop1", true, true, "^RRRW+FC$", body, qint64(body.size()), "https://a.example.co.uk/length"},
     };
     for (const Case &c : cases) {
@@ -92,18 +90,15 @@ TEST_F(TransportTest, CancelGivesExactlyOneCancelledCompletion)
         const char *name;
         const char *path;
         bool download;
-        QChar cancelAt;  // the event in whose callback the task is cancelled; '-' before resume, '+' after
+        QChar cancelAt;  // the event in whose callback the task is cancelled; '-' before resume
         qint64 code;
     };
     const Case cases[] = {
         {"before resume", "/big", false, u'-', NSURLErrorCancelled},
-        {"right after resume", "/big", true, u'+', NSURLErrorCancelled},
         {"at the response", "/big", false, u'H', NSURLErrorCancelled},
-        {"at the first bytes", "/big", false, u'D', NSURLErrorCancelled},
         {"at the first write", "/big", true, u'W', NSURLErrorCancelled},
         {"while stalled", "/stall", false, u'D', NSURLErrorCancelled},
         {"when finished", "/small", true, u'F', 0},
-        {"when completed", "/small", false, u'C', 0},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -121,8 +116,6 @@ TEST_F(TransportTest, CancelGivesExactlyOneCancelledCompletion)
         if (c.cancelAt == u'-')
             task->cancel();
         task->resume();
-        if (c.cancelAt == u'+')
-            task->cancel();
         ASSERT_TRUE(delegate.waitForCompletions());
         // A second transfer through the same event loop flushes anything
         // the first might still report.
@@ -133,7 +126,7 @@ TEST_F(TransportTest, CancelGivesExactlyOneCancelledCompletion)
         EXPECT_EQ(first.error ? first.error->code() : 0, c.code);
         // Nothing but the completion follows the cancel.
         const qsizetype at = first.events.indexOf(c.cancelAt);
-        EXPECT_EQ(first.events.mid(at + 1), c.cancelAt == u'C' ? "" : "C") << qPrintable(first.events);
+        EXPECT_EQ(first.events.mid(at + 1), "C") << qPrintable(first.events);
         EXPECT_EQ(leftoverDownloads(), QStringList());
     }
 }
@@ -150,13 +143,10 @@ TEST_F(TransportTest, BrokenDownloadsResumeOnlyWithAValidatorAndRanges)
     };
     const Case cases[] = {
         {"entity tag, cut twice", {.body = body, .dropAfter = 700000, .faultCount = 2, .ranges = true, .etag = "\"v5\""}, 0, 3, "\"v5\""},
-        {"date, cut once", {.body = body, .dropAfter = 1000, .ranges = true, .lastModified = "Tue, 01 Dec 2026 10:00:00 GMT"}, 0, 2,
-         "Tue, 01 Dec 2026 10:00:00 GMT"},
         {"weak tag and date", {.body = body, .dropAfter = 9000, .ranges = true, .etag = "W/\"v5\"", .lastModified = "Tue, 01 Dec 2026 10:00:00 GMT"},
          0, 2, "Tue, 01 Dec 2026 10:00:00 GMT"},
         {"entity tag, stalled once", {.body = body, .stallAfter = 500000, .ranges = true, .etag = "\"v6\""}, 0, 2, "\"v6\""},
         {"no validator", {.body = body, .dropAfter = 5000, .ranges = true}, NSURLErrorNetworkConnectionLost, 1, ""},
-        {"no validator, stalled", {.body = body, .stallAfter = 5000, .ranges = true}, NSURLErrorTimedOut, 1, ""},
         {"cut four times", {.body = body, .dropAfter = 300000, .faultCount = 4, .ranges = true, .etag = "\"v5\""},
          NSURLErrorNetworkConnectionLost, 4, "\"v5\""},
     };
@@ -209,42 +199,26 @@ TEST_F(TransportTest, InvalidationComesAfterTheLastCompletion)
 }
 
 // A download that cannot be written stops with the cause as the underlying
-// POSIX error, and leaves no partial file.
-TEST_F(TransportTest, DownloadFileErrorsNameTheCause)
+// POSIX error, and leaves no partial file. A limit on file size stands in for
+// a full disk: the write fails part-way in the same way.
+TEST_F(TransportTest, AFailedWriteNamesTheCauseAndLeavesNoFile)
 {
     server.setRoute("/big", {.body = randomBytes(4 * 1024 * 1024)});
-    {
-        SCOPED_TRACE("folder is a file");
-        configuration.downloadDirectory = m_directory.path() + "/Test.app/Contents/Info.plist";
-        auto session = makeSession();
-        run(*session, server.url("updates.velkin.test", "/big"), true);
-        ASSERT_TRUE(delegate.error.has_value());
-        EXPECT_EQ(delegate.error->code(), NSURLErrorCannotCreateFile);
-        EXPECT_EQ(delegate.error->underlyingError()->code(), ENOTDIR);
-        EXPECT_TRUE(server.requestsFor("/big").isEmpty());
-    }
-    {
-        SCOPED_TRACE("file size limit");
-        configuration.downloadDirectory.clear();
-        delegate = RecordingDelegate();
-        // A limit on file size stands in for a full disk: the write fails
-        // part-way in the same way.
-        struct rlimit original {};
-        ::getrlimit(RLIMIT_FSIZE, &original);
-        const sighandler_t handler = std::signal(SIGXFSZ, SIG_IGN);
-        struct rlimit limited = original;
-        limited.rlim_cur = 1024 * 1024;
-        ::setrlimit(RLIMIT_FSIZE, &limited);
-        auto session = makeSession();
-        run(*session, server.url("updates.velkin.test", "/big"), true);
-        ::setrlimit(RLIMIT_FSIZE, &original);
-        std::signal(SIGXFSZ, handler);
-        ASSERT_TRUE(delegate.error.has_value());
-        EXPECT_EQ(delegate.error->code(), NSURLErrorCannotWriteToFile);
-        EXPECT_EQ(delegate.error->underlyingError()->code(), EFBIG);
-        EXPECT_TRUE(delegate.error->localizedDescription().contains(QString::fromLocal8Bit(strerror(EFBIG))));
-        EXPECT_EQ(leftoverDownloads(), QStringList());
-    }
+    struct rlimit original {};
+    ::getrlimit(RLIMIT_FSIZE, &original);
+    const sighandler_t handler = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limited = original;
+    limited.rlim_cur = 1024 * 1024;
+    ::setrlimit(RLIMIT_FSIZE, &limited);
+    auto session = makeSession();
+    run(*session, server.url("updates.velkin.test", "/big"), true);
+    ::setrlimit(RLIMIT_FSIZE, &original);
+    std::signal(SIGXFSZ, handler);
+    ASSERT_TRUE(delegate.error.has_value());
+    EXPECT_EQ(delegate.error->code(), NSURLErrorCannotWriteToFile);
+    EXPECT_EQ(delegate.error->underlyingError()->code(), EFBIG);
+    EXPECT_TRUE(delegate.error->localizedDescription().contains(QString::fromLocal8Bit(strerror(EFBIG))));
+    EXPECT_EQ(leftoverDownloads(), QStringList());
 }
 
 // The environment's proxy carries every request except those no_proxy
