@@ -5,56 +5,12 @@
 
 #include <QDir>
 #include <QRandomGenerator>
+#include <QScopeGuard>
+#include <QStorageInfo>
 
-#include <fcntl.h>
-#include <sys/statvfs.h>
 #include <unistd.h>
 
 using namespace std::chrono_literals;
-
-namespace {
-
-// A small tmpfs over a folder for as long as the object lives; unmounted
-// lazily, so that a file still open cannot keep it, however the test ends.
-class SmallFileSystem {
-public:
-    explicit SmallFileSystem(QString path) : m_path(std::move(path))
-    {
-        QDir().mkpath(m_path);
-        m_mounted = TestSupport::run("/usr/bin/mount", {"-t", "tmpfs", "-o", "size=4m,mode=0755", "nvsu-full-disk", m_path}).exitCode == 0;
-    }
-    ~SmallFileSystem()
-    {
-        if (m_mounted)
-            TestSupport::run("/usr/bin/umount", {"-l", m_path});
-    }
-    SmallFileSystem(const SmallFileSystem &) = delete;
-    SmallFileSystem &operator=(const SmallFileSystem &) = delete;
-
-    bool mounted() const { return m_mounted; }
-    // Writes a file "filler" until no more than `left` bytes are free.
-    void fill(qint64 left)
-    {
-        struct statvfs status {};
-        ::statvfs(QFile::encodeName(m_path).constData(), &status);
-        qint64 toWrite = qint64(status.f_bavail) * qint64(status.f_frsize) - left;
-        const int fd = ::open(QFile::encodeName(m_path + "/filler").constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        const QByteArray block(4096, 'f');
-        while (toWrite > 0) {
-            const ssize_t written = ::write(fd, block.constData(), size_t(std::min<qint64>(toWrite, block.size())));
-            if (written <= 0)
-                break;
-            toWrite -= written;
-        }
-        ::close(fd);
-    }
-
-private:
-    QString m_path;
-    bool m_mounted = false;
-};
-
-} // namespace
 
 // The disk fills up while the archive downloads, or while the new version
 // is staged beside the installed one: the window says why, the installed
@@ -84,11 +40,14 @@ TEST_F(DriverTest, AFullDiskEndsTheUpdateAndLeavesTheProductAsItWas)
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
-        SmallFileSystem disk(row.mountPoint);
-        ASSERT_TRUE(disk.mounted());
+        // A small tmpfs, unmounted lazily so that a file still open cannot
+        // keep it, however the test ends.
+        QDir().mkpath(row.mountPoint);
+        ASSERT_EQ(TestSupport::run("/usr/bin/mount", {"-t", "tmpfs", "-o", "size=4m,mode=0755", "nvsu-full-disk", row.mountPoint}).exitCode, 0);
+        const auto unmount = qScopeGuard([&] { TestSupport::run("/usr/bin/umount", {"-l", row.mountPoint}); });
         installProduct();
         const QMap<QString, QString> installed = TestSupport::treeSnapshot(product);
-        disk.fill(row.left);
+        TestSupport::writeFile(row.mountPoint + "/filler", QByteArray(QStorageInfo(row.mountPoint).bytesAvailable() - row.left, 'f'));
         terminations.clear();
         LogCapture log;
         const QStringList shown = updateUntilAlert(entry("5.1", "5100", row.archive));
