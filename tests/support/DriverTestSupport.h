@@ -57,7 +57,8 @@ private:
     NVSUWindowControllerOwner *m_owner;
 };
 
-// The application object and the workspace, recorded.
+// The application object and the workspace, recorded: what the run and
+// the shell ask of them.
 class RecordingApplication final : public NVApplication, public NVWorkspace {
 public:
     RecordingApplication()
@@ -71,7 +72,7 @@ public:
         NVApplicationServices::setWorkspace(nullptr);
     }
     void terminate() override { calls << QStringLiteral("terminate"); }
-    void setActivationPolicy(ActivationPolicy) override {}
+    void setActivationPolicy(ActivationPolicy policy) override { this->policy = policy; }
     void activate() override { calls << QStringLiteral("activate"); }
     void hide() override { calls << QStringLiteral("hide"); }
     bool isModalWindowUp() const override { return false; }
@@ -87,6 +88,7 @@ public:
             completion(bundlePath, QString());
     }
     QStringList calls;
+    ActivationPolicy policy = ActivationPolicy::Accessory;
 };
 
 // One product on disk with the updater nested in it (the main bundle of the
@@ -123,7 +125,6 @@ protected:
     QByteArray installedMarker() const;
 
     void driverDidTerminate(NVSUDriver *, int termination) override { terminations << termination; }
-    void postWillShowWindowNotificationWithAlert(const NVAlert &alert) override { calls << "willShowAlert " + alert.messageText; }
 
     QTemporaryDir directory;
     QString product;   // the installed Velkin.app
@@ -136,7 +137,7 @@ protected:
     RecordingApplication application;
     NVSUDriverConfiguration configuration;
     std::unique_ptr<NVSUDriver> driver;
-    QStringList calls;   // the window's, and the announcements
+    QStringList calls;   // the window's
     QList<int> terminations;
     std::pair<qint64, qint64> progress{-2, -2}; // the last download progress the window was told
     bool declineWindows = false;

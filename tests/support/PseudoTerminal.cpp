@@ -125,11 +125,6 @@ bool PseudoTerminal::waitForScreen(const QString &text, std::chrono::millisecond
     return TestSupport::waitFor([&] { return screen().contains(text); }, timeout);
 }
 
-bool PseudoTerminal::waitForPipeOutput(const QString &text, std::chrono::milliseconds timeout)
-{
-    return TestSupport::waitFor([&] { return pipeOutput().contains(text); }, timeout);
-}
-
 std::optional<int> PseudoTerminal::waitForExit(std::chrono::milliseconds timeout)
 {
     TestSupport::waitFor([&] {

@@ -43,9 +43,8 @@ public:
     // Everything the terminal showed so far, and what went to the pipe.
     QString screen();
     QString pipeOutput();
-    // Turns the event loop until the screen (or the pipe) holds text.
+    // Turns the event loop until the screen holds text.
     bool waitForScreen(const QString &text, std::chrono::milliseconds timeout = std::chrono::seconds(120));
-    bool waitForPipeOutput(const QString &text, std::chrono::milliseconds timeout = std::chrono::seconds(120));
     // The exit status, or 128 + the signal that ended the program; nothing
     // when it still runs at the deadline.
     std::optional<int> waitForExit(std::chrono::milliseconds timeout = std::chrono::seconds(120));

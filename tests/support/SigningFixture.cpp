@@ -129,38 +129,6 @@ QString SigningFixture::signedFile(const QString &name, const QByteArray &conten
     return file;
 }
 
-QByteArray hideZipInSignature(const SigningFixture &fixture, const QByteArray &signedZip)
-{
-    using namespace NVOpenSSL;
-    const auto location = NVSignatureSlot::locate(NVMemoryByteSource(signedZip));
-    if (!location) {
-        ADD_FAILURE() << "not a signed zip";
-        return signedZip;
-    }
-    auto parsed = NVCodeSigning::parseSignature(signedZip.mid(location->signatureOffset, location->signatureLength));
-    if (!parsed) {
-        ADD_FAILURE() << parsed.error().localizedDescription().toStdString();
-        return signedZip;
-    }
-    X509Ptr carrier(X509_dup(parsed.value()->signerCertificate));
-    ASN1ObjectPtr oid(OBJ_txt2obj("1.3.6.1.4.1.99999.7", 1));
-    ASN1OctetStringPtr value(ASN1_OCTET_STRING_new());
-    const QByteArray hidden = makeZip("what an attacker wants installed");
-    ASN1_OCTET_STRING_set(value.get(), reinterpret_cast<const unsigned char *>(hidden.constData()), int(hidden.size()));
-    X509ExtensionPtr extension(X509_EXTENSION_create_by_OBJ(nullptr, oid.get(), 0, value.get()));
-    const NVCodeSigning::SigningIdentity team = fixture.identity(SigningFixture::Signer::Team);
-    if (X509_add_ext(carrier.get(), extension.get(), -1) != 1 || X509_sign(carrier.get(), team.key.get(), EVP_sha256()) <= 0
-        || CMS_add1_cert(parsed.value()->cms.get(), carrier.get()) != 1) {
-        ADD_FAILURE() << "cannot stuff the certificate set";
-        return signedZip;
-    }
-    unsigned char *der = nullptr;
-    const int length = i2d_CMS_ContentInfo(parsed.value()->cms.get(), &der);
-    const QByteArray stuffed(reinterpret_cast<const char *>(der), std::max(length, 0));
-    OPENSSL_free(der);
-    return signedZip.left(location->signedLength) + NVSignatureSlot::composeSlot(NVSignatureSlot::Kind::Zip, stuffed);
-}
-
 QByteArray withSignature(const QByteArray &content, const QByteArray &cms)
 {
     const auto plan = NVSignatureSlot::plan(NVMemoryByteSource(content));

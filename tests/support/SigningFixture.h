@@ -45,12 +45,6 @@ private:
     QTemporaryDir m_directory;
 };
 
-// A signed zip whose signature's certificate set also carries a whole second
-// zip archive (inside a certificate extension): the signature stays
-// cryptographically valid, but unzip would find the hidden archive's end
-// record first. Made with the team's key.
-QByteArray hideZipInSignature(const SigningFixture &fixture, const QByteArray &signedZip);
-
 // `content` with the given signature in the slot its format takes, as
 // signing would leave it.
 QByteArray withSignature(const QByteArray &content, const QByteArray &cms);

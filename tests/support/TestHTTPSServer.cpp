@@ -51,22 +51,12 @@ QSslConfiguration serverConfiguration(const Identity &identity)
     return configuration;
 }
 
-QByteArray reasonPhrase(int status)
-{
-    static const QHash<int, QByteArray> phrases = {
-        {200, "OK"}, {206, "Partial Content"}, {301, "Moved Permanently"}, {302, "Found"}, {303, "See Other"},
-        {307, "Temporary Redirect"}, {308, "Permanent Redirect"}, {401, "Unauthorized"}, {404, "Not Found"},
-        {416, "Range Not Satisfiable"}, {500, "Internal Server Error"},
-    };
-    return phrases.value(status, "Status");
-}
-
 QByteArray httpDate(const QDateTime &when)
 {
     return QLocale::c().toString(when.toUTC(), QStringLiteral("ddd, dd MMM yyyy hh:mm:ss 'GMT'")).toLatin1();
 }
 
-std::optional<Request> parseHead(const QByteArray &head, bool secure)
+std::optional<Request> parseHead(const QByteArray &head)
 {
     const QList<QByteArray> lines = head.split('\n');
     const QList<QByteArray> requestLine = lines.value(0).trimmed().split(' ');
@@ -75,7 +65,6 @@ std::optional<Request> parseHead(const QByteArray &head, bool secure)
     Request request;
     request.method = requestLine[0];
     request.target = requestLine[1];
-    request.secure = secure;
     for (qsizetype i = 1; i < lines.size(); ++i) {
         const QByteArray line = lines[i].trimmed();
         const qsizetype colon = line.indexOf(':');
@@ -131,7 +120,7 @@ private:
                 return;
             const QByteArray head = m_input.left(end);
             m_input.remove(0, end + 4);
-            const std::optional<Request> request = parseHead(head, m_socket->isEncrypted());
+            const std::optional<Request> request = parseHead(head);
             if (!request) {
                 m_socket->disconnectFromHost();
                 return;
@@ -282,7 +271,8 @@ private:
 
     void writeHead(int status, const QList<TestHTTPSServer::HeaderField> &fields)
     {
-        QByteArray head = "HTTP/1.1 " + QByteArray::number(status) + ' ' + reasonPhrase(status) + "\r\n";
+        // Clients go by the code alone; the reason phrase is only for people.
+        QByteArray head = "HTTP/1.1 " + QByteArray::number(status) + " Status\r\n";
         bool typed = false;
         for (const auto &[name, value] : fields) {
             head += name + ": " + value + "\r\n";
@@ -410,12 +400,6 @@ public:
     {
         QMetaObject::invokeMethod(home.get(), function, Qt::BlockingQueuedConnection);
     }
-
-    void configureHTTPS()
-    {
-        QMutexLocker lock(&state.mutex);
-        https->setSslConfiguration(serverConfiguration(state.defaultIdentity));
-    }
 };
 
 QByteArray TestHTTPSServer::Request::header(const QByteArray &name) const
@@ -432,7 +416,18 @@ TestHTTPSServer::TestHTTPSServer(Identity defaultIdentity) : m_core(std::make_un
     m_core->thread.setObjectName(QStringLiteral("TestHTTPSServer"));
     m_core->home->moveToThread(&m_core->thread);
     m_core->thread.start();
-    listen();
+    // Both on free ports of 127.0.0.1; port() answers 0 when that failed.
+    m_core->onServerThread([core = m_core.get()] {
+        core->https = new QSslServer(core->home.get());
+        core->https->setSslConfiguration(serverConfiguration(core->state.defaultIdentity));
+        QObject::connect(core->https, &QSslServer::pendingConnectionAvailable, core->https, [core] {
+            while (QTcpSocket *socket = core->https->nextPendingConnection())
+                new Connection(core->state, static_cast<QSslSocket *>(socket), core->home.get());
+        });
+        core->proxy = new ProxyListener(core->state, core->home.get());
+        if (!core->https->listen(QHostAddress::LocalHost) || !core->proxy->listen(QHostAddress::LocalHost))
+            core->https->close();
+    });
 }
 
 TestHTTPSServer::~TestHTTPSServer()
@@ -440,24 +435,6 @@ TestHTTPSServer::~TestHTTPSServer()
     m_core->onServerThread([core = m_core.get()] { qDeleteAll(core->home->children()); });
     m_core->thread.quit();
     m_core->thread.wait();
-}
-
-bool TestHTTPSServer::listen(quint16 httpsPort, quint16 proxyPort)
-{
-    bool listening = false;
-    m_core->onServerThread([&, core = m_core.get()] {
-        delete core->https;
-        delete core->proxy;
-        core->https = new QSslServer(core->home.get());
-        core->configureHTTPS();
-        QObject::connect(core->https, &QSslServer::pendingConnectionAvailable, core->https, [core] {
-            while (QTcpSocket *socket = core->https->nextPendingConnection())
-                new Connection(core->state, static_cast<QSslSocket *>(socket), core->home.get());
-        });
-        core->proxy = new ProxyListener(core->state, core->home.get());
-        listening = core->https->listen(QHostAddress::LocalHost, httpsPort) && core->proxy->listen(QHostAddress::LocalHost, proxyPort);
-    });
-    return listening;
 }
 
 quint16 TestHTTPSServer::port() const

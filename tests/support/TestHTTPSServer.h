@@ -61,7 +61,6 @@ public:
         QByteArray target;   // as sent: a path, or a whole URL to the proxy
         QByteArray host;     // the Host field, else the CONNECT target
         QList<HeaderField> headers;
-        bool secure = false;
         QByteArray header(const QByteArray &name) const;
     };
 
@@ -70,8 +69,8 @@ public:
     TestHTTPSServer(const TestHTTPSServer &) = delete;
     TestHTTPSServer &operator=(const TestHTTPSServer &) = delete;
 
-    // Binds fixed ports (0: any free one); done by the constructor with 0.
-    bool listen(quint16 httpsPort = 0, quint16 proxyPort = 0);
+    // Free ports of 127.0.0.1, chosen by the constructor; port() is 0 when
+    // the server could not listen.
     quint16 port() const;
     quint16 proxyPort() const;
 

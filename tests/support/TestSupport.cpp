@@ -41,7 +41,6 @@ ProcessResult run(const QString &program, const QStringList &arguments, const QP
         return result;
     }
     result.exitCode = process.exitCode();
-    result.crashed = process.exitStatus() == QProcess::CrashExit;
     result.out = process.readAllStandardOutput();
     result.err = process.readAllStandardError();
     return result;

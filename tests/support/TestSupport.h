@@ -20,7 +20,6 @@ QString bundleExecutable();
 
 struct ProcessResult {
     int exitCode = -1;
-    bool crashed = false;
     QByteArray out;
     QByteArray err;
 };

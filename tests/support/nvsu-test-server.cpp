@@ -1,14 +1,12 @@
 // nvsu-test-server: serves a folder over HTTPS on loopback, for the demo and
 // the download benchmark. Not part of the bundle.
 //
-//   nvsu-test-server --root DIR --certificate PEM --key PEM [--port N]
-//                    [--proxy-port N] [--host NAME]...
+//   nvsu-test-server --root DIR --certificate PEM --key PEM
 //
-// The certificate file may hold the chain (server certificate first). Prints
-// "https PORT" and "proxy PORT" on standard output once listening, then
-// serves until SIGINT or SIGTERM. Names given with --host are tunnelled by
-// the proxy port to the server, so clients can use them with
-// https_proxy=http://127.0.0.1:PORT.
+// The certificate file may hold the chain (server certificate first); the
+// key is an EC key, as "nvsu-release keys" makes. Prints "https PORT" on
+// standard output once listening on a free port, then serves until SIGINT
+// or SIGTERM.
 #include "support/TestHTTPSServer.h"
 
 #include <QCommandLineParser>
@@ -54,11 +52,7 @@ int main(int argc, char **argv)
     const QCommandLineOption root(QStringLiteral("root"), QStringLiteral("The folder to serve."), QStringLiteral("DIR"));
     const QCommandLineOption certificate(QStringLiteral("certificate"), QStringLiteral("Server certificate chain (PEM)."), QStringLiteral("PEM"));
     const QCommandLineOption key(QStringLiteral("key"), QStringLiteral("The certificate's private key (PEM)."), QStringLiteral("PEM"));
-    const QCommandLineOption port(QStringLiteral("port"), QStringLiteral("HTTPS port (default: any free one)."), QStringLiteral("N"), QStringLiteral("0"));
-    const QCommandLineOption proxyPort(QStringLiteral("proxy-port"), QStringLiteral("Proxy port (default: any free one)."), QStringLiteral("N"),
-                                       QStringLiteral("0"));
-    const QCommandLineOption host(QStringLiteral("host"), QStringLiteral("A name the proxy sends here (repeatable)."), QStringLiteral("NAME"));
-    parser.addOptions({root, certificate, key, port, proxyPort, host});
+    parser.addOptions({root, certificate, key});
     parser.process(application);
 
     if (!parser.isSet(root) || !parser.isSet(certificate) || !parser.isSet(key))
@@ -66,17 +60,13 @@ int main(int argc, char **argv)
     TestHTTPSServer::Identity identity;
     identity.chain = QSslCertificate::fromData(readAll(parser.value(certificate)), QSsl::Pem);
     identity.key = QSslKey(readAll(parser.value(key)), QSsl::Ec, QSsl::Pem);
-    if (identity.key.isNull())
-        identity.key = QSslKey(readAll(parser.value(key)), QSsl::Rsa, QSsl::Pem);
     if (identity.chain.isEmpty() || identity.key.isNull())
         return fail(QStringLiteral("cannot read the certificate \"%1\" or the key \"%2\"").arg(parser.value(certificate), parser.value(key)));
 
     TestHTTPSServer server(identity);
-    if (!server.listen(quint16(parser.value(port).toUInt()), quint16(parser.value(proxyPort).toUInt())))
-        return fail(QStringLiteral("cannot listen on the ports asked for"));
+    if (server.port() == 0)
+        return fail(QStringLiteral("cannot listen on 127.0.0.1"));
     server.setFolder(parser.value(root));
-    for (const QString &name : parser.values(host))
-        server.addHost(name);
 
     if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0)
         return fail(QStringLiteral("cannot set up signal handling"));
@@ -85,7 +75,7 @@ int main(int argc, char **argv)
     std::signal(SIGINT, onSignal);
     std::signal(SIGTERM, onSignal);
 
-    std::printf("https %u\nproxy %u\n", unsigned(server.port()), unsigned(server.proxyPort()));
+    std::printf("https %u\n", unsigned(server.port()));
     std::fflush(stdout);
     return application.exec();
 }
