@@ -1,8 +1,8 @@
 #pragma once
 
 #include "driver/NVSUDriver.h"
-#include "platform/NVApplicationServices.h"
 #include "platform/NVBundle.h"
+#include "support/DriverTestSupport.h"
 #include "support/PrivateSessionBus.h"
 #include "support/TestHTTPSServer.h"
 #include "support/TestSupport.h"
@@ -16,7 +16,6 @@
 #include <QFile>
 #include <QProcess>
 #include <QProcessEnvironment>
-#include <QRegularExpression>
 #include <QTemporaryDir>
 
 // An updater bundle for the shell's tests: its own identifier (so that tests
@@ -112,20 +111,4 @@ public:
 private:
     QList<QVariantList> m_emissions;
     QObject m_context;
-};
-
-// Records what the shell asks of the application object.
-class RecordingApplication : public NVApplication {
-public:
-    RecordingApplication() { NVApplicationServices::setApplication(this); }
-    ~RecordingApplication() override { NVApplicationServices::setApplication(nullptr); }
-    void terminate() override { ++terminations; }
-    void setActivationPolicy(ActivationPolicy policy) override { this->policy = policy; }
-    void activate() override { ++activations; }
-    void hide() override {}
-    bool isModalWindowUp() const override { return false; }
-
-    int terminations = 0;
-    int activations = 0;
-    ActivationPolicy policy = ActivationPolicy::Accessory;
 };
