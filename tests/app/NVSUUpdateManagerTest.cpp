@@ -123,17 +123,14 @@ TEST_F(NVSUUpdateManagerTest, EndOfRunBookkeeping)
     }
 }
 
-TEST_F(NVSUUpdateManagerTest, WillShowWindowAlwaysCarriesAUserInfoAndTheIconFallsBack)
+// The announcement names what is about to show; the icon falls back to the
+// bundle's own.
+TEST_F(NVSUUpdateManagerTest, WillShowWindowNamesTheAlertAndTheIconFallsBack)
 {
     SignalLog willShow(manager.get(), &NVSUUpdateManager::updateManagerWillShowWindow);
-    QObject window;
-    manager->postWillShowWindowNotificationWithWindow(nullptr);
-    manager->postWillShowWindowNotificationWithWindow(&window);
     manager->postWillShowWindowNotificationWithAlert(NVAlert{QStringLiteral("Headline")});
-    ASSERT_EQ(willShow.count(), 3);
-    EXPECT_TRUE(willShow.at(0).at(0).toMap().isEmpty());
-    EXPECT_EQ(willShow.at(1).at(0).toMap().value("window").value<QObject *>(), &window);
-    EXPECT_EQ(willShow.at(2).at(0).toMap().value("alert").value<NVAlert>().messageText, "Headline");
+    ASSERT_EQ(willShow.count(), 1);
+    EXPECT_EQ(willShow.at(0).at(0).toMap().value("alert").value<NVAlert>().messageText, "Headline");
 
     EXPECT_EQ(manager->softwareUpdateIcon(), QString()) << "a bundle without an icon of its own";
     TestSupport::writeFile(bundle.bundlePath + "/Contents/Resources/Updater.png", "png");

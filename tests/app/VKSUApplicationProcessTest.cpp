@@ -1,7 +1,6 @@
 #include "app/AppTestSupport.h"
 #include "app/NVSUSchedule.h"
 #include "app/VKSUAppDelegate.h"
-#include "foundation/NVPropertyList.h"
 #include "platform/NVDistributedNotificationCenter.h"
 #include "platform/NVUserDefaults.h"
 
@@ -170,39 +169,6 @@ TEST_F(VKSUApplicationProcessTest, FiftyProcessesAtOnceRunOneCheck)
     EXPECT_EQ(failures, 0);
     EXPECT_EQ(commands, 50);
     EXPECT_EQ(bundle.feedRequests(), 1);
-}
-
-// A settings file cut off mid-write, or a folder in its place, does not stop
-// the updater: the check runs and the cause is logged once; a damaged file
-// is rebuilt with the run's last check, a folder is left alone.
-TEST_F(VKSUApplicationProcessTest, ADamagedSettingsFileDoesNotStopTheCheck)
-{
-    const QByteArray whole = *NVPropertyList::write(QVariantMap{{SoftwareUpdateLastCheckKey, QDateTime::currentDateTimeUtc()},
-                                                                {"SoftwareUpdateSkippedVersionsArray", QVariantList{"5100"}}},
-                                                    NVPropertyList::Format::XML);
-    const struct {
-        const char *name;
-        std::function<void()> damage;
-        QString logged;
-    } rows[] = {
-        {"cut off mid-write", [&] { TestSupport::writeFile(settingsFile(), whole.left(whole.size() / 2)); }, "was damaged"},
-        {"a folder", [&] { QDir().mkpath(settingsFile()); }, "cannot be used"},
-    };
-    for (const auto &row : rows) {
-        SCOPED_TRACE(row.name);
-        QDir(bundle.configDirectory).removeRecursively();
-        row.damage();
-        const int requestsBefore = bundle.feedRequests();
-        Updater updater;
-        updater.start(bundle, bus, {Automatically});
-        ASSERT_TRUE(updater.finish()) << updater.log.constData();
-        EXPECT_EQ(bundle.feedRequests() - requestsBefore, 1);
-        EXPECT_EQ(updater.count("Update run finished"), 1) << updater.log.constData();
-        EXPECT_EQ(updater.count(row.logged), 1) << updater.log.constData();
-        const NVResult<QVariant> after = NVPropertyList::readFile(settingsFile());
-        EXPECT_EQ(after.ok(), row.logged == "was damaged");
-        EXPECT_TRUE(after ? after->toMap().contains(SoftwareUpdateLastCheckKey) : QFileInfo(settingsFile()).isDir());
-    }
 }
 
 // Each termination signal ends the process through its normal termination
