@@ -113,7 +113,7 @@ TEST_F(DriverTest, WithoutAChoiceForADayTheRunStartsOverWithTheThenBestUpdate)
 TEST_F(DriverTest, CancellingOrClosingEndsTheStepCleanly)
 {
     publish("stalls.tar.gz", "5.1", "5100");
-    server.setRoute("/stalls.tar.gz", {.filePath = directory.filePath("download/stalls.tar.gz"), .stallAfter = 100});
+    server.setRoute("/stalls.tar.gz", {.filePath = directory.filePath("download/stalls.tar.gz"), .stallAfter = 100, .faultCount = 100});
     publish("unsigned.tar.gz", "5.1", "5100", false);
     publish("good.tar.gz", "5.1", "5100");
     struct Row {
@@ -136,11 +136,14 @@ TEST_F(DriverTest, CancellingOrClosingEndsTheStepCleanly)
         serveFeed(QVariantList{entry("5.1", "5100", row.archive)});
         calls.clear();
         terminations.clear();
+        progress = {-2, -2};
         startRun(true);
         ASSERT_TRUE(waitForCall("created"));
         if (!row.waitFor.isEmpty()) {
             driver->dialogFinishedWithChoice(NVSUUserChoiceUpdate);
             ASSERT_TRUE(waitForCall(row.waitFor));
+            // A stalling download is acted on once it has stalled.
+            ASSERT_TRUE(row.archive != "stalls.tar.gz" || TestSupport::waitFor([&] { return progress.first == 100; }));
         }
         calls.clear();
         if (row.cancel) {
