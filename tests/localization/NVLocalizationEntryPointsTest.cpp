@@ -15,19 +15,6 @@ public:
 
 class TableSubclass : public TableObject {};
 
-class RecordingObject : public NVLocalizable {
-public:
-    explicit RecordingObject(QStringList *calls, QString name) : m_calls(calls), m_name(std::move(name)) {}
-    void localizeWithTable(const QString &table, const NVBundle *bundle) override
-    {
-        *m_calls << m_name + u':' + table + (bundle ? ":bundle" : QString());
-    }
-
-private:
-    QStringList *m_calls;
-    QString m_name;
-};
-
 TestBundle entryPointBundle()
 {
     TestBundle bundle;
@@ -49,21 +36,15 @@ TEST(NVLocalizationEntryPoints, ClassesAndObjectsUseTheirClassTable)
         {"subclass", NVLocalization::localizeString<TableSubclass>("_k"), "from the class table"},
         {"class without a table", NVLocalization::localizeString<PlainObject>("_k"), "from the default table"},
         {"object through its base", asBase.localizeString("_k"), "from the class table"},
-        {"string, named table", NVLocalization::localizedStringFromTable("_k", "NVSoftwareUpdate"), "from the class table"},
     };
     for (const Case &c : cases)
         EXPECT_EQ(c.result, c.expected) << c.what;
-
-    TestBundle other;
-    other.table("en", "NVSoftwareUpdate", "\"_k\" = \"from another bundle\";\n");
-    EXPECT_EQ(NVLocalization::localizedStringFromTable("_k", "NVSoftwareUpdate", other.bundle()), "from another bundle");
 }
 
 TEST(NVLocalizationEntryPoints, DictionariesLocalizeOnlyStringsAndTheMainBundlePrefersTheUsersLanguage)
 {
     const TestBundle bundle = entryPointBundle();
     NVBundle::setUserLanguagesForTesting({"fr", "de-AT"});
-    EXPECT_EQ(NVLocalization::preferredLocalization(), "de");
     EXPECT_TRUE(NVLocalization::preferredLocalizationIsGerman());
     QVariantMap dictionary = {{"title", "_k"}, {"list", QVariantList{"_k"}}};
     EXPECT_TRUE(NVLocalization::localizeStringForKey(dictionary, "title", QString(), nullptr));
@@ -74,17 +55,6 @@ TEST(NVLocalizationEntryPoints, DictionariesLocalizeOnlyStringsAndTheMainBundleP
     // Nothing matches: the development localization.
     NVBundle::setUserLanguagesForTesting({"fr"});
     EXPECT_TRUE(NVLocalization::preferredLocalizationIsEnglish());
-}
-
-TEST(NVLocalizationEntryPoints, ArraysPassTheTableToEachElementInOrder)
-{
-    QStringList calls;
-    RecordingObject first(&calls, "first"), second(&calls, "second");
-    PlainObject plain;
-    NVLocalization::localizeWithTable({&first, nullptr, &plain, &second}, "Window", nullptr);
-    EXPECT_EQ(calls, QStringList({"first:Window", "second:Window"}));
-    second.localize();
-    EXPECT_EQ(calls.last(), "second:");
 }
 
 } // namespace

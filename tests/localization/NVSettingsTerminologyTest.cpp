@@ -20,28 +20,21 @@ TestBundle terminologyBundle()
     return bundle;
 }
 
-TEST(NVSettingsTerminology, TheSystemDecidesAndTheDefaultOnlyOnOlderSystems)
-{
-    struct Case { bool systemUsesSettings; bool enforce; NVSettingsTerminology expected; bool defaultRead; } cases[] = {
-        {true, false, NVSettingsTerminology::settings, false},
-        {false, false, NVSettingsTerminology::preferences, true}, {false, true, NVSettingsTerminology::settings, true},
-    };
-    for (const Case &c : cases) {
-        bool asked = false;
-        EXPECT_EQ(settingsTerminologyForSystem(c.systemUsesSettings, [&] { asked = true; return c.enforce; }), c.expected);
-        EXPECT_EQ(asked, c.defaultRead);
-    }
-    EXPECT_EQ(settingsTerminologyFromRawValue(u"settings"), NVSettingsTerminology::settings);
-    EXPECT_FALSE(settingsTerminologyFromRawValue(u"Settings").has_value());
-}
-
-TEST(NVSettingsTerminology, LinuxUsesTheSettingsWordingWhateverTheDefaultSays)
+// German keeps the capital of its lowercase term.
+TEST(NVSettingsTerminology, LinuxUsesTheSettingsWordingWhateverTheDefaultSaysInEachLanguage)
 {
     const TestBundle bundle = terminologyBundle();
     NVUserDefaults::standardUserDefaults()->registerDefaults({{EnforceSettingsTerminologyKey, false}});
     EXPECT_TRUE(NVSettingsTerminologyBridge::isUsingSettingsTerminology());
     EXPECT_EQ(localizedTerminologyString(NVSystemSettingsAppNamePrefix), "Settings App");
     EXPECT_EQ(NVSettingsTerminologyBridge::openSecuritySettingsButtonTitle(), "Open Security Settings");
+
+    EXPECT_EQ(lowercaseSettingsTerm(QLocale(QLocale::German, QLocale::Austria)), "Settings");
+    EXPECT_EQ(lowercaseSettingsTerm(QLocale::c()), "settings");
+    NVBundle::setUserLanguagesForTesting({"de-DE"});
+    QString text = "in den @@settings";
+    NVLocalization::substituteSettingsPlaceholders(text);
+    EXPECT_EQ(text, "in den Einstellungen");
 }
 
 // The wording is fixed for the process at first use, so this runs in a fresh
@@ -61,17 +54,6 @@ TEST(NVSettingsTerminologyDeathTest, AnOlderSystemUsesPreferencesAndKeepsItForTh
         std::_Exit(currentSettingsTerminology() == NVSettingsTerminology::preferences ? 0 : 1);
     };
     EXPECT_EXIT(olderSystem(), testing::ExitedWithCode(0), "^Open Preferences App, Security & Privacy Preferences\n$");
-}
-
-TEST(NVSettingsTerminology, GermanKeepsTheCapitalOfTheLowercaseTerm)
-{
-    const TestBundle bundle = terminologyBundle();
-    EXPECT_EQ(lowercaseSettingsTerm(QLocale(QLocale::German, QLocale::Austria)), "Settings");
-    EXPECT_EQ(lowercaseSettingsTerm(QLocale::c()), "settings");
-    NVBundle::setUserLanguagesForTesting({"de-DE"});
-    QString text = "in den @@settings";
-    NVLocalization::substituteSettingsPlaceholders(text);
-    EXPECT_EQ(text, "in den Einstellungen");
 }
 
 } // namespace

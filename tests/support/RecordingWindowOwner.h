@@ -27,6 +27,16 @@ public:
     void startInstaller() override { calls << QStringLiteral("startInstaller"); }
     void alertDidFinish() override { calls << QStringLiteral("alertDidFinish"); }
 
+    // The update such a window shows: Velkin 5.2 over the installed 5.0.0 of
+    // the test bundle; extra adds properties (release notes, a system range).
+    static NVSUUpdate update(QVariantMap extra = {})
+    {
+        extra.insert({{"BundleVersion", "5200"}, {"BundleShortVersionString", "5.2"}, {"InstallationObject", "Velkin.app"},
+                      {"InstallationMechanism", "ReplaceBundle"}, {"DownloadURL", "https://downloads.velkin.test/5.2.tar.gz"},
+                      {"DownloadPageURL", "https://www.velkin.test/download"}});
+        return *NVSUUpdate::initWithUpdateProperties(extra);
+    }
+
 private:
     class Table : public NVLocalizable {
     public:

@@ -30,11 +30,7 @@ protected:
         DriverTest::SetUp();
         if (!QString::fromUtf8(TestSupport::run(TestSupport::bundleExecutable(), {"--help"}).out).contains("--assume-yes"))
             GTEST_SKIP() << "The executable does not run updates yet (no application shell).";
-        prepareUpdater();
-    }
-    // The updater nested in the product gets the executable and its feed.
-    void prepareUpdater()
-    {
+        // The updater nested in the product gets the executable and its feed.
         TestSupport::writeInfoPlist(updater, {{"CFBundleIdentifier", "test.velkin.SoftwareUpdate"}, {"CFBundleName", "Velkin Software Update"},
                                               {"CFBundleExecutable", "velkin-software-update"}, {"CFBundleVersion", "5000"},
                                               {"CFBundleShortVersionString", "5.0"}, {"SoftwareUpdateBundleName", "Velkin"},
@@ -69,13 +65,14 @@ protected:
         const NVResult<QString> temporary = NVTemporaryDirectory::privateTemporaryDirectory();
         return temporary ? QDir(temporary.value()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot) : QStringList();
     }
-    int downloadsOf(const QString &name) const { return int(server.requestsFor("/" + name).size()); }
 
     // Updaters of tests running side by side never meet on it.
     PrivateSessionBus bus;
 };
 
-TEST_F(TerminalProcessTest, AnUpdateIsOfferedChosenAndInstalledWithTheProductRelaunchedInEachLanguage)
+// In the user's language (the English texts are checked on pipes, without
+// a process).
+TEST_F(TerminalProcessTest, AnUpdateIsOfferedChosenAndInstalledWithTheProductRelaunched)
 {
     publish("Velkin-5.1.tar.gz", "5.1", "5100");
     // With release notes: the terminal fetches them over a session of its
@@ -84,31 +81,18 @@ TEST_F(TerminalProcessTest, AnUpdateIsOfferedChosenAndInstalledWithTheProductRel
     offered.insert("ReleaseNotesURL", "https://downloads.velkin.test/notes/5.1.html");
     server.setRoute("/notes/5.1.html", {.body = "<p>Projects open faster.</p>", .headers = {{"Content-Type", "text/html"}}});
     serveFeed(QVariantList{offered});
-    const struct {
-        const char *language;
-        const char *choices, *prompt, *install, *installPrompt;
-    } rows[] = {
-        {"en", "  1  Skip This Version\r\n  2  Remind Me Later\r\n  3  Install Update\r\n", "Choice [3]: ", "  1  Install and Restart\r\n",
-         "Choice [1]: "},
-        {"de", "  1  Diese Version überspringen\r\n  2  Später erinnern\r\n  3  Update installieren\r\n", "Auswahl [3]: ",
-         "  1  Installieren und neu starten\r\n", "Auswahl [1]: "},
-    };
-    for (const auto &row : rows) {
-        SCOPED_TRACE(row.language);
-        installProduct();
-        prepareUpdater();
-        QFile::remove(directory.filePath("relaunched"));
-        const auto updater = run({CheckManually}, row.language);
-        ASSERT_TRUE(updater->waitForScreen(QString(row.choices) + row.prompt)) << updater->screen().toStdString();
-        EXPECT_TRUE(updater->screen().contains("Projects open faster.")) << updater->screen().toStdString();
-        updater->type("\r");
-        ASSERT_TRUE(updater->waitForScreen(QString(row.install) + row.installPrompt)) << updater->screen().toStdString();
-        updater->type("1\r");
-        EXPECT_EQ(updater->waitForExit(), 0) << updater->screen().toStdString();
-        EXPECT_EQ(installedMarker(), "new 5100");
-        EXPECT_TRUE(TestSupport::waitFor([&] { return QFile::exists(directory.filePath("relaunched")); }, 60s));
-        EXPECT_EQ(downloadFolders(), QStringList());
-    }
+    const auto updater = run({CheckManually}, "de");
+    ASSERT_TRUE(updater->waitForScreen("  1  Diese Version überspringen\r\n  2  Später erinnern\r\n  3  Update installieren\r\n"
+                                       "Auswahl [3]: "))
+        << updater->screen().toStdString();
+    EXPECT_TRUE(updater->screen().contains("Projects open faster.")) << updater->screen().toStdString();
+    updater->type("\r");
+    ASSERT_TRUE(updater->waitForScreen("  1  Installieren und neu starten\r\nAuswahl [1]: ")) << updater->screen().toStdString();
+    updater->type("1\r");
+    EXPECT_EQ(updater->waitForExit(), 0) << updater->screen().toStdString();
+    EXPECT_EQ(installedMarker(), "new 5100");
+    EXPECT_TRUE(TestSupport::waitFor([&] { return QFile::exists(directory.filePath("relaunched")); }, 60s));
+    EXPECT_EQ(downloadFolders(), QStringList());
 }
 
 TEST_F(TerminalProcessTest, CtrlCDuringTheDownloadLeavesNothingInTheTemporaryDirectory)
@@ -140,8 +124,7 @@ TEST_F(TerminalProcessTest, AssumeYesFromAScriptEndsABadSignatureNonZeroWithOneD
     ASSERT_TRUE(status.has_value()) << output.toStdString() << updater->screen().toStdString();
     EXPECT_NE(*status, 0) << output.toStdString() << updater->screen().toStdString();
     EXPECT_EQ(installedMarker(), "installed");
-    EXPECT_EQ(downloadsOf("unsigned.tar.gz"), 1);
-    EXPECT_TRUE(output.contains("Choice [3]: 3\n")) << output.toStdString();
+    EXPECT_EQ(server.requestsFor("/unsigned.tar.gz").size(), 1);
     // Written for a pipe: no carriage returns or escape sequences.
     EXPECT_FALSE(output.contains(u'\r'));
     EXPECT_FALSE(output.contains(u'\x1b'));

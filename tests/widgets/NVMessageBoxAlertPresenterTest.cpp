@@ -28,71 +28,51 @@ QAbstractButton *buttonTitled(QMessageBox *box, const QString &title)
     return nullptr;
 }
 
-// Runs check on the box once it is on screen, then clicks the button with
-// the given title (an empty title: its only button). Runs from the event loop that the box itself turns.
+// Runs check on the box once the event loop that the box itself turns is
+// running (the box is then on screen), then clicks the button with the given
+// title (an empty title: its only button).
 void whenShownClick(const QString &title, std::function<void(QMessageBox *)> check = {})
 {
-    auto *timer = new QTimer;
-    timer->setInterval(20);
-    QObject::connect(timer, &QTimer::timeout, [timer, title, check] {
+    QTimer::singleShot(0, [title, check] {
         QMessageBox *box = visibleMessageBox();
-        if (!box)
-            return;
-        timer->stop();
-        timer->deleteLater();
+        ASSERT_NE(box, nullptr);
         if (check)
             check(box);
         QAbstractButton *button = title.isEmpty() ? box->buttons().value(0) : buttonTitled(box, title);
-        if (button)
-            button->click();
-        else
-            ADD_FAILURE() << "no button " << title.toStdString();
+        ASSERT_NE(button, nullptr) << title.toStdString();
+        button->click();
     });
-    timer->start();
 }
 
-TEST(NVMessageBoxAlertPresenter, ModalAlertsAnswerByButtonOrderAndWithoutButtonsGetOneOk)
+TEST(NVMessageBoxAlertPresenter, ModalAlertsAnswerByButtonOrderAndSheetsThroughTheirHandler)
 {
     NVMessageBoxAlertPresenter presenter;
-    const NVAlert alert{"Headline", "Body", {"First", "Second", "Third"}, {}};
-    struct Case {
-        QString click;
-        int response;
-    } cases[] = {{"Third", NSAlertThirdButtonReturn}, {"Second", NSAlertSecondButtonReturn}};
-    for (const Case &c : cases) {
-        bool checked = false;
-        whenShownClick(c.click, [&](QMessageBox *box) {
-            checked = true;
-            EXPECT_EQ(box->text(), "Headline");
-            EXPECT_EQ(box->informativeText(), "Body");
-            EXPECT_EQ(box->windowModality(), Qt::ApplicationModal);
-            EXPECT_EQ(box->defaultButton(), buttonTitled(box, "First"));
-            // The default button sits at the trailing end, the others follow
-            // it towards the leading end.
-            const int first = buttonTitled(box, "First")->mapToGlobal(QPoint()).x();
-            const int second = buttonTitled(box, "Second")->mapToGlobal(QPoint()).x();
-            const int third = buttonTitled(box, "Third")->mapToGlobal(QPoint()).x();
-            EXPECT_GT(first, second);
-            EXPECT_GT(second, third);
-            // With several buttons Escape gives no answer.
-            QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
-            QApplication::sendEvent(box, &escape);
-            EXPECT_TRUE(box->isVisible());
-        });
-        EXPECT_EQ(presenter.runModal(alert), c.response);
-        EXPECT_TRUE(checked);
-    }
-    // An alert without buttons gets one OK.
+    bool checked = false;
+    whenShownClick("Second", [&](QMessageBox *box) {
+        checked = true;
+        EXPECT_EQ(box->text(), "Headline");
+        EXPECT_EQ(box->informativeText(), "Body");
+        EXPECT_EQ(box->windowModality(), Qt::ApplicationModal);
+        EXPECT_EQ(box->defaultButton(), buttonTitled(box, "First"));
+        // The default button sits at the trailing end, the others follow
+        // it towards the leading end.
+        const auto x = [&](const char *title) { return buttonTitled(box, title)->mapToGlobal(QPoint()).x(); };
+        EXPECT_GT(x("First"), x("Second"));
+        EXPECT_GT(x("Second"), x("Third"));
+        // With several buttons Escape gives no answer.
+        QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+        QApplication::sendEvent(box, &escape);
+        EXPECT_TRUE(box->isVisible());
+    });
+    EXPECT_EQ(presenter.runModal({"Headline", "Body", {"First", "Second", "Third"}, {}}), NSAlertSecondButtonReturn);
+    EXPECT_TRUE(checked);
     whenShownClick(QString(), [](QMessageBox *box) {
         ASSERT_EQ(box->buttons().size(), 1);
         EXPECT_EQ(box->standardButton(box->buttons().first()), QMessageBox::Ok);
     });
     EXPECT_EQ(presenter.runModal({"Only a headline", "", {}, {}}), NSAlertFirstButtonReturn);
-}
 
-TEST(NVMessageBoxAlertPresenter, SheetsAreModalForTheirWindowAndAnswerThroughTheHandler)
-{
-    NVMessageBoxAlertPresenter presenter;
+    // A sheet is modal for its window and answers through the handler.
     QWidget window;
     window.resize(400, 300);
     window.show();
