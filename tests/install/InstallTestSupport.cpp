@@ -122,13 +122,14 @@ QStringList failureLines(const QStringList &messages)
     return lines;
 }
 
-QString writeAskpass(const QString &folder, const QString &counterPath)
+QString writeAskpass(const QString &folder, const QString &counterPath, bool cancel)
 {
     const QString path = folder + QStringLiteral("/askpass");
     QString quoted = counterPath;
     quoted.replace(QLatin1Char('\''), QStringLiteral("'\\''"));
     const QString password = TestUser::account() ? TestUser::account()->password : QString();
-    TestSupport::writeFile(path, QStringLiteral("#!/bin/sh\necho asked >> '%1'\necho '%2'\n").arg(quoted, password).toUtf8());
+    const QString answer = cancel ? QStringLiteral("touch \"$NVSU_ASKPASS_STATE/cancelled\"\nexit 1") : QStringLiteral("echo '%1'").arg(password);
+    TestSupport::writeFile(path, QStringLiteral("#!/bin/sh\necho asked >> '%1'\n%2\n").arg(quoted, answer).toUtf8());
     QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     return path;
 }

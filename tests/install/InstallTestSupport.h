@@ -65,9 +65,10 @@ public:
 // Console messages that the update flow's failure log wrote.
 QStringList failureLines(const QStringList &messages);
 
-// An askpass program that answers the test account's password and appends a
-// line to `counterPath` each time sudo runs it.
-QString writeAskpass(const QString &folder, const QString &counterPath);
+// An askpass program that appends a line to `counterPath` each time sudo
+// runs it, and answers the test account's password or, with `cancel`, is
+// cancelled as a person closing the prompt cancels it.
+QString writeAskpass(const QString &folder, const QString &counterPath, bool cancel = false);
 // How often that askpass was run.
 int askpassCount(const QString &counterPath);
 

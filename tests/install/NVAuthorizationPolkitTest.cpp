@@ -2,6 +2,7 @@
 
 #include "InstallTestSupport.h"
 #include "support/LogCapture.h"
+#include "support/PseudoTerminal.h"
 #include "support/TestSupport.h"
 #include "support/TestUser.h"
 
@@ -17,12 +18,8 @@
 #include <QFileInfo>
 #include <QThread>
 
-#include <fcntl.h>
 #include <mutex>
 #include <poll.h>
-#include <pty.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -47,57 +44,25 @@ std::optional<QString> polkitMissing()
     return std::nullopt;
 }
 
-// pkttyagent registered for this process, on a pseudo-terminal of its own,
-// with a person at the far side who types `answer` at the password prompt.
-class TerminalAgent {
-public:
-    explicit TerminalAgent(QByteArray answer)
-    {
-        int registered[2];
-        if (::pipe2(registered, O_CLOEXEC) != 0)
-            return;
-        const QByteArray process = QByteArray::number(::getpid());
-        const QByteArray notify = "--notify-fd=" + QByteArray::number(registered[1]);
-        m_pid = ::forkpty(&m_terminal, nullptr, nullptr, nullptr);
-        if (m_pid == 0) {
-            ::fcntl(registered[1], F_SETFD, 0);
-            ::execl("/usr/bin/pkttyagent", "pkttyagent", "--process", process.constData(), notify.constData(), nullptr);
-            ::_exit(127);
-        }
-        ::close(registered[1]);
-        // pkttyagent closes the descriptor once polkitd has registered it.
-        pollfd closed = {registered[0], POLLIN, 0};
-        char byte;
-        m_registered = m_pid > 0 && ::poll(&closed, 1, 60000) == 1 && ::read(registered[0], &byte, 1) == 0;
-        ::close(registered[0]);
-        m_person.emplace(m_terminal, QList<QByteArray>{answer + '\n'});
-    }
-
-    ~TerminalAgent() { finish(); }
-
-    bool registered() const { return m_registered; }
-
-    // Everything the agent showed, once it is stopped.
-    QByteArray finish()
-    {
-        if (m_person)
-            m_transcript = m_person->finish();
-        if (m_pid > 0) {
-            ::kill(m_pid, SIGTERM);
-            ::waitpid(m_pid, nullptr, 0);
-            ::close(m_terminal);
-            m_pid = -1;
-        }
-        return m_transcript;
-    }
-
-private:
-    pid_t m_pid = -1;
-    int m_terminal = -1;
-    bool m_registered = false;
-    QByteArray m_transcript;
-    std::optional<TestSupport::TerminalPerson> m_person;
-};
+// pkttyagent registered for this process, on a pseudo-terminal of its own
+// where the test types the password. It closes --notify-fd once polkitd has
+// registered it.
+std::unique_ptr<PseudoTerminal> startTerminalAgent()
+{
+    int registered[2];
+    if (::pipe(registered) != 0)
+        return nullptr;
+    auto agent = std::make_unique<PseudoTerminal>(PseudoTerminal::Options{
+        QStringLiteral("/usr/bin/pkttyagent"),
+        {QStringLiteral("--process"), QString::number(::getpid()), QStringLiteral("--notify-fd=%1").arg(registered[1])},
+        QProcessEnvironment::systemEnvironment()});
+    ::close(registered[1]);
+    pollfd closed = {registered[0], POLLIN, 0};
+    char byte;
+    const bool ok = agent->started() && ::poll(&closed, 1, 60000) == 1 && ::read(registered[0], &byte, 1) == 0;
+    ::close(registered[0]);
+    return ok ? std::move(agent) : nullptr;
+}
 
 // A desktop's agent whose user presses Cancel: it answers every request to
 // authenticate as dismissed, the way graphical agents do (pkttyagent cannot:
@@ -225,15 +190,21 @@ TEST(NVAuthorizationPolkitTest, EachAnswerOfPolkit)
         NVAuthorization::setAskpassPath(askpass);
         NVAuthorization::setRootHelperPathForTesting(row.usersHelper ? usersHelper : QString());
         std::optional<DismissingAgent> dismissing;
-        std::optional<TerminalAgent> terminal;
+        std::unique_ptr<PseudoTerminal> terminal;
         if (row.agent == Agent::Dismissing)
             ASSERT_TRUE(dismissing.emplace().registered());
         if (row.agent == Agent::Terminal)
-            ASSERT_TRUE(terminal.emplace(TestUser::account()->password.toUtf8()).registered());
+            ASSERT_TRUE(terminal = startTerminalAgent());
 
         LogCapture log;
-        auto authorization = NVAuthorization::create();
-        const QByteArray transcript = terminal ? terminal->finish() : QByteArray();
+        std::optional<NVResult<std::shared_ptr<NVAuthorization>>> asked;
+        std::thread request([&] { asked = NVAuthorization::create(); });
+        if (terminal) {
+            EXPECT_TRUE(terminal->waitForScreen(QStringLiteral("Password:"))) << terminal->screen().toStdString();
+            terminal->type(TestUser::account()->password.toUtf8() + '\n');
+        }
+        request.join();
+        auto &authorization = *asked;
         EXPECT_EQ(InstallTest::askpassCount(folder.filePath(QStringLiteral("asked"))), row.sudoPrompts);
         if (row.logged)
             EXPECT_EQ(log.matching(QString::fromUtf8(row.logged)).size(), 1) << log.messages().join(u'\n').toStdString();
@@ -249,8 +220,8 @@ TEST(NVAuthorizationPolkitTest, EachAnswerOfPolkit)
         ASSERT_TRUE(answer && answer->completed);
         EXPECT_EQ(answer->bytes.split('\n').first(), "0");
         EXPECT_FALSE(answer->bytes.contains("NV_TEST_USER_PASSWORD")) << answer->bytes.constData();
-        if (row.agent == Agent::Terminal)
-            EXPECT_TRUE(transcript.contains("AUTHENTICATING FOR " + kAction.toUtf8())) << transcript.constData();
+        if (terminal)
+            EXPECT_TRUE(terminal->screen().contains("AUTHENTICATING FOR " + kAction)) << terminal->screen().toStdString();
     }
     NVAuthorization::setAskpassPath(QString());
     NVAuthorization::setRootHelperPathForTesting(QString());

@@ -3,7 +3,6 @@
 #include "install/NVRelaunch.h"
 #include "install/NVSUInstallerLaunch.h"
 #include "platform/NVApplicationServices.h"
-#include "support/LogCapture.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -54,22 +53,13 @@ TEST(NVSUInstallerLaunchTest, RunsTheInstallerWaitsAndQuits)
     TestSupport::writeFile(executable, TestSupport::readFile(executable) + "sleep 0.3\nexit 3\n");
 
     RecordingApplication application;
-    QStringList order;
-    application.onTerminate = [&] { order << (launchRecord(installer).isEmpty() ? "terminate before the installer ran" : "terminate"); };
-    DebugLogs debug;
-    LogCapture log;
+    application.onTerminate = [&] { EXPECT_FALSE(launchRecord(installer).isEmpty()) << "terminated before the installer ran"; };
     QElapsedTimer clock;
     clock.start();
-    EXPECT_TRUE(NVSUInstallerLaunch::runInstaller(installer, [&] {
-        order << QStringLiteral("close window");
-        application.calls << QStringLiteral("close window");
-    }));
+    EXPECT_TRUE(NVSUInstallerLaunch::runInstaller(installer, [&] { application.calls << QStringLiteral("close window"); }));
     EXPECT_GE(clock.elapsed(), 300);
     EXPECT_EQ(launchRecord(installer), "2\n-startedBySoftwareUpdate\nYES\n");
     EXPECT_EQ(application.calls, (QStringList{"close window", "policy 1", "terminate"}));
-    EXPECT_EQ(order, (QStringList{"close window", "terminate"}));
-    EXPECT_EQ(log.messages(), (QStringList{"Software Update Debug: Launching installer: " + executable,
-                                           "Software Update Debug: Installer terminated, we quit as well"}));
 }
 
 TEST(NVSUInstallerLaunchTest, InstallerNamedOtherwiseThanItsBundleDoesNotStart)
@@ -111,15 +101,4 @@ TEST(NVRelaunchTest, WatcherWaitsForTheParentThenOpensTheApplication)
     parent.waitForFinished();
     EXPECT_TRUE(launchRecord(application).isEmpty()) << "started while the parent lived";
     EXPECT_EQ(waitForLaunchRecord(application, std::chrono::seconds(60)), "2\n-NVApplicationDidRelaunch\nYES\n");
-}
-
-TEST(NVRelaunchTest, TerminatesOnlyWhenTheWatcherStarted)
-{
-    RecordingApplication application;
-    const auto work = makeWorkDir();
-    const QString bundle = work->filePath(QStringLiteral("App.app"));
-    // The watcher outlives this test process and then opens a folder that is
-    // gone by then; the launcher fails quietly.
-    EXPECT_TRUE(NVRelaunch::terminateAndLaunchApplication(bundle).ok());
-    EXPECT_EQ(application.calls, QStringList{"terminate"});
 }

@@ -1,18 +1,12 @@
 #include "install/NVAuthorization.h"
 
+#include "support/PseudoTerminal.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
-#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
-
-#include <csignal>
-#include <fcntl.h>
-#include <pty.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace {
 
@@ -27,48 +21,28 @@ struct Session {
 // Runs the prompt on a pseudo-terminal of its own, without a display, as
 // sudo does from a terminal: in the C.UTF-8 locale, the caller's language
 // in its own variable. Once it has asked, `typed` is typed.
-Session runOnTerminal(const QString &stateFolder, const QByteArray &typed, const QByteArray &language = "en")
+Session runOnTerminal(const QString &stateFolder, const QByteArray &typed, const QByteArray &language)
 {
+    QProcessEnvironment environment;
+    environment.insert(QStringLiteral("PATH"), QStringLiteral("/usr/bin:/bin"));
+    environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
+    environment.insert(QString::fromLatin1(NVAuthorization::AskpassLanguageVariable), QString::fromLatin1(language));
+    environment.insert(QString::fromLatin1(NVAuthorization::AskpassStateVariable), stateFolder);
+    PseudoTerminal terminal({askpass(), {QStringLiteral("nvsutest")}, environment, false, true});
+    // The user's name ends the question, which comes once echo is off.
+    EXPECT_TRUE(terminal.waitForScreen(QStringLiteral("nvsutest"))) << terminal.screen().toStdString();
+    terminal.type(typed);
     Session session;
-    int answerPipe[2];
-    if (::pipe(answerPipe) != 0)
-        return session;
-    const QByteArray program = QFile::encodeName(askpass());
-    const QByteArray state = NVAuthorization::AskpassStateVariable + '=' + QFile::encodeName(stateFolder);
-    const QByteArray languageEntry = NVAuthorization::AskpassLanguageVariable + '=' + language;
-    int terminal = -1;
-    const pid_t pid = ::forkpty(&terminal, nullptr, nullptr, nullptr);
-    if (pid == 0) {
-        ::dup2(answerPipe[1], STDOUT_FILENO);
-        ::close(answerPipe[0]);
-        ::close(answerPipe[1]);
-        char *argv[] = {const_cast<char *>(program.constData()), const_cast<char *>("nvsutest"), nullptr};
-        char *envp[] = {const_cast<char *>("PATH=/usr/bin:/bin"), const_cast<char *>("LC_ALL=C.UTF-8"),
-                        const_cast<char *>(languageEntry.constData()), const_cast<char *>(state.constData()), nullptr};
-        ::execve(argv[0], argv, envp);
-        ::_exit(127);
-    }
-    ::close(answerPipe[1]);
-    if (pid < 0) {
-        ::close(answerPipe[0]);
-        return session;
-    }
-
-    TestSupport::TerminalPerson person(terminal, {typed});
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    session.terminal = person.finish();
-    session.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    char buffer[1024];
-    for (ssize_t n; (n = ::read(answerPipe[0], buffer, sizeof buffer)) > 0;)
-        session.answer.append(buffer, n);
-    ::close(answerPipe[0]);
-    ::close(terminal);
+    session.status = terminal.waitForExit().value_or(-1);
+    session.terminal = terminal.screen().toUtf8();
+    session.answer = terminal.pipeOutput().toUtf8();
     return session;
 }
 
 } // namespace
 
+// A non-empty "asked" in the state folder means sudo is asking again after a
+// wrong password: the prompt says so.
 TEST(NVSUAskpassTest, TerminalPromptAnswersThePasswordOrCancels)
 {
     struct Case {
@@ -77,24 +51,29 @@ TEST(NVSUAskpassTest, TerminalPromptAnswersThePasswordOrCancels)
         int status;
         QByteArray answer;
         QByteArray language = "en";
+        bool askedBefore = false;
     };
     const Case cases[] = {
         {"password", "s3cret with blanks\n", 0, "s3cret with blanks\n"},
         {"interrupt", "\x03", 1, ""},
         {"the caller's language", "s3cret\n", 0, "s3cret\n", "de_DE.UTF-8"},
+        {"after a wrong password", "s3cret\n", 0, "s3cret\n", "en", true},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         QTemporaryDir state;
+        if (c.askedBefore)
+            TestSupport::writeFile(state.filePath(NVAuthorization::AskedFileName), "asked\n");
         const Session session = runOnTerminal(state.path(), c.typed, c.language);
         EXPECT_EQ(session.status, c.status) << session.terminal.constData();
         EXPECT_EQ(session.answer, c.answer);
         const QByteArray asked = c.language == "en" ? "Enter the password for \xe2\x80\x9cnvsutest\xe2\x80\x9d"
                                                     : "Geben Sie das Passwort f\xc3\xbcr \xe2\x80\x9envsutest\xe2\x80\x9c";
         EXPECT_TRUE(session.terminal.contains(asked)) << session.terminal.constData();
+        EXPECT_EQ(session.terminal.contains("that password was not accepted"), c.askedBefore) << session.terminal.constData();
         // Echo is off: the password never shows on the terminal.
         EXPECT_FALSE(session.terminal.contains("s3cret")) << session.terminal.constData();
-        EXPECT_EQ(TestSupport::readFile(state.filePath(NVAuthorization::AskedFileName)), QByteArray("asked\n"));
+        EXPECT_EQ(TestSupport::readFile(state.filePath(NVAuthorization::AskedFileName)), c.askedBefore ? "asked\nasked\n" : "asked\n");
         EXPECT_EQ(QFile::exists(state.filePath(NVAuthorization::CancelledFileName)), c.status != 0);
     }
 }

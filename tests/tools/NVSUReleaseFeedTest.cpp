@@ -66,14 +66,6 @@ TEST(NVSUReleaseFeed, CreatesExtendsAndReplaces)
     ASSERT_EQ(updates.size(), 2);
     EXPECT_EQ(updates[0].toMap().value("BundleShortVersionString"), QVariant("5.1.1"));
     EXPECT_EQ(updates[1].toMap(), second);
-
-    // A binary feed holding one dictionary becomes an XML array, the old entry kept as it was.
-    const QVariantMap old = {{"BundleVersion", "4900"}, {"Unknown", qint64(-1)}};
-    ASSERT_TRUE(NVPropertyList::writeFile(path, old, NVPropertyList::Format::Binary).ok());
-    ASSERT_EQ(feed(path, entry("5000", "5.0", "https://updates.example/v.zip")), 0);
-    const QVariantList extended = readFeed(path);
-    ASSERT_EQ(extended.size(), 2);
-    EXPECT_EQ(extended[0].toMap(), old);
 }
 
 TEST(NVSUReleaseFeed, RefusesWhatWouldMakeABadFeed)

@@ -16,75 +16,22 @@ const QString tool = QStringLiteral(NV_TEST_BUNDLE_DIR "/Contents/MacOS/nvsu-rel
 
 using ToolRun = TestSupport::ProcessResult;
 
-ToolRun run(const QString &program, const QStringList &arguments) { return TestSupport::run(program, arguments); }
 ToolRun release(const QStringList &arguments) { return TestSupport::run(tool, arguments); }
 
-QMap<QString, QString> snapshot(const QString &root) { return TestSupport::treeSnapshot(root); }
-
-// The sample bundle, with a star in its name as well.
-QString makeBundle(const QString &parent)
-{
-    return TestSupport::makeSampleBundle(parent, QStringLiteral("Velkin Test [beta]*.app"), 300000);
-}
-
-// Unpacks with the archive's own tool, as the updater can (a disk image is
-// a squashfs image).
-QMap<QString, QString> unpacked(const QString &archive, const QString &format, const QString &work)
-{
-    const QString destination = work + "/unpacked-" + format;
-    QDir().mkpath(destination);
-    const ToolRun tool = format == "zip" ? run("/usr/bin/unzip", {"-qq", "-o", archive, "-d", destination})
-                       : format == "dmg" ? run("/usr/bin/unsquashfs", {"-q", "-n", "-f", "-d", destination, archive})
-                                         : run("/usr/bin/tar", {"-xf", archive, "-C", destination});
-    EXPECT_EQ(tool.exitCode, 0) << format.toStdString() << ": " << tool.err.toStdString() << tool.out.toStdString();
-    return snapshot(destination);
-}
-
-TEST(NVSUReleaseTool, PackagedAndSignedArchivesUnpackUnchangedAndVerify)
-{
-    QTemporaryDir work;
-    const QString keys = work.filePath("keys");
-    const ToolRun made = release({"keys", "--output", keys});
-    ASSERT_EQ(made.exitCode, 0) << made.err.toStdString();
-    const QString bundle = makeBundle(work.filePath("product"));
-    const QMap<QString, QString> original = snapshot(work.filePath("product"));
-    ASSERT_EQ(original.size(), 10);
-
-    for (const QString format : {"tar.gz", "tbz", "zip", "dmg"}) {
-        SCOPED_TRACE(format.toStdString());
-        const QString archive = work.filePath("Velkin 5.1." + format);
-        const ToolRun packaged = release({"package", bundle, "--format", format, "--output", archive});
-        ASSERT_EQ(packaged.exitCode, 0) << packaged.err.toStdString();
-        const QStringList sign = {"sign", archive, "--certificate", keys + "/code-signing-certificate.pem", "--key",
-                                  keys + "/code-signing-key.pem", "--anchors", keys + "/CodeSigningAnchors.pem"};
-        // Without the intermediate the updater would refuse the file: the
-        // maker hears why, and the archive stays as it was.
-        const QByteArray unsignedBytes = TestSupport::readFile(archive);
-        const ToolRun withoutChain = release(sign);
-        EXPECT_EQ(withoutChain.exitCode, 1);
-        EXPECT_TRUE(withoutChain.err.contains("is not among the anchors: pass the intermediate certificates with --chain"))
-            << withoutChain.err.toStdString();
-        EXPECT_EQ(TestSupport::readFile(archive), unsignedBytes);
-        const ToolRun signedRun = release(sign + QStringList{"--chain", keys + "/code-signing-chain.pem"});
-        ASSERT_EQ(signedRun.exitCode, 0) << signedRun.err.toStdString();
-
-        EXPECT_EQ(unpacked(archive, format, work.path()), original);
-
-        const ToolRun verified = release({"verify", archive, "--anchors", keys + "/CodeSigningAnchors.pem"});
-        EXPECT_EQ(verified.exitCode, 0) << verified.out.toStdString();
-        EXPECT_TRUE(verified.out.startsWith("valid: ")) << verified.out.toStdString();
-    }
-}
-
+// Packaging is checked where archives are unpacked (the unarchivers' round
+// trips and the disk-image tool's test); signed archives of every format are
+// unpacked by root's staging test and installed by the whole runs.
 TEST(NVSUReleaseTool, VerifyNamesOutcomeAndReason)
 {
     const SigningFixture fixture;
     using Signer = SigningFixture::Signer;
-    // Signs and returns the file; a refusal is expected when named.
-    auto signWith = [&](const QString &name, Signer signer, const QString &chain = {}, const char *refusal = nullptr) {
+    // Signs and returns the file; a refusal is expected when named. A refused
+    // file must stay unsigned, which its verification then shows.
+    auto signWith = [&](const QString &name, Signer signer, const QStringList &chain = {}, const char *refusal = nullptr) {
         const QString file = fixture.writeFile(name, makeBzip2("release"));
-        const ToolRun signedRun = release({"sign", file, "--certificate", fixture.certificatePath(signer), "--key",
-                                           fixture.keyPath(signer), "--chain", chain.isEmpty() ? fixture.chainPath(signer) : chain});
+        const ToolRun signedRun = release(QStringList{"sign", file, "--certificate", fixture.certificatePath(signer), "--key",
+                                                      fixture.keyPath(signer)}
+                                          + (chain.isEmpty() ? QStringList{"--chain", fixture.chainPath(signer)} : chain));
         EXPECT_EQ(signedRun.exitCode, refusal ? 1 : 0) << signedRun.err.toStdString();
         EXPECT_TRUE(signedRun.err.contains(refusal ? refusal : "")) << signedRun.err.toStdString();
         return file;
@@ -95,8 +42,13 @@ TEST(NVSUReleaseTool, VerifyNamesOutcomeAndReason)
                                                                       + TestSupport::readFile(fixture.anchorsPath()));
     const struct { QString file; QStringList extra; int exitCode; const char *out; } cases[] = {
         {signWith("team.tbz", Signer::Team), {}, 0, "valid: signed by "},
-        {signWith("full-chain.tbz", Signer::Team, fullChain), {}, 0, "valid: signed by "},
-        {signWith("stray.tbz", Signer::Team, fixture.path("other-intermediate.pem"),
+        {signWith("full-chain.tbz", Signer::Team, {"--chain", fullChain}), {}, 0, "valid: signed by "},
+        // Without the intermediate the updater would refuse the file: the
+        // maker hears why.
+        {signWith("no-chain.tbz", Signer::Team, {"--anchors", fixture.anchorsPath()},
+                  "is not among the anchors: pass the intermediate certificates with --chain"),
+         {}, 1, "missing: the file has no signature block"},
+        {signWith("stray.tbz", Signer::Team, {"--chain", fixture.path("other-intermediate.pem")},
                   "the certificate \"CN=Another Distribution CA,O=Signing Fixture\" is not on the chain of"),
          {}, 1, "missing: the file has no signature block"},
         {signWith("other.tbz", Signer::OtherTeam), {}, 1, "invalid: the signature does not satisfy"},
@@ -109,16 +61,9 @@ TEST(NVSUReleaseTool, VerifyNamesOutcomeAndReason)
     }
 }
 
-TEST(NVSUReleaseTool, HelpAndUsageErrors)
+TEST(NVSUReleaseTool, UsageErrorsWriteNothing)
 {
-    for (const QString command : {"keys", "sign", "verify", "package", "feed"}) {
-        const ToolRun help = release({command, "--help"});
-        EXPECT_EQ(help.exitCode, 0);
-        EXPECT_TRUE(help.out.startsWith("Usage: nvsu-release " + command.toUtf8())) << help.out.toStdString();
-        EXPECT_EQ(release({command}).exitCode, 2) << command.toStdString();
-    }
     EXPECT_EQ(release({"publish"}).exitCode, 2);
-
     QTemporaryDir work;
     QDir().mkpath(work.filePath("A.app"));
     EXPECT_EQ(release({"package", work.filePath("A.app"), "--format", "rar", "--output", work.filePath("a.rar")}).exitCode, 2);
@@ -148,7 +93,7 @@ TEST(NVSUReleaseTool, KeysAreNotOverwrittenByAccident)
     EXPECT_NE(TestSupport::readFile(anchorsPath), anchors);
 
     // The server certificate names the loopback addresses and chains to the TLS authority.
-    const ToolRun chain = run("/usr/bin/openssl", {"verify", "-CAfile", work.filePath("ServerTrustAnchors.pem"), "-verify_ip", "127.0.0.2",
+    const ToolRun chain = TestSupport::run("/usr/bin/openssl", {"verify", "-CAfile", work.filePath("ServerTrustAnchors.pem"), "-verify_ip", "127.0.0.2",
                                                    work.filePath("server-certificate.pem")});
     EXPECT_EQ(chain.exitCode, 0) << chain.out.toStdString() << chain.err.toStdString();
 }
@@ -173,14 +118,12 @@ TEST(NVSUReleaseTool, NestingGivesTheUpdaterTheProductsVersionAndTheMakersAddres
             TestSupport::writeFile(nested + "/stale", "left by the first copy");
     }
     EXPECT_FALSE(QFileInfo::exists(nested + "/stale"));
-    const QString info = QString::fromUtf8(TestSupport::readFile(nested + "/Contents/Info.plist"));
-    for (const char *pair : {"<key>CFBundleVersion</key>\n\t<string>5000</string>", "<key>CFBundleShortVersionString</key>\n\t<string>5.0</string>",
-                             "<key>SoftwareUpdateBundleName</key>\n\t<string>Velkin</string>",
-                             "<key>SoftwareUpdateFeedURL</key>\n\t<string>https://127.0.0.1:1/update-feeds/velkin5.plist</string>",
-                             "<key>CFBundleIdentifier</key>\n\t<string>norvane.velkin.SoftwareUpdate</string>"})
-        EXPECT_TRUE(info.contains(QLatin1String(pair))) << pair << "\n" << info.toStdString();
+    // The whole runs use nested updaters; here the product's version and the
+    // maker's feed reach its Info.plist.
+    const QByteArray info = TestSupport::readFile(nested + "/Contents/Info.plist");
+    EXPECT_TRUE(info.contains("<key>CFBundleVersion</key>\n\t<string>5000</string>")) << info.toStdString();
+    EXPECT_TRUE(info.contains("<string>https://127.0.0.1:1/update-feeds/velkin5.plist</string>")) << info.toStdString();
     EXPECT_EQ(TestSupport::readFile(nested + "/Contents/Resources/CodeSigningAnchors.pem"), "anchors");
-    EXPECT_TRUE(QFileInfo(nested + "/Contents/MacOS/velkin-software-update").isExecutable());
 
     const ToolRun notAProduct = release({"nest", NV_TEST_BUNDLE_DIR, work.filePath("missing.app")});
     EXPECT_EQ(notAProduct.exitCode, 1);

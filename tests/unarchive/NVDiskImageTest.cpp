@@ -131,9 +131,6 @@ TEST_F(DiskImageTest, EveryMethodAttachesASignedImageReadOnlyAndDetachesWithoutT
 
         // Without the write bits, which an extracted image drops.
         EXPECT_EQ(tree(mountPoint, 07555), tree(path("source"), 07555));
-        const std::optional<QString> type = NVDiskImage::mountedFileSystemType(mountPoint);
-        EXPECT_TRUE(method == Method::LoopMount ? type == "squashfs" : method == Method::Fuse ? type && type->startsWith("fuse") : !type)
-            << type.value_or("none").toStdString();
         // Read-only: root may write through permissions, never through a
         // read-only mount, so the extracted form is checked by its modes.
         const QString app = mountPoint + "/Velkin Test [beta].app";
@@ -266,26 +263,6 @@ TEST_F(DiskImageTest, MountsOfDeadOwnersAreRemovedAndLiveOnesKept)
     for (const QString &gone : {orphan, orphan + ".owner", mounts() + "/image-Strays", mounts() + "/image-NoDir1.owner"})
         EXPECT_FALSE(QFileInfo::exists(gone)) << gone.toStdString();
     EXPECT_EQ(TestSupport::readFile(live + "/file"), QByteArray("contents\n"));
-
-    // The next attach removes a new orphan by itself.
-    const QString secondOrphan = attachFromShortLivedShell();
-    ASSERT_FALSE(secondOrphan.isEmpty());
-    const QString third = mountPointFromOutput(attach(path("image.dmg")).out);
-    ASSERT_FALSE(third.isEmpty());
-    EXPECT_FALSE(QFileInfo::exists(secondOrphan));
-    EXPECT_FALSE(NVDiskImage::mountedFileSystemType(secondOrphan));
-    EXPECT_TRUE(QFileInfo::exists(live + "/file"));
-}
-
-// The same pid with another start time is a reused pid: a new process.
-TEST(DiskImageProcessTest, LivenessFollowsThePidAndItsStartTime)
-{
-    const quint64 ownStart = NVDiskImage::processStartTime(::getpid());
-    ASSERT_GT(ownStart, 0u);
-    EXPECT_TRUE(NVDiskImage::isProcessAlive(::getpid(), ownStart));
-    EXPECT_TRUE(NVDiskImage::isProcessAlive(::getpid(), 0));
-    EXPECT_FALSE(NVDiskImage::isProcessAlive(::getpid(), ownStart + 1));
-    EXPECT_FALSE(NVDiskImage::isProcessAlive(0, 0));
 }
 
 // Refusals: paths outside the mounts folder, and command-line mistakes.
@@ -309,8 +286,7 @@ TEST_F(DiskImageTest, RefusesWhatItMustNotTouchAndMistakenCommandLines)
     EXPECT_FALSE(QFileInfo(mounts() + "/image-linked").isSymLink());
     EXPECT_TRUE(QFileInfo::exists(path("outside/target/keep")));
 
-    for (const QStringList &arguments : {QStringList{}, {"mount"}, {"attach"}, {"attach", "-plist", "-readwrite", path("x.dmg")},
-                                         {"attach", path("a.dmg"), path("b.dmg")}, {"detach", "-force"}, {"cleanup", "now"}}) {
+    for (const QStringList &arguments : {QStringList{}, {"attach", "-plist", "-readwrite", path("x.dmg")}, {"detach", "-force"}}) {
         SCOPED_TRACE(arguments.join(u' ').toStdString());
         const auto run = tool(arguments);
         EXPECT_EQ(run.exitCode, EINVAL);

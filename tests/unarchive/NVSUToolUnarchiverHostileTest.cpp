@@ -56,13 +56,17 @@ void hostileArchivesStayInside()
         for (const QString suffix : {"tar.gz", "tar.bz2", "zip"}) {
             SCOPED_TRACE(QString("%1 as %2").arg(row.name, suffix).toStdString());
             const QString archive = work.filePath(QString("dl-%1/hostile.").arg(index++) + suffix);
-            TestSupport::writeFile(archive, suffix == "zip" ? zipArchive(row.members)
-                                                            : compressed(suffix == "tar.gz" ? "gzip" : "bzip2", tarArchive(row.members)));
+            // A harmless member first: the tool did read the hand-made archive,
+            // so the check below cannot pass because nothing was unpacked.
+            const QList<Member> members = QList<Member>{{M::File, "inside", "kept\n"}} + row.members;
+            TestSupport::writeFile(archive, suffix == "zip" ? zipArchive(members)
+                                                            : compressed(suffix == "tar.gz" ? "gzip" : "bzip2", tarArchive(members)));
             RecordingDelegate delegate;
             const std::unique_ptr<NVSUUnarchiver> unarchiver = NVSUUnarchiver::unarchiverWithPackagePath(archive, &delegate);
             unarchiver->start();
             ASSERT_TRUE(delegate.waitUntilFinished());
             ASSERT_EQ(outsideDownloads(), before);
+            EXPECT_EQ(TestSupport::readFile(QFileInfo(archive).path() + "/inside"), "kept\n");
         }
     }
 }
@@ -78,28 +82,4 @@ TEST(NVSUToolUnarchiverHostileTest, NothingIsWrittenOutsideTheDownloadFolderAsTh
 {
     NV_RUN_AS_TEST_USER();
     hostileArchivesStayInside();
-}
-
-// The tools are the ones that keep members inside; listed by the tools
-// themselves, the hand-made archives name the hostile paths, so the test
-// above cannot pass by accident.
-TEST(NVSUToolUnarchiverHostileTest, HandMadeArchivesCarryTheHostileNames)
-{
-    QTemporaryDir work;
-    const QList<Member> members = {{Member::Symlink, "link", "../outside"}, {Member::File, "../evil", "x"}, {Member::File, "/abs/evil", "y"}};
-    TestSupport::writeFile(work.filePath("a.tar.gz"), compressed("gzip", tarArchive(members)));
-    TestSupport::writeFile(work.filePath("a.zip"), zipArchive(members));
-    const struct {
-        QString program;
-        QStringList arguments;
-        QByteArray link;
-    } listers[] = {{"/usr/bin/tar", {"-tvzf", work.filePath("a.tar.gz")}, "link -> ../outside"},
-                   {"/usr/bin/unzip", {"-Z", work.filePath("a.zip")}, "lrwxrwxrwx"}};
-    for (const auto &lister : listers) {
-        const auto listed = TestSupport::run(lister.program, lister.arguments);
-        EXPECT_EQ(listed.exitCode, 0) << listed.err.toStdString();
-        for (const QByteArray &name : {lister.link, QByteArray(" ../evil\n"), QByteArray(" /abs/evil\n")})
-            EXPECT_TRUE(listed.out.contains(name)) << name.toStdString() << " missing in\n" << listed.out.toStdString();
-    }
-    EXPECT_EQ(TestSupport::run("/usr/bin/unzip", {"-p", work.filePath("a.zip"), "link"}).out, "../outside");
 }
