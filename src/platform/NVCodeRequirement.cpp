@@ -2,6 +2,8 @@
 
 #include "platform/NVCodeSigningStatus.h"
 
+#include <optional>
+
 struct NVCodeRequirement::Node {
     enum Kind { Anchor, OrganizationalUnitEquals, ExtensionExists, Not, And, Or };
     Kind kind = Anchor;
@@ -291,7 +293,12 @@ QString quoted(const QString &value)
     return QLatin1Char('"') + escaped + QLatin1Char('"');
 }
 
-QString write(const Node &node, bool nested)
+// Parentheses only where the text could not be read back into the same
+// tree without them: a chain under "!", an "or" chain in an "and" chain,
+// and a chain in one of its own kind. So the written text is never nested
+// deeper than the text it was read from, and what was read within the depth
+// limit is written within it.
+QString write(const Node &node, std::optional<Node::Kind> parent = std::nullopt)
 {
     switch (node.kind) {
     case Node::Anchor:
@@ -301,14 +308,15 @@ QString write(const Node &node, bool nested)
     case Node::ExtensionExists:
         return QStringLiteral("certificate leaf[field.%1] exists").arg(node.value);
     case Node::Not:
-        return QLatin1Char('!') + write(node.children.front(), true);
+        return QLatin1Char('!') + write(node.children.front(), Node::Not);
     case Node::And:
     case Node::Or: {
         QStringList parts;
         for (const Node &child : node.children)
-            parts << write(child, true);
+            parts << write(child, node.kind);
         const QString joined = parts.join(node.kind == Node::And ? QLatin1String(" and ") : QLatin1String(" or "));
-        return nested ? QLatin1Char('(') + joined + QLatin1Char(')') : joined;
+        const bool needsParentheses = parent && (*parent == Node::Not || *parent == node.kind || node.kind == Node::Or);
+        return needsParentheses ? QLatin1Char('(') + joined + QLatin1Char(')') : joined;
     }
     }
     return QString();
@@ -326,4 +334,4 @@ NVResult<NVCodeRequirement> NVCodeRequirement::create(QStringView text)
 
 bool NVCodeRequirement::isSatisfiedBy(const Subject &subject) const { return evaluate(*m_root, subject); }
 
-QString NVCodeRequirement::text() const { return write(*m_root, false); }
+QString NVCodeRequirement::text() const { return write(*m_root); }

@@ -16,9 +16,13 @@ TEST(NVCodeRequirement, ParsesIntoItsCanonicalText)
     const std::pair<QString, QString> cases[] = {
         {updateRequirement, {}},
         {"certificate leaf [ subject.OU ] = \"say \\\"hi\\\" \\\\ \"", "certificate leaf[subject.OU] = \"say \\\"hi\\\" \\\\ \""},
-        // "and" binds tighter than "or"; "!" tighter than both.
-        {"anchor apple generic or certificate leaf[field.1.2] exists and !anchor apple generic",
-         "anchor apple generic or (certificate leaf[field.1.2] exists and !anchor apple generic)"},
+        // "and" binds tighter than "or", "!" tighter than both: parentheses
+        // only where the tree needs them.
+        {"anchor apple generic or certificate leaf[field.1.2] exists and !anchor apple generic", {}},
+        {"(anchor apple generic or certificate leaf[field.1.2] exists) and !(anchor apple generic and anchor apple generic)", {}},
+        // At the depth limit inside a chain: the canonical text must not
+        // nest it deeper.
+        {"anchor apple generic or " + QString(NVCodeRequirement::MaxDepth - 1, QLatin1Char('!')) + "anchor apple generic and anchor apple generic", {}},
         {"((\tanchor apple\ngeneric ))", "anchor apple generic"},
     };
     for (const auto &[text, given] : cases) {
