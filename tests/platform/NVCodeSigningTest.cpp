@@ -296,7 +296,9 @@ TEST(NVCodeSigning, AFileChangedDuringTheCheckIsNeverValid)
     });
     const ChangedWhileRead *watched = source.get();
     const auto requirement = NVCodeRequirement::create(NVSUCodeSignatureRequirement);
-    const NVCodeSigningResult result = NVStaticCode::create(std::move(source))->checkValidity(*requirement, fixture.anchors());
+    // The code owns the source that `watched` points into: it must outlive the checks.
+    const auto code = NVStaticCode::create(std::move(source));
+    const NVCodeSigningResult result = code->checkValidity(*requirement, fixture.anchors());
     ASSERT_TRUE(watched->m_changed);
     EXPECT_EQ(result.status, errSecCSBadObjectFormat) << result.reason.toStdString();
     EXPECT_EQ(result.reason, "the file changed while it was being checked");
