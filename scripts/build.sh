@@ -5,5 +5,5 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/ccache-env.sh
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNV_TEST_PAUSE_POINTS=ON "$@" >/dev/null
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNV_TEST_PAUSE_POINTS=ON -DNV_ROOT_STATE_DIR=/run/velkin-software-update-tests "$@" >/dev/null
 cmake --build build

@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 . scripts/ccache-env.sh
 
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DNV_SANITIZE=ON -DNV_TEST_PAUSE_POINTS=ON -DNV_BUILD_BENCHMARKS=OFF -DNV_BUILD_WEBVIEW=OFF >/dev/null
+  -DNV_SANITIZE=ON -DNV_TEST_PAUSE_POINTS=ON -DNV_ROOT_STATE_DIR=/run/velkin-software-update-tests -DNV_BUILD_BENCHMARKS=OFF -DNV_BUILD_WEBVIEW=OFF >/dev/null
 cmake --build build-asan
 
 # Leak reports from Qt's and OpenSSL's process-lifetime caches are not ours;

@@ -17,6 +17,8 @@ cd "$(dirname "$0")/.."
 cleanup() {
   ./scripts/test-polkit.sh stop || true
   ./scripts/test-user.sh teardown || true
+  # Root's notes of the test builds' updates (build.sh names the folder).
+  if [ "$(id -u)" = 0 ]; then rm -rf /run/velkin-software-update-tests; else sudo -n rm -rf /run/velkin-software-update-tests; fi 2>/dev/null || true
 }
 trap cleanup EXIT
 ./scripts/test-user.sh setup

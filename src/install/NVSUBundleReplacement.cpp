@@ -99,6 +99,47 @@ const QString kRootOnly = QStringLiteral(R"sh(nvsu_root_only() {
 }
 )sh");
 
+// Root's own record of the staging paths it named, in a folder only root can
+// change. Root removes a leftover only when this record names it too: the
+// record in the updater's private folder is only the user's word, and would
+// otherwise let anything running as the user have root delete a folder
+// that merely looks like a staging path. The folder's lock keeps the
+// updates of several users from losing each other's lines; a record that
+// cannot be kept only means that leftovers stay.
+QString rootRecordFunctions()
+{
+    return kRootOnly + QStringLiteral("nvsu_record_dir='") + QStringLiteral(NV_ROOT_STATE_DIR) + QStringLiteral(R"sh('
+nvsu_record=$nvsu_record_dir/staging-paths
+nvsu_record_trusted() { [ -f "$nvsu_record" ] && [ ! -L "$nvsu_record" ] && nvsu_root_only "$nvsu_record"; }
+nvsu_record_add() {
+    /bin/mkdir -p -m 0700 -- "$nvsu_record_dir" 2>/dev/null && nvsu_root_only "$nvsu_record_dir" || return 0
+    {
+        /usr/bin/flock 9 || return 0
+        [ ! -e "$nvsu_record" ] || nvsu_record_trusted || return 0
+        (umask 077; printf '%s\n' "$@" >>"$nvsu_record")
+    } 9<"$nvsu_record_dir"
+    return 0
+}
+nvsu_vouched() { nvsu_record_trusted && /usr/bin/grep -Fxq -- "$1" "$nvsu_record"; }
+nvsu_record_prune() {
+    [ -d "$nvsu_record_dir" ] && nvsu_root_only "$nvsu_record_dir" || return 0
+    {
+        /usr/bin/flock 9 && nvsu_record_trusted || return 0
+        local line kept=
+        while IFS= read -r line; do
+            if [ -e "$line" ] || [ -L "$line" ]; then kept+=$line$'\n'; fi
+        done <"$nvsu_record"
+        if [ -z "$kept" ]; then
+            /bin/rm -f -- "$nvsu_record"
+        else
+            (umask 077; printf '%s' "$kept" >"$nvsu_record.new" && /bin/mv -f -- "$nvsu_record.new" "$nvsu_record")
+        fi
+    } 9<"$nvsu_record_dir"
+    return 0
+}
+)sh");
+}
+
 // The root side's staging. The verifying tool and the anchors are trusted
 // only when root alone can change them and every folder above them (a
 // sticky folder such as /tmp counts as root's, since others cannot rename or
@@ -114,7 +155,7 @@ const QString kRootOnly = QStringLiteral(R"sh(nvsu_root_only() {
 QString rootStagingBody()
 {
     const QString systemDir = QStringLiteral(NV_SYSTEM_HELPER_DIR);
-    return kRootOnly + QStringLiteral(R"sh(nvsu_trusted_pair() {
+    return rootRecordFunctions() + QStringLiteral(R"sh(nvsu_trusted_pair() {
     nvsu_root_only "$1" || return 1
     nvsu_tool=$nvsu_real
     nvsu_root_only "$2" || return 1
@@ -167,6 +208,7 @@ nvsu_private=$(/usr/bin/mktemp -d "$nvsu_base/.nvsu-root.XXXXXXXX") || exit 1
     nvsu_beside_target "$nvsu_old"
     [ ! -e "$NVSU_TEMP_PATH" ] || nvsu_refuse "Temporary path for new app already exists, aborting: $NVSU_TEMP_PATH"
     [ ! -e "$nvsu_old" ] || nvsu_refuse "Temporary path for old app already exists, aborting: $nvsu_old"
+    nvsu_record_add "$NVSU_TEMP_PATH" "$nvsu_old"
     /bin/mv -f -T "$NVSU_NEW_APP" "$NVSU_TEMP_PATH" 2>&1 || { /bin/rm -rf "$NVSU_TEMP_PATH"; exit 1; }
     printf '%s\n%s\n' "$NVSU_TEMP_PATH" "$nvsu_old"
 )
@@ -200,7 +242,8 @@ fi
 // per line; those the record of staging paths names beside this target),
 // only folders (no links) directly beside the target, whose name is one
 // this target's staging paths can have (NVSUTemporaryBundlePath) and that
-// belong to one of the users in $nvsu_owners. Prints "Removed PATH" for
+// belong to one of the users in $nvsu_owners, and that nvsu_vouched
+// accepts (as root: that root's own record names). Prints "Removed PATH" for
 // each. A replacement of the same target running at the same moment would
 // lose its staged copy, but two such runs would fail anyway on the swap.
 const QString kRemoveLeftovers = QStringLiteral(R"sh(nvsu_folder=${NVSU_APP%/*}
@@ -219,6 +262,7 @@ while IFS= read -r nvsu_entry; do
     [ -d "$nvsu_entry" ] && [ ! -L "$nvsu_entry" ] || continue
     nvsu_uid=$(/usr/bin/stat -c %u -- "$nvsu_entry") || continue
     case " $nvsu_owners " in *" $nvsu_uid "*) ;; *) continue ;; esac
+    nvsu_vouched "$nvsu_entry" || continue
     /bin/rm -rf -- "$nvsu_entry" 2>&1 && printf 'Removed %s\n' "$nvsu_entry"
 done <<< "$NVSU_LEFTOVERS"
 exit 0)sh");
@@ -437,7 +481,11 @@ public:
         createShell();
         // Whatever way the run ends, short of being killed, the paths it
         // staged at are gone or are the only copy of the application.
-        const auto forget = qScopeGuard([this] { m_record.prune(); });
+        const auto forget = qScopeGuard([this] {
+            m_record.prune();
+            if (m_usedRoot)
+                execute(rootRecordFunctions() + QStringLiteral("nvsu_record_prune\n"));
+        });
         NV_TRY(stage());
         pausePoint("staged");
         ::nftw(QFile::encodeName(m_newTempPath).constData(), removeOriginMarks, 32, FTW_PHYS);
@@ -576,7 +624,9 @@ private:
         if (candidates.isEmpty())
             return;
         m_shell->setVariable(QStringLiteral("NVSU_LEFTOVERS"), candidates.join(QLatin1Char('\n')));
-        const int status = execute(QStringLiteral("nvsu_owners=\"%1\"\n").arg(owners) + kRemoveLeftovers);
+        static const QString vouchedByRoot = rootRecordFunctions();
+        const QString vouched = m_usedRoot ? vouchedByRoot : QStringLiteral("nvsu_vouched() { :; }\n");
+        const int status = execute(vouched + QStringLiteral("nvsu_owners=\"%1\"\n").arg(owners) + kRemoveLeftovers);
         m_record.prune();
         const QString text = m_shell->lastCommandOutputString().value_or(QString());
         for (const QString &line : text.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
