@@ -30,14 +30,3 @@ TEST(NVSURequestTest, UserAgentKeepsItsShapeForAnyValue)
     EXPECT_TRUE(NVSUExtensions::userAgentString(cases[0]).startsWith("Übersicht/1.0_β Ω/6 Linux%E2%84%A2/1"));
     EXPECT_TRUE(NVSUExtensions::userAgentString(cases[0]).endsWith("(ThinkPad%20X1%2C%20Gen%209)"));
 }
-
-TEST(NVSURequestTest, RequestsBypassCachesAndCarryTheUserAgent)
-{
-    const QNetworkRequest request = NVSUExtensions::nvsuRequestWithURL(QUrl("https://updates.velkin.test/update-feeds/velkin5.plist"));
-    EXPECT_EQ(request.attribute(QNetworkRequest::CacheLoadControlAttribute).toInt(), QNetworkRequest::AlwaysNetwork);
-    EXPECT_EQ(request.transferTimeout(), 0);
-    const QString agent = QString::fromUtf8(request.rawHeader("User-Agent"));
-    EXPECT_EQ(agent, NVSUExtensions::defaultUserAgentStringIncludingModelIdentifier());
-    // The process's values: Qt's own version, the kernel's name.
-    EXPECT_TRUE(agent.contains(QStringLiteral(" QtNetwork/%1 Linux/").arg(qVersion()))) << qPrintable(agent);
-}

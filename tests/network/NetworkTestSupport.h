@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/NVBundle.h"
+#include "network/NVSURequest.h"
 #include "network/NVURLSession.h"
 #include "support/TestHTTPSServer.h"
 #include "support/TestSupport.h"
@@ -15,26 +16,18 @@
 #include <QTemporaryDir>
 #include <QThread>
 
-#include <functional>
 
-// Records every callback of a session as a letter in events() (R redirect,
-// H response head, D data, W written, F finished download, C completed, I
-// invalid) with what came with it, and answers as a test sets it up.
+// Records the callbacks a test looks at as letters in events() (W written,
+// F finished download, C completed) with what came with them.
 class RecordingDelegate : public NVURLSessionDelegate {
 public:
     QString events;
-    QByteArray data;                 // the data bytes since the last response
     QByteArray downloadedBytes;      // the file's contents at F
     bool downloadedFileGone = false; // checked at C: the file at F is no more
-    QList<NVHTTPURLResponse> responses;
     QList<qint64> totals;            // totalBytesWritten at each W
     qint64 expected = -2;            // the last totalBytesExpectedToWrite
     std::optional<NVError> error;
     bool offMainThread = false;
-    // Answers to the session; the hook runs after each event is recorded.
-    bool followRedirects = true;
-    NVURLSessionResponseDisposition disposition = NVURLSessionResponseDisposition::Allow;
-    std::function<void(QChar event)> hook;
 
     int count(QChar event) const { return int(events.count(event)); }
     // Where the finished download was handed over.
@@ -44,20 +37,6 @@ public:
         return TestSupport::waitFor([&] { return this->count(u'C') >= count; }, std::chrono::seconds(120));
     }
 
-    void URLSessionDidBecomeInvalidWithError(NVURLSession *, const std::optional<NVError> &) override { note(u'I'); }
-    void dataTaskDidReceiveResponse(NVURLSession *, const NVURLSessionDataTaskPtr &, const NVHTTPURLResponse &response,
-                                    std::function<void(NVURLSessionResponseDisposition)> completionHandler) override
-    {
-        responses << response;
-        data.clear();
-        note(u'H');
-        completionHandler(disposition);
-    }
-    void dataTaskDidReceiveData(NVURLSession *, const NVURLSessionDataTaskPtr &, const QByteArray &bytes) override
-    {
-        data += bytes;
-        note(u'D');
-    }
     void taskDidCompleteWithError(NVURLSession *, const NVURLSessionTaskPtr &, const std::optional<NVError> &failure) override
     {
         error = failure;
@@ -76,22 +55,12 @@ public:
         downloadedBytes = TestSupport::readFile(m_location);
         note(u'F');
     }
-    void taskWillPerformHTTPRedirection(NVURLSession *, const NVURLSessionTaskPtr &, const NVHTTPURLResponse &response,
-                                        const QNetworkRequest &newRequest,
-                                        std::function<void(std::optional<QNetworkRequest>)> completionHandler) override
-    {
-        responses << response;
-        note(u'R');
-        completionHandler(followRedirects ? std::optional<QNetworkRequest>(newRequest) : std::nullopt);
-    }
 
 private:
     void note(QChar event)
     {
         offMainThread = offMainThread || QThread::currentThread() != QCoreApplication::instance()->thread();
         events += event;
-        if (hook)
-            hook(event);
     }
     QString m_location;
 };
@@ -126,11 +95,12 @@ protected:
 
     std::unique_ptr<NVURLSession> makeSession() { return std::make_unique<NVURLSession>(configuration, &delegate); }
 
-    // Runs one task to its completion.
+    // Runs one task, as the updater asks for it, to its completion.
     NVURLSessionTaskPtr run(NVURLSession &session, const QUrl &url, bool download)
     {
-        NVURLSessionTaskPtr task = download ? NVURLSessionTaskPtr(session.downloadTaskWithRequest(QNetworkRequest(url)))
-                                            : NVURLSessionTaskPtr(session.dataTaskWithRequest(QNetworkRequest(url)));
+        const QNetworkRequest request = NVSUExtensions::nvsuRequestWithURL(url);
+        NVURLSessionTaskPtr task = download ? NVURLSessionTaskPtr(session.downloadTaskWithRequest(request))
+                                            : NVURLSessionTaskPtr(session.dataTaskWithRequest(request));
         task->resume();
         EXPECT_TRUE(delegate.waitForCompletions()) << "events: " << qPrintable(delegate.events);
         return task;
