@@ -2,7 +2,6 @@
 
 #include "NetworkTestSupport.h"
 
-#include <QProcess>
 #include <QTcpServer>
 
 using Route = TestHTTPSServer::Route;
@@ -107,29 +106,4 @@ TEST_F(TransportTest, FailuresMapToTheirURLErrors)
             EXPECT_EQ(chain.value(0).toByteArray(), row.identity->chain.first().toDer());
         }
     }
-}
-
-// A server that insists on a client certificate refuses us with an alert
-// that names the reason. Qt's own server closes without one, so OpenSSL's
-// test server plays that part.
-TEST_F(TransportTest, RefusedClientIsToldApart)
-{
-    const TestTLS &tls = TestTLS::shared();
-    TestSupport::writeFile(m_directory.path() + "/server.pem", tls.server.chain.first().toPem());
-    TestSupport::writeFile(m_directory.path() + "/server-key.pem", tls.server.key.toPem());
-    const quint16 port = closedPort();
-    QProcess openssl;
-    openssl.setProcessChannelMode(QProcess::MergedChannels);
-    openssl.start("openssl", {"s_server", "-accept", QStringLiteral("127.0.0.1:%1").arg(port), "-cert", m_directory.path() + "/server.pem",
-                              "-key", m_directory.path() + "/server-key.pem", "-Verify", "1", "-www"});
-    QByteArray output;
-    ASSERT_TRUE(TestSupport::waitFor([&] { return (output += openssl.readAll()).contains("ACCEPT"); }, std::chrono::seconds(30)))
-        << output.constData();
-    configuration.environment = QProcessEnvironment();
-    auto session = makeSession();
-    run(*session, QUrl(QStringLiteral("https://127.0.0.1:%1/").arg(port)), false);
-    openssl.kill();
-    openssl.waitForFinished();
-    ASSERT_TRUE(delegate.error.has_value());
-    EXPECT_EQ(delegate.error->code(), NSURLErrorClientCertificateRequired) << qPrintable(delegate.error->description());
 }

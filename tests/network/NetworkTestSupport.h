@@ -85,7 +85,6 @@ protected:
             server.addHost(name);
         configuration.environment = QProcessEnvironment();
         configuration.environment.insert("https_proxy", server.proxyURL());
-        configuration.environment.insert("http_proxy", server.proxyURL());
         configuration.stallTimeout = std::chrono::seconds(60);
     }
     void TearDown() override { qunsetenv("XDG_CACHE_HOME"); }
