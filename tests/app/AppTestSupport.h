@@ -2,8 +2,11 @@
 
 #include "driver/NVSUDriver.h"
 #include "platform/NVBundle.h"
+#include "platform/NVUserDefaults.h"
 #include "support/DriverTestSupport.h"
+#include "support/ManualClock.h"
 #include "support/PrivateSessionBus.h"
+#include "support/RecordingAlertPresenter.h"
 #include "support/TestHTTPSServer.h"
 #include "support/TestSupport.h"
 
@@ -111,4 +114,23 @@ public:
 private:
     QList<QVariantList> m_emissions;
     QObject m_context;
+};
+
+// The shell's parts inside a test: the test bundle as the main bundle,
+// private settings and cache, a manual clock, and the application and
+// alerts recorded.
+class AppShellTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        NVBundle::setMainBundle(bundle.bundlePath);
+        qputenv("XDG_CACHE_HOME", QFile::encodeName(bundle.cacheDirectory));
+    }
+    void TearDown() override { qunsetenv("XDG_CACHE_HOME"); }
+
+    AppTestBundle bundle{QStringLiteral("Shell")};
+    NVUserDefaults defaults{bundle.identifier, bundle.configDirectory};
+    ManualClock clock;
+    RecordingApplication application;
+    RecordingAlertPresenter alerts;
 };

@@ -25,7 +25,8 @@ protected:
 
 // The date is the last check plus the interval raised to its bound, plus an
 // offset of -512 to +511 seconds; settings of the wrong type fall back to the
-// bounds and never break the computation.
+// bounds, a last check that is no date counts as none, and no interval is so
+// large that the date breaks.
 TEST_F(NVSUScheduleTest, NextDateFollowsTheSettingsWithinTheOffset)
 {
     const double nan = std::nan("");
@@ -34,6 +35,7 @@ TEST_F(NVSUScheduleTest, NextDateFollowsTheSettingsWithinTheOffset)
         QVariantMap settings; // "now" as a last check is written as the current date
         qint64 interval;      // expected, before the offset; 0: no date at all
     };
+    const qint64 due = -1, farAhead = -2; // due at once; more than a thousand years ahead
     const Row rows[] = {
         {"registered defaults", {{"SoftwareUpdateLastCheck", "now"}}, 86400},
         {"interval of 60 counts as 12 hours", {{"SoftwareUpdateLastCheck", "now"}, {"SoftwareUpdateCheckInterval", 60}}, 43200},
@@ -45,6 +47,10 @@ TEST_F(NVSUScheduleTest, NextDateFollowsTheSettingsWithinTheOffset)
          7200},
         {"automatic checks off", {{"SoftwareUpdateLastCheck", "now"}, {"SoftwareUpdateCheckAutomatically", false}}, 0},
         {"automatic checks as an array", {{"SoftwareUpdateCheckAutomatically", QVariantList{true}}}, 0},
+        {"last check not a date", {{"SoftwareUpdateLastCheck", "2026-12-05 12:00:00"}}, due},
+        {"huge interval", {{"SoftwareUpdateLastCheck", "now"}, {"SoftwareUpdateCheckInterval", 1e300}}, farAhead},
+        {"infinite interval", {{"SoftwareUpdateLastCheck", "now"}, {"SoftwareUpdateCheckInterval", std::numeric_limits<double>::infinity()}}, farAhead},
+        {"huge integer interval", {{"SoftwareUpdateLastCheck", "now"}, {"SoftwareUpdateCheckInterval", qint64(1) << 62}}, farAhead},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
@@ -55,32 +61,17 @@ TEST_F(NVSUScheduleTest, NextDateFollowsTheSettingsWithinTheOffset)
         // Each schedule draws new offsets; a few draws cover the range's use.
         for (int draw = 0; draw < 8; ++draw) {
             const NVSUSchedule schedule(defaults, clock);
-            if (row.interval == 0) {
-                EXPECT_FALSE(schedule.nextCheckDate().isValid());
+            EXPECT_EQ(schedule.nextCheckDate().isValid(), row.interval != 0);
+            if (row.interval == due)
+                EXPECT_LT(schedule.nextCheckDate(), clock.now());
+            if (row.interval == farAhead)
+                EXPECT_GT(clock.now().daysTo(schedule.nextCheckDate()), 365 * 1000);
+            if (row.interval <= 0)
                 continue;
-            }
             const qint64 seconds = secondsToNextDate(schedule);
             EXPECT_GE(seconds, row.interval - 512);
             EXPECT_LE(seconds, row.interval + 511);
         }
-    }
-}
-
-TEST_F(NVSUScheduleTest, LastCheckOfTheWrongTypeOrHugeIntervalsNeverBreakTheDate)
-{
-    // A last check that is no date counts as none: due at once.
-    defaults.setObject(QStringLiteral("2026-12-05 12:00:00"), SoftwareUpdateLastCheckKey);
-    const NVSUSchedule never(defaults, clock);
-    ASSERT_TRUE(never.nextCheckDate().isValid());
-    EXPECT_LT(never.nextCheckDate(), clock.now());
-
-    // No upper bound: far in the future, and still a date.
-    defaults.setObject(clock.now(), SoftwareUpdateLastCheckKey);
-    for (const QVariant huge : {QVariant(1e300), QVariant(std::numeric_limits<double>::infinity()), QVariant(qint64(1) << 62)}) {
-        defaults.setObject(huge, SoftwareUpdateCheckIntervalKey);
-        const NVSUSchedule schedule(defaults, clock);
-        ASSERT_TRUE(schedule.nextCheckDate().isValid());
-        EXPECT_GT(clock.now().daysTo(schedule.nextCheckDate()), 365 * 1000);
     }
 }
 

@@ -2,20 +2,16 @@
 #include "app/NVSUSchedule.h"
 #include "app/NVSUUpdateManager.h"
 #include "app/VKSUAppDelegate.h"
-#include "platform/NVUserDefaults.h"
-#include "support/ManualClock.h"
-#include "support/RecordingAlertPresenter.h"
 
 namespace {
 
-// A delegate on private settings and a manual clock, with no check due, so
-// that a background request finishes at once and every finish is counted.
-class VKSUAppDelegateTest : public ::testing::Test {
+// A launched delegate with no check due, so that a background request
+// finishes at once and every finish is counted.
+class VKSUAppDelegateTest : public AppShellTest {
 protected:
     void SetUp() override
     {
-        NVBundle::setMainBundle(bundle.bundlePath);
-        qputenv("XDG_CACHE_HOME", QFile::encodeName(bundle.cacheDirectory));
+        AppShellTest::SetUp();
         defaults.setObject(clock.now(), SoftwareUpdateLastCheckKey);
         delegate = std::make_unique<VKSUAppDelegate>(defaults, clock, bundle.driverConfiguration());
         delegate->applicationWillFinishLaunching();
@@ -24,14 +20,9 @@ protected:
     void TearDown() override
     {
         delegate.reset();
-        qunsetenv("XDG_CACHE_HOME");
+        AppShellTest::TearDown();
     }
 
-    AppTestBundle bundle{QStringLiteral("Delegate")};
-    NVUserDefaults defaults{bundle.identifier, bundle.configDirectory};
-    ManualClock clock;
-    RecordingApplication application;
-    RecordingAlertPresenter alerts;
     std::unique_ptr<VKSUAppDelegate> delegate;
 };
 
@@ -49,7 +40,6 @@ TEST_F(VKSUAppDelegateTest, URLCommandsAreMatchedExactly)
         {"x-velkin-software-update:check-manually ", Ignored},
         {"x-velkin-software-update://check-manually", Ignored},
         {"x-other-update:check-manually", Ignored},
-        {"", Ignored},
     };
     for (const auto &[url, outcome] : rows) {
         SCOPED_TRACE(url.toStdString());
@@ -86,10 +76,24 @@ TEST_F(VKSUAppDelegateTest, QuitsTwoSecondsAfterEveryFinish)
     EXPECT_EQ(application.calls.count("terminate"), 1);
 }
 
-// Showing a window makes the process a regular application in front.
-TEST_F(VKSUAppDelegateTest, WillShowWindowActivates)
+// Showing a window makes the process a regular application in front. The
+// announcement names what is about to show; the icon falls back to the
+// bundle's own.
+TEST_F(VKSUAppDelegateTest, WillShowWindowActivatesAndNamesTheAlert)
 {
-    delegate->updateManager().postWillShowWindowNotificationWithWindow(nullptr);
+    NVSUUpdateManager &manager = delegate->updateManager();
+    SignalLog willShow(&manager, &NVSUUpdateManager::updateManagerWillShowWindow);
+    manager.postWillShowWindowNotificationWithAlert(NVAlert{QStringLiteral("Headline")});
     EXPECT_EQ(application.policy, NVApplication::ActivationPolicy::Regular);
     EXPECT_EQ(application.calls.count("activate"), 1);
+    ASSERT_EQ(willShow.count(), 1);
+    EXPECT_EQ(willShow.at(0).at(0).toMap().value("alert").value<NVAlert>().messageText, "Headline");
+
+    EXPECT_EQ(manager.softwareUpdateIcon(), QString()) << "a bundle without an icon of its own";
+    TestSupport::writeFile(bundle.bundlePath + "/Contents/Resources/Updater.png", "png");
+    QVariantMap info = NVBundle::mainBundle()->infoDictionary();
+    info.insert("CFBundleIconFile", "Updater.png");
+    TestSupport::writeInfoPlist(bundle.bundlePath, info);
+    NVBundle::bundleWithPath(bundle.bundlePath, true);
+    EXPECT_EQ(manager.softwareUpdateIcon(), bundle.bundlePath + "/Contents/Resources/Updater.png");
 }

@@ -1,8 +1,6 @@
 #include "app/AppTestSupport.h"
-#include "app/NVSUSchedule.h"
 #include "app/VKSUAppDelegate.h"
 #include "platform/NVDistributedNotificationCenter.h"
-#include "platform/NVUserDefaults.h"
 
 #include <QDBusConnectionInterface>
 
@@ -90,67 +88,31 @@ protected:
 
 } // namespace
 
-// Each launch runs at most one check and quits: without a URL the fallback
-// starts the background check, "check-automatically" starts it at once and
-// only when it is due, and "check-manually" announces the interactive state
-// once per change, and the last check once, with the settings on disk
-// before it. (When each comes is checked with a manual clock in-process.)
-TEST_F(VKSUApplicationProcessTest, EachLaunchRunsOneCheckWhenDueAndQuits)
+// A manual check announces the interactive state once per change, and the
+// last check once with the settings on disk before it, and quits two
+// seconds later. A process started once that quit timer runs does not hand
+// its URL to it but runs the check itself: here a background check, not due
+// so soon after the manual one. (When each comes is checked with a manual
+// clock in-process.)
+TEST_F(VKSUApplicationProcessTest, AManualCheckAnnouncesItselfAndALaterProcessTakesItsOwnURL)
 {
     NotificationListener listener(bus.connection, settingsFile());
-    const struct {
-        const char *name;
-        QStringList arguments;
-        bool due;
-        bool fallback;
-    } rows[] = {
-        {"check-manually", {Manually}, true, false}, // first, so that only its announcements arrive
-        {"no URL", {}, true, true},
-        {"check-automatically", {Automatically}, true, false},
-        {"check-automatically, not due", {Automatically}, false, false},
-    };
-    for (const auto &row : rows) {
-        SCOPED_TRACE(row.name);
-        // A run records its end, so each row starts without settings.
-        QFile::remove(settingsFile());
-        if (!row.due) {
-            NVUserDefaults settings(bundle.identifier, bundle.configDirectory);
-            settings.setObject(QDateTime::currentDateTimeUtc(), SoftwareUpdateLastCheckKey);
-            ASSERT_TRUE(settings.synchronize());
-        }
-        const int requestsBefore = bundle.feedRequests();
-        Updater updater;
-        updater.start(bundle, bus, row.arguments);
-        ASSERT_TRUE(updater.finish()) << updater.log.constData();
-        EXPECT_EQ(bundle.feedRequests() - requestsBefore, row.due ? 1 : 0);
-        EXPECT_EQ(updater.count("Update run finished"), row.due ? 1 : 0) << updater.log.constData();
-        EXPECT_EQ(updater.count("No URL command came"), row.fallback ? 1 : 0) << updater.log.constData();
-        EXPECT_EQ(updater.count("Quitting in 2 seconds"), 1) << updater.log.constData();
-        if (row.arguments == QStringList{Manually}) {
-            const QStringList expected = {VKSoftwareUpdateCheckingForUpdateDidChangeNotification + "=true",
-                                          VKSoftwareUpdateCheckingForUpdateDidChangeNotification + "=false",
-                                          VKSoftwareUpdateLastCheckDateDidChangeNotification};
-            EXPECT_TRUE(TestSupport::waitFor([&] { return listener.received.size() >= expected.size(); }));
-            EXPECT_EQ(listener.received, expected);
-            EXPECT_TRUE(listener.lastCheckOnDisk);
-        }
-    }
-}
-
-// Once the running process has started its quit timer, a later process
-// does not hand its URL to it but runs the check itself.
-TEST_F(VKSUApplicationProcessTest, AProcessAboutToQuitTakesNoURL)
-{
     Updater first;
-    first.start(bundle, bus, {});
+    first.start(bundle, bus, {Manually});
     ASSERT_TRUE(first.waitForLine("Quitting in 2 seconds")) << first.log.constData();
     Updater second;
-    second.start(bundle, bus, {Manually});
+    second.start(bundle, bus, {Automatically});
     ASSERT_TRUE(second.finish()) << second.log.constData();
     ASSERT_TRUE(first.finish()) << first.log.constData();
-    EXPECT_EQ(first.count("URL command: "), 0) << first.log.constData();
-    EXPECT_EQ(second.count("URL command: " + Manually), 1) << second.log.constData();
-    EXPECT_EQ(bundle.feedRequests(), 2);
+    EXPECT_EQ(first.count("URL command: "), 1) << first.log.constData();
+    EXPECT_EQ(second.count("URL command: " + Automatically), 1) << second.log.constData();
+    EXPECT_EQ(second.count("Quitting in 2 seconds"), 1) << second.log.constData();
+    EXPECT_EQ(bundle.feedRequests(), 1);
+    const QString checking = VKSoftwareUpdateCheckingForUpdateDidChangeNotification;
+    const QStringList expected = {checking + "=true", checking + "=false", VKSoftwareUpdateLastCheckDateDidChangeNotification};
+    EXPECT_TRUE(TestSupport::waitFor([&] { return listener.received.size() >= expected.size(); }));
+    EXPECT_EQ(listener.received, expected) << listener.received.join(' ').toStdString();
+    EXPECT_TRUE(listener.lastCheckOnDisk);
 }
 
 // Fifty processes started at once: one runs the check, and every URL is
@@ -171,21 +133,20 @@ TEST_F(VKSUApplicationProcessTest, FiftyProcessesAtOnceRunOneCheck)
     EXPECT_EQ(bundle.feedRequests(), 1);
 }
 
-// Each termination signal ends the process through its normal termination
+// A termination signal ends the process through its normal termination
 // (exit status 0, the quit path logged), also before any check has begun.
-TEST_F(VKSUApplicationProcessTest, TerminationSignalsQuitThroughTheNormalPath)
+// (That each of the three signals asks for termination is checked where
+// they are caught.)
+TEST_F(VKSUApplicationProcessTest, ATerminationSignalQuitsThroughTheNormalPath)
 {
-    for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
-        SCOPED_TRACE(signal);
-        Updater updater;
-        updater.start(bundle, bus, {});
-        ASSERT_TRUE(updater.waitForLine("Launched")) << updater.log.constData();
-        QDBusConnectionInterface *names = bus.connection.interface();
-        ASSERT_TRUE(TestSupport::waitFor([&] { return names->isServiceRegistered(bundle.identifier).value(); }, std::chrono::seconds(60)));
-        ::kill(pid_t(updater.process.processId()), signal);
-        ASSERT_TRUE(updater.finish()) << updater.log.constData();
-        EXPECT_EQ(updater.count(QStringLiteral("Terminating (signal %1)").arg(signal)), 1) << updater.log.constData();
-    }
+    Updater updater;
+    updater.start(bundle, bus, {});
+    ASSERT_TRUE(updater.waitForLine("Launched")) << updater.log.constData();
+    QDBusConnectionInterface *names = bus.connection.interface();
+    ASSERT_TRUE(TestSupport::waitFor([&] { return names->isServiceRegistered(bundle.identifier).value(); }, std::chrono::seconds(60)));
+    ::kill(pid_t(updater.process.processId()), SIGTERM);
+    ASSERT_TRUE(updater.finish()) << updater.log.constData();
+    EXPECT_EQ(updater.count(QStringLiteral("Terminating (signal %1)").arg(SIGTERM)), 1) << updater.log.constData();
 }
 
 #include "VKSUApplicationProcessTest.moc"
