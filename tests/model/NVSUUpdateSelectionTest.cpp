@@ -55,20 +55,12 @@ struct Case {
     QStringList lines;
 };
 
-void run(const Case &c)
-{
-    SCOPED_TRACE(c.name);
-    const Selection s = select(c.entries, c.state, c.settings);
-    EXPECT_EQ(tag(s.update), c.selected);
-    EXPECT_EQ(s.lines, c.lines) << s.lines.join('\n').toStdString();
-}
-
 class NVSUUpdateSelectionTest : public ::testing::Test {
 protected:
     ModelTest::InstalledApplication app{{{"CFBundleVersion", "6300"}, {"CFBundleShortVersionString", "6.3"}}};
 };
 
-TEST_F(NVSUUpdateSelectionTest, EachRuleRejectsWithItsLineAndTheBestCandidateWins)
+TEST_F(NVSUUpdateSelectionTest, EachRuleRejectsWithItsLineAndTheBestCandidateWinsOverTheInstalledVersion)
 {
     const QVariantMap noDownload = v(6500, {{"DownloadURL", {}}});
     const QVariantMap baseAbove{{"MinimumBaseVersion", "6350"}};
@@ -112,37 +104,33 @@ TEST_F(NVSUUpdateSelectionTest, EachRuleRejectsWithItsLineAndTheBestCandidateWin
         {"beta wanted by the user", betaAndRelease, Automatic, {{"SoftwareUpdateShowPreReleaseVersions", true}}, "6600", {releaseMatched}},
         {"beta where pre-releases may not be skipped", betaAndRelease, MayNotSkipPreReleases, {}, "6600", {releaseMatched}},
     };
-    for (const Case &c : cases)
-        run(c);
-}
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const Selection s = select(c.entries, c.state, c.settings);
+        EXPECT_EQ(tag(s.update), c.selected);
+        EXPECT_EQ(s.lines, c.lines) << s.lines.join('\n').toStdString();
+    }
 
-TEST_F(NVSUUpdateSelectionTest, InstalledVersionIsReadForEveryEntry)
-{
-    // Without an installed version every real version is newer.
+    // The installed version is read for every selection; without one, every
+    // real version is newer.
     app.setInfo({});
-    Selection s = select({v(6500), entry("x", "x")}, Automatic);
+    const Selection s = select({v(6500), entry("x", "x")}, Automatic);
     EXPECT_EQ(tag(s.update), "6500");
     EXPECT_EQ(s.lines, QStringList{D + "Skipping update to x because we already have (null)"});
     app.setInfo({{"CFBundleVersion", "6600"}});
     EXPECT_EQ(tag(select({v(6500)}, Automatic).update), "none");
 }
 
-TEST_F(NVSUUpdateSelectionTest, FeedBytesMustHoldAnArray)
+TEST_F(NVSUUpdateSelectionTest, FeedBytesMustHoldAnArrayOrOneEntry)
 {
+    const auto readEntries = [](const QVariant &root) { return NVSUFeed::readEntries(*NVPropertyList::write(root, NVPropertyList::Format::Binary)); };
     const QVariantMap one = v(6500);
-    const std::pair<QVariant, std::optional<QVariantList>> roots[] = {
-        {QVariantList{one, "text"}, QVariantList{one, "text"}}, {one, QVariantList{one}}, {"6500", std::nullopt},
-    };
-    for (const auto &[root, expected] : roots) {
-        const NVResult<QVariantList> entries = NVSUFeed::readEntries(*NVPropertyList::write(root, NVPropertyList::Format::Binary));
-        ASSERT_EQ(entries.ok(), expected.has_value()) << NVValue::description(root).toStdString();
-        if (entries) {
-            EXPECT_EQ(*entries, *expected);
-        } else {
-            EXPECT_EQ(entries.error().domain(), "NSCocoaErrorDomain");
-            EXPECT_EQ(entries.error().code(), 259);
-            EXPECT_EQ(entries.error().localizedDescription(), "Received property list is not an array");
-        }
-    }}
+    EXPECT_EQ(readEntries(QVariantList{one, "text"}).value(), (QVariantList{one, "text"}));
+    EXPECT_EQ(readEntries(one).value(), QVariantList{one});
+    const NVResult<QVariantList> text = readEntries("6500");
+    ASSERT_FALSE(text.ok());
+    EXPECT_EQ(text.error().code(), 259);
+    EXPECT_EQ(text.error().localizedDescription(), "Received property list is not an array");
+}
 
 } // namespace
