@@ -15,7 +15,7 @@ public:
 
 class TableSubclass : public TableObject {};
 
-TestBundle entryPointBundle()
+TEST(NVLocalizationEntryPoints, ClassesUseTheirTableAndDictionariesTheUsersLanguage)
 {
     TestBundle bundle;
     bundle.table("en", "NVSoftwareUpdate", "\"_k\" = \"from the class table\";\n")
@@ -23,27 +23,14 @@ TestBundle entryPointBundle()
         .table("de", "Localizable", "\"_k\" = \"aus der Standardtabelle\";\n")
         .table("en", "SettingsTerminology", EnglishTerminology);
     bundle.makeMain();
-    return bundle;
-}
-
-TEST(NVLocalizationEntryPoints, ClassesAndObjectsUseTheirClassTable)
-{
-    const TestBundle bundle = entryPointBundle();
     NVBundle::setUserLanguagesForTesting({"en"});
     const TableSubclass subclassObject;
     const NVLocalizable &asBase = subclassObject;
-    struct Case { const char *what; QString result; QString expected; } cases[] = {
-        {"subclass", NVLocalization::localizeString<TableSubclass>("_k"), "from the class table"},
-        {"class without a table", NVLocalization::localizeString<PlainObject>("_k"), "from the default table"},
-        {"object through its base", asBase.localizeString("_k"), "from the class table"},
-    };
-    for (const Case &c : cases)
-        EXPECT_EQ(c.result, c.expected) << c.what;
-}
+    EXPECT_EQ(NVLocalization::localizeString<TableSubclass>("_k"), "from the class table");
+    EXPECT_EQ(NVLocalization::localizeString<PlainObject>("_k"), "from the default table"); // a class without a table
+    EXPECT_EQ(asBase.localizeString("_k"), "from the class table");
 
-TEST(NVLocalizationEntryPoints, DictionariesLocalizeOnlyStringsAndTheMainBundlePrefersTheUsersLanguage)
-{
-    const TestBundle bundle = entryPointBundle();
+    // Dictionaries localize only their strings, in the user's language.
     NVBundle::setUserLanguagesForTesting({"fr", "de-AT"});
     EXPECT_TRUE(NVLocalization::preferredLocalizationIsGerman());
     QVariantMap dictionary = {{"title", "_k"}, {"list", QVariantList{"_k"}}};

@@ -17,14 +17,6 @@ namespace Strings = NVSoftwareUpdateStrings;
 
 QString resourcesOfTheUpdater() { return TestSupport::bundlePath() + "/Contents/Resources"; }
 
-QStringList shippedLocalizations()
-{
-    QStringList names = QDir(resourcesOfTheUpdater()).entryList({"*.lproj"}, QDir::Dirs, QDir::Name);
-    for (QString &name : names)
-        name.chop(6);
-    return names;
-}
-
 QVariantMap readShippedTable(const QString &localization, const QString &table)
 {
     const QString path = resourcesOfTheUpdater() + u'/' + localization + ".lproj/" + table + ".strings";
@@ -64,7 +56,7 @@ QVariantList sampleArguments(const QString &signature)
 
 TEST(NVShippedStringTables, EveryLanguageHasEveryKeyWithItsSpecifiers)
 {
-    const QStringList localizations = shippedLocalizations();
+    const QStringList localizations = QDir(resourcesOfTheUpdater()).entryList({"*.lproj"}, QDir::Dirs).replaceInStrings(".lproj", "");
     ASSERT_TRUE(localizations.contains("en")) << "the English fallback needs en.lproj";
     ASSERT_TRUE(localizations.contains("de"));
 
