@@ -41,7 +41,6 @@ TEST(NVBundle, InfoResourcesAndLocalizations)
     EXPECT_EQ(bundle->preferredLocalizationsForLanguages({"fr", "it"}), QStringList{"de"}); // the development region
 
     EXPECT_EQ(bundle->pathForResource("Window", "ui"), path + "/Contents/Resources/Window.ui");
-    EXPECT_EQ(bundle->pathForResource("Table", "strings", QString(), "de"), path + "/Contents/Resources/de.lproj/Table.strings");
     EXPECT_EQ(NVBundle::bundleWithPath(dir.path() + "/nonexistent.app"), nullptr);
 }
 

@@ -103,8 +103,8 @@ TEST(NVCodeSigning, SignersAreJudgedByChainAndRequirement)
         {Signer::NoDistributionExtension, errSecCSReqFailed, "does not satisfy the requirement"},
         {Signer::UnknownCriticalExtension, errSecCSSignatureFailed, "unhandled critical extension"},
         {Signer::Expired, errSecCSSignatureFailed, "certificate has expired"},
-        // A self-signed certificate fails the same way.
         {Signer::OtherRoot, errSecCSReqFailed, "does not end in a trust anchor"},
+        {Signer::SelfSigned, errSecCSReqFailed, "does not end in a trust anchor"},
     };
     for (const auto &c : cases) {
         const QString name = SigningFixture::signerName(c.signer);

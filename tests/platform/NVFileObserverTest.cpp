@@ -59,7 +59,6 @@ struct Observed {
 TEST(NVFileObserver, ReportsWhatHappensToAFile)
 {
     using Step = std::pair<std::function<bool(const QString &root)>, E>;
-    const auto chmod = [](const QString &path) { return ::chmod(QFile::encodeName(path), 0600) == 0; };
     const struct {
         const char *name;
         std::vector<Step> steps;
@@ -72,7 +71,7 @@ TEST(NVFileObserver, ReportsWhatHappensToAFile)
         {"replace by renaming a new file over it, then chmod",
          {{[](const QString &r) { return writeFile(r + "/a/g", "3") && ::rename(QFile::encodeName(r + "/a/g"), QFile::encodeName(r + "/a/f")) == 0; },
            E::delete_ | E::create},
-          {[&](const QString &r) { return chmod(r + "/a/f"); }, E::attrib}}},
+          {[](const QString &r) { return ::chmod(QFile::encodeName(r + "/a/f"), 0600) == 0; }, E::attrib}}},
         // The path no longer leads to the file that moved with its folder.
         {"rename its folder, change the file there, rename the folder back",
          {{[](const QString &r) { return QDir(r).rename("a", "b"); }, E::intermediateRename},
