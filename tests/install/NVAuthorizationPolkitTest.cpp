@@ -8,17 +8,11 @@
 
 #include <gtest/gtest.h>
 
-#include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
-#include <QDBusMessage>
-#include <QDBusVariant>
-#include <QDBusVirtualObject>
 #include <QFile>
 #include <QFileInfo>
-#include <QThread>
 
-#include <mutex>
 #include <poll.h>
 #include <thread>
 #include <unistd.h>
@@ -64,97 +58,12 @@ std::unique_ptr<PseudoTerminal> startTerminalAgent()
     return ok ? std::move(agent) : nullptr;
 }
 
-// A desktop's agent whose user presses Cancel: it answers every request to
-// authenticate as dismissed, the way graphical agents do (pkttyagent cannot:
-// its failures are not dismissals). It serves on a thread and a bus
-// connection of its own: the test's thread blocks in
-// NVAuthorization::create(), and calls to objects of the shared system bus
-// connection wait for that thread.
-class DismissingAgent : public QDBusVirtualObject {
-public:
-    DismissingAgent()
-    {
-        moveToThread(&m_thread);
-        m_thread.start();
-        m_registered = m_bus.registerVirtualObject(kPath, this) && callAuthority(QStringLiteral("RegisterAuthenticationAgent"));
-    }
-    ~DismissingAgent() override
-    {
-        callAuthority(QStringLiteral("UnregisterAuthenticationAgent"));
-        m_bus.unregisterObject(kPath);
-        QDBusConnection::disconnectFromBus(m_bus.name());
-        m_thread.quit();
-        m_thread.wait();
-    }
-
-    bool registered() const { return m_registered; }
-    QStringList actions() const
-    {
-        std::lock_guard lock(m_mutex);
-        return m_actions;
-    }
-
-    QString introspect(const QString &) const override { return QString(); }
-    bool handleMessage(const QDBusMessage &message, const QDBusConnection &connection) override
-    {
-        if (message.member() == QLatin1String("BeginAuthentication")) {
-            std::lock_guard lock(m_mutex);
-            m_actions << message.arguments().value(0).toString();
-            return connection.send(message.createErrorReply(QStringLiteral("org.freedesktop.PolicyKit1.Error.Cancelled"),
-                                                            QStringLiteral("dismissed")));
-        }
-        return connection.send(message.createReply());
-    }
-
-private:
-    static inline const QString kPath = QStringLiteral("/nvsu/test/DismissingAgent");
-
-    // This process as polkit names it: its pid and its start time.
-    static QVariant subject()
-    {
-        const QByteArray stat = TestSupport::readFile(QStringLiteral("/proc/self/stat"));
-        const QList<QByteArray> fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
-        QDBusArgument subject;
-        subject.beginStructure();
-        subject << QStringLiteral("unix-process");
-        subject.beginMap(QMetaType::fromType<QString>(), QMetaType::fromType<QDBusVariant>());
-        subject.beginMapEntry();
-        subject << QStringLiteral("pid") << QDBusVariant(quint32(::getpid()));
-        subject.endMapEntry();
-        subject.beginMapEntry();
-        subject << QStringLiteral("start-time") << QDBusVariant(fields.value(19).toULongLong());
-        subject.endMapEntry();
-        subject.endMap();
-        subject.endStructure();
-        return QVariant::fromValue(subject);
-    }
-
-    bool callAuthority(const QString &method)
-    {
-        QDBusMessage call = QDBusMessage::createMethodCall(kAuthority, QStringLiteral("/org/freedesktop/PolicyKit1/Authority"),
-                                                           QStringLiteral("org.freedesktop.PolicyKit1.Authority"), method);
-        call << subject();
-        if (method == QLatin1String("RegisterAuthenticationAgent"))
-            call << QStringLiteral("C.UTF-8");
-        call << kPath;
-        const QDBusMessage reply = m_bus.call(call);
-        EXPECT_NE(reply.type(), QDBusMessage::ErrorMessage) << reply.errorMessage().toStdString();
-        return reply.type() == QDBusMessage::ReplyMessage;
-    }
-
-    QThread m_thread;
-    QDBusConnection m_bus = QDBusConnection::connectToBus(QDBusConnection::SystemBus, QStringLiteral("nvsu-test-agent"));
-    bool m_registered = false;
-    mutable std::mutex m_mutex;
-    QStringList m_actions;
-};
-
 } // namespace
 
 // How each answer of polkit ends the request, as the test account: a
 // password typed into the agent gives root through pkexec and our helper;
-// a dismissed prompt ends the request without a sudo prompt; polkit failing
-// (no agent) or a helper that is not root's falls through to sudo.
+// polkit failing (no agent) or a helper that is not root's falls through to
+// sudo.
 TEST(NVAuthorizationPolkitTest, EachAnswerOfPolkit)
 {
     if (const auto missing = polkitMissing(); missing && !TestUser::isRunningAsTestUser())
@@ -166,21 +75,19 @@ TEST(NVAuthorizationPolkitTest, EachAnswerOfPolkit)
     const QString usersHelper = folder.filePath(QStringLiteral("nvsu-root-helper"));
     ASSERT_TRUE(QFile::copy(NVAuthorization::rootHelperPath(), usersHelper));
 
-    enum class Agent { None, Dismissing, Terminal };
     struct Row {
         const char *name;
-        Agent agent;
+        bool terminalAgent;
         bool usersHelper;
-        std::optional<NVAuthorization::Route> route; // nothing: cancelled
+        NVAuthorization::Route route;
         int sudoPrompts;
         const char *logged;
     };
-    // Registered agents leave before the next one comes: one per process.
+    // A registered agent leaves before the next one comes: one per process.
     const Row rows[] = {
-        {"no agent", Agent::None, false, NVAuthorization::Route::Sudo, 1, "pkexec could not obtain administrator rights (status 127"},
-        {"helper the user owns", Agent::None, true, NVAuthorization::Route::Sudo, 1, "is not owned by root"},
-        {"dismissed", Agent::Dismissing, false, std::nullopt, 0, nullptr},
-        {"password", Agent::Terminal, false, NVAuthorization::Route::Polkit, 0, nullptr},
+        {"no agent", false, false, NVAuthorization::Route::Sudo, 1, "pkexec could not obtain administrator rights (status 127"},
+        {"helper the user owns", false, true, NVAuthorization::Route::Sudo, 1, "is not owned by root"},
+        {"password", true, false, NVAuthorization::Route::Polkit, 0, nullptr},
     };
     InstallTest::DebugLogs debugLogs;
     for (const Row &row : rows) {
@@ -189,11 +96,8 @@ TEST(NVAuthorizationPolkitTest, EachAnswerOfPolkit)
         const QString askpass = InstallTest::writeAskpass(folder.path(), folder.filePath(QStringLiteral("asked")));
         NVAuthorization::setAskpassPath(askpass);
         NVAuthorization::setRootHelperPathForTesting(row.usersHelper ? usersHelper : QString());
-        std::optional<DismissingAgent> dismissing;
         std::unique_ptr<PseudoTerminal> terminal;
-        if (row.agent == Agent::Dismissing)
-            ASSERT_TRUE(dismissing.emplace().registered());
-        if (row.agent == Agent::Terminal)
+        if (row.terminalAgent)
             ASSERT_TRUE(terminal = startTerminalAgent());
 
         LogCapture log;
@@ -208,14 +112,8 @@ TEST(NVAuthorizationPolkitTest, EachAnswerOfPolkit)
         EXPECT_EQ(InstallTest::askpassCount(folder.filePath(QStringLiteral("asked"))), row.sudoPrompts);
         if (row.logged)
             EXPECT_EQ(log.matching(QString::fromUtf8(row.logged)).size(), 1) << log.messages().join(u'\n').toStdString();
-        if (!row.route) {
-            ASSERT_FALSE(authorization);
-            EXPECT_EQ(authorization.error().code(), NVAuthorization::UserCancelledErrorCode);
-            EXPECT_EQ(dismissing->actions(), QStringList{kAction});
-            continue;
-        }
         ASSERT_TRUE(authorization) << authorization.error().localizedDescription().toStdString();
-        EXPECT_EQ(authorization.value()->route(), *row.route);
+        EXPECT_EQ(authorization.value()->route(), row.route);
         const auto answer = authorization.value()->run(QByteArrayLiteral("id -u; env"), {});
         ASSERT_TRUE(answer && answer->completed);
         EXPECT_EQ(answer->bytes.split('\n').first(), "0");

@@ -376,13 +376,11 @@ TEST(NVSUBundleReplacementTest, AsRootCopiesAreEndedAndImmutableFilesDoNotStopTh
     auto otherAccount = bundles.startCopy(QStringLiteral("c"), kBounded,
                                           {QStringLiteral("/usr/bin/setpriv"), QStringLiteral("--reuid=%1").arg(user->uid),
                                            QStringLiteral("--regid=%1").arg(user->gid), QStringLiteral("--clear-groups")});
-    const qint64 pids[] = {endsOnTerm->processId(), ignoresTerm->processId(), otherAccount->processId()};
     QElapsedTimer clock;
     qint64 firstEnded = -1;
     qint64 secondEnded = -1;
     QObject::connect(endsOnTerm.get(), &QProcess::finished, [&] { firstEnded = clock.elapsed(); });
     QObject::connect(ignoresTerm.get(), &QProcess::finished, [&] { secondEnded = clock.elapsed(); });
-    DebugLogs debug;
     LogCapture log;
     clock.start();
     const bool ok = installOnWorker(bundles.newBundle, bundles.target, false, nullptr, options, std::chrono::milliseconds(0));
@@ -416,16 +414,6 @@ TEST(NVSUBundleReplacementTest, AsRootCopiesAreEndedAndImmutableFilesDoNotStopTh
     EXPECT_EQ(otherAccount->state(), QProcess::Running);
     EXPECT_EQ(bundles.log("c"), "ready\n");
 
-    // A copy caught between fork and exec of its sleep counts as a copy too,
-    // so there may be more than the two; every TERM comes before every KILL,
-    // and the other account's copy gets neither.
-    const QStringList lines = log.matching(QStringLiteral(" signal to pid="));
-    const QStringList terms = lines.filter(QStringLiteral("Sending TERM"));
-    ASSERT_GE(terms.size(), 2) << lines.join('\n').toStdString();
-    EXPECT_EQ(lines.mid(0, terms.size()), terms);
-    EXPECT_EQ(lines.mid(terms.size()).filter(QStringLiteral("Sending KILL")).size(), terms.size());
-    for (const qint64 pid : pids)
-        EXPECT_EQ(signalLines(log, pid).size(), pid == pids[2] ? 0 : 2) << pid;
     EXPECT_EQ(waitForLaunchRecord(bundles.target), "0\n\n");
     EXPECT_TRUE(TestSupport::waitFor([&] { return !log.matching(QStringLiteral("Successfully launched updated app")).isEmpty(); }));
     otherAccount->kill();

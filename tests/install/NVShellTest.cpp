@@ -28,20 +28,12 @@ QByteArray rootShellProcess(NVShell &shell)
     return shell.lastCommandOutput().value_or(QByteArray());
 }
 
-// The same commands through a user shell and, when the tests run as root,
-// through the root shell, whose status and output travel back framed by a
-// trailer.
-std::vector<std::pair<const char *, std::shared_ptr<NVShell>>> userAndRootShells()
-{
-    std::vector<std::pair<const char *, std::shared_ptr<NVShell>>> shells{{"user shell", NVShell::create()}};
-    if (::geteuid() == 0)
-        shells.emplace_back("root shell", rootShell());
-    return shells;
-}
-
 } // namespace
 
-TEST(NVShellTest, StatusAndOutputOfCommands)
+// The same commands through a user shell and, when the tests run as root,
+// through the root shell, whose status and output travel back framed by a
+// trailer; only the variables set on a shell reach its commands.
+TEST(NVShellTest, StatusOutputAndVariablesOfCommands)
 {
     struct Case {
         const char *command;
@@ -62,8 +54,15 @@ TEST(NVShellTest, StatusAndOutputOfCommands)
         {"head -c 3000000 /dev/zero", 0, QByteArray(3000000, '\0')},
         {"printf '\\377\\376'", 0, "\xff\xfe"},
     };
-    for (const auto &[kind, shell] : userAndRootShells()) {
-        SCOPED_TRACE(kind);
+    QString awkward = QStringLiteral("/tmp/Velkin Software Update.app/it's \"quoted\" 'twice'/Grüße $HOME `x` \\ \nline\t");
+    for (char16_t c = 1; c < 128; ++c)
+        awkward += QChar(c);
+    qputenv("NVSU_CALLER_ONLY", "from the caller");
+    std::vector<std::shared_ptr<NVShell>> shells{NVShell::create()};
+    if (::geteuid() == 0)
+        shells.push_back(rootShell());
+    for (const std::shared_ptr<NVShell> &shell : shells) {
+        SCOPED_TRACE(shell->isRootShell() ? "root shell" : "user shell");
         EXPECT_EQ(shell->lastCommandOutputString(), QString());
         for (const Case &c : cases) {
             SCOPED_TRACE(c.command);
@@ -78,22 +77,11 @@ TEST(NVShellTest, StatusAndOutputOfCommands)
         const qint64 group = shell->lastCommandOutput().value_or("0").trimmed().toLongLong();
         EXPECT_GT(group, 1);
         EXPECT_NE(group, qint64(::getpgrp()));
-    }
-}
 
-TEST(NVShellTest, OnlyTheShellsVariablesReachItsCommands)
-{
-    QString awkward = QStringLiteral("/tmp/Velkin Software Update.app/it's \"quoted\" 'twice'/Grüße $HOME `x` \\ \nline\t");
-    for (char16_t c = 1; c < 128; ++c)
-        awkward += QChar(c);
-    qputenv("NVSU_CALLER_ONLY", "from the caller");
-    for (const auto &[kind, shell] : userAndRootShells()) {
-        SCOPED_TRACE(kind);
         shell->setVariable(QStringLiteral("NVSU_APP"), awkward);
         shell->setVariable(QStringLiteral("NVSU_EMPTY"), QString());
         shell->setVariable(QStringLiteral("NVSU_GONE"), QStringLiteral("x"));
         shell->setVariable(QStringLiteral("NVSU_GONE"), std::nullopt);
-
         EXPECT_EQ(shell->executeCommand(QStringLiteral("printf '%s' \"$NVSU_APP\"")), 0);
         EXPECT_EQ(shell->lastCommandOutputString(), awkward);
         // Not through the process's environment, which every thread's children inherit.
