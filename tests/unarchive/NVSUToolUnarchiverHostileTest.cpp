@@ -53,14 +53,14 @@ void hostileArchivesStayInside()
     const std::string before = outsideDownloads();
     int index = 0;
     for (const Row &row : rows) {
-        for (const QString suffix : {"tar.gz", "tar.bz2", "zip"}) {
+        // One of each family: the tar formats differ only in their compression.
+        for (const QString suffix : {"tar.gz", "zip"}) {
             SCOPED_TRACE(QString("%1 as %2").arg(row.name, suffix).toStdString());
             const QString archive = work.filePath(QString("dl-%1/hostile.").arg(index++) + suffix);
             // A harmless member first: the tool did read the hand-made archive,
             // so the check below cannot pass because nothing was unpacked.
             const QList<Member> members = QList<Member>{{M::File, "inside", "kept\n"}} + row.members;
-            TestSupport::writeFile(archive, suffix == "zip" ? zipArchive(members)
-                                                            : compressed(suffix == "tar.gz" ? "gzip" : "bzip2", tarArchive(members)));
+            TestSupport::writeFile(archive, suffix == "zip" ? zipArchive(members) : compressed("gzip", tarArchive(members)));
             RecordingDelegate delegate;
             const std::unique_ptr<NVSUUnarchiver> unarchiver = NVSUUnarchiver::unarchiverWithPackagePath(archive, &delegate);
             unarchiver->start();

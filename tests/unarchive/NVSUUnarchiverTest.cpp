@@ -24,16 +24,3 @@ TEST(NVSUUnarchiverTest, FactoryChoosesByCaseSensitiveSuffix)
     for (const auto &[path, expected] : rows)
         EXPECT_EQ(kind(path), expected) << path;
 }
-
-// The delegate is held weakly: once it is gone, nothing is sent to it, and a
-// copy of a delegate does not keep the first one's unarchivers talking to it.
-TEST(NVSUUnarchiverTest, CallbacksToAVanishedDelegateAreDropped)
-{
-    auto gone = std::make_unique<RecordingDelegate>();
-    NVSUUnarchiver orphan(QStringLiteral("/tmp/x/a"), gone.get());
-    RecordingDelegate copy(*gone);
-    gone.reset();
-    EXPECT_EQ(orphan.delegate(), nullptr);
-    orphan.start(); // would call into freed memory if the pointer were kept
-    EXPECT_TRUE(copy.events.empty());
-}
