@@ -62,10 +62,12 @@ TEST_F(NVSUScheduleTest, NextDateFollowsTheSettingsWithinTheOffset)
         for (int draw = 0; draw < 8; ++draw) {
             const NVSUSchedule schedule(defaults, clock);
             EXPECT_EQ(schedule.nextCheckDate().isValid(), row.interval != 0);
-            if (row.interval == due)
+            if (row.interval == due) {
                 EXPECT_LT(schedule.nextCheckDate(), clock.now());
-            if (row.interval == farAhead)
+            }
+            if (row.interval == farAhead) {
                 EXPECT_GT(clock.now().daysTo(schedule.nextCheckDate()), 365 * 1000);
+            }
             if (row.interval <= 0)
                 continue;
             const qint64 seconds = secondsToNextDate(schedule);

@@ -50,8 +50,9 @@ TEST_F(VKSUAppDelegateTest, URLCommandsAreMatchedExactly)
         EXPECT_EQ(delegate->updateManager().isCheckingForUpdateInteractively(), outcome == Manual);
         EXPECT_EQ(application.calls.count("activate"), outcome == Manual ? 1 : 0);
         EXPECT_EQ(finished.count(), outcome == Automatic ? 1 : 0) << "a background check that is not due finishes at once";
-        if (outcome == Manual)
+        if (outcome == Manual) {
             ASSERT_TRUE(TestSupport::waitFor([&] { return finished.count() == 1; }, std::chrono::seconds(60)));
+        }
 
         clock.advance(std::chrono::milliseconds(2999));
         const qsizetype before = finished.count();
@@ -83,7 +84,7 @@ TEST_F(VKSUAppDelegateTest, WillShowWindowActivatesAndNamesTheAlert)
 {
     NVSUUpdateManager &manager = delegate->updateManager();
     SignalLog willShow(&manager, &NVSUUpdateManager::updateManagerWillShowWindow);
-    manager.postWillShowWindowNotificationWithAlert(NVAlert{QStringLiteral("Headline")});
+    manager.postWillShowWindowNotificationWithAlert(NVAlert{QStringLiteral("Headline"), {}, {}, {}});
     EXPECT_EQ(application.policy, NVApplication::ActivationPolicy::Regular);
     EXPECT_EQ(application.calls.count("activate"), 1);
     ASSERT_EQ(willShow.count(), 1);

@@ -97,8 +97,9 @@ TEST(NVAuthorizationPolkitTest, EachAnswerOfPolkit)
         NVAuthorization::setAskpassPath(askpass);
         NVAuthorization::setRootHelperPathForTesting(row.usersHelper ? usersHelper : QString());
         std::unique_ptr<PseudoTerminal> terminal;
-        if (row.terminalAgent)
+        if (row.terminalAgent) {
             ASSERT_TRUE(terminal = startTerminalAgent());
+        }
 
         LogCapture log;
         std::optional<NVResult<std::shared_ptr<NVAuthorization>>> asked;
@@ -110,16 +111,18 @@ TEST(NVAuthorizationPolkitTest, EachAnswerOfPolkit)
         request.join();
         auto &authorization = *asked;
         EXPECT_EQ(InstallTest::askpassCount(folder.filePath(QStringLiteral("asked"))), row.sudoPrompts);
-        if (row.logged)
+        if (row.logged) {
             EXPECT_EQ(log.matching(QString::fromUtf8(row.logged)).size(), 1) << log.messages().join(u'\n').toStdString();
+        }
         ASSERT_TRUE(authorization) << authorization.error().localizedDescription().toStdString();
         EXPECT_EQ(authorization.value()->route(), row.route);
         const auto answer = authorization.value()->run(QByteArrayLiteral("id -u; env"), {});
         ASSERT_TRUE(answer && answer->completed);
         EXPECT_EQ(answer->bytes.split('\n').first(), "0");
         EXPECT_FALSE(answer->bytes.contains("NV_TEST_USER_PASSWORD")) << answer->bytes.constData();
-        if (terminal)
+        if (terminal) {
             EXPECT_TRUE(terminal->screen().contains("AUTHENTICATING FOR " + kAction)) << terminal->screen().toStdString();
+        }
     }
     NVAuthorization::setAskpassPath(QString());
     NVAuthorization::setRootHelperPathForTesting(QString());
