@@ -7,7 +7,6 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPushButton>
 #include <QTimer>
 
 #include <gtest/gtest.h>
@@ -24,11 +23,6 @@ TEST(NVAskpassDialog, EnterAnswersThePasswordAndEscapeCancels)
         const QString message = dialog.findChild<QLabel *>()->text();
         EXPECT_TRUE(message.startsWith(QStringLiteral("Das Passwort wurde nicht angenommen"))) << message.toStdString();
         EXPECT_TRUE(message.contains(QStringLiteral("Passwort für „anna“"))) << message.toStdString();
-        QStringList buttons;
-        for (const QPushButton *button : dialog.findChildren<QPushButton *>())
-            buttons << button->text();
-        buttons.sort();
-        EXPECT_EQ(buttons, QStringList({QStringLiteral("Abbrechen"), QStringLiteral("OK")}));
         QTimer::singleShot(0, &dialog, [&] {
             EXPECT_EQ(dialog.passwordField()->echoMode(), QLineEdit::Password);
             dialog.passwordField()->setText(QStringLiteral("pässword with blanks"));
@@ -38,6 +32,4 @@ TEST(NVAskpassDialog, EnterAnswersThePasswordAndEscapeCancels)
         EXPECT_EQ(dialog.exec(), key == Qt::Key_Return ? QDialog::Accepted : QDialog::Rejected);
         EXPECT_EQ(dialog.password(), QStringLiteral("pässword with blanks"));
     }
-    // Without a name the prompt still makes sense.
-    EXPECT_FALSE(NVAskpassDialog::message(QString(), false).contains(u'%'));
 }

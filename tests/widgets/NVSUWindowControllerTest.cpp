@@ -97,16 +97,15 @@ TEST_F(NVSUWindowControllerTest, ThePresentationShowsTheUpdateAndReportsTheChoic
          " This update needs a newer Linux system with version 2.40 or later of the GNU C Library; this computer has "
          "version 2.36.",
          "Open Download Page"},
-        {"too new a system", update(false, {{"MaximumSystemVersion", "2.30"}}),
-         "Velkin 5.2 is now available — you have 5.0.0. Would you like to open its download page in your web browser?",
-         " This update cannot run on the system of this computer.", "Open Download Page"},
     };
+    // The size the user gave a window with release notes is used for the
+    // next such window only.
+    defaults.setObject("{760, 560}", SoftwareUpdateWindowSizeKey);
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         auto controller = open(c.update);
         ASSERT_TRUE(controller);
         NVSUWindow *window = controller->updateWindow();
-        EXPECT_EQ(window->windowTitle(), "Software Update");
         EXPECT_EQ(window->findChild<QLabel *>("updateAvailableMessageTextField")->text(),
                   "A new version of Velkin is available.");
         const auto [red, plain] = redAndPlainText(window->findChild<QLabel *>("updateAvailableInformativeTextField")->text());
@@ -116,6 +115,7 @@ TEST_F(NVSUWindowControllerTest, ThePresentationShowsTheUpdateAndReportsTheChoic
         const bool notes = c.update.releaseNotesURL().has_value();
         EXPECT_EQ(controller->outlets().releaseNotesView->isVisible(), notes);
         EXPECT_EQ(window->isResizable(), notes);
+        EXPECT_EQ(controller->outlets().presentationView->size(), notes ? QSize(760, 560) : QSize(620, 474 - 292));
         EXPECT_EQ(controller->outlets().releaseNotesProgressIndicator->isAnimating(), notes);
 
         owner.takeCalls();
@@ -126,154 +126,6 @@ TEST_F(NVSUWindowControllerTest, ThePresentationShowsTheUpdateAndReportsTheChoic
         window->close();
         EXPECT_EQ(owner.takeCalls(), QStringList({"updateWindowWillClose"}));
     }
-}
-
-// One line naming everything the download view shows.
-QString shown(const NVSUWindowController &controller)
-{
-    const NVSUWindowController::Outlets &o = controller.outlets();
-    const NVProgressIndicator *bar = o.downloadProgressIndicator;
-    const QString progress = bar->isIndeterminate() ? (bar->isAnimating() ? "busy" : "stopped")
-                                                     : QString::number(bar->doubleValue()) + (bar->isAnimating() ? " animated" : "");
-    const QString alert = o.alertView->isVisible() ? "alert: " + o.errorTitleTextField->text() + " / " + o.errorTextField->text()
-                                                   : "no alert";
-    return QStringList{controller.updateWindow()->windowTitle(), o.downloadDescriptionTextField->text(),
-                       o.downloadProgressTextField->text(), o.downloadActionButton->text(),
-                       o.downloadActionButton->isEnabled() ? "enabled" : "disabled", progress, alert}
-        .join(" | ");
-}
-
-TEST_F(NVSUWindowControllerTest, EachStageOfTheDownloadShowsItsTextsAndGivesTheButtonItsMeaning)
-{
-    auto controller = open(update(true));
-    ASSERT_TRUE(controller);
-    NVSUWindowController &c = *controller;
-    NVSUWindow *window = c.updateWindow();
-    owner.takeCalls();
-    const auto click = [&] { c.outlets().downloadActionButton->click(); };
-    enum Then { Stay, Click };
-    const struct {
-        const char *stage;
-        std::function<void()> step;
-        const char *shows;
-        Then then;
-        QStringList calls; // made by the step, or by the click after it
-    } stages[] = {
-        {"download started",
-         [&] {
-             c.setProgressDescription(text(Strings::_progressDescriptionDownloadingUpdate));
-             c.downloadStarted();
-             c.switchToDownloadView();
-         },
-         "Updating Velkin | Downloading the update… |  | Cancel Download | enabled | 0 | no alert", Click, {"cancelDownload"}},
-        {"size known", [&] { c.downloadProgress(2'400'000, 10'000'000); },
-         "Updating Velkin | Downloading the update… | 2.4 MB of 10.0 MB | Cancel Download | enabled | 0.24 | no alert", Stay, {}},
-        {"size unknown", [&] { c.downloadProgress(5'000'000, -1); },
-         "Updating Velkin | Downloading the update… | 5.0 MB received | Cancel Download | enabled | busy | no alert", Stay, {}},
-        {"unpacking",
-         [&] {
-             c.setProgressDescription(text(Strings::_progressDescriptionUnpackingArchive));
-             c.unpackStarted();
-         },
-         "Updating Velkin | Unpacking the update… | 5.0 MB received | Cancel | enabled | busy | no alert", Click, {"cancelDownload"}},
-        {"installer offered",
-         [&] {
-             c.setProgressDescription(text(Strings::_progressDescriptionReadyForInstallation));
-             c.offerInstallationWithMechanism(NVSUInstallationMechanismInstaller);
-         },
-         "Updating Velkin | The update is ready to be installed. |  | Open Installer | enabled | 1 | no alert", Click, {"startInstaller"}},
-        {"replacement offered", [&] { c.offerInstallationWithMechanism(NVSUInstallationMechanismReplaceBundle); },
-         "Updating Velkin | The update is ready to be installed. |  | Install and Restart | enabled | 1 | no alert", Stay, {}},
-        {"replacing", click,
-         "Updating Velkin | Installing the update and restarting… |  | Install and Restart | disabled | busy | no alert", Stay,
-         {"startInstaller"}},
-        {"reset after a failed replacement", [&] { c.resetDownloadView(); },
-         "Updating Velkin | Installing the update and restarting… |  | Install and Restart | enabled | stopped | no alert", Stay, {}},
-        {"alert", [&] { c.runAlertWithName(Strings::bundleNameMismatch, {"Other.app", "Velkin.app"}); },
-         "Updating Velkin | Installing the update and restarting… |  | Go Back | enabled | stopped | alert: The update does "
-         "not match the installed application. / The update contains “Other.app”, but the installed application is "
-         "“Velkin.app”. Nothing was changed.",
-         Click, {"alertDidFinish"}},
-        {"back to the download view", [&] { c.switchToDownloadView(); },
-         "Updating Velkin | Installing the update and restarting… |  | Go Back | enabled | stopped | no alert", Stay, {}},
-    };
-    int collapsedHeight = 0;
-    for (const auto &stage : stages) {
-        SCOPED_TRACE(stage.stage);
-        stage.step();
-        EXPECT_EQ(shown(c), QString::fromUtf8(stage.shows));
-        if (stage.stage == std::string("download started"))
-            collapsedHeight = window->height();
-        // The alert area opens downward inside the window and closes again.
-        EXPECT_EQ(window->height(), collapsedHeight + (c.outlets().alertView->isVisible() ? c.outlets().alertView->height() : 0));
-        if (stage.then == Click)
-            click();
-        EXPECT_EQ(owner.takeCalls(), stage.calls);
-    }
-    EXPECT_GT(collapsedHeight, 0);
-}
-
-TEST_F(NVSUWindowControllerTest, AWindowOfAnAutomaticCheckRefusesClicksAndKeysForTwoSeconds)
-{
-    owner.interactive = false;
-    auto controller = open(update(true));
-    ASSERT_TRUE(controller);
-    NVSUWindow *window = controller->updateWindow();
-    EXPECT_EQ(owner.takeCalls(), QStringList({"updateWindowWillOpen"}));
-    EXPECT_EQ(window->level(), NVSUWindow::Level::Floating);
-    EXPECT_EQ(window->refuseEventsBeforeDate(), now.addSecs(2));
-
-    auto *remind = window->findChild<QPushButton *>("remindButton");
-    remind->setFocus();
-    const auto send = [&](QEvent &&event) { QApplication::sendEvent(window->windowHandle(), &event); };
-    const auto clickRemind = [&] {
-        const QPointF local = remind->mapTo(window, remind->rect().center());
-        const QPointF global = window->mapToGlobal(local);
-        send(QMouseEvent(QEvent::MouseButtonPress, local, global, Qt::LeftButton, Qt::LeftButton, Qt::NoModifier));
-        send(QMouseEvent(QEvent::MouseButtonRelease, local, global, Qt::LeftButton, Qt::NoButton, Qt::NoModifier));
-    };
-    const auto pressSpace = [&] {
-        send(QKeyEvent(QEvent::KeyPress, Qt::Key_Space, Qt::NoModifier, " "));
-        send(QKeyEvent(QEvent::KeyRelease, Qt::Key_Space, Qt::NoModifier, " "));
-    };
-
-    now = now.addMSecs(1999);
-    clickRemind();
-    pressSpace();
-    EXPECT_EQ(owner.takeCalls(), QStringList());
-    EXPECT_EQ(window->level(), NVSUWindow::Level::Floating);
-
-    now = now.addMSecs(2);
-    clickRemind();
-    EXPECT_EQ(window->refuseEventsBeforeDate(), std::nullopt);
-    EXPECT_EQ(owner.takeCalls(), QStringList({"dialogFinishedWithChoice 1"}));
-    EXPECT_EQ(window->level(), NVSUWindow::Level::Normal);
-}
-
-// The size the user gave a window with release notes is stored and used for
-// the next such window only; opening stores nothing, and a stored size that
-// does not read as one is ignored.
-TEST_F(NVSUWindowControllerTest, TheRememberedSizeIsUsedOnlyForUpdatesWithReleaseNotes)
-{
-    auto controller = open(update(true));
-    ASSERT_TRUE(controller);
-    NVSUWindow *window = controller->updateWindow();
-    EXPECT_EQ(window->size(), QSize(620, 474));
-    EXPECT_EQ(defaults.stringForKey(SoftwareUpdateWindowSizeKey), "");
-    window->resize(760, 560);
-    EXPECT_TRUE(TestSupport::waitFor([&] { return defaults.stringForKey(SoftwareUpdateWindowSizeKey) == "{760, 560}"; },
-                                    std::chrono::seconds(30)));
-    controller->switchToDownloadView();
-    controller->runAlertWithName(Strings::signatureError);
-    QCoreApplication::processEvents();
-    EXPECT_EQ(defaults.stringForKey(SoftwareUpdateWindowSizeKey), "{760, 560}") << "the download view's size is not the user's";
-    controller->switchToPresentationView();
-    EXPECT_EQ(window->size(), QSize(760, 560));
-
-    EXPECT_EQ(open(update(true))->outlets().presentationView->size(), QSize(760, 560));
-    EXPECT_EQ(open(update(false))->updateWindow()->size(), QSize(620, 474 - 292));
-    defaults.setObject("{700}", SoftwareUpdateWindowSizeKey);
-    EXPECT_EQ(open(update(true))->updateWindow()->size(), QSize(620, 474));
 }
 
 // Every visible push button is as wide as its title needs, and none overlaps
@@ -301,45 +153,149 @@ void expectEverythingFits(QWidget *view)
     }
 }
 
-// In German, the longest of the languages, the interface file comes out
-// translated and a little wider, every view shows its texts whole, and a
-// picture of each is saved under <build>/screenshots/ for a person to look at.
-TEST_F(NVSUWindowControllerTest, EveryViewIsTranslatedFitsItsTextsAndIsSavedAsAScreenshot)
+// One line naming everything the download view shows but the window's title.
+QString shown(const NVSUWindowController &controller)
+{
+    const NVSUWindowController::Outlets &o = controller.outlets();
+    const NVProgressIndicator *bar = o.downloadProgressIndicator;
+    const QString progress = bar->isIndeterminate() ? (bar->isAnimating() ? "busy" : "stopped")
+                                                     : QString::number(bar->doubleValue()) + (bar->isAnimating() ? " animated" : "");
+    const QString alert = o.alertView->isVisible() ? "alert: " + o.errorTitleTextField->text() + " / " + o.errorTextField->text()
+                                                   : "no alert";
+    return QStringList{o.downloadDescriptionTextField->text(), o.downloadProgressTextField->text(), o.downloadActionButton->text(),
+                       o.downloadActionButton->isEnabled() ? "enabled" : "disabled", progress, alert}
+        .join(" | ");
+}
+
+// In German, the longest of the languages: the interface file comes out
+// translated and a little wider, each stage of the download shows its texts,
+// whole, and gives the button its meaning, and a picture of each view is saved
+// under <build>/screenshots/ for a person to look at.
+TEST_F(NVSUWindowControllerTest, EachStageOfTheDownloadShowsItsTextsWholeAndGivesTheButtonItsMeaning)
 {
     const QString folder = QStringLiteral(NV_TEST_BINARY_DIR "/screenshots");
     ASSERT_TRUE(QDir().mkpath(folder));
-    NVBundle::setUserLanguagesForTesting({"de"});
-    const auto save = [&](QWidget *widget, const char *name) {
+    const auto save = [&](QWidget *widget, QString name) {
         expectEverythingFits(widget);
-        const QString path = folder + u'/' + name + "-de.png";
+        const QString path = folder + u'/' + name.replace(u' ', u'-') + "-de.png";
         EXPECT_TRUE(widget->grab().save(path)) << path.toStdString();
     };
+    NVBundle::setUserLanguagesForTesting({"de"});
     auto controller = open(update(true));
     ASSERT_TRUE(controller);
-    const NVSUWindowController::Outlets &o = controller->outlets();
-    NVSUWindow *window = controller->updateWindow();
-    const auto button = [&](const char *name) { return window->findChild<QPushButton *>(name); };
-    EXPECT_EQ(window->width(), 620 + 40);
-    EXPECT_EQ(QStringList({window->windowTitle(), button("skipButton")->text(), button("remindButton")->text(),
-                           button("updateButton")->text(), button("skipButton")->toolTip(), o.authenticationSheet->windowTitle()}),
-              QStringList({"Softwareaktualisierung", "Diese Version überspringen", "Später erinnern", "Update installieren",
-                           "An diese Version nicht mehr erinnern", "Anmelden"}));
+    NVSUWindowController &c = *controller;
+    NVSUWindow *window = c.updateWindow();
+    QPushButton *skip = window->findChild<QPushButton *>("skipButton");
+    EXPECT_EQ(window->size(), QSize(620 + 40, 474));
+    EXPECT_EQ(QStringList({window->windowTitle(), skip->text(), skip->toolTip(), c.outlets().authenticationSheet->windowTitle()}),
+              QStringList({"Softwareaktualisierung", "Diese Version überspringen", "An diese Version nicht mehr erinnern", "Anmelden"}));
     save(window, "presentation");
+    // The user's size of the presentation is stored (opening stored none),
+    // that of the smaller download view is not.
+    EXPECT_EQ(defaults.stringForKey(SoftwareUpdateWindowSizeKey), "");
+    window->resize(760, 560);
+    EXPECT_TRUE(TestSupport::waitFor([&] { return defaults.stringForKey(SoftwareUpdateWindowSizeKey) == "{760, 560}"; },
+                                    std::chrono::seconds(30)));
+    owner.takeCalls();
+    const auto click = [&] { c.outlets().downloadActionButton->click(); };
+    enum Then { Stay, Click };
+    const struct {
+        const char *stage;
+        std::function<void()> step;
+        const char *shows;
+        Then then;
+        QStringList calls; // made by the step, or by the click after it
+    } stages[] = {
+        {"download started",
+         [&] {
+             c.setProgressDescription(text(Strings::_progressDescriptionDownloadingUpdate));
+             c.downloadStarted();
+             c.switchToDownloadView();
+         },
+         "Das Update wird geladen … |  | Download abbrechen | enabled | 0 | no alert", Click, {"cancelDownload"}},
+        {"size known", [&] { c.downloadProgress(2'400'000, 10'000'000); },
+         "Das Update wird geladen … | 2,4 MB von 10,0 MB | Download abbrechen | enabled | 0.24 | no alert", Stay, {}},
+        {"size unknown", [&] { c.downloadProgress(5'000'000, -1); },
+         "Das Update wird geladen … | 5,0 MB geladen | Download abbrechen | enabled | busy | no alert", Stay, {}},
+        {"unpacking",
+         [&] {
+             c.setProgressDescription(text(Strings::_progressDescriptionUnpackingArchive));
+             c.unpackStarted();
+         },
+         "Das Update wird entpackt … | 5,0 MB geladen | Abbrechen | enabled | busy | no alert", Click, {"cancelDownload"}},
+        {"installer offered",
+         [&] {
+             c.setProgressDescription(text(Strings::_progressDescriptionReadyForInstallation));
+             c.offerInstallationWithMechanism(NVSUInstallationMechanismInstaller);
+         },
+         "Das Update ist bereit zur Installation. |  | Installationsprogramm öffnen | enabled | 1 | no alert", Click, {"startInstaller"}},
+        {"replacement offered", [&] { c.offerInstallationWithMechanism(NVSUInstallationMechanismReplaceBundle); },
+         "Das Update ist bereit zur Installation. |  | Installieren und neu starten | enabled | 1 | no alert", Stay, {}},
+        {"replacing", click,
+         "Das Update wird installiert und das Programm neu gestartet … |  | Installieren und neu starten | disabled | busy | no alert",
+         Stay, {"startInstaller"}},
+        {"reset after a failed replacement", [&] { c.resetDownloadView(); },
+         "Das Update wird installiert und das Programm neu gestartet … |  | Installieren und neu starten | enabled | stopped | no alert",
+         Stay, {}},
+        {"alert", [&] { c.runAlertWithName(Strings::bundleNameMismatch, {"Other.app", "Velkin.app"}); },
+         "Das Update wird installiert und das Programm neu gestartet … |  | Zurück | enabled | stopped | alert: Das Update passt nicht "
+         "zum installierten Programm. / Das Update enthält „Other.app“, installiert ist aber „Velkin.app“. Es wurde nichts geändert.",
+         Click, {"alertDidFinish"}},
+        {"back to the download view", [&] { c.switchToDownloadView(); },
+         "Das Update wird installiert und das Programm neu gestartet … |  | Zurück | enabled | stopped | no alert", Stay, {}},
+    };
+    int collapsedHeight = 0;
+    for (const auto &stage : stages) {
+        SCOPED_TRACE(stage.stage);
+        stage.step();
+        EXPECT_EQ(shown(c), QString::fromUtf8(stage.shows));
+        save(window, stage.stage);
+        if (stage.stage == std::string("download started")) {
+            collapsedHeight = window->height();
+            EXPECT_EQ(window->windowTitle(), "Velkin wird aktualisiert");
+        }
+        // The alert area opens downward inside the window and closes again.
+        EXPECT_EQ(window->height(), collapsedHeight + (c.outlets().alertView->isVisible() ? c.outlets().alertView->height() : 0));
+        if (stage.then == Click)
+            click();
+        EXPECT_EQ(owner.takeCalls(), stage.calls);
+    }
+    QCoreApplication::processEvents();
+    EXPECT_EQ(defaults.stringForKey(SoftwareUpdateWindowSizeKey), "{760, 560}");
+    c.outlets().authenticationHostnameTextField->setText("velkin.example:443");
+    save(c.outlets().authenticationSheet, "login sheet");
+}
 
-    controller->setProgressDescription(text(Strings::_progressDescriptionDownloadingUpdate));
-    controller->downloadStarted();
-    controller->switchToDownloadView();
-    controller->downloadProgress(2'400'000, 10'000'000);
-    EXPECT_EQ(o.downloadProgressTextField->text(), "2,4 MB von 10,0 MB");
-    save(window, "download");
-    controller->offerInstallationWithMechanism(NVSUInstallationMechanismReplaceBundle);
-    EXPECT_EQ(QStringList({window->windowTitle(), o.downloadActionButton->text()}),
-              QStringList({"Velkin wird aktualisiert", "Installieren und neu starten"}));
-    controller->runAlertWithName(Strings::errorCopyingOverSelf,
-                                 {"/home/anna/.cache/norvane.velkin.SoftwareUpdate/tmp/Velkin.app", "/opt/Velkin.app"});
-    save(window, "download-alert");
-    o.authenticationHostnameTextField->setText("velkin.example:443");
-    save(o.authenticationSheet, "login-sheet");
+TEST_F(NVSUWindowControllerTest, AWindowOfAnAutomaticCheckRefusesClicksAndKeysForTwoSeconds)
+{
+    owner.interactive = false;
+    auto controller = open(update(true));
+    ASSERT_TRUE(controller);
+    NVSUWindow *window = controller->updateWindow();
+    EXPECT_EQ(owner.takeCalls(), QStringList({"updateWindowWillOpen"}));
+    EXPECT_EQ(window->level(), NVSUWindow::Level::Floating);
+
+    auto *remind = window->findChild<QPushButton *>("remindButton");
+    remind->setFocus();
+    const auto send = [&](QEvent &&event) { QApplication::sendEvent(window->windowHandle(), &event); };
+    const auto clickRemind = [&] {
+        const QPointF local = remind->mapTo(window, remind->rect().center());
+        const QPointF global = window->mapToGlobal(local);
+        send(QMouseEvent(QEvent::MouseButtonPress, local, global, Qt::LeftButton, Qt::LeftButton, Qt::NoModifier));
+        send(QMouseEvent(QEvent::MouseButtonRelease, local, global, Qt::LeftButton, Qt::NoButton, Qt::NoModifier));
+    };
+
+    now = now.addMSecs(1999);
+    clickRemind();
+    send(QKeyEvent(QEvent::KeyPress, Qt::Key_Space, Qt::NoModifier, " "));
+    send(QKeyEvent(QEvent::KeyRelease, Qt::Key_Space, Qt::NoModifier, " "));
+    EXPECT_EQ(owner.takeCalls(), QStringList());
+    EXPECT_EQ(window->level(), NVSUWindow::Level::Floating);
+
+    now = now.addMSecs(2);
+    clickRemind();
+    EXPECT_EQ(owner.takeCalls(), QStringList({"dialogFinishedWithChoice 1"}));
+    EXPECT_EQ(window->level(), NVSUWindow::Level::Normal);
 }
 
 } // namespace
