@@ -34,7 +34,6 @@ public:
     PseudoTerminal &operator=(const PseudoTerminal &) = delete;
 
     bool started() const { return m_pid > 0; }
-    pid_t pid() const { return m_pid; }
 
     void type(const QByteArray &keys);
     // Ctrl-C: the terminal sends SIGINT to the program's process group.

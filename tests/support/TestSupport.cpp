@@ -12,9 +12,7 @@
 #include <QProcess>
 #include <QThread>
 
-#include <poll.h>
 #include <sys/stat.h>
-#include <termios.h>
 #include <unistd.h>
 
 namespace TestSupport {
@@ -119,44 +117,6 @@ QString makeSampleBundle(const QString &parent, const QString &bundleName, int b
     QFile::link(QStringLiteral("velkin"), bundle + "/Contents/MacOS/velkin link");
     QDir().mkpath(bundle + "/Contents/Empty Folder");
     return bundle;
-}
-
-TerminalPerson::TerminalPerson(int terminal, QList<QByteArray> answers)
-    : m_terminal(terminal), m_answers(std::move(answers)), m_thread([this] { listen(); })
-{
-}
-
-QByteArray TerminalPerson::finish()
-{
-    m_done = true;
-    if (m_thread.joinable())
-        m_thread.join();
-    return m_transcript;
-}
-
-void TerminalPerson::listen()
-{
-    bool prompted = false;
-    for (;;) {
-        termios mode {};
-        if (prompted && m_answered < m_answers.size() && ::tcgetattr(m_terminal, &mode) == 0 && !(mode.c_lflag & ECHO)) {
-            const QByteArray &answer = m_answers[m_answered++];
-            (void)!::write(m_terminal, answer.constData(), size_t(answer.size()));
-            prompted = false;
-        }
-        pollfd ready = {m_terminal, POLLIN, 0};
-        if (::poll(&ready, 1, 50) <= 0) {
-            if (m_done)
-                return;
-            continue;
-        }
-        char buffer[512];
-        const ssize_t n = ::read(m_terminal, buffer, sizeof buffer);
-        if (n <= 0)
-            return; // EIO once the far side has closed
-        m_transcript.append(buffer, n);
-        prompted = m_transcript.endsWith(": ");
-    }
 }
 
 } // namespace TestSupport

@@ -7,10 +7,8 @@
 #include <QMap>
 #include <QVariantMap>
 
-#include <atomic>
 #include <chrono>
 #include <functional>
-#include <thread>
 
 namespace TestSupport {
 
@@ -47,27 +45,5 @@ QMap<QString, QString> treeSnapshot(const QString &root, unsigned modeMask = 077
 // in its names, an executable of binarySize bytes (large enough to span many
 // compression blocks), a symbolic link and an empty folder. Answers its path.
 QString makeSampleBundle(const QString &parent, const QString &bundleName, int binarySize);
-
-// The person at the far side of a pseudo-terminal, on a thread of its own:
-// keeps everything shown, and at each prompt (a line ending in ": ") types
-// the next of `answers` once echo is off, since a prompt flushes what was
-// typed before.
-class TerminalPerson {
-public:
-    TerminalPerson(int terminal, QList<QByteArray> answers);
-    ~TerminalPerson() { finish(); }
-    // Stops listening once nothing more is shown; answers all of it.
-    QByteArray finish();
-    int answered() const { return m_answered; }
-
-private:
-    void listen();
-    int m_terminal;
-    QList<QByteArray> m_answers;
-    std::atomic<bool> m_done = false;
-    std::atomic<int> m_answered = 0;
-    QByteArray m_transcript;
-    std::thread m_thread;
-};
 
 } // namespace TestSupport
