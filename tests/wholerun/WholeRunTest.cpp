@@ -174,11 +174,18 @@ TEST_F(WholeRunTest, AManualCheckInstallsEachFormatAndTheUpdatedProductIsThenUpT
 }
 
 // A version the person skipped stays away from the background checks; a
-// check the person asks for offers it again.
-TEST_F(WholeRunTest, ASkippedVersionIsNotOfferedInTheBackgroundButWhenAskedFor)
+// check the person asks for offers it again. This one brings its own
+// installer, which is started with its two arguments, and the product is
+// left as it is.
+TEST_F(WholeRunTest, ASkippedVersionIsOfferedOnlyWhenAskedForAndAnInstallerUpdateStartsItsInstaller)
 {
-    publish("Velkin-5.1.tar.gz", "5.1", "5100");
-    serveFeed(QVariantList{entry("5.1", "5100", "Velkin-5.1.tar.gz")});
+    const QString installer = directory.filePath("release/Velkin Installer.app");
+    ASSERT_TRUE(QDir().rename(DriverTest::makeProduct(directory.filePath("release"), "5.1", "5100", "installer 5100"), installer));
+    publishBundle(installer, "Velkin-5.1-Installer.tar.gz");
+    QVariantMap offer = entry("5.1", "5100", "Velkin-5.1-Installer.tar.gz");
+    offer.insert("InstallationMechanism", "Installer");
+    offer.insert("InstallationObject", "Velkin Installer.app");
+    serveFeed(QVariantList{offer});
     {
         const auto person = std::make_unique<PseudoTerminal>(
             PseudoTerminal::Options{.program = product + Updater, .arguments = {CheckManually}, .environment = environment()});
@@ -196,34 +203,11 @@ TEST_F(WholeRunTest, ASkippedVersionIsNotOfferedInTheBackgroundButWhenAskedFor)
     EXPECT_EQ(automatic.status, 0) << automatic.text();
     EXPECT_EQ(requestsFor("/update-feeds/velkin5.plist"), feeds + 1) << "the background check ran";
     EXPECT_FALSE(automatic.output.contains("5.1")) << automatic.text();
-    EXPECT_EQ(requestsFor("/Velkin-5.1.tar.gz"), 0);
-    EXPECT_EQ(installedVersion(), "5.0");
+    EXPECT_EQ(requestsFor("/Velkin-5.1-Installer.tar.gz"), 0);
 
     const Outcome manual = check(CheckManually);
     EXPECT_EQ(manual.status, 0) << manual.text();
-    EXPECT_EQ(installedVersion(), "5.1");
-    EXPECT_TRUE(waitForStart("new 5100 started")) << started().constData() << manual.text();
-}
-
-// An update that brings its own installer starts that installer with its
-// two arguments and leaves the product as it is.
-TEST_F(WholeRunTest, AnInstallerUpdateIsStartedWithItsTwoArguments)
-{
-    const QString installer = directory.filePath("release/Velkin Installer.app");
-    TestSupport::writeInfoPlist(installer, {{"CFBundleIdentifier", "test.velkin.installer"}, {"CFBundleExecutable", "Velkin Installer"},
-                                            {"CFBundleVersion", "5100"}});
-    TestSupport::writeFile(installer + "/Contents/Resources/marker.txt", "installer 5100");
-    TestSupport::writeFile(installer + "/Contents/MacOS/Velkin Installer", productExecutable);
-    QFile::setPermissions(installer + "/Contents/MacOS/Velkin Installer", QFileDevice::ReadOwner | QFileDevice::ExeOwner);
-    publishBundle(installer, "Velkin-5.1-Installer.tar.gz");
-    QVariantMap offer = entry("5.1", "5100", "Velkin-5.1-Installer.tar.gz");
-    offer.insert("InstallationMechanism", "Installer");
-    offer.insert("InstallationObject", "Velkin Installer.app");
-    serveFeed(QVariantList{offer});
-
-    const Outcome run = check(CheckManually);
-    EXPECT_EQ(run.status, 0) << run.text();
-    EXPECT_EQ(started(), "installer 5100 started with: -startedBySoftwareUpdate YES\n") << run.text();
+    EXPECT_EQ(started(), "installer 5100 started with: -startedBySoftwareUpdate YES\n") << manual.text();
     EXPECT_EQ(installedVersion(), "5.0");
 }
 
