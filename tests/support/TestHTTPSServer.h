@@ -18,10 +18,10 @@
 // It listens on two ports of 127.0.0.1: HTTPS (QSslServer, the default
 // certificate) and an HTTP proxy port that tunnels CONNECT requests for
 // the host names added with addHost() to itself, showing the certificate
-// chosen for that name, and serves plain HTTP requests itself. Through the
-// proxy, clients use names such as updates.velkin.test without any change
-// to the system's name resolution; CONNECT to any other name is answered
-// 404, which clients take for an unknown host.
+// chosen for that name. Through the proxy, clients use names such as
+// updates.velkin.test without any change to the system's name resolution;
+// CONNECT to any other name is answered 404, which clients take for an
+// unknown host. A TLS client at the proxy port gets a plain 400.
 //
 // What each path answers is set by the test (setRoute); a folder can serve
 // the rest (setFolder). Every member may be called from any thread.
@@ -58,7 +58,7 @@ public:
 
     struct Request {
         QByteArray method;
-        QByteArray target;   // as sent: a path, or a whole URL to the proxy
+        QByteArray target;   // as sent: a path, or host:port in a CONNECT
         QByteArray host;     // the Host field, else the CONNECT target
         QList<HeaderField> headers;
         QByteArray header(const QByteArray &name) const;
@@ -78,8 +78,7 @@ public:
     // for that name (the default one unless given).
     void addHost(const QString &name, std::optional<Identity> identity = std::nullopt);
     void setRoute(const QString &path, Route route);
-    // Serves the files below root for paths without a route, with ranges
-    // and validators.
+    // Serves the files below root for paths without a route.
     void setFolder(const QString &root);
 
     // Everything received so far, CONNECT requests included, in order.
