@@ -4,7 +4,6 @@
 #include "platform/NVCertificateMaker.h"
 #include "support/TestSupport.h"
 
-#include <QDir>
 #include <QFile>
 #include <QProcess>
 

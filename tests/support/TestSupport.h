@@ -7,8 +7,11 @@
 #include <QMap>
 #include <QVariantMap>
 
+// Tests use threads and atomics through this header.
+#include <atomic>
 #include <chrono>
 #include <functional>
+#include <thread>
 
 namespace TestSupport {
 

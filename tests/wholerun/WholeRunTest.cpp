@@ -181,6 +181,8 @@ TEST_F(WholeRunTest, ASkippedVersionIsOfferedOnlyWhenAskedForAndAnInstallerUpdat
 {
     const QString installer = directory.filePath("release/Velkin Installer.app");
     ASSERT_TRUE(QDir().rename(DriverTest::makeProduct(directory.filePath("release"), "5.1", "5100", "installer 5100"), installer));
+    // The updater starts the executable named after the bundle.
+    ASSERT_TRUE(QFile::rename(installer + "/Contents/MacOS/velkin", installer + "/Contents/MacOS/Velkin Installer"));
     publishBundle(installer, "Velkin-5.1-Installer.tar.gz");
     QVariantMap offer = entry("5.1", "5100", "Velkin-5.1-Installer.tar.gz");
     offer.insert("InstallationMechanism", "Installer");
@@ -194,9 +196,7 @@ TEST_F(WholeRunTest, ASkippedVersionIsOfferedOnlyWhenAskedForAndAnInstallerUpdat
         EXPECT_EQ(person->waitForExit(), 0) << person->screen().toStdString();
     }
     // The check just made is forgotten, so that a background check is due.
-    QProcessEnvironment settings;
-    settings.insert("XDG_CONFIG_HOME", directory.filePath("config"));
-    ASSERT_EQ(TestSupport::run(product + Updater, {"defaults", "delete", "SoftwareUpdateLastCheck"}, settings).exitCode, 0);
+    ASSERT_EQ(TestSupport::run(product + Updater, {"defaults", "delete", "SoftwareUpdateLastCheck"}, environment()).exitCode, 0);
 
     const int feeds = requestsFor("/update-feeds/velkin5.plist");
     const Outcome automatic = check(CheckAutomatically);
