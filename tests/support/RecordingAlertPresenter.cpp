@@ -29,8 +29,7 @@ void RecordingAlertPresenter::beginSheetModalForWindow(const NVAlert &alert, NVW
 {
     shown.append({alert, true, window});
     const int answer = nextAnswer();
-    QMetaObject::invokeMethod(m_context.get(), [this, answer, handler = std::move(completionHandler)] {
-            ++sheetsAnswered;
+    QMetaObject::invokeMethod(m_context.get(), [answer, handler = std::move(completionHandler)] {
             if (handler)
                 handler(answer);
         },

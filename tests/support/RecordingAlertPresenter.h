@@ -29,7 +29,6 @@ public:
 
     std::deque<int> answers;
     QList<Shown> shown;
-    int sheetsAnswered = 0;
 
 private:
     int nextAnswer();
