@@ -321,8 +321,12 @@ void NVSUTerminalWindowController::runAlertWithName(const QString &name, const Q
 {
     processingAborted();
     m_action = Action::GoBack;
-    if (m_view != View::Download || !m_visible || !m_terminal)
+    if (m_view != View::Download || !m_terminal)
         return;
+    // An alert brings a hidden window back: after an installer that did not
+    // start, nothing else would tell the user, and the run would wait for
+    // an answer to a question nobody sees.
+    m_visible = true;
     const NVLocalizable &table = m_owner->localizable();
     m_terminal->printLine();
     m_terminal->printLine(NVLocalizedAlert::localizedAlertWithName(table, name, Strings::_message, arguments).value_or(QString()));

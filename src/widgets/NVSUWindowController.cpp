@@ -367,6 +367,10 @@ void NVSUWindowController::runAlertWithName(const QString &name, const QVariantL
     m_outlets.downloadActionButton->setTitle(localizeString(Strings::_goBackButtonTitle));
     fitAlertViewToItsTexts();
     m_outlets.downloadView->makeSubviewCollapsed(m_outlets.alertView, false);
+    // The window was hidden when an installer was to take over; an installer
+    // that did not start leaves the alert as the only word the user gets.
+    if (!m_window->isVisible())
+        showWindow();
 }
 
 void NVSUWindowController::fitAlertViewToItsTexts()

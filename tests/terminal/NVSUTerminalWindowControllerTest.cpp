@@ -150,6 +150,14 @@ TEST_F(TerminalControllerTest, ProgressIsOneLineRewrittenOnATerminalAndOneLinePe
         EXPECT_EQ(owner.calls.mid(1), QStringList({"dialogFinishedWithChoice 2", "cancelDownload"}));
         EXPECT_FALSE(written().contains("Choice [1]")) << written().toStdString();
     }
+    // An installer that did not start: the window, hidden for it, comes back
+    // with the alert instead of leaving the run waiting unseen.
+    const qsizetype before = written().size();
+    controller->closeUpdateWindow();
+    controller->runAlertWithName(Strings::cannotLaunchInstaller, {"/x/Installer.app"});
+    const QString goBack = "1  " + text(Strings::_goBackButtonTitle);
+    EXPECT_TRUE(TestSupport::waitFor([&] { return written().mid(before).contains(goBack); }, std::chrono::seconds(60)));
+    EXPECT_TRUE(written().mid(before).contains("The installer “/x/Installer.app” did not start.")) << written().toStdString();
 }
 
 TEST_F(TerminalControllerTest, AlertsTakeNumberedButtonsAndTheCertificatePanelPrintsTheChain)

@@ -260,6 +260,11 @@ TEST_F(NVSUWindowControllerTest, EachStageOfTheDownloadShowsItsTextsWholeAndGive
             click();
         EXPECT_EQ(owner.takeCalls(), stage.calls);
     }
+    // An installer that did not start: the window, hidden for it, comes back
+    // with the alert.
+    c.closeUpdateWindow();
+    c.runAlertWithName(Strings::cannotLaunchInstaller, {"/x/Installer.app"});
+    EXPECT_TRUE(window->isVisible());
     QCoreApplication::processEvents();
     EXPECT_EQ(defaults.stringForKey(SoftwareUpdateWindowSizeKey), "{760, 560}");
     c.outlets().authenticationHostnameTextField->setText("velkin.example:443");
