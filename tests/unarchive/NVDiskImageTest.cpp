@@ -237,6 +237,34 @@ TEST_F(DiskImageTest, BadImagesFailWithAMessageAndLeaveNothing)
     }
 }
 
+TEST_F(DiskImageTest, MountsOfDeadOwnersAreRemovedAndLiveOnesKept)
+{
+    TestSupport::writeFile(path("tree/file"), "contents\n");
+    makeImage(path("tree"), path("image.dmg"));
+
+    // The tool records its parent as the owner: a shell that ends at once
+    // leaves a mount without an owner, as a killed updater would.
+    const auto attachFromShortLivedShell = [&] {
+        return mountPointFromOutput(TestSupport::run("/bin/sh", {"-c", "\"$0\" attach -plist \"$1\"; exit $?", Tool, path("image.dmg")}, m_environment).out);
+    };
+    const QString live = mountPointFromOutput(attach(path("image.dmg")).out);
+    ASSERT_FALSE(live.isEmpty());
+    const QString orphan = attachFromShortLivedShell();
+    ASSERT_TRUE(QFileInfo::exists(orphan + "/file"));
+    // A folder without a record and a record without a folder: leftovers of
+    // runs killed half-way.
+    TestSupport::writeFile(mounts() + "/image-Strays/file", "x");
+    TestSupport::writeFile(mounts() + "/image-NoDir1.owner", "not a property list");
+
+    const auto cleaned = tool({"cleanup"});
+    EXPECT_EQ(cleaned.exitCode, 0) << cleaned.err.toStdString();
+    EXPECT_TRUE(cleaned.out.contains(orphan.toUtf8())) << cleaned.out.toStdString();
+    EXPECT_FALSE(NVDiskImage::mountedFileSystemType(orphan));
+    for (const QString &gone : {orphan, orphan + ".owner", mounts() + "/image-Strays", mounts() + "/image-NoDir1.owner"})
+        EXPECT_FALSE(QFileInfo::exists(gone)) << gone.toStdString();
+    EXPECT_EQ(TestSupport::readFile(live + "/file"), QByteArray("contents\n"));
+}
+
 // Refusals: paths outside the mounts folder, and command-line mistakes.
 TEST_F(DiskImageTest, RefusesWhatItMustNotTouchAndMistakenCommandLines)
 {
@@ -264,6 +292,10 @@ TEST_F(DiskImageTest, RefusesWhatItMustNotTouchAndMistakenCommandLines)
         EXPECT_EQ(run.exitCode, EINVAL);
         EXPECT_TRUE(run.err.contains("attach [-plist]")) << run.err.toStdString();
     }
+    m_environment.insert("NV_DISKIMAGE_METHODS", "loop,teleport");
+    const auto unknownMethod = tool({"cleanup"});
+    EXPECT_EQ(unknownMethod.exitCode, EINVAL);
+    EXPECT_TRUE(unknownMethod.err.contains("\"teleport\"")) << unknownMethod.err.toStdString();
 }
 
 } // namespace
