@@ -106,9 +106,9 @@ const QString kRootOnly = QStringLiteral(R"sh(nvsu_root_only() {
 // that merely looks like a staging path. The folder's lock keeps the
 // updates of several users from losing each other's lines; a record that
 // cannot be kept only means that leftovers stay.
-QString rootRecordFunctions()
+const QString &rootRecordFunctions()
 {
-    return kRootOnly + QStringLiteral("nvsu_record_dir='") + QStringLiteral(NV_ROOT_STATE_DIR) + QStringLiteral(R"sh('
+    static const QString functions = kRootOnly + QStringLiteral("nvsu_record_dir='") + QStringLiteral(NV_ROOT_STATE_DIR) + QStringLiteral(R"sh('
 nvsu_record=$nvsu_record_dir/staging-paths
 nvsu_record_trusted() { [ -f "$nvsu_record" ] && [ ! -L "$nvsu_record" ] && nvsu_root_only "$nvsu_record"; }
 nvsu_record_add() {
@@ -138,6 +138,7 @@ nvsu_record_prune() {
     return 0
 }
 )sh");
+    return functions;
 }
 
 // The root side's staging. The verifying tool and the anchors are trusted
@@ -624,8 +625,7 @@ private:
         if (candidates.isEmpty())
             return;
         m_shell->setVariable(QStringLiteral("NVSU_LEFTOVERS"), candidates.join(QLatin1Char('\n')));
-        static const QString vouchedByRoot = rootRecordFunctions();
-        const QString vouched = m_usedRoot ? vouchedByRoot : QStringLiteral("nvsu_vouched() { :; }\n");
+        const QString vouched = m_usedRoot ? rootRecordFunctions() : QStringLiteral("nvsu_vouched() { :; }\n");
         const int status = execute(vouched + QStringLiteral("nvsu_owners=\"%1\"\n").arg(owners) + kRemoveLeftovers);
         m_record.prune();
         const QString text = m_shell->lastCommandOutputString().value_or(QString());
